@@ -1,0 +1,67 @@
+#include "runtime/RCObject.h"
+
+#include <new>
+
+#include "runtime/QrCriticialSection.h"
+#include "runtime/WkReference.h"
+
+namespace {
+
+QrCriticialSection* RCObjectLock() {
+  // Never destroyed: objects may still be released by other statics during exit.
+  static QrCriticialSection* s_rcObjectLock = new (std::nothrow) QrCriticialSection();
+  return s_rcObjectLock;
+}
+
+}  // namespace
+
+RCObjectAutoLock::RCObjectAutoLock() { RCObjectLock()->Acquire(); }
+
+RCObjectAutoLock::~RCObjectAutoLock() { RCObjectLock()->Release(); }
+
+ULONG RCObject::AddRef() {
+  RCObjectAutoLock lock;
+  return static_cast<ULONG>(++m_rc);
+}
+
+ULONG RCObject::Release() {
+  WkReference* wkRef = nullptr;
+  {
+    RCObjectAutoLock lock;
+    if (m_rc == 0) {
+      return 0;
+    }
+    LONG remaining = --m_rc;
+    if (remaining > 0) {
+      return static_cast<ULONG>(remaining);
+    }
+    m_rc = kDeadMarker;
+    if (m_wkRef != nullptr) {
+      m_wkRef->m_trackedObj = nullptr;
+      wkRef = m_wkRef;
+      m_wkRef = nullptr;
+    }
+  }
+  // Outside the lock: the record may die here, and the destructor may release others.
+  if (wkRef != nullptr) {
+    wkRef->Release();
+  }
+  delete this;
+  return 0;
+}
+
+WkReference* RCObject::GetWkReference() {
+  RCObjectAutoLock lock;
+  if (m_rc >= kDeadMarker) {
+    return nullptr;
+  }
+  if (m_wkRef == nullptr) {
+    m_wkRef = NewWkReference();
+    if (m_wkRef != nullptr) {
+      m_wkRef->AddRef();  // the object's own reference on its record
+    }
+  }
+  return m_wkRef;
+}
+
+WkReference* RCObject::NewWkReference() { return new (std::nothrow) WkReference(this); }

@@ -1,0 +1,54 @@
+// Intrusive reference-counted base of every long-lived object; hold instances through
+// RCPtr<T> and observe them through WkPtr<T>. Objects embedded as members or on the stack
+// are never put into an RCPtr and keep a count of 0 all their lives.
+// Thread safe: every count change and weak-to-strong conversion happens under one
+// process-wide recursive lock (RCObjectAutoLock), held only for the update itself.
+#ifndef RUNTIME_RCOBJECT_H
+#define RUNTIME_RCOBJECT_H
+
+typedef unsigned long ULONG;
+typedef long LONG;
+
+class WkReference;
+
+class RCObject {
+ public:
+  // Marker stored in m_rc once the object starts to die.
+  static const LONG kDeadMarker = 0xDEAD00;
+
+  RCObject() = default;
+  // A copy is a new object: it starts uncounted and without a weak record.
+  RCObject(const RCObject&) : m_rc(0), m_wkRef(nullptr) {}
+  RCObject& operator=(const RCObject&) { return *this; }
+
+  ULONG AddRef();
+  // Drops one reference; the call that reaches 0 deletes the object. A call on a count of
+  // 0 changes nothing and returns 0.
+  ULONG Release();
+  // The weak-reference record, created on first call; null once the object is dying.
+  // Borrowed: the caller adds its own reference.
+  WkReference* GetWkReference();
+
+  LONG RefCount() const { return m_rc; }  // for diagnostics and tests
+
+ protected:
+  // Empty on purpose: it releases nothing, not even m_wkRef (Release() does that).
+  virtual ~RCObject() = default;
+  virtual WkReference* NewWkReference();
+
+ private:
+  volatile LONG m_rc = 0;          // guarded by the process-wide count lock
+  WkReference* m_wkRef = nullptr;  // guarded by the process-wide count lock
+};
+
+// The process-wide recursive lock behind every count change. The lock object is allocated
+// on first use and never freed, so counts keep working during process exit.
+class RCObjectAutoLock {
+ public:
+  RCObjectAutoLock();
+  ~RCObjectAutoLock();
+  RCObjectAutoLock(const RCObjectAutoLock&) = delete;
+  RCObjectAutoLock& operator=(const RCObjectAutoLock&) = delete;
+};
+
+#endif  // RUNTIME_RCOBJECT_H
