@@ -1,6 +1,6 @@
 #include "runtime/StringUtils.h"
 
-#include <sys/time.h>
+#include <strings.h>
 
 #include <cctype>
 #include <cmath>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <strings.h>
+#include <sys/time.h>
 
 #include "logging/Logger.h"
 
