@@ -1,10 +1,9 @@
-#include "runtime/FileUtils.h"
-
-#include <gtest/gtest.h>
+#include <fstream>
 #include <sys/stat.h>
 
-#include <fstream>
+#include <gtest/gtest.h>
 
+#include "runtime/FileUtils.h"
 #include "runtime/QrFile.h"
 #include "runtime/RCPtr.h"
 #include "runtime/RuntimeTestEnv.h"

@@ -1,14 +1,13 @@
-#include "runtime/StringUtils.h"
-
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
 #include <cmath>
 #include <fstream>
 #include <limits>
 #include <regex>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
 
 #include "runtime/RuntimeTestEnv.h"
+#include "runtime/StringUtils.h"
 
 using namespace StringUtils;
 
@@ -85,9 +84,9 @@ TEST(StringUtilsFormatSize, HostileInputStaysBounded) {
 }
 
 TEST(StringUtilsFunctionName, DropsReturnTypeAndArguments) {
-  EXPECT_EQ("ConfigSettingsReader::PollConfigFileWatcher::Run()",
-            FormatFunctionName(
-                "virtual bool ConfigSettingsReader::PollConfigFileWatcher::Run(bool)"));
+  EXPECT_EQ(
+      "ConfigSettingsReader::PollConfigFileWatcher::Run()",
+      FormatFunctionName("virtual bool ConfigSettingsReader::PollConfigFileWatcher::Run(bool)"));
   EXPECT_EQ("UsbRedirectionProxy_Initialize()",
             FormatFunctionName("BOOL UsbRedirectionProxy_Initialize(DWORD)"));
   EXPECT_EQ("Foo::operator()", FormatFunctionName("void Foo::operator()(int)"));

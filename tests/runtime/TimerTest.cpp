@@ -1,7 +1,7 @@
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "runtime/QrElapsedTimer.h"
 #include "runtime/QrMediaTimer.h"
