@@ -80,9 +80,13 @@ double QrTimer::Mark(Mode newMode) {
 }
 
 int64_t QrTimer::MarkMS64(Mode newMode) {
-  // Ticks are nanoseconds here: count * 1000 / 1000000000, without the overflow of the
-  // intermediate product.
-  return GetTimerCount(newMode) / 1000000;
+  const int64_t count = GetTimerCount(newMode);
+  int64_t frequency = GetTimerFrequency();
+  if (frequency <= 0) {
+    frequency = 1000000000;  // nanosecond ticks, the monotonic clock's unit here
+  }
+  // count * 1000 / frequency, split so the product cannot overflow for long uptimes.
+  return (count / frequency) * 1000 + (count % frequency) * 1000 / frequency;
 }
 
 int QrTimer::MarkMS(Mode newMode) { return static_cast<int>(MarkMS64(newMode)); }

@@ -5,6 +5,7 @@
 
 #include "runtime/QrElapsedTimer.h"
 #include "runtime/QrMediaTimer.h"
+#include "runtime/QrThreadTimer.h"
 
 namespace {
 
@@ -13,8 +14,9 @@ class FakeClockTimer : public QrTimer {
  public:
   explicit FakeClockTimer(int64_t start, Mode mode = DEFAULT_MODE) : now(start) { Init(mode); }
   int64_t GetTimerValue() override { return now; }
-  int64_t GetTimerFrequency() override { return 1000000000; }
+  int64_t GetTimerFrequency() override { return frequency; }
   int64_t now;
+  int64_t frequency = 1000000000;
 };
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -114,6 +116,13 @@ TEST(QrTimerModes, MarkConvertsTicksToSecondsAndMilliseconds) {
   t.GetTimerCount(QrTimer::RESET_AND_RESUME);
   t.now += 200LL * 24 * 3600 * 1000000000LL;
   EXPECT_EQ(200LL * 24 * 3600 * 1000, t.MarkMS64(QrTimer::NO_CHANGE));
+
+  // Milliseconds follow the timer's own tick rate (100 ns ticks for thread times).
+  FakeClockTimer coarse(1000);
+  coarse.frequency = 10000000;
+  coarse.now = 1000 + 12345678;
+  EXPECT_EQ(1234, coarse.MarkMS64(QrTimer::NO_CHANGE));
+  EXPECT_DOUBLE_EQ(1.2345678, coarse.Mark(QrTimer::NO_CHANGE));
 }
 
 TEST(QrElapsedTimer, MeasuresAndFreezesOnTheMonotonicClock) {
@@ -163,4 +172,26 @@ TEST(QrMediaTimer, PausedOrRatelessTimersNeverSleep) {
   EXPECT_LT(watch.MarkMS64(QrTimer::NO_CHANGE), 500);
   rateless.OnReset();
   EXPECT_EQ(0, rateless.GetFrameNum());
+}
+
+TEST(QrThreadTimer, CountsProcessorTimeNotSleep) {
+  QrThreadTimer timer;
+  EXPECT_EQ(10000000, timer.GetTimerFrequency());
+  SleepMs(200);
+  // A sleeping thread burns next to no processor time.
+  EXPECT_LT(timer.MarkMS64(QrTimer::RESET), 100);
+  volatile uint64_t sink = 0;
+  QrElapsedTimer wall;
+  while (wall.MarkMS64(QrTimer::NO_CHANGE) < 100) {
+    for (int i = 0; i < 10000; ++i) sink = sink + static_cast<uint64_t>(i);
+  }
+  int64_t busy = timer.GetTimerCount(QrTimer::NO_CHANGE);
+  EXPECT_GT(busy, 0);
+  EXPECT_LT(busy, 20 * 10000000LL);  // well under 20 s of processor time
+}
+
+TEST(QrThreadTimer, FileTimeHalvesFormOneValue) {
+  FILETIME ft{0x89ABCDEFu, 0x01234567u};
+  EXPECT_EQ(0x0123456789ABCDEFLL, QrThreadTimer::FileTimeToInt64(&ft));
+  EXPECT_EQ(0, QrThreadTimer::FileTimeToInt64(nullptr));
 }
