@@ -57,6 +57,7 @@ class MiniServer {
 
   bool Started() const { return m_started; }
   const Tables& T() const { return m_tables; }
+  void* Channel() const { return m_channel; }
   void* ControlObject() const { return m_controlObj.load(); }
   void* DataObject() const { return m_dataObj.load(); }
   bool WaitReady(uint32_t ms);
