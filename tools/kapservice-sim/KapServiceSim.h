@@ -141,7 +141,9 @@ KAPSIM_API Bool KapSim_AbortMessage(KapSimClient* client, int index, Bool userCa
 
 typedef enum KapSimFault {
   KAPSIM_FAULT_NONE = 0,
-  KAPSIM_FAULT_FAIL = 1,  /* answers FALSE (0, -1 or UNINITIALIZED; Poll dispatches nothing) */
+  /* Answers FALSE (0 for counts and ids, UNINITIALIZED or NONE for states); a failing
+     Poll dispatches nothing, v3.Poll still waits its time-out. */
+  KAPSIM_FAULT_FAIL = 1,
   KAPSIM_FAULT_ABSENT = 2 /* left null in tables filled from now on (table functions only) */
 } KapSimFault;
 

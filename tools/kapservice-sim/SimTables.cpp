@@ -1,6 +1,8 @@
 #include "SimTables.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "FunctionRegistry.h"
 #include "SimState.h"
@@ -126,7 +128,11 @@ static KAPService_SessionType SimChGetSessionType(void) {
   return State().SessionType();
 }
 static void SimChPoll3(int msTimeout) {
-  KAPSIM_ENTER(ChPoll3, );
+  if (FunctionRegistry::Get().Enter(Fn::ChPoll3)) {
+    // A failing poll still takes its time, so that a caller's poll loop does not spin.
+    if (msTimeout > 0) std::this_thread::sleep_for(std::chrono::milliseconds(msTimeout));
+    return;
+  }
   State().Poll(msTimeout < 0 ? 0 : msTimeout);
 }
 static uint32_t SimChThreadInitialize4(void* channel, uint32_t) {

@@ -127,6 +127,10 @@ TEST_F(KapServiceSimSession, NotificationsWaitForAPollOnTheInitialisingThread) {
   EXPECT_EQ(t.channel.v1.GetConnectionState(), KAP_SERVICE_CONN_CONNECTED);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_TRUE(seen.conn.empty());
+  ASSERT_EQ(KapSim_SetFault("Channel.v1.Poll", KAPSIM_FAULT_FAIL), TRUE);
+  t.channel.v1.Poll();
+  EXPECT_TRUE(seen.conn.empty());
+  ASSERT_EQ(KapSim_SetFault("Channel.v1.Poll", KAPSIM_FAULT_NONE), TRUE);
   t.channel.v1.Poll();
   EXPECT_EQ(seen.conn, (std::vector<int>{KAP_SERVICE_CONN_CONNECTED}));
   // A timed poll with nothing to deliver waits its time-out, then returns.
