@@ -100,9 +100,8 @@ typedef enum KapSimRequestState {
 
 /* Sends a request to the server on a connected object (any command id, any parameters).
    The server's OnInvoke gets it in a poll; what it appended is kept as the reply. */
-KAPSIM_API Bool KapSim_SendRequest(KapSimClient* client, const char* objectName,
-                                   uint32_t command, const KapSimParam* params, int count,
-                                   uint32_t* requestId);
+KAPSIM_API Bool KapSim_SendRequest(KapSimClient* client, const char* objectName, uint32_t command,
+                                   const KapSimParam* params, int count, uint32_t* requestId);
 KAPSIM_API KapSimRequestState KapSim_WaitRequest(KapSimClient* client, uint32_t requestId,
                                                  uint32_t msTimeout);
 KAPSIM_API Bool KapSim_GetReply(KapSimClient* client, uint32_t requestId, uint32_t* returnCode,
@@ -119,9 +118,9 @@ typedef struct KapSimMessage {
   uint32_t command;
   const char* namedCommand; /* "" when none was set */
   int paramCount;
-  Bool postMode;         /* SetOps(POST) with a non-zero value */
-  Bool completionWanted; /* a request callback with OnDone or OnAbort was given */
-  Bool finished;         /* completed or aborted */
+  Bool postMode;           /* SetOps(POST) with a non-zero value */
+  Bool completionWanted;   /* a request callback with OnDone or OnAbort was given */
+  Bool finished;           /* completed or aborted */
   uint32_t contextOptions; /* the options of a v3 CreateContext, else 0 */
 } KapSimMessage;
 
@@ -166,14 +165,14 @@ KAPSIM_API void KapSim_ResetFaults(void);
 KAPSIM_API uint64_t KapSim_GetCallCount(const char* function);
 
 typedef struct KapSimCounters {
-  int64_t servers;      /* running servers of all kinds */
-  int64_t channelSinks; /* registered channel sinks */
-  int64_t objects;      /* live channel objects */
-  int64_t contexts;     /* live message contexts, the caller's and the library's */
-  int64_t variants;     /* strings and blobs the library handed out, not yet cleared */
-  int64_t clients;      /* simulated clients not destroyed */
-  uint64_t badHandles;  /* calls with an unknown object, context, channel or sink id */
-  uint64_t badClears;   /* VariantClear of a string or blob the library did not hand out */
+  int64_t servers;       /* running servers of all kinds */
+  int64_t channelSinks;  /* registered channel sinks */
+  int64_t objects;       /* live channel objects */
+  int64_t contexts;      /* live message contexts, the caller's and the library's */
+  int64_t variants;      /* strings and blobs the library handed out, not yet cleared */
+  int64_t clients;       /* simulated clients not destroyed */
+  uint64_t badHandles;   /* calls with an unknown object, context, channel or sink id */
+  uint64_t badClears;    /* VariantClear of a string or blob the library did not hand out */
   uint64_t unboundCalls; /* channel-table calls from a thread with no channel */
 } KapSimCounters;
 KAPSIM_API void KapSim_GetCounters(KapSimCounters* out);

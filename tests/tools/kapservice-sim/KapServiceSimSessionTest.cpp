@@ -1,13 +1,13 @@
 // A session as the framework lives it against the stand-in library: the connect sequence,
 // requests from the client with their replies, messages to the client with completion and
 // abort, disconnects and rejects, side channels, and leak counters.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "KapServiceSim.h"
 #include "MiniServer.h"
@@ -148,7 +148,8 @@ TEST_F(KapServiceSimSession, NotificationsWaitForAPollOnTheInitialisingThread) {
   t.channel.v3.Poll(10000);
   later.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start2, std::chrono::milliseconds(5000));
-  EXPECT_EQ(seen.conn, (std::vector<int>{KAP_SERVICE_CONN_CONNECTED, KAP_SERVICE_CONN_DISCONNECTED}));
+  EXPECT_EQ(seen.conn,
+            (std::vector<int>{KAP_SERVICE_CONN_CONNECTED, KAP_SERVICE_CONN_DISCONNECTED}));
   EXPECT_EQ(t.channel.v1.UnregisterChannelNotifySink(sinkId), TRUE);
   EXPECT_EQ(t.channel.v1.UnregisterChannelNotifySink(sinkId), FALSE);
   KapSim_DestroyClient(cl);
@@ -255,7 +256,8 @@ TEST_F(KapServiceSimSession, RequestCarriesItsParametersAndGetsTheValuesOnInvoke
 
 TEST_F(KapServiceSimSession, ObjectsHeldPendingRefuseRequestsUntilTheClientConnectsThem) {
   MiniServer srv(205);
-  KapSimClient* cl = KapSim_ConnectClient(205, KAPSIM_CLIENT_MANUAL_OBJECTS, KAP_SERVICE_TALON_SESSION);
+  KapSimClient* cl =
+      KapSim_ConnectClient(205, KAPSIM_CLIENT_MANUAL_OBJECTS, KAP_SERVICE_TALON_SESSION);
   ASSERT_TRUE(srv.WaitEvent("peer:UsbRedirControlObj", 5000));
   EXPECT_EQ(KapSim_GetObjectState(cl, kControlObj), KAP_RPC_OBJ_PENDING);
   EXPECT_EQ(KapSim_SendRequest(cl, kControlObj, 0, nullptr, 0, nullptr), FALSE);
@@ -378,7 +380,8 @@ TEST_F(KapServiceSimSession, SideChannelIsNegotiatedOnlyWhenTheClientOffersIt) {
   o.dataFlags = KAP_RPC_OBJ_CONFIG_INVOKE_ALLOW_ANY_THREAD;  // no side channel ruled out
   {
     MiniServer srv(209, o);
-    KapSimClient* cl = KapSim_ConnectClient(209, KAPSIM_CLIENT_SIDE_CHANNELS, KAP_SERVICE_TALON_SESSION);
+    KapSimClient* cl =
+        KapSim_ConnectClient(209, KAPSIM_CLIENT_SIDE_CHANNELS, KAP_SERVICE_TALON_SESSION);
     ASSERT_TRUE(srv.WaitReady(5000));
     Events events = srv.Events();
     EXPECT_EQ(Events(events.end() - 3, events.end()), (Events{"data:2", "data:3", "data:4"}));
@@ -386,8 +389,9 @@ TEST_F(KapServiceSimSession, SideChannelIsNegotiatedOnlyWhenTheClientOffersIt) {
   }
   {
     MiniServer srv(210, o);
-    KapSimClient* cl = KapSim_ConnectClient(
-        210, KAPSIM_CLIENT_SIDE_CHANNELS | KAPSIM_CLIENT_REFUSE_SIDE_CHANNEL, KAP_SERVICE_TALON_SESSION);
+    KapSimClient* cl =
+        KapSim_ConnectClient(210, KAPSIM_CLIENT_SIDE_CHANNELS | KAPSIM_CLIENT_REFUSE_SIDE_CHANNEL,
+                             KAP_SERVICE_TALON_SESSION);
     ASSERT_TRUE(srv.WaitEvent("data:3", 5000));
     EXPECT_FALSE(srv.WaitReady(200));
     Events events = srv.Events();
