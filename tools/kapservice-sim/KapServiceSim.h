@@ -84,6 +84,12 @@ KAPSIM_API Bool KapSim_WaitObjectState(KapSimClient* client, const char* name,
 /* The flags the server created the object with; FALSE when there is no such object. */
 KAPSIM_API Bool KapSim_GetObjectFlags(KapSimClient* client, const char* name, uint32_t* flags);
 
+/* The last side channel the server requested on an object (type and token); FALSE when it
+   requested none. The token is copied, cut to tokenSize - 1 characters. */
+KAPSIM_API Bool KapSim_GetSideChannelRequest(KapSimClient* client, const char* name,
+                                             KAPRPC_SideChannelType* type, char* token,
+                                             int tokenSize);
+
 /* One parameter or return value given by a test; name null for an unnamed one. The value
    is copied by the call. */
 typedef struct KapSimParam {

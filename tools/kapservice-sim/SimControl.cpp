@@ -43,6 +43,10 @@ Bool KapSim_WaitObjectState(KapSimClient* client, const char* name, KAPRPC_Objec
 Bool KapSim_GetObjectFlags(KapSimClient* client, const char* name, uint32_t* flags) {
   return SimState::Get().ObjectFlags(client, name, flags) ? TRUE : FALSE;
 }
+Bool KapSim_GetSideChannelRequest(KapSimClient* client, const char* name,
+                                  KAPRPC_SideChannelType* type, char* token, int tokenSize) {
+  return SimState::Get().SideChannelRequest(client, name, type, token, tokenSize) ? TRUE : FALSE;
+}
 Bool KapSim_SendRequest(KapSimClient* client, const char* objectName, uint32_t command,
                         const KapSimParam* params, int count, uint32_t* requestId) {
   return SimState::Get().SendRequest(client, objectName, command, params, count, requestId) ? TRUE

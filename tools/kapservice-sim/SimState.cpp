@@ -14,6 +14,8 @@ struct SimState::Object {
   void* userData = nullptr;
   uint32_t flags = 0;
   KAPRPC_ObjectState state = KAP_RPC_OBJ_PENDING;
+  int sideChannelType = 0;  // last requested, 0 when none
+  std::string sideChannelToken;
 };
 
 struct SimState::Event {
@@ -663,6 +665,8 @@ bool SimState::RequestSideChannel(void* object, int type, const char* token) {
   if (!ch) return false;
   auto cl = m_clients.find(ch->client);
   if (cl == m_clients.end()) return false;
+  obj->sideChannelType = type;
+  obj->sideChannelToken = token;
   const uint32_t opts = cl->second->options;
   const bool accept =
       (opts & KAPSIM_CLIENT_SIDE_CHANNELS) != 0 && (opts & KAPSIM_CLIENT_REFUSE_SIDE_CHANNEL) == 0;
@@ -835,6 +839,22 @@ bool SimState::ObjectFlags(KapSimClient* client, const char* name, uint32_t* fla
   std::shared_ptr<Object> obj = ch ? FindObjectByName(*ch, name) : nullptr;
   if (!obj) return false;
   *flags = obj->flags;
+  return true;
+}
+
+bool SimState::SideChannelRequest(KapSimClient* client, const char* name,
+                                  KAPRPC_SideChannelType* type, char* token, int tokenSize) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::shared_ptr<Client> cl = FindClient(client);
+  std::shared_ptr<Channel> ch = cl ? FindChannel(cl->channel) : nullptr;
+  std::shared_ptr<Object> obj = ch ? FindObjectByName(*ch, name) : nullptr;
+  if (!obj || obj->sideChannelType == 0) return false;
+  if (type != nullptr) *type = static_cast<KAPRPC_SideChannelType>(obj->sideChannelType);
+  if (token != nullptr && tokenSize > 0) {
+    const size_t n = std::min(obj->sideChannelToken.size(), static_cast<size_t>(tokenSize - 1));
+    std::memcpy(token, obj->sideChannelToken.data(), n);
+    token[n] = '\0';
+  }
   return true;
 }
 

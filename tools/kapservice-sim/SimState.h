@@ -94,6 +94,8 @@ class SimState {
   bool WaitObjectState(KapSimClient* client, const char* name, KAPRPC_ObjectState state,
                        uint32_t ms);
   bool ObjectFlags(KapSimClient* client, const char* name, uint32_t* flags);
+  bool SideChannelRequest(KapSimClient* client, const char* name, KAPRPC_SideChannelType* type,
+                          char* token, int tokenSize);
   bool SendRequest(KapSimClient* client, const char* objectName, uint32_t command,
                    const KapSimParam* params, int count, uint32_t* requestId);
   KapSimRequestState WaitRequest(KapSimClient* client, uint32_t requestId, uint32_t ms);

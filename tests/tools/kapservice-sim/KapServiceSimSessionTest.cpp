@@ -385,6 +385,12 @@ TEST_F(KapServiceSimSession, SideChannelIsNegotiatedOnlyWhenTheClientOffersIt) {
     ASSERT_TRUE(srv.WaitReady(5000));
     Events events = srv.Events();
     EXPECT_EQ(Events(events.end() - 3, events.end()), (Events{"data:2", "data:3", "data:4"}));
+    KAPRPC_SideChannelType type{};
+    char token[8];
+    ASSERT_EQ(KapSim_GetSideChannelRequest(cl, kDataObj, &type, token, sizeof(token)), TRUE);
+    EXPECT_EQ(type, KAP_RPC_SIDE_CHANNEL_TYPE_TALON);
+    EXPECT_STREQ(token, "UsbRedi");  // cut to the buffer
+    EXPECT_EQ(KapSim_GetSideChannelRequest(cl, kControlObj, &type, token, sizeof(token)), FALSE);
     KapSim_DestroyClient(cl);
   }
   {
