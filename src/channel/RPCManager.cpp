@@ -188,6 +188,7 @@ bool RPCManager::KAPPluginCreateInstance(void* channel, void** userData) {
   if (instance == nullptr) {
     return false;
   }
+  instance->AddRef();  // held for the library's userData until KAPPluginDestroyInstance
   instance->RegisterChannelSink(channel);
   *userData = instance;
   return true;
@@ -204,11 +205,7 @@ bool RPCManager::KAPPluginDestroyInstance(void* userData) {
 }
 
 RPCPluginInstance* RPCManager::OnCreateInstance() {
-  RPCPluginInstance* instance = new (std::nothrow) RPCPluginInstance(this);
-  if (instance != nullptr) {
-    instance->AddRef();  // the library's userData holds it until OnDestroyInstance
-  }
-  return instance;
+  return new (std::nothrow) RPCPluginInstance(this);
 }
 
 RPCPluginInstance* RPCManager::OnCreateServerInstance(KapServerID /*serverId*/) {
@@ -309,11 +306,6 @@ bool RPCManager::LoadKapService() {
   return true;
 }
 
-bool RPCManager::QueryTable(const GUID& iid, void* table, size_t size) {
-  memset(table, 0, size);
-  return QueryInterface(&iid, table);
-}
-
 bool RPCManager::QueryInterface(const GUID* iid, void* table) {
   if (m_qi.QueryInterface == nullptr) {
     return false;
@@ -323,55 +315,57 @@ bool RPCManager::QueryInterface(const GUID* iid, void* table) {
 
 bool RPCManager::Init(bool isServer, const KAP_SERVICE_QUERY_INTERFACE* qi) {
   FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__);
-  if (qi == nullptr) {
+  if (qi == nullptr || qi->QueryInterface == nullptr) {
     return false;
   }
-  // Queries go through m_qi, so save the record first; a failed Init leaves nothing
-  // usable behind because m_initialized stays false.
-  m_qi = *qi;
+  // Tables are asked of the new record; m_qi keeps the previous one until Init succeeds.
+  auto queryTable = [qi](const GUID& iid, void* table, size_t size) {
+    memset(table, 0, size);
+    return qi->QueryInterface(&iid, table) == TRUE;
+  };
 
-  if (!QueryTable(GUID_KAPService_ChannelInterface_V3, &m_iChannel, sizeof(m_iChannel)) &&
-      !QueryTable(GUID_KAPService_ChannelInterface_V2, &m_iChannel, sizeof(m_iChannel))) {
+  if (!queryTable(GUID_KAPService_ChannelInterface_V3, &m_iChannel, sizeof(m_iChannel)) &&
+      !queryTable(GUID_KAPService_ChannelInterface_V2, &m_iChannel, sizeof(m_iChannel))) {
     if (isServer) {
       QR_LOG(LOGGER_LOG_DEBUG,
              "Failed to get KAPService_ChannelInterface_V2, streamData mode does not "
              "supported\n");
     }
-    if (!QueryTable(GUID_KAPService_ChannelInterface_V1, &m_iChannel, sizeof(m_iChannel))) {
+    if (!queryTable(GUID_KAPService_ChannelInterface_V1, &m_iChannel, sizeof(m_iChannel))) {
       trace.SetExitMsg(LOGGER_LOG_ERROR, "Failed to get KAPService_ChannelInterface\n");
       return false;
     }
   }
 
-  if (!QueryTable(GUID_KAPRPC_ChannelObjectInterface_V4, &m_iChannelObj, sizeof(m_iChannelObj)) &&
-      !QueryTable(GUID_KAPRPC_ChannelObjectInterface_V3, &m_iChannelObj, sizeof(m_iChannelObj)) &&
-      !QueryTable(GUID_KAPRPC_ChannelObjectInterface_V2, &m_iChannelObj, sizeof(m_iChannelObj)) &&
-      !QueryTable(GUID_KAPRPC_ChannelObjectInterface_V1, &m_iChannelObj, sizeof(m_iChannelObj))) {
+  if (!queryTable(GUID_KAPRPC_ChannelObjectInterface_V4, &m_iChannelObj, sizeof(m_iChannelObj)) &&
+      !queryTable(GUID_KAPRPC_ChannelObjectInterface_V3, &m_iChannelObj, sizeof(m_iChannelObj)) &&
+      !queryTable(GUID_KAPRPC_ChannelObjectInterface_V2, &m_iChannelObj, sizeof(m_iChannelObj)) &&
+      !queryTable(GUID_KAPRPC_ChannelObjectInterface_V1, &m_iChannelObj, sizeof(m_iChannelObj))) {
     trace.SetExitMsg(LOGGER_LOG_ERROR, "Failed to get KAPRPC_ChannelObjectInterface\n");
     return false;
   }
 
-  if (!QueryTable(GUID_KAPRPC_ChannelContextInterface_V2, &m_iChannelCtx, sizeof(m_iChannelCtx)) &&
-      !QueryTable(GUID_KAPRPC_ChannelContextInterface_V1, &m_iChannelCtx, sizeof(m_iChannelCtx))) {
+  if (!queryTable(GUID_KAPRPC_ChannelContextInterface_V2, &m_iChannelCtx, sizeof(m_iChannelCtx)) &&
+      !queryTable(GUID_KAPRPC_ChannelContextInterface_V1, &m_iChannelCtx, sizeof(m_iChannelCtx))) {
     trace.SetExitMsg(LOGGER_LOG_ERROR, "Failed to get KAPRPC_ChannelContextInterface\n");
     return false;
   }
 
-  if (!QueryTable(GUID_KAPRPC_VariantInterface_V1, &m_iVariant, sizeof(m_iVariant))) {
+  if (!queryTable(GUID_KAPRPC_VariantInterface_V1, &m_iVariant, sizeof(m_iVariant))) {
     trace.SetExitMsg(LOGGER_LOG_ERROR, "Failed to get KAPRPC_VariantInterface\n");
     return false;
   }
 
-  if (!QueryTable(GUID_KAPRPC_StreamDataInterface_V2, &m_iStreamData, sizeof(m_iStreamData)) &&
-      !QueryTable(GUID_KAPRPC_StreamDataInterface_V1, &m_iStreamData, sizeof(m_iStreamData))) {
+  if (!queryTable(GUID_KAPRPC_StreamDataInterface_V2, &m_iStreamData, sizeof(m_iStreamData)) &&
+      !queryTable(GUID_KAPRPC_StreamDataInterface_V1, &m_iStreamData, sizeof(m_iStreamData))) {
     memset(&m_iStreamData, 0, sizeof(m_iStreamData));
     QR_LOG(LOGGER_LOG_WARN, "Failed to get KAPRPC_StreamDataInterface\n");
   }
 
   if (!isServer) {
-    if (!QueryTable(GUID_KAPOverlay_ClientInterface_V2, &m_iOverlayClient,
+    if (!queryTable(GUID_KAPOverlay_ClientInterface_V2, &m_iOverlayClient,
                     sizeof(m_iOverlayClient)) &&
-        !QueryTable(GUID_KAPOverlay_ClientInterface_V1, &m_iOverlayClient,
+        !queryTable(GUID_KAPOverlay_ClientInterface_V1, &m_iOverlayClient,
                     sizeof(m_iOverlayClient))) {
       trace.SetExitMsg(LOGGER_LOG_ERROR, "Failed to get KAPOverlay_ClientInterface\n");
       return false;
@@ -382,6 +376,7 @@ bool RPCManager::Init(bool isServer, const KAP_SERVICE_QUERY_INTERFACE* qi) {
 
   m_hInitThreadId = QrThread::GetCurrentThreadID();
   m_isServer = isServer;
+  m_qi = *qi;
   return true;
 }
 

@@ -40,7 +40,8 @@ class RPCManager : public RCObject {
   virtual bool KAPPluginExit();
   virtual bool KAPPluginCreateInstance(void* channel, void** userData);
   virtual bool KAPPluginDestroyInstance(void* userData);
-  // The instance returned is handed over with one reference that OnDestroyInstance drops.
+  // The client path holds one reference on the instance made here for the library's
+  // userData; OnDestroyInstance drops it.
   virtual RPCPluginInstance* OnCreateInstance();
   virtual RPCPluginInstance* OnCreateServerInstance(KapServerID serverId);
   virtual void OnDestroyInstance(RPCPluginInstance* instance);
@@ -146,8 +147,6 @@ class RPCManager : public RCObject {
   bool Init(bool isServer, const KAP_SERVICE_QUERY_INTERFACE* qi);
   bool LoadKapService();
   Bool KAPServerDestroyInstance(KapServerID serverId, RCPtr<RPCPluginInstance> instance);
-  // Zero-fills the table, then asks for it; the table keeps only what the library filled.
-  bool QueryTable(const GUID& iid, void* table, size_t size);
   // Object table v2; false against a library without it.
   bool IsSideChannelAvailable(int type);
   bool IsInitThread() const;
