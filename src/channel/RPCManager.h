@@ -25,7 +25,7 @@ class RPCPluginInstance;
 
 class RPCManager : public RCObject {
  public:
-  static const DWORD kNoSession = 0xFFFFFFFF;
+  static constexpr DWORD kNoSession = 0xFFFFFFFF;
   // Default location of the channel service; KAPSERVICE_PATH, when set and not empty,
   // names another file.
   static const char* const kKapServicePath;
