@@ -10,8 +10,8 @@ namespace {
 
 // The hook is called under this mutex, so removing it waits for a call in progress.
 std::mutex gHookMutex;
-BaseLogHook gHook = nullptr;     // guarded by gHookMutex
-void* gHookContext = nullptr;    // guarded by gHookMutex
+BaseLogHook gHook = nullptr;   // guarded by gHookMutex
+void* gHookContext = nullptr;  // guarded by gHookMutex
 std::atomic<bool> gHookSet{false};
 
 }  // namespace

@@ -1,11 +1,11 @@
 #include "config/CodeSetConverter.h"
 
 #include <langinfo.h>
-#include <unicode/ucnv.h>
-#include <unicode/ustring.h>
 
 #include <climits>
 #include <cstring>
+#include <unicode/ucnv.h>
+#include <unicode/ustring.h>
 #include <vector>
 
 CodeSetConverter::CodeSetConverter(const std::string& encoding) {
@@ -71,7 +71,7 @@ bool CodeSetConverter::ToUtf8(const std::string& in, std::string* out) {
   }
   std::string result(static_cast<size_t>(u8Len), '\0');
   err = U_ZERO_ERROR;
-  u_strToUTF8(&result[0], u8Len, &u8Len, u16.data(), u16Len, &err);
+  u_strToUTF8(result.data(), u8Len, &u8Len, u16.data(), u16Len, &err);
   // Writing exactly u8Len bytes leaves no room for a terminator: ICU reports that as a
   // warning, which U_FAILURE does not count.
   if (U_FAILURE(err)) {
@@ -111,8 +111,8 @@ bool CodeSetConverter::FromUtf8(const std::string& in, std::string* out) {
   std::string result(static_cast<size_t>(outLen) + 1, '\0');
   err = U_ZERO_ERROR;
   ucnv_resetFromUnicode(m_converter);
-  outLen = ucnv_fromUChars(m_converter, &result[0], static_cast<int32_t>(result.size()),
-                           u16.data(), u16Len, &err);
+  outLen = ucnv_fromUChars(m_converter, result.data(), static_cast<int32_t>(result.size()), u16.data(),
+                           u16Len, &err);
   if (U_FAILURE(err)) {
     return false;
   }

@@ -11,9 +11,11 @@
 #define CONFIG_NAME_BUFFER_SIZE 1024
 
 // A new string the caller frees with free(), or null.
-char* Config_GetString(const char* defaultValue, const char* format, ...)
+__attribute__((warn_unused_result)) char* Config_GetString(const char* defaultValue,
+                                                           const char* format, ...)
     __attribute__((format(printf, 2, 3)));
-char* Config_GetStringPlain(const char* defaultValue, const char* format, ...)
+__attribute__((warn_unused_result)) char* Config_GetStringPlain(const char* defaultValue,
+                                                                const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 Bool Config_GetBool(Bool defaultValue, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
@@ -26,7 +28,8 @@ int32_t Config_GetTriState(int32_t defaultValue, const char* format, ...)
 double Config_GetDouble(double defaultValue, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 // A new string with "~" expanded, or null.
-char* Config_GetPathName(const char* defaultValue, const char* format, ...)
+__attribute__((warn_unused_result)) char* Config_GetPathName(const char* defaultValue,
+                                                             const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 Bool Config_NotSet(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

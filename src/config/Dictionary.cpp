@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <sys/stat.h>
 #include <vector>
 
 #include "config/BaseLog.h"
@@ -82,8 +82,8 @@ bool IsAscii(const std::string& s) {
 }
 
 bool IsEncodingName(const std::string& name) {
-  static const char* const kNames[] = {"config.encoding", "preferences.encoding",
-                                       "qrlist.encoding", "snapshot.encoding", ".encoding"};
+  static const char* const kNames[] = {"config.encoding", "preferences.encoding", "qrlist.encoding",
+                                       "snapshot.encoding", ".encoding"};
   for (const char* n : kNames) {
     if (strcasecmp(name.c_str(), n) == 0 && strlen(n) == name.size()) {
       return true;
@@ -110,9 +110,7 @@ std::string EscapeForLog(const std::string& s) {
 
 const char* BoolWord(Bool b) { return b ? "TRUE" : "FALSE"; }
 
-const char* TriStateWord(int32_t v) {
-  return v < 0 ? "DEFAULT" : (v ? "TRUE" : "FALSE");
-}
+const char* TriStateWord(int32_t v) { return v < 0 ? "DEFAULT" : (v ? "TRUE" : "FALSE"); }
 
 // The text an entry's current value is written as.
 std::string ValueText(const DictEntry* e) {
@@ -312,8 +310,8 @@ bool ApplyEncoding(Dictionary* dict, const std::string& encoding, MsgList** errs
       MsgList_Append(errs,
                      "@&!*@*@(msg.dictionary.invalidValueEncoding)File \"%s\" line %d: Value "
                      "\"%s\" for variable \"%s\" is not valid in encoding \"%s\".\n",
-                     dict->currentFile.c_str(), dict->currentLine, e.text.c_str(),
-                     e.name.c_str(), encoding.c_str());
+                     dict->currentFile.c_str(), dict->currentLine, e.text.c_str(), e.name.c_str(),
+                     encoding.c_str());
       return false;
     }
   }
@@ -1068,12 +1066,11 @@ Bool Dictionary_Write(Dictionary* dict, const char* fileName, MsgList** errs) {
   }
   int fd = open(fileName, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) {
-    MsgList_Append(errs,
-                   "@&!*@*@(msg.dictionary.writefile.open)Cannot open file \"%s\": %s.\n",
+    MsgList_Append(errs, "@&!*@*@(msg.dictionary.writefile.open)Cannot open file \"%s\": %s.\n",
                    fileName, strerror(errno));
     return FALSE;
   }
-  std::unique_ptr<int, void (*)(int*)> closer(&fd, [](int* f) { close(*f); });
+  std::unique_ptr<const int, void (*)(const int*)> closer(&fd, [](const int* f) { close(*f); });
   if (lseek(fd, 0, SEEK_SET) != 0) {
     MsgList_Append(errs,
                    "@&!*@*@(msg.dictionary.writefile.seek)An error occurred while seeking "

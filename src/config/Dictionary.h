@@ -45,7 +45,7 @@ union DictValue {
 struct DictEntry;
 
 struct DictLine {
-  std::string string;         // as read, without its line end, or as last written
+  std::string string;          // as read, without its line end, or as last written
   DictEntry* entry = nullptr;  // none for comments, blank lines and refused lines
 };
 
@@ -57,7 +57,7 @@ struct DictEntry {
   bool written = false;
   bool isDefault = false;  // registered by a lookup: never written, not counted as set
   bool encrypt = false;
-  std::string text;        // the value's text: as read (UTF-8), as set, or formatted
+  std::string text;          // the value's text: as read (UTF-8), as set, or formatted
   DictLine* line = nullptr;  // the line that defined it, if it came from a file
 };
 
@@ -92,8 +92,8 @@ Bool Dictionary_LoadWithEncoding(Dictionary* dict, const char* fileName,
 Bool Dictionary_LoadFile(Dictionary* dict, FILE* file, const char* fileName, MsgList** errs);
 // Reads size bytes as a file's contents (any line ends); a null defaultEncoding means
 // the process's default.
-Bool Dictionary_LoadFromBuffer(Dictionary* dict, const void* buf, size_t size,
-                               const char* name, const char* defaultEncoding, MsgList** errs);
+Bool Dictionary_LoadFromBuffer(Dictionary* dict, const void* buf, size_t size, const char* name,
+                               const char* defaultEncoding, MsgList** errs);
 
 Bool Dictionary_IsDefined(const Dictionary* dict, const char* name);
 Bool Dictionary_NotSet(const Dictionary* dict, const char* name);

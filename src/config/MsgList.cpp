@@ -18,7 +18,7 @@ std::string FormatV(const char* format, va_list args) {
     return std::string();
   }
   std::string out(static_cast<size_t>(needed) + 1, '\0');
-  vsnprintf(&out[0], out.size(), format, args);
+  vsnprintf(out.data(), out.size(), format, args);
   out.resize(static_cast<size_t>(needed));
   return out;
 }

@@ -17,7 +17,7 @@ bool LookUpHome(const std::string& user, std::string* home) {
   for (;;) {
     int rc = user.empty() ? getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &result)
                           : getpwnam_r(user.c_str(), &pw, buf.data(), buf.size(), &result);
-    if (rc == ERANGE && buf.size() < (1u << 20)) {
+    if (rc == ERANGE && buf.size() < (1U << 20)) {
       buf.resize(buf.size() * 2);
       continue;
     }

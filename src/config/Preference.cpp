@@ -26,7 +26,7 @@ std::atomic<const PreferenceTestHooks*> gTestHooks{nullptr};
 PreferenceTestHooks gTestHookStorage;
 
 const char* const kSlotLogHeaders[PREFERENCE_NUM_SLOTS] = {
-    "DICT --- GLOBAL SETTINGS %s\n", "DICT --- NON PERSISTENT %s\n",
+    "DICT --- GLOBAL SETTINGS %s\n",  "DICT --- NON PERSISTENT %s\n",
     "DICT --- USER PREFERENCES %s\n", "DICT --- USER DEFAULTS %s\n",
     "DICT --- HOST DEFAULTS %s\n",    "DICT --- SITE DEFAULTS %s\n"};
 
@@ -85,9 +85,8 @@ Preference* CreateState(bool userPreferences) {
   }
 
   // Looked up without a default so that no default entry shadows the site defaults.
-  std::string libDir = hooks != nullptr && hooks->defaultLibDir != nullptr
-                           ? hooks->defaultLibDir
-                           : kDefaultLibDir;
+  std::string libDir =
+      hooks != nullptr && hooks->defaultLibDir != nullptr ? hooks->defaultLibDir : kDefaultLibDir;
   if (Dictionary_IsDefined(host, "libdir")) {
     const char* configured = Dict_GetString(host, nullptr, "libdir");
     if (configured != nullptr) {
@@ -137,8 +136,7 @@ const DictValue* LookUp(Preference* state, const DictValue* def, DictionaryType 
     }
   }
   if (registerDefault) {
-    return Dictionary_Get(state->dictionaries[PREFERENCE_SLOT_USER_PREFERENCES], def, type,
-                          name);
+    return Dictionary_Get(state->dictionaries[PREFERENCE_SLOT_USER_PREFERENCES], def, type, name);
   }
   return def;
 }

@@ -45,9 +45,11 @@ int32_t Preference_GetLong(int32_t defaultValue, const char* name);
 int64_t Preference_GetInt64(int64_t defaultValue, const char* name);
 double Preference_GetDouble(double defaultValue, const char* name);
 // A new string the caller frees with free(), or null.
-char* Preference_GetString(const char* defaultValue, const char* name);
+__attribute__((warn_unused_result)) char* Preference_GetString(const char* defaultValue,
+                                                               const char* name);
 // As Preference_GetString, with a leading "~" expanded to the home directory.
-char* Preference_GetPathName(const char* defaultValue, const char* name);
+__attribute__((warn_unused_result)) char* Preference_GetPathName(const char* defaultValue,
+                                                                 const char* name);
 
 // True when no dictionary holds a read or set value for name (defaults registered by
 // lookups do not count); true before initialisation.

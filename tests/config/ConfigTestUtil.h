@@ -3,7 +3,6 @@
 #ifndef TESTS_CONFIG_CONFIGTESTUTIL_H
 #define TESTS_CONFIG_CONFIGTESTUTIL_H
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,6 +10,7 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "config/BaseLog.h"
@@ -19,8 +19,8 @@ class TempDir {
  public:
   TempDir() {
     const char* base = getenv("TMPDIR");
-    std::string templ = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +
-                        "/configtest-XXXXXX";
+    std::string templ =
+        std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/configtest-XXXXXX";
     std::vector<char> buf(templ.begin(), templ.end());
     buf.push_back('\0');
     if (mkdtemp(buf.data()) != nullptr) {

@@ -1,7 +1,7 @@
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "config/DictLL.h"
 
@@ -89,8 +89,8 @@ TEST(DictLLMarshalLine, EscapesControlBytesQuotesBarsAndDelete) {
 TEST(DictLLMarshalLine, RoundTripsEveryByteValue) {
   std::string all;
   for (int b = 0; b < 256; b++) {
-    std::string value = std::string(1, static_cast<char>(b)) + "x" +
-                        std::string(1, static_cast<char>(b));
+    std::string value =
+        std::string(1, static_cast<char>(b)) + "x" + std::string(1, static_cast<char>(b));
     all.push_back(static_cast<char>(b));
     std::string out;
     DictLL_MarshalLine(&out, "name", value);
@@ -165,8 +165,14 @@ TEST(DictLLReadUTF8BOM, SkipsTheMarkAndLeavesAnythingElseUnread) {
     std::string bytes;
     bool bom;
     std::string rest;
-  } cases[] = {{"\xEF\xBB\xBF" "a=1", true, "a=1"},
-               {"\xEF\xBB" "a=1", false, "\xEF\xBB" "a=1"},
+  } cases[] = {{"\xEF\xBB\xBF"
+                "a=1",
+                true, "a=1"},
+               {"\xEF\xBB"
+                "a=1",
+                false,
+                "\xEF\xBB"
+                "a=1"},
                {"\xEF", false, "\xEF"},
                {"", false, ""},
                {"a=1", false, "a=1"}};

@@ -1,11 +1,11 @@
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <string>
 
+#include <gtest/gtest.h>
+
+#include "config/ConfigTestUtil.h"
 #include "config/Dictionary.h"
 #include "config/MsgList.h"
-#include "config/ConfigTestUtil.h"
 
 namespace {
 

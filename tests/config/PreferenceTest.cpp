@@ -1,10 +1,10 @@
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "config/Config.h"
 #include "config/ConfigTestUtil.h"
@@ -110,8 +110,8 @@ TEST_F(PreferenceTest, DisableUserPreferencesInTheHostFileSkipsTheUserFiles) {
   WriteUserPrefs("user = yes\n");
   LogCapture log;
   Preference_Init();
-  EXPECT_TRUE(log.Contains(
-      "PREF Disabling user preferences because disableUserPreferences is set.\n"));
+  EXPECT_TRUE(
+      log.Contains("PREF Disabling user preferences because disableUserPreferences is set.\n"));
   Preference* state = Preference_GetState();
   EXPECT_EQ(nullptr, state->fileName[PREFERENCE_SLOT_USER_PREFERENCES]);
   EXPECT_EQ(nullptr, state->fileName[PREFERENCE_SLOT_USER_DEFAULTS]);
@@ -142,7 +142,8 @@ TEST_F(PreferenceTest, MissingFilesAreLoggedAndStartUpContinues) {
   WriteSite("site = 1\n");
   LogCapture log;
   Preference_Init();
-  EXPECT_TRUE(log.Contains("Cannot open file \"" + m_hostFile + "\": No such file or directory.\n"));
+  EXPECT_TRUE(
+      log.Contains("Cannot open file \"" + m_hostFile + "\": No such file or directory.\n"));
   EXPECT_TRUE(log.Contains("PREF Optional preferences file not found at " + m_hostFile +
                            ". Using default values.\n"));
   EXPECT_EQ(1, Preference_GetLong(0, "site"));
@@ -265,7 +266,7 @@ TEST_F(PreferenceTest, LogWritesEverySlotWithItsFileAndEntries) {
   WriteHost("h = host\nsecret.key = hidden\n");
   Preference_Init();
   Preference_SetFromString("r=run", FALSE);
-  Preference_GetString("dflt", "registered");
+  free(Preference_GetString("dflt", "registered"));
   LogCapture log;
   Preference_Log();
   std::vector<std::string> expected = {
@@ -301,8 +302,7 @@ TEST_F(PreferenceTest, ConcurrentInitInstallsOneStateAndLookupsAgree) {
       int sum = 0;
       for (int j = 0; j < 200; j++) {
         sum += Preference_GetLong(0, "n");
-        Preference_SetFromString(("t" + std::to_string(i) + "=" + std::to_string(j)).c_str(),
-                                 TRUE);
+        Preference_SetFromString(("t" + std::to_string(i) + "=" + std::to_string(j)).c_str(), TRUE);
         char* s = Preference_GetString("d", "shared.default");
         free(s);
       }
