@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang, ASan and UBSan, and runs each for the given
-# number of seconds (default 60) on a copy of its seed corpus fuzz/corpus/<name>/.
+# number of seconds (default 60) on a copy of its seed corpus fuzz/corpus/<name>/, with the
+# tokens of fuzz/<name>.dict when there is one.
 # Fails on any finding. Usage: scripts/fuzz.sh [seconds]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,8 +29,12 @@ for src in fuzz/*.cpp; do
   if [ -d "fuzz/corpus/$name" ]; then
     cp -R "fuzz/corpus/$name/." "$work/corpus/"
   fi
+  extra=()
+  if [ -f "fuzz/$name.dict" ]; then
+    extra+=("-dict=fuzz/$name.dict")
+  fi
   echo "--- fuzz_$name for ${seconds}s"
-  if ! "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  if ! "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 "${extra[@]}" \
       -artifact_prefix="$work/artifacts/" -print_final_stats=1 "$work/corpus"; then
     echo "fuzz_$name: finding, see $work/artifacts/" >&2
     status=1
