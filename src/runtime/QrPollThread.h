@@ -19,6 +19,7 @@
 #include "runtime/QrPollItem.h"
 #include "runtime/QrThread.h"
 #include "runtime/RCPtr.h"
+#include "runtime/ThreadSafety.h"
 #include "runtime/UserDataMap.h"
 #include "runtime/WkPtr.h"
 
@@ -45,8 +46,8 @@ class QrPollThread : public RCObject {
   bool IsMember(QrPollItem* item);
   int32_t NumItems();
   // Waits until the item (null: any item) is not running. Call with the lock held; it is
-  // released while waiting. Returns at once on the scheduler thread.
-  void WaitForItemToComplete(QrPollItem* item);
+  // released while waiting (at every depth the caller holds it) and then retaken. Returns at once on the scheduler thread.
+  void WaitForItemToComplete(QrPollItem* item) QR_NO_THREAD_SAFETY_ANALYSIS;
   // Puts the item at the end of the list; the lock must be held.
   bool ScheduleItem(QrPollItem* item, bool resetTimer);
   // Adds delta to the item's disable count, or to every item's for null; lock held.
@@ -64,7 +65,8 @@ class QrPollThread : public RCObject {
   // The poll thread registered under the handle, or null.
   static RCPtr<QrPollThread> Find(UserDataHandle handle);
 
-  bool Scheduler(QrThread* thread);
+  // The loop drops and retakes whichever lock is current; the analysis cannot follow that.
+  bool Scheduler(QrThread* thread) QR_NO_THREAD_SAFETY_ANALYSIS;
   static bool SchedulerThreadCB(void* userData, QrThread* thread);
 
  protected:
