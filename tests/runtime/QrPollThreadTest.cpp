@@ -207,15 +207,6 @@ TEST_F(QrPollThreadTest, ReAddingRestartsTheTimer) {
   EXPECT_EQ(1, m_poll->NumItems());
 }
 
-TEST_F(QrPollThreadTest, OverdueTimeIsNegativeAndMinusOneReadsAsZero) {
-  RCPtr<TestItem> item(new TestItem("overdue"));
-  ASSERT_TRUE(m_poll->AddItem(item, nullptr, 20));
-  std::this_thread::sleep_for(std::chrono::milliseconds(60));
-  EXPECT_LT(item->TimeRemainingMS(), -1);
-  item->SetTimeoutMS(-1, false);
-  EXPECT_EQ(-1, item->TimeRemainingMS());
-}
-
 TEST_F(QrPollThreadTest, DisableWithWaitReturnsOnlyAfterRunReturned) {
   QrEvent& always = NewEvent(true, true);
   QrEvent& entered = NewEvent(true, false);
@@ -246,29 +237,6 @@ TEST_F(QrPollThreadTest, DisableWithWaitReturnsOnlyAfterRunReturned) {
     EXPECT_TRUE(item->Enable());
   }
   EXPECT_FALSE(overlapped.load());
-}
-
-TEST_F(QrPollThreadTest, RemoveWithWaitFromAnotherThreadWaitsForTheRun) {
-  QrEvent& always = NewEvent(true, true);
-  QrEvent& entered = NewEvent(true, false);
-  std::atomic<bool> inRun{false};
-  RCPtr<TestItem> item(new TestItem("removed", nullptr, [&](TestItem*, bool) {
-    inRun = true;
-    entered.Set();
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    inRun = false;
-    return true;
-  }));
-  StopAtScopeEnd stopFirst{m_poll.Ptr()};
-  ASSERT_TRUE(m_poll->AddItem(item, &always, -1));
-  ASSERT_TRUE(m_poll->StartScheduler());
-  ASSERT_EQ(QrEvent::WAIT_RC_OK, entered.Wait(10000));
-  EXPECT_TRUE(item->Remove(true));
-  EXPECT_FALSE(inRun.load());
-  int runs = item->Runs();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(runs, item->Runs());
-  EXPECT_EQ(0, m_poll->NumItems());
 }
 
 TEST_F(QrPollThreadTest, ItemOperationsFromInsideRunDoNotDeadlock) {
@@ -376,22 +344,6 @@ TEST_F(QrPollThreadTest, DroppingTheLastReferenceDestroysThePollThreadOnItsSched
   EXPECT_TRUE(other->AddItem(item, nullptr, 10));
 }
 
-TEST_F(QrPollThreadTest, DestroyedPollThreadLeavesItsItemsUnattached) {
-  RCPtr<TestItem> a(new TestItem("a")), b(new TestItem("b"));
-  ASSERT_TRUE(m_poll->AddItem(a, nullptr, 10000));
-  ASSERT_TRUE(m_poll->AddItem(b, nullptr, 10000));
-  ASSERT_TRUE(m_poll->StartScheduler());
-  m_poll->StopScheduler();
-  m_poll = static_cast<QrPollThread*>(nullptr);
-  for (TestItem* item : {a.Ptr(), b.Ptr()}) {
-    EXPECT_EQ(nullptr, item->GetPollThread().Ptr());
-    EXPECT_FALSE(item->Remove(false));
-    item->SetTimeoutMS(5, true);  // works unattached
-    EXPECT_GT(item->TimeRemainingMS(), -1);
-  }
-  EXPECT_EQ(1, a->RefCount());
-}
-
 // Items come and go, are disabled, re-timed and signalled from several threads while the
 // scheduler runs them. Each worker owns its items: an item outside a poll thread has no
 // lock, so only one thread may use it then.
@@ -457,11 +409,6 @@ TEST_F(QrPollThreadTest, ConcurrentItemOperationsWhileSchedulerRuns) {
     EXPECT_FALSE(m_poll->IsMember(item));
   }
   EXPECT_GT(runs, 0);
-}
-
-TEST(QrPollThreadStatic, TimeoutStrNamesInfinite) {
-  EXPECT_EQ("INFINITE", QrPollThread::TimeoutStr(-1));
-  EXPECT_NE("INFINITE", QrPollThread::TimeoutStr(1500));
 }
 
 }  // namespace
