@@ -1,0 +1,36 @@
+// Starts a default logger whose only writer is a TestLogWriter, for the life of a test:
+//   ScopedTestLogger log(LOGGER_LOG_DEBUG);
+//   ... code under test ...
+//   EXPECT_TRUE(log.Writer()->HasMessage("UsbRedirectionProxy_Poll() session 3 not exist."));
+// The start-up lines are cleared, so the writer holds only what the test caused. The
+// destructor shuts the whole logging facility down (Logger::ShutDown), so use one at a
+// time. Not thread safe itself; the code under test may log from any thread.
+#ifndef TESTS_SUPPORT_SCOPEDTESTLOGGER_H
+#define TESTS_SUPPORT_SCOPEDTESTLOGGER_H
+
+#include <string>
+
+#include "logging/Logger.h"
+#include "support/TestLogWriter.h"
+
+class ScopedTestLogger {
+ public:
+  explicit ScopedTestLogger(Level level = LOGGER_LOG_VERBOSE,
+                            const std::string& loggerName = "TestLogger",
+                            const std::string& appName = "TestApp");
+  ~ScopedTestLogger();
+  ScopedTestLogger(const ScopedTestLogger&) = delete;
+  ScopedTestLogger& operator=(const ScopedTestLogger&) = delete;
+
+  // Whether the logger started (it does unless another logger of that name exists).
+  bool Started() const { return m_started; }
+  const LoggerPtr& GetLogger() const { return m_logger; }
+  TestLogWriter* Writer() const { return m_writer.Ptr(); }
+
+ private:
+  LoggerPtr m_logger;
+  TestLogWriterPtr m_writer;
+  bool m_started = false;
+};
+
+#endif  // TESTS_SUPPORT_SCOPEDTESTLOGGER_H
