@@ -2,15 +2,16 @@
 
 #include <fnmatch.h>
 #include <strings.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <sys/stat.h>
 
 #include "logging/LoggerManager.h"
 #include "runtime/AutoMutexLock.h"
+#include "runtime/FileUtils.h"
 #include "runtime/QrPollThread.h"
 #include "runtime/StringUtils.h"
 
@@ -369,8 +370,8 @@ void FileWriter::RollLogFile() {
 
 void FileWriter::CheckDiskSpace() {
   int64_t freeBytes = 0;
-  DiskFreeSpaceQuery query = s_diskFreeSpaceQuery != nullptr ? s_diskFreeSpaceQuery
-                                                             : &RealDiskFreeSpace;
+  DiskFreeSpaceQuery query =
+      s_diskFreeSpaceQuery != nullptr ? s_diskFreeSpaceQuery : &RealDiskFreeSpace;
   if (m_directory.empty() || !query(m_directory, &freeBytes)) {
     return;
   }
@@ -416,8 +417,8 @@ void FileWriter::CheckDiskSpace() {
     std::string suspendedFor =
         StringUtils::FormatTime(m_suspendedTimer.Mark(QrTimer::NO_CHANGE), 3);
     m = StringUtils::snprintf(buffer + n, kMaxLineSize - n,
-                              "%s Free disk space is %s - Logging resumed after %s %s\n\n",
-                              kStars, freeText.c_str(), suspendedFor.c_str(), kStars);
+                              "%s Free disk space is %s - Logging resumed after %s %s\n\n", kStars,
+                              freeText.c_str(), suspendedFor.c_str(), kStars);
   }
   RCPtr<LogMessage> notice(new (std::nothrow) LogMessage(
       buffer, static_cast<size_t>(m < 0 ? n : n + m), LOGGER_LOG_ALWAYS));

@@ -16,8 +16,8 @@
 #include <string>
 
 #include "logging/LogWriter.h"
-#include "runtime/FileUtils.h"
 #include "runtime/QrElapsedTimer.h"
+#include "runtime/QrFile.h"
 
 class FileWriter : public LogWriter {
  public:

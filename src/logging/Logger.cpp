@@ -22,26 +22,22 @@ namespace {
 
 const int kLineSize = LogWriter::kMaxLineSize;
 
-// Holds the logging lock and the recursion check for one static call, and resolves the
-// logger the call goes to (the default one unless given).
-class DispatchScope {
- public:
-  explicit DispatchScope(Logger* given) : m_lock(LoggerManager_GetLock()) {
-    if (given != nullptr) {
-      m_logger = given;
-    } else {
-      LoggerManager* manager = LoggerManager::GetExistingInstance();
-      m_logger = manager != nullptr ? manager->PeekDefaultLogger() : nullptr;
-    }
+// One static call: under the logging lock and the recursion check, hands the logger the
+// call goes to (the given one, else the default one) to send; nothing when there is none
+// or when the call is made from inside another logging call.
+template <class Send>
+void Dispatch(Logger* given, Send&& send) {
+  AutoMutexLock lock(LoggerManager_GetLock());
+  Logger* logger = given;
+  if (logger == nullptr) {
+    LoggerManager* manager = LoggerManager::GetExistingInstance();
+    logger = manager != nullptr ? manager->PeekDefaultLogger() : nullptr;
   }
-  // The logger to send to, or null when the call must emit nothing.
-  Logger* Target() const { return m_check.IsRecursive() ? nullptr : m_logger; }
-
- private:
-  AutoMutexLock m_lock;
-  Logger* m_logger;
-  RecursionCheck m_check;  // after the lock: the counter is only meaningful under it
-};
+  RecursionCheck check;  // after the lock: the counter is only meaningful under it
+  if (logger != nullptr && !check.IsRecursive()) {
+    send(logger);
+  }
+}
 
 bool Admits(const Logger* logger, Level level) {
   return logger->IsStarted() && logger->GetLevel() >= level;
@@ -59,10 +55,8 @@ void Logger::Log(const char* funcName, Level level, const char* format, ...) {
 }
 
 void Logger::Logv(const char* funcName, Level level, const char* format, va_list args) {
-  DispatchScope scope(nullptr);
-  if (Logger* logger = scope.Target()) {
-    logger->SendLogMessageV(funcName, level, format, args);
-  }
+  Dispatch(nullptr,
+           [&](Logger* logger) { logger->SendLogMessageV(funcName, level, format, args); });
 }
 
 void Logger::LogProxy(const char* funcName, Level level, const char* format, ...) {
@@ -73,18 +67,16 @@ void Logger::LogProxy(const char* funcName, Level level, const char* format, ...
 }
 
 void Logger::LogvProxy(const char* funcName, Level level, const char* format, va_list args) {
-  DispatchScope scope(nullptr);
-  Logger* logger = scope.Target();
-  if (logger != nullptr && Admits(logger, level)) {
-    logger->SendLogMessageV(funcName, level, format, args);
-  }
+  Dispatch(nullptr, [&](Logger* logger) {
+    if (Admits(logger, level)) {
+      logger->SendLogMessageV(funcName, level, format, args);
+    }
+  });
 }
 
 void Logger::LogHexDump(const char* funcName, Level level, const void* data, uint32_t size) {
-  DispatchScope scope(nullptr);
-  if (Logger* logger = scope.Target()) {
-    logger->SendLogMessageHexDump(funcName, level, data, size);
-  }
+  Dispatch(nullptr,
+           [&](Logger* logger) { logger->SendLogMessageHexDump(funcName, level, data, size); });
 }
 
 void Logger::NLog(const RCPtr<Logger>& logger, const char* funcName, Level level,
@@ -100,10 +92,8 @@ void Logger::NLogv(const RCPtr<Logger>& logger, const char* funcName, Level leve
   if (logger.Ptr() == nullptr) {
     return;
   }
-  DispatchScope scope(logger.Ptr());
-  if (Logger* target = scope.Target()) {
-    target->SendLogMessageV(funcName, level, format, args);
-  }
+  Dispatch(logger.Ptr(),
+           [&](Logger* target) { target->SendLogMessageV(funcName, level, format, args); });
 }
 
 void Logger::NLogHexDump(const RCPtr<Logger>& logger, const char* funcName, Level level,
@@ -111,26 +101,23 @@ void Logger::NLogHexDump(const RCPtr<Logger>& logger, const char* funcName, Leve
   if (logger.Ptr() == nullptr) {
     return;
   }
-  DispatchScope scope(logger.Ptr());
-  if (Logger* target = scope.Target()) {
-    target->SendLogMessageHexDump(funcName, level, data, size);
-  }
+  Dispatch(logger.Ptr(),
+           [&](Logger* target) { target->SendLogMessageHexDump(funcName, level, data, size); });
 }
 
-void Logger::Log_Writer(const char* funcName, Level level, LogWriterType type,
-                        const char* format, ...) {
+void Logger::Log_Writer(const char* funcName, Level level, LogWriterType type, const char* format,
+                        ...) {
   va_list args;
   va_start(args, format);
   Logv_Writer(funcName, level, type, format, args);
   va_end(args);
 }
 
-void Logger::Logv_Writer(const char* funcName, Level level, LogWriterType type,
-                         const char* format, va_list args) {
-  DispatchScope scope(nullptr);
-  if (Logger* logger = scope.Target()) {
+void Logger::Logv_Writer(const char* funcName, Level level, LogWriterType type, const char* format,
+                         va_list args) {
+  Dispatch(nullptr, [&](Logger* logger) {
     logger->SendLogMessage_Writer(funcName, level, type, format, args);
-  }
+  });
 }
 
 void Logger::NLog_Writer(const RCPtr<Logger>& logger, const char* funcName, Level level,
@@ -146,10 +133,9 @@ void Logger::NLogv_Writer(const RCPtr<Logger>& logger, const char* funcName, Lev
   if (logger.Ptr() == nullptr) {
     return;
   }
-  DispatchScope scope(logger.Ptr());
-  if (Logger* target = scope.Target()) {
+  Dispatch(logger.Ptr(), [&](Logger* target) {
     target->SendLogMessage_Writer(funcName, level, type, format, args);
-  }
+  });
 }
 
 void Logger::Log_Group(const char* funcName, Level level, const std::set<LogWriterType>& types,
@@ -160,13 +146,11 @@ void Logger::Log_Group(const char* funcName, Level level, const std::set<LogWrit
   va_end(args);
 }
 
-void Logger::Logv_Group(const char* funcName, Level level,
-                        const std::set<LogWriterType>& types, const char* format,
-                        va_list args) {
-  DispatchScope scope(nullptr);
-  if (Logger* logger = scope.Target()) {
+void Logger::Logv_Group(const char* funcName, Level level, const std::set<LogWriterType>& types,
+                        const char* format, va_list args) {
+  Dispatch(nullptr, [&](Logger* logger) {
     logger->SendLogMessage_Group(funcName, level, types, format, args);
-  }
+  });
 }
 
 void Logger::NLog_Group(const RCPtr<Logger>& logger, const char* funcName, Level level,
@@ -178,15 +162,13 @@ void Logger::NLog_Group(const RCPtr<Logger>& logger, const char* funcName, Level
 }
 
 void Logger::NLogv_Group(const RCPtr<Logger>& logger, const char* funcName, Level level,
-                         const std::set<LogWriterType>& types, const char* format,
-                         va_list args) {
+                         const std::set<LogWriterType>& types, const char* format, va_list args) {
   if (logger.Ptr() == nullptr) {
     return;
   }
-  DispatchScope scope(logger.Ptr());
-  if (Logger* target = scope.Target()) {
+  Dispatch(logger.Ptr(), [&](Logger* target) {
     target->SendLogMessage_Group(funcName, level, types, format, args);
-  }
+  });
 }
 
 void Logger::LogPrintf(const char* funcName, const char* format, ...) {
@@ -434,8 +416,7 @@ void Logger::SendLogMessage(const char* funcName, Level level, const char* forma
   va_end(args);
 }
 
-void Logger::SendLogMessageV(const char* funcName, Level level, const char* format,
-                             va_list args) {
+void Logger::SendLogMessageV(const char* funcName, Level level, const char* format, va_list args) {
   SendFiltered(funcName, level, nullptr, nullptr, format, args);
 }
 
@@ -451,8 +432,7 @@ void Logger::SendLogMessage_Group(const char* funcName, Level level,
 }
 
 void Logger::SendFiltered(const char* funcName, Level level, const LogWriterType* onlyType,
-                          const std::set<LogWriterType>* group, const char* format,
-                          va_list args) {
+                          const std::set<LogWriterType>* group, const char* format, va_list args) {
   if (!Admits(this, level)) {
     return;
   }
@@ -535,10 +515,10 @@ void Logger::SendLogMessageHexDump(const char* funcName, Level level, const void
       if (offset > 0) {
         std::memset(buffer, ' ', static_cast<size_t>(p));
       }
-      int m = StringUtils::snprintf(buffer + p, kLineSize - p, "0x%04x: %s- (%s)\n", offset,
-                                    hex, chars);
-      RCPtr<LogMessage> line(new (std::nothrow) LogMessage(
-          buffer, static_cast<size_t>(m < 0 ? p : p + m), level));
+      int m = StringUtils::snprintf(buffer + p, kLineSize - p, "0x%04x: %s- (%s)\n", offset, hex,
+                                    chars);
+      RCPtr<LogMessage> line(new (std::nothrow)
+                                 LogMessage(buffer, static_cast<size_t>(m < 0 ? p : p + m), level));
       if (line.Ptr() != nullptr) {
         writer->AppendMessage(line);
       }

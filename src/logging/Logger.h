@@ -66,11 +66,10 @@ class Logger : public RCObject {
                           const void* data, uint32_t size);
 
   // Delivered only to the writer of the given type, if the logger has one.
-  static void Log_Writer(const char* funcName, Level level, LogWriterType type,
-                         const char* format, ...) __attribute__((format(printf, 4, 5)));
-  static void Logv_Writer(const char* funcName, Level level, LogWriterType type,
-                          const char* format, va_list args)
-      __attribute__((format(printf, 4, 0)));
+  static void Log_Writer(const char* funcName, Level level, LogWriterType type, const char* format,
+                         ...) __attribute__((format(printf, 4, 5)));
+  static void Logv_Writer(const char* funcName, Level level, LogWriterType type, const char* format,
+                          va_list args) __attribute__((format(printf, 4, 0)));
   static void NLog_Writer(const RCPtr<Logger>& logger, const char* funcName, Level level,
                           LogWriterType type, const char* format, ...)
       __attribute__((format(printf, 5, 6)));
@@ -81,15 +80,14 @@ class Logger : public RCObject {
   // Delivered to the listed writer types that exist, in type order.
   static void Log_Group(const char* funcName, Level level, const std::set<LogWriterType>& types,
                         const char* format, ...) __attribute__((format(printf, 4, 5)));
-  static void Logv_Group(const char* funcName, Level level,
-                         const std::set<LogWriterType>& types, const char* format,
-                         va_list args) __attribute__((format(printf, 4, 0)));
+  static void Logv_Group(const char* funcName, Level level, const std::set<LogWriterType>& types,
+                         const char* format, va_list args) __attribute__((format(printf, 4, 0)));
   static void NLog_Group(const RCPtr<Logger>& logger, const char* funcName, Level level,
                          const std::set<LogWriterType>& types, const char* format, ...)
       __attribute__((format(printf, 5, 6)));
   static void NLogv_Group(const RCPtr<Logger>& logger, const char* funcName, Level level,
-                          const std::set<LogWriterType>& types, const char* format,
-                          va_list args) __attribute__((format(printf, 5, 0)));
+                          const std::set<LogWriterType>& types, const char* format, va_list args)
+      __attribute__((format(printf, 5, 0)));
 
   // One line "<local time> 0x<thread id> <function>: <message>" on standard output,
   // without lock, level or logger.
@@ -138,7 +136,7 @@ class Logger : public RCObject {
   // Settings sources. Configuration-file readers are not built into this version: false.
   bool AddConfigFileReader(const std::string& filePath);
   bool AddRegistryReader(const std::string& rootKey, const std::string& hive);  // false
-  bool RetrieveDefaultConfigFolderPath(std::string& path);                       // false
+  bool RetrieveDefaultConfigFolderPath(std::string& path);                      // false
 
   // Reads settings, initialises every writer; true once at least one writer initialised.
   bool Start();
@@ -154,14 +152,12 @@ class Logger : public RCObject {
       __attribute__((format(printf, 4, 5)));
   void SendLogMessageV(const char* funcName, Level level, const char* format, va_list args)
       __attribute__((format(printf, 4, 0)));
-  void SendLogMessageHexDump(const char* funcName, Level level, const void* data,
-                             uint32_t size);
+  void SendLogMessageHexDump(const char* funcName, Level level, const void* data, uint32_t size);
   void SendLogMessage_Writer(const char* funcName, Level level, LogWriterType type,
                              const char* format, va_list args)
       __attribute__((format(printf, 5, 0)));
-  void SendLogMessage_Group(const char* funcName, Level level,
-                            const std::set<LogWriterType>& types, const char* format,
-                            va_list args) __attribute__((format(printf, 5, 0)));
+  void SendLogMessage_Group(const char* funcName, Level level, const std::set<LogWriterType>& types,
+                            const char* format, va_list args) __attribute__((format(printf, 5, 0)));
 
   Logger(const Logger&) = delete;
   Logger& operator=(const Logger&) = delete;
@@ -176,29 +172,28 @@ class Logger : public RCObject {
   // Filter of the writers one call reaches: all (null type and set), one, or a group.
   void SendFiltered(const char* funcName, Level level, const LogWriterType* onlyType,
                     const std::set<LogWriterType>* group, const char* format, va_list args);
-  void AppendLogMessageToWriter(LogWriter* writer, RCPtr<LogMessage>& message,
-                                const char* funcName, Level level, const char* format,
-                                va_list args);
+  void AppendLogMessageToWriter(LogWriter* writer, RCPtr<LogMessage>& message, const char* funcName,
+                                Level level, const char* format, va_list args);
   bool InsertWriter(const RCPtr<LogWriter>& writer, LogWriterType type);
 
-  WriterMap m_writerMap;      // guarded by the logging lock
+  WriterMap m_writerMap;  // guarded by the logging lock
   const std::string m_name;
   const std::string m_appName;
-  Level m_level;              // written under the logging lock, read atomically
+  Level m_level;  // written under the logging lock, read atomically
   std::string m_levelLocation;
   bool m_useLocalTime;
   bool m_enabled;
-  bool m_started;             // written under the logging lock, read atomically
+  bool m_started;  // written under the logging lock, read atomically
   bool m_autoCreateWriters;
 };
 
 typedef RCPtr<Logger> LoggerPtr;
 
-#define QR_LOG(level, ...)                                          \
-  do {                                                              \
-    if (Logger::IsEnabled(level)) {                                 \
-      Logger::Log(__PRETTY_FUNCTION__, (level), __VA_ARGS__);       \
-    }                                                               \
+#define QR_LOG(level, ...)                                    \
+  do {                                                        \
+    if (Logger::IsEnabled(level)) {                           \
+      Logger::Log(__PRETTY_FUNCTION__, (level), __VA_ARGS__); \
+    }                                                         \
   } while (0)
 
 #define QR_LOG_HEXDUMP(level, data, size)                           \

@@ -43,8 +43,8 @@ LoggerManager::LoggerManager()
 
 LoggerManager::~LoggerManager() = default;
 
-LoggerPtr LoggerManager::CreateLogger(const std::string& loggerName,
-                                      const std::string& appName, bool isDefault) {
+LoggerPtr LoggerManager::CreateLogger(const std::string& loggerName, const std::string& appName,
+                                      bool isDefault) {
   AutoMutexLock lock(LoggerManager_GetLock());
   if (loggerName.empty() || m_loggerMap.count(loggerName) != 0) {
     return LoggerPtr();

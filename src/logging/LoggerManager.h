@@ -28,8 +28,7 @@ class LoggerManager {
 
   virtual ~LoggerManager();
 
-  LoggerPtr CreateLogger(const std::string& loggerName, const std::string& appName,
-                         bool isDefault);
+  LoggerPtr CreateLogger(const std::string& loggerName, const std::string& appName, bool isDefault);
   LoggerPtr GetLogger(const std::string& loggerName);
   bool LoggerExists(const std::string& loggerName);
   LoggerPtr GetDefaultLogger();
@@ -48,7 +47,7 @@ class LoggerManager {
 
   static LoggerManager* m_pInstance;  // published once, read atomically
 
-  LoggerPtr m_defaultLogger;                    // guarded by the logging lock
+  LoggerPtr m_defaultLogger;                     // guarded by the logging lock
   std::map<std::string, LoggerPtr> m_loggerMap;  // guarded by the logging lock
   RCPtr<QrPollThread> m_pollThread;
   bool m_schedulerRunning;  // guarded by the logging lock

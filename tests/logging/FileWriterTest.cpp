@@ -1,9 +1,6 @@
 // The rolling file writer against a private TMPDIR: file names, rolling and its
 // deletions, retention passes, disk-space suspension, and what is on disk after
 // shut-down.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,8 +11,12 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "logging/FileWriter.h"
 #include "logging/Logger.h"
@@ -114,8 +115,10 @@ TEST_F(FileWriterTest, SizeLimitFollowsLevelUnlessSetAndIsCapped) {
   ASSERT_TRUE(writer->GetCustomOption("maxFileSizeMB", value));
   EXPECT_EQ("4294967295", value);
   EXPECT_EQ(15u, writer->GetFileMaxSizeMB());
-  const std::pair<Level, uint32_t> byLevel[] = {
-      {LOGGER_LOG_DEBUG, 50}, {LOGGER_LOG_TRACE, 75}, {LOGGER_LOG_VERBOSE, 99}, {LOGGER_LOG_ERROR, 15}};
+  const std::pair<Level, uint32_t> byLevel[] = {{LOGGER_LOG_DEBUG, 50},
+                                                {LOGGER_LOG_TRACE, 75},
+                                                {LOGGER_LOG_VERBOSE, 99},
+                                                {LOGGER_LOG_ERROR, 15}};
   for (const auto& entry : byLevel) {
     ASSERT_TRUE(m_logger->SetLevel(entry.first));
     EXPECT_EQ(entry.second, writer->GetFileMaxSizeMB());
@@ -233,9 +236,9 @@ TEST_F(FileWriterTest, RetentionDeletesTwentyExpiredFilesPerPass) {
   for (int i = 1; i <= 45; ++i) {
     Touch(Path(Name("99(" + std::to_string(i) + ")")), 8);
   }
-  Touch(Path(Name("98")), 6);                  // not old enough
+  Touch(Path(Name("98")), 6);  // not old enough
   Touch(Path(Name("97")), 0);
-  Touch(Path("quorin-Another-1.log"), 30);     // another application's
+  Touch(Path("quorin-Another-1.log"), 30);  // another application's
   RCPtr<FileWriter> writer(new FileWriter());
   ASSERT_TRUE(writer->SetCustomOption("folderPath", m_dir));
   ASSERT_TRUE(writer->SetCustomOption("filename", "App"));
@@ -256,7 +259,8 @@ TEST_F(FileWriterTest, RetentionDeletesTwentyExpiredFilesPerPass) {
   EXPECT_TRUE(Exists(Name("97")));
   EXPECT_TRUE(Exists("quorin-Another-1.log"));
   EXPECT_EQ(45, log.Writer()->CountContaining("Deleted \"" + m_dir + "/quorin-App-99("));
-  EXPECT_TRUE(log.Writer()->HasMessage("Deleting \"" + m_dir + "/quorin-App-*.log\" older than 7 days"));
+  EXPECT_TRUE(
+      log.Writer()->HasMessage("Deleting \"" + m_dir + "/quorin-App-*.log\" older than 7 days"));
   ASSERT_TRUE(writer->SetCustomOption("maxDaysKept", "0"));
   EXPECT_FALSE(writer->DeleteOldLogFiles());
 }

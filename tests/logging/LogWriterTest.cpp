@@ -1,12 +1,12 @@
 // Queueing behaviour shared by all writers: the drain on the logging poll thread, batch
 // mode, dropped-message accounting, header and footer, flushing at shut-down.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "logging/LogWriter.h"
 #include "logging/Logger.h"

@@ -1,6 +1,5 @@
 // The logger's line format, dispatch rules and registry, observed through recording
 // writers attached to a started default logger.
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -9,6 +8,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "logging/FunctionTrace.h"
 #include "logging/Logger.h"
@@ -59,8 +60,8 @@ TEST(LoggerLine, UtcTimeStampWhenLocalTimeIsOff) {
   Logger::Log("@Marker", LOGGER_LOG_ERROR, "utc");
   std::vector<std::string> lines = writer->Lines();
   ASSERT_EQ(1u, lines.size());
-  EXPECT_TRUE(std::regex_match(lines[0], std::regex(PrefixPattern(kUtcStamp, 'E', "Marker") +
-                                                    "utc\\n")))
+  EXPECT_TRUE(
+      std::regex_match(lines[0], std::regex(PrefixPattern(kUtcStamp, 'E', "Marker") + "utc\\n")))
       << lines[0];
   Logger::ShutDown();
 }
@@ -171,9 +172,8 @@ TEST(LoggerHexDump, TwentyBytesGiveTwoPaddedLinesTheSecondIndented) {
   ASSERT_EQ(2u, lines.size());
   size_t p = lines[0].find("0x0000: ");
   ASSERT_NE(std::string::npos, p);
-  EXPECT_EQ(
-      "0x0000: 41 42 43 7f 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50 - (ABC.EFGHIJKLMNOP)\n",
-      lines[0].substr(p));
+  EXPECT_EQ("0x0000: 41 42 43 7f 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50 - (ABC.EFGHIJKLMNOP)\n",
+            lines[0].substr(p));
   EXPECT_EQ(std::string(p, ' ') + "0x0010: 00 01 02 03 " + std::string(36, ' ') + "- (....    " +
                 "        )\n",
             lines[1]);
@@ -382,7 +382,8 @@ TEST(FunctionTraceLines, InfoTraceLogsEnterAndExitUnderInfoLogger) {
   EXPECT_EQ((std::vector<std::string>{"Enter", "Exit", "Enter - id 7", "Exit"}),
             log.Writer()->Messages());
   EXPECT_EQ(4, log.Writer()->CountContaining(""));
-  EXPECT_TRUE(std::regex_search(log.Writer()->Lines()[0], std::regex("\\] I Traced::Op\\(\\): Enter\\n$")));
+  EXPECT_TRUE(
+      std::regex_search(log.Writer()->Lines()[0], std::regex("\\] I Traced::Op\\(\\): Enter\\n$")));
 }
 
 TEST(FunctionTraceLines, NothingUnderAWarnLogger) {

@@ -5,8 +5,8 @@
 TestLogWriter::TestLogWriter(LogWriterType type) : LogWriter(type) {}
 
 bool TestLogWriter::WriteMessage(const RCPtr<LogMessage>& msg) {
-  std::string line = msg->m_msg != nullptr ? msg->m_msg
-                                           : "Failed to allocate memory for log message\n";
+  std::string line =
+      msg->m_msg != nullptr ? msg->m_msg : "Failed to allocate memory for log message\n";
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_lines.push_back(line);
