@@ -68,6 +68,26 @@ bool TestLogWriter::HasMessage(const std::string& text) const {
   return false;
 }
 
+std::vector<std::string> TestLogWriter::LinesContaining(const std::string& fragment) const {
+  std::vector<std::string> lines;
+  for (const std::string& line : Lines()) {
+    if (line.find(fragment) != std::string::npos) {
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+std::vector<std::string> TestLogWriter::MessagesContaining(const std::string& fragment) const {
+  std::vector<std::string> messages;
+  for (const std::string& message : Messages()) {
+    if (message.find(fragment) != std::string::npos) {
+      messages.push_back(message);
+    }
+  }
+  return messages;
+}
+
 int TestLogWriter::CountContaining(const std::string& fragment) const {
   int count = 0;
   for (const std::string& message : Messages()) {

@@ -31,6 +31,9 @@ class TestLogWriter : public LogWriter {
   std::vector<Level> Levels() const;
   // True when some message text equals text (a final "\n" in text is ignored).
   bool HasMessage(const std::string& text) const;
+  // The lines, or the message texts, that contain the fragment, in order.
+  std::vector<std::string> LinesContaining(const std::string& fragment) const;
+  std::vector<std::string> MessagesContaining(const std::string& fragment) const;
   // Number of message texts that contain the fragment.
   int CountContaining(const std::string& fragment) const;
   size_t Count() const;
