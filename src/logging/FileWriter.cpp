@@ -298,8 +298,9 @@ bool FileWriter::OnInit() {
 }
 
 bool FileWriter::WriteMessage(const RCPtr<LogMessage>& msg) {
-  RCPtr<FileUtils::QrFile> file = m_file;
-  if (!InitializedNoLock() || file.Ptr() == nullptr || msg.Ptr() == nullptr) {
+  // m_file changes only where output runs (open, roll, close), never under this call.
+  FileUtils::QrFile* file = m_file.Ptr();
+  if (!InitializedNoLock() || file == nullptr || msg.Ptr() == nullptr) {
     return false;
   }
   if (DropMessage(msg)) {
