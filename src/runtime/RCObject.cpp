@@ -64,4 +64,9 @@ WkReference* RCObject::GetWkReference() {
   return m_wkRef;
 }
 
+LONG RCObject::RefCount() const {
+  RCObjectAutoLock lock;
+  return m_rc;
+}
+
 WkReference* RCObject::NewWkReference() { return new (std::nothrow) WkReference(this); }

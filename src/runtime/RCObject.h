@@ -29,7 +29,7 @@ class RCObject {
   // Borrowed: the caller adds its own reference.
   WkReference* GetWkReference();
 
-  LONG RefCount() const { return m_rc; }  // for diagnostics and tests
+  LONG RefCount() const;  // for diagnostics and tests; read under the count lock
 
  protected:
   // Empty on purpose: it releases nothing, not even m_wkRef (Release() does that).

@@ -1,0 +1,44 @@
+// Copying and destroying a counted pointer: RCPtr (one process-wide count lock) against
+// std::shared_ptr (atomic counts), on one thread and on two threads sharing one object.
+#include <benchmark/benchmark.h>
+
+#include <memory>
+
+#include "runtime/RCPtr.h"
+
+namespace {
+
+class Payload : public RCObject {
+ public:
+  int m_value = 1;
+
+ protected:
+  ~Payload() override = default;
+};
+
+struct PlainPayload {
+  int m_value = 1;
+};
+
+RCPtr<Payload> g_rcShared(new Payload());
+std::shared_ptr<PlainPayload> g_stdShared = std::make_shared<PlainPayload>();
+
+void BM_RCPtrCopyDestroy(benchmark::State& state) {
+  for (auto _ : state) {
+    RCPtr<Payload> copy(g_rcShared);
+    benchmark::DoNotOptimize(copy.Ptr());
+  }
+}
+BENCHMARK(BM_RCPtrCopyDestroy);
+BENCHMARK(BM_RCPtrCopyDestroy)->Threads(2)->UseRealTime();
+
+void BM_SharedPtrCopyDestroy(benchmark::State& state) {
+  for (auto _ : state) {
+    std::shared_ptr<PlainPayload> copy(g_stdShared);
+    benchmark::DoNotOptimize(copy.get());
+  }
+}
+BENCHMARK(BM_SharedPtrCopyDestroy);
+BENCHMARK(BM_SharedPtrCopyDestroy)->Threads(2)->UseRealTime();
+
+}  // namespace

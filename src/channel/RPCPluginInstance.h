@@ -1,0 +1,152 @@
+// One channel between a server and its client: registers for the channel's notifications,
+// connects when the client connects, creates and follows the control and data objects,
+// becomes ready when both are connected, and sends and receives request messages on them.
+// Subclasses (the USB plug-in instances) override the On... operations.
+// Thread safety: channel and object notifications arrive inside the manager's polls on its
+// init thread, and the channel state is touched only there. CreateMessage, InvokeMessage,
+// DestroyMessage, GetChannelOptions, IsReady and the pending-message operations may be
+// called from any thread: the object handles are read under m_objectLock, which the init
+// thread also holds while it destroys an object, and the pending count and request list
+// are guarded by m_pendingMsgMutex. Lock order: m_objectLock before m_pendingMsgMutex.
+#ifndef CHANNEL_RPCPLUGININSTANCE_H
+#define CHANNEL_RPCPLUGININSTANCE_H
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <vector>
+
+#include "channel/KapServiceApi.h"
+#include "runtime/QrEvent.h"
+#include "runtime/AutoMutexLock.h"
+#include "runtime/QrMutex.h"
+#include "runtime/QrElapsedTimer.h"
+#include "runtime/RCPtr.h"
+#include "usbRedirectionPlugin.h"
+
+class RPCManager;
+
+// The framework's handle of a message channel.
+typedef void* MsgChannelHandle;
+
+class RPCPluginInstance : public RCObject {
+ public:
+  enum RPCChannelType { RPC_CHANNEL_TYPE_CONTROL = 0, RPC_CHANNEL_TYPE_DATA = 1 };
+
+  // "CONTROL", "DATA", or "unknown<value>" in a static buffer.
+  static const char* RCPChannelTypeStr(int type);
+
+  explicit RPCPluginInstance(RPCManager* rpcManager);
+  RPCPluginInstance(const RPCPluginInstance&) = delete;
+  RPCPluginInstance& operator=(const RPCPluginInstance&) = delete;
+
+  virtual BOOL IsEncryptionDisabled();
+  virtual BOOL IsCompressionDisabled();
+  // The channel disconnected after a connect that never completed.
+  virtual void OnConnectionReject();
+  virtual void OnMsgChannelReady(MsgChannelHandle handle, const char* name);
+  virtual void OnMsgChannelReceived(MsgChannelHandle handle, KapMsgGroupID group,
+                                    KapMsgChannelID source, void* msg, int len);
+  // OnReady and OnNotReady alternate, starting with OnReady.
+  virtual void OnReady();
+  virtual void OnNotReady();
+  // Completion of a message sent with needOnDone; returnCtx lives only during the call.
+  virtual void OnDone(uint32_t requestCtxId, void* returnCtx);
+  virtual void OnAbort(uint32_t requestCtxId, Bool userCancelled, uint32_t reason);
+  // A request from the client; return values appended to messageCtx before returning are
+  // sent back as the answer.
+  virtual void OnInvoke(void* messageCtx);
+
+  RPCManager* GetRPCManager() const { return m_rpcManager; }
+  bool WaitUntilReady(uint32_t msTimeout);
+  // 0 ready, 1 rejected, -1 time-out, -2 error.
+  int WaitUntilReadyOrRejected(uint32_t msTimeout);
+  bool IsReady() const { return m_isReady.load(); }
+  void SetDiscardNewConnections(bool discard) { m_discardNewConnection = discard; }
+  bool GetDiscardNewConnections() const { return m_discardNewConnection; }
+  bool WaitForPendingMessages(uint32_t msTimeout);
+  bool InStreamDataMode() const { return m_inStreamDataMode; }
+  bool RegisterChannelSink(void* channel);
+  bool UnregisterChannelSink();
+  bool ChannelConnect();
+  bool ChannelDisconnect();
+
+  void SetServerId(KapServerID serverId) { m_hServerId = serverId; }
+  KapServerID GetServerId() const { return m_hServerId; }
+  // Messages sent with completion wanted and not yet completed.
+  int32_t PendingMessageCount();
+
+ protected:
+  ~RPCPluginInstance() override;
+
+  // The context made here belongs to the caller until DestroyMessage, whether or not it
+  // was invoked.
+  bool CreateMessage(void** pMessageCtx, RPCChannelType type);
+  bool CreateExtMessage(void** pMessageCtx, RPCChannelType type, uint32_t options);
+  bool GetChannelOptions(RPCChannelType type, uint32_t* options);
+  bool DestroyMessage(void* messageCtx);
+  bool InvokeMessage(void* messageCtx, Bool needOnDone, RPCChannelType type);
+
+  const KAPRPC_ChannelContextInterface* ChannelContextInterface() const;
+  const KAPRPC_VariantInterface* VariantInterface() const;
+  const KAPOverlayGuest_Interface* OverlayGuestInterface() const;
+  const KAPOverlayClient_Interface* OverlayClientInterface() const;
+
+ private:
+  friend class RPCManager;
+  friend class RPCVariant;
+
+  struct RequestData {
+    uint32_t m_id;
+    QrElapsedTimer m_timer;
+  };
+  typedef std::list<RequestData> RequestList;
+
+  int32_t TrackPendingMessages(int delta, char* msg, int32_t maxMsgLen);
+  void OnChannelConnected();
+  void OnChannelDisconnected();
+  bool ChannelControlObjCreate(const char* name);
+  bool ChannelDataObjCreate(const char* name);
+  bool ChannelObjCreate(char* name, KAPRPC_ObjectNotifySink* sink, bool useTcp,
+                        bool useVirtualSideChannel, void** object);
+  bool ChannelObjDestroy(char* name, void** object);
+  void OnChannelControlObjConnected();
+  void OnChannelControlObjDisconnected();
+  void OnChannelDataObjConnected();
+  void OnChannelDataObjDisconnected();
+  void OnDataObjConnectedState();
+  void RequestSideChannel(KAPRPC_SideChannelType type);
+  KAPService_SessionType ChannelSessionType() const;
+  void* ObjectFor(RPCChannelType type) const;  // m_objectLock held
+  bool CreateContextLocked(void** pMessageCtx, RPCChannelType type, bool extended,
+                           uint32_t options);
+
+  RPCManager* m_rpcManager;
+  void* m_hChannel;
+  uint32_t m_hChannelSink;
+  bool m_discardNewConnection;
+  char m_channelControlObjName[64];
+  void* m_hChannelControlObj;  // written on the init thread under m_objectLock
+  char m_channelDataObjName[64];
+  void* m_hChannelDataObj;  // written on the init thread under m_objectLock
+  bool m_connectRequested;
+  bool m_connected;
+  bool m_useTcp;
+  bool m_useVirtualSideChannel;
+  bool m_sideChannelPending;
+  std::atomic<bool> m_isReady;  // written on the init thread, read from any thread
+  bool m_controlObjIsReady;
+  bool m_dataObjIsReady;
+  bool m_inStreamDataMode;
+  QrMutex m_pendingMsgMutex;
+  QrEvent m_pendingMsgEvent;
+  int32_t m_pendingMsgCount;  // guarded by m_pendingMsgMutex
+  QrEvent m_hReadyEvent;
+  QrEvent m_hRejectEvent;
+  KapServerID m_hServerId;
+  std::vector<KapMsgChannelID> m_peers;
+  RequestList m_requestList;  // guarded by m_pendingMsgMutex
+  QrMutex m_objectLock;
+};
+
+#endif  // CHANNEL_RPCPLUGININSTANCE_H

@@ -1,0 +1,332 @@
+#include "runtime/StringUtils.h"
+
+#include <strings.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sys/time.h>
+
+#include "logging/Logger.h"
+
+namespace StringUtils {
+
+namespace {
+
+const int kSmallBufferSize = 128;  // TimeStr, TimeZone, FormatTime, FormatSize, names
+
+// Value of one setting line for GetConfigValue: unsigned decimal from the leading digits,
+// 0 when there are none; saturates instead of wrapping so a huge number never turns small.
+UINT32 ParseDecimal(const std::string& text) {
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') {
+      break;
+    }
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+    if (value > 0xFFFFFFFFull) {
+      return 0xFFFFFFFFu;
+    }
+  }
+  return static_cast<UINT32>(value);
+}
+
+// Reads "app.setting = value" lines the way the log configuration reader does: the key
+// before the last "." of the left side matches appName ignoring case, the setting name
+// matches exactly, and the last line that sets it wins.
+bool LookupConfigFile(const std::string& path, const char* appName, const char* settingName,
+                      UINT32* value) {
+  std::ifstream in(path);
+  if (!in.is_open()) {
+    return false;
+  }
+  bool found = false;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::string::size_type eq = line.find('=');
+    if (eq == std::string::npos) {
+      continue;
+    }
+    std::string left = trim(line.substr(0, eq));
+    std::string::size_type dot = left.rfind('.');
+    if (dot == std::string::npos) {
+      continue;
+    }
+    std::string key = left.substr(0, dot);
+    std::string name = trim(left.substr(dot + 1));
+    std::string text = trim(line.substr(eq + 1));
+    if (name.empty() || text.empty() || name != settingName ||
+        strcasecmp(key.c_str(), appName) != 0) {
+      continue;
+    }
+    *value = ParseDecimal(text);
+    found = true;
+  }
+  return found;
+}
+
+}  // namespace
+
+int vsnprintf(char* buffer, int cbBuffer, const char* fmt, va_list args) {
+  if (buffer == nullptr || cbBuffer < 1) {
+    return 0;
+  }
+  if (fmt == nullptr) {
+    buffer[0] = '\0';
+    return 0;
+  }
+  int n = ::vsnprintf(buffer, static_cast<size_t>(cbBuffer), fmt, args);
+  if (n < 0) {
+    // The buffer may hold anything after a failure; callers use the returned length, so
+    // make every byte of it defined.
+    memset(buffer, 0, static_cast<size_t>(cbBuffer));
+    return cbBuffer - 1;
+  }
+  if (n >= cbBuffer) {
+    return cbBuffer - 1;
+  }
+  return n;
+}
+
+int snprintf(char* buffer, int cbBuffer, const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  int n = StringUtils::vsnprintf(buffer, cbBuffer, fmt, args);
+  va_end(args);
+  return n;
+}
+
+std::string vsprintf(const char* fmt, va_list args) {
+  char buffer[kSprintfBufferSize];
+  StringUtils::vsnprintf(buffer, sizeof(buffer), fmt, args);
+  return std::string(buffer);
+}
+
+std::string sprintf(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::string text = StringUtils::vsprintf(fmt, args);
+  va_end(args);
+  return text;
+}
+
+const char* FormatFunctionName(const char* src, char* dst, int dstSize) {
+  if (dst == nullptr || dstSize < 1) {
+    return dst;
+  }
+  const int maxChars = (dstSize < kSmallBufferSize ? dstSize : kSmallBufferSize) - 1;
+  if (src == nullptr) {
+    dst[0] = '\0';
+    return dst;
+  }
+  int len = 0;
+  if (src[0] == '@') {
+    for (const char* p = src + 1; *p != '\0' && len < maxChars; ++p) {
+      dst[len++] = *p;
+    }
+    dst[len] = '\0';
+    return dst;
+  }
+  // Room for the name itself: the "()" that follows it must fit too.
+  const int nameChars = maxChars >= 2 ? maxChars - 2 : 0;
+  bool sawParen = false;
+  for (const char* p = src; *p != '\0'; ++p) {
+    if (*p == ' ') {
+      len = 0;
+    } else if (*p == '(') {
+      sawParen = true;
+      break;
+    } else if (len < nameChars) {
+      dst[len++] = *p;
+    }
+  }
+  if (sawParen) {
+    if (len + 2 <= maxChars) {
+      dst[len++] = '(';
+      dst[len++] = ')';
+    }
+  }
+  dst[len] = '\0';
+  return dst;
+}
+
+std::string FormatFunctionName(const char* src) {
+  char buffer[kSmallBufferSize];
+  return FormatFunctionName(src, buffer, sizeof(buffer));
+}
+
+int TimeStr(char* buf, int bufLen, bool utcTime) {
+  if (buf == nullptr || bufLen < 1) {
+    return 0;
+  }
+  struct timeval tv;
+  struct tm tmNow;
+  if (gettimeofday(&tv, nullptr) != 0) {
+    buf[0] = '\0';
+    return 0;
+  }
+  time_t secs = tv.tv_sec;
+  struct tm* ok = utcTime ? gmtime_r(&secs, &tmNow) : localtime_r(&secs, &tmNow);
+  if (ok == nullptr) {
+    buf[0] = '\0';
+    return 0;
+  }
+  return StringUtils::snprintf(buf, bufLen, "%04d-%02d-%02d%c%02d:%02d:%02d.%03d%s",
+                               tmNow.tm_year + 1900, tmNow.tm_mon + 1, tmNow.tm_mday,
+                               utcTime ? 'T' : ' ', tmNow.tm_hour, tmNow.tm_min, tmNow.tm_sec,
+                               static_cast<int>(tv.tv_usec / 1000), utcTime ? "Z" : "");
+}
+
+std::string TimeStr(bool utcTime) {
+  char buffer[kSmallBufferSize];
+  TimeStr(buffer, sizeof(buffer), utcTime);
+  return std::string(buffer);
+}
+
+std::string TimeZone() {
+  time_t now = time(nullptr);
+  struct tm tmNow;
+  if (now == static_cast<time_t>(-1) || localtime_r(&now, &tmNow) == nullptr) {
+    return std::string();
+  }
+  char buffer[kSmallBufferSize];
+  size_t n = strftime(buffer, sizeof(buffer), "%Z (UTC %z)", &tmNow);
+  return std::string(buffer, n);
+}
+
+std::string FormatTime(double tSecs, int precision) {
+  // A negative or NaN duration, a duration beyond 64 bits of seconds, or more than 18
+  // decimals would overflow the integer conversions below; clamp them instead.
+  const double kMaxSecs = 1.8e19;
+  if (!(tSecs >= 0)) {
+    tSecs = 0;
+  } else if (tSecs > kMaxSecs) {
+    tSecs = kMaxSecs;
+  }
+  if (precision > 18) {
+    precision = 18;
+  }
+  uint64_t whole;
+  long fraction = 0;
+  if (precision < 1) {
+    double rounded = tSecs + 0.5;
+    whole = static_cast<uint64_t>(rounded > kMaxSecs ? kMaxSecs : rounded);
+  } else {
+    whole = static_cast<uint64_t>(tSecs);
+    fraction = static_cast<long>(std::pow(10.0, precision) * (tSecs - static_cast<double>(whole)));
+  }
+  int s = static_cast<int>(whole % 60);
+  int m = static_cast<int>((whole / 60) % 60);
+  int h = static_cast<int>((whole / 3600) % 24);
+  unsigned long long d = whole / 86400;
+
+  char buffer[kSmallBufferSize];
+  int len = 0;
+  if (d >= 1) {
+    len = StringUtils::snprintf(buffer, sizeof(buffer), "%llu days ", d);
+  }
+  char* rest = buffer + len;
+  int restSize = static_cast<int>(sizeof(buffer)) - len;
+  if (d == 0 && h == 0 && m == 0) {
+    if (precision < 1) {
+      StringUtils::snprintf(rest, restSize, "%ds", s);
+    } else if (s == 0 && precision == 3) {
+      StringUtils::snprintf(rest, restSize, "%ldms", fraction);
+    } else if (s == 0 && precision == 6) {
+      StringUtils::snprintf(rest, restSize, "%ldus", fraction);
+    } else if (s == 0 && precision == 9) {
+      StringUtils::snprintf(rest, restSize, "%ldns", fraction);
+    } else {
+      StringUtils::snprintf(rest, restSize, "%d.%0*lds", s, precision, fraction);
+    }
+  } else if (precision > 0) {
+    StringUtils::snprintf(rest, restSize, "%d:%02d:%02d.%0*ld", h, m, s, precision, fraction);
+  } else {
+    StringUtils::snprintf(rest, restSize, "%d:%02d:%02d", h, m, s);
+  }
+  return std::string(buffer);
+}
+
+std::string FormatSize(double size, int precision) {
+  static const char* const kUnits[] = {"", "K", "M", "G", "T", "P"};
+  int unit = 0;
+  while (size >= 1000 && unit < 5) {
+    size /= 1024;
+    ++unit;
+  }
+  char buffer[kSmallBufferSize];
+  StringUtils::snprintf(buffer, sizeof(buffer), "%*.*f%sB", precision + 2, precision, size,
+                        kUnits[unit]);
+  return std::string(buffer);
+}
+
+std::string trim(const std::string& src) {
+  std::string::size_type begin = 0;
+  std::string::size_type end = src.size();
+  while (begin < end && isspace(static_cast<unsigned char>(src[begin]))) {
+    ++begin;
+  }
+  while (end > begin && isspace(static_cast<unsigned char>(src[end - 1]))) {
+    --end;
+  }
+  return src.substr(begin, end - begin);
+}
+
+int split(const std::string& src, char sep, std::vector<std::string>& out) {
+  int pieces = 0;
+  std::string::size_type start = 0;
+  for (;;) {
+    std::string::size_type pos = src.find(sep, start);
+    if (pos == std::string::npos) {
+      out.push_back(src.substr(start));
+      return pieces + 1;
+    }
+    out.push_back(src.substr(start, pos - start));
+    ++pieces;
+    start = pos + 1;
+  }
+}
+
+bool GetConfigValue(const char* appName, const char* settingName, UINT32* value) {
+  if (appName == nullptr || settingName == nullptr || value == nullptr) {
+    return false;
+  }
+  std::vector<std::string> files;
+  const char* home = getenv("HOME");
+  if (home != nullptr) {
+    files.push_back(StringUtils::sprintf("%s/.quorin/config", home));
+  }
+  files.push_back("/usr/lib/quorin/config");
+  files.push_back("/etc/quorin/config");
+  for (const std::string& file : files) {
+    UINT32 found = 0;
+    if (LookupConfigFile(file, appName, settingName, &found)) {
+      *value = found;
+      QR_LOG(LOGGER_LOG_TRACE, "Found value=%d for setting %s.%s, in %s file.\n",
+             static_cast<int>(found), appName, settingName, file.c_str());
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string PolicyValue(const std::string&, const std::string&) { return std::string(); }
+bool PolicyValue(const std::string&, const std::string&, std::string&) { return false; }
+std::string RegistryValue(HKEY, const std::string&) { return std::string(); }
+bool RegistryValue(HKEY, const std::string&, std::string&) { return false; }
+std::string RegistryValueNoWow64(HKEY, const std::string&) { return std::string(); }
+bool RegistryValueNoWow64(HKEY, const std::string&, std::string&) { return false; }
+std::string VolatileValue(DWORD, const std::string&) { return std::string(); }
+bool VolatileValue(DWORD, const std::string&, std::string&) { return false; }
+bool WaitForVolatileEnv(DWORD, DWORD) { return false; }
+
+int MultiByteToWideChar(const char*, wchar_t**) { return kErrorCallNotImplemented; }
+int WideCharToMultiByte(const wchar_t*, char**) { return kErrorCallNotImplemented; }
+std::string WStringToString(const std::wstring&) { return std::string(); }
+std::wstring StringToWString(const std::string&) { return std::wstring(); }
+
+}  // namespace StringUtils

@@ -1,0 +1,184 @@
+// Fakes that count for the channel-service framework tests: a plug-in instance that records
+// every upcall, a manager whose side-channel configuration a test chooses, and a fixture
+// that drives the stand-in library from the test thread (the init thread) and checks that
+// no server, sink, object, context or variant outlives a test.
+#ifndef TESTS_CHANNEL_CHANNELTESTSUPPORT_H
+#define TESTS_CHANNEL_CHANNELTESTSUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <vector>
+
+#include "KapSimLibrary.h"
+#include "channel/RPCManager.h"
+#include "channel/RPCPluginInstance.h"
+#include "runtime/QrEvent.h"
+
+class CountingPlugin : public RPCPluginInstance {
+ public:
+  explicit CountingPlugin(RPCManager* manager)
+      : RPCPluginInstance(manager), readyEvent(true, false) {}
+
+  using RPCPluginInstance::CreateExtMessage;
+  using RPCPluginInstance::CreateMessage;
+  using RPCPluginInstance::DestroyMessage;
+  using RPCPluginInstance::GetChannelOptions;
+  using RPCPluginInstance::InvokeMessage;
+  using RPCPluginInstance::ChannelContextInterface;
+  using RPCPluginInstance::VariantInterface;
+
+  void OnReady() override {
+    // Alternation: a ready edge must follow a not-ready edge (or nothing).
+    if (ready.exchange(true)) {
+      ++badEdges;
+    }
+    ++readyCount;
+    readyEvent.Set();
+  }
+  void OnNotReady() override {
+    if (!ready.exchange(false)) {
+      ++badEdges;
+    }
+    ++notReadyCount;
+    readyEvent.Reset();
+  }
+  void OnConnectionReject() override { ++rejectCount; }
+  void OnDone(uint32_t id, void* returnCtx) override {
+    doneIds.push_back(id);
+    doneHadContext.push_back(returnCtx != nullptr);
+  }
+  void OnAbort(uint32_t id, Bool userCancelled, uint32_t reason) override {
+    abortIds.push_back(id);
+    abortReasons.push_back(reason);
+  }
+  void OnInvoke(void* messageCtx) override {
+    ++invokeCount;
+    if (onInvoke) {
+      onInvoke(messageCtx);
+    }
+  }
+
+  QrEvent readyEvent;
+  std::atomic<bool> ready{false};
+  std::atomic<int> readyCount{0};
+  std::atomic<int> notReadyCount{0};
+  std::atomic<int> badEdges{0};
+  std::atomic<int> rejectCount{0};
+  std::atomic<int> invokeCount{0};
+  std::vector<uint32_t> doneIds;  // written on the init thread only
+  std::vector<bool> doneHadContext;
+  std::vector<uint32_t> abortIds;
+  std::vector<uint32_t> abortReasons;
+  std::function<void(void*)> onInvoke;
+
+ protected:
+  ~CountingPlugin() override = default;
+};
+
+class ConfigurableManager : public RPCManager {
+ public:
+  ConfigurableManager()
+      : RPCManager("UsbRedirection", "UsbRedirControlObj", "UsbRedirDataObj",
+                   "UsbRedirDataObjTcp") {}
+
+  bool ConfigureTcpSideChan() override {
+    m_isTcpEnabled = wantTcp;
+    return !failTcpConfig;
+  }
+  bool ConfigureVirtualSideChan() override {
+    m_isVirtualSideChannelEnabled = wantVirtual;
+    return true;
+  }
+  void OnServerInit() override { ++serverInitCount; }
+  void OnServerExit() override { ++serverExitCount; }
+
+  bool wantTcp = false;
+  bool wantVirtual = false;
+  bool failTcpConfig = false;
+  int serverInitCount = 0;
+  int serverExitCount = 0;
+
+ protected:
+  ~ConfigurableManager() override = default;
+};
+
+class ChannelFixture : public ::testing::Test {
+ protected:
+  static const char* ControlName() { return "UsbRedirControlObj"; }
+  static const char* DataName() { return "UsbRedirDataObj"; }
+
+  void SetUp() override {
+    sim = KapSimLibrary::Get();
+    ASSERT_NE(sim, nullptr);
+    sim->KapSim_ResetFaults();
+    sim->KapSim_GetCounters(&before);
+    manager = new ConfigurableManager();
+    plugin = new CountingPlugin(manager);
+  }
+
+  void TearDown() override {
+    if (sim == nullptr) {
+      return;
+    }
+    if (client != nullptr) {
+      sim->KapSim_DestroyClient(client);
+      client = nullptr;
+    }
+    if (manager.Ptr() != nullptr && manager->SessionId() != RPCManager::kNoSession) {
+      manager->ServerExitForSession(manager->SessionId(), plugin, false);
+    }
+    plugin = nullptr;
+    manager = nullptr;
+    sim->KapSim_ResetFaults();
+    KapSimCounters after;
+    sim->KapSim_GetCounters(&after);
+    EXPECT_EQ(after.servers, before.servers);
+    EXPECT_EQ(after.channelSinks, before.channelSinks);
+    EXPECT_EQ(after.objects, before.objects);
+    EXPECT_EQ(after.contexts, before.contexts);
+    EXPECT_EQ(after.variants, before.variants);
+    EXPECT_EQ(after.badHandles, before.badHandles);
+    EXPECT_EQ(after.badClears, before.badClears);
+  }
+
+  // Polls from this (the init) thread until `done` holds; false after msTimeout.
+  bool PumpUntil(const std::function<bool()>& done, int msTimeout = 3000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(msTimeout);
+    std::vector<QrEvent*> none;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        return false;
+      }
+      manager->PollWaitMultiple(none, false, 10, false);
+    }
+    return true;
+  }
+
+  // Polls for a while so that every queued notification is delivered.
+  void Drain(int ms = 50) {
+    std::vector<QrEvent*> none;
+    manager->PollWaitMultiple(none, false, static_cast<uint32_t>(ms), false);
+  }
+
+  uint64_t Calls(const char* function) { return sim->KapSim_GetCallCount(function); }
+
+  // Starts the server for `session` and connects a client until the instance is ready.
+  void StartReady(uint32_t session, uint32_t clientOptions = KAPSIM_CLIENT_DEFAULT,
+                  KAPService_SessionType type = KAP_SERVICE_TALON_SESSION) {
+    ASSERT_TRUE(manager->ServerInitForSession(session, plugin, 0));
+    client = sim->KapSim_ConnectClient(session, clientOptions, type);
+    ASSERT_NE(client, nullptr);
+    ASSERT_TRUE(PumpUntil([&] { return plugin->IsReady(); }));
+  }
+
+  KapSimLibrary* sim = nullptr;
+  KapSimCounters before{};
+  RCPtr<ConfigurableManager> manager;
+  RCPtr<CountingPlugin> plugin;
+  KapSimClient* client = nullptr;
+};
+
+#endif  // TESTS_CHANNEL_CHANNELTESTSUPPORT_H

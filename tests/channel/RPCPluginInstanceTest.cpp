@@ -1,0 +1,442 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "ChannelTestSupport.h"
+#include "channel/KAPServiceCommand.h"
+#include "channel/SessionUtils.h"
+
+// Reaches the library callbacks that the stand-in cannot be made to send.
+class RPCManagerTestPeer {
+ public:
+  static void MsgDone(RPCPluginInstance* instance, uint32_t id) {
+    RPCManager::OnMsgDone(instance, id, nullptr);
+  }
+};
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+class PlainCommand : public KAPServiceCommand {
+ public:
+  using KAPServiceCommand::KAPServiceCommand;
+  bool InitializeMessageContext() override { return true; }
+  bool ParseMessageContext() override { return true; }
+};
+
+const uint32_t kNoSideChannelFlags = 0x31;
+
+}  // namespace
+
+using RPCPluginInstanceChannel = ChannelFixture;
+
+TEST_F(RPCPluginInstanceChannel, ClientConnectCreatesBothObjectsAndBecomesReady) {
+  StartReady(101);
+  uint32_t flags = 0;
+  ASSERT_EQ(sim->KapSim_GetObjectFlags(client, ControlName(), &flags), TRUE);
+  EXPECT_EQ(flags, kNoSideChannelFlags);
+  ASSERT_EQ(sim->KapSim_GetObjectFlags(client, DataName(), &flags), TRUE);
+  EXPECT_EQ(flags, kNoSideChannelFlags);
+  EXPECT_EQ(plugin->readyCount.load(), 1);
+  EXPECT_EQ(Calls("Channel.v1.Connect"), 1u);
+  EXPECT_EQ(Calls("ChannelObject.v2.RequestSideChannel"), 0u);
+  EXPECT_EQ(SessionUtils::GetSessionType(), KAP_SERVICE_TALON_SESSION);
+  EXPECT_TRUE(plugin->WaitUntilReady(0));
+}
+
+TEST_F(RPCPluginInstanceChannel, ReadinessAlternatesAcrossDisconnectAndReconnect) {
+  StartReady(102, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_QUILL_SESSION);
+  EXPECT_EQ(SessionUtils::GetSessionType(), KAP_SERVICE_QUILL_SESSION);
+  ASSERT_EQ(sim->KapSim_DisconnectClient(client), TRUE);
+  ASSERT_TRUE(PumpUntil([&] { return !plugin->IsReady(); }));
+  Drain();
+  EXPECT_EQ(plugin->notReadyCount.load(), 1);
+  EXPECT_EQ(SessionUtils::GetSessionType(), KAP_SERVICE_NONE_SESSION);
+  KapSimCounters now;
+  sim->KapSim_GetCounters(&now);
+  EXPECT_EQ(now.objects, before.objects);
+  EXPECT_FALSE(plugin->WaitUntilReady(0));
+
+  sim->KapSim_DestroyClient(client);
+  client = sim->KapSim_ConnectClient(102, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(PumpUntil([&] { return plugin->IsReady(); }));
+  EXPECT_EQ(plugin->readyCount.load(), 2);
+  EXPECT_EQ(plugin->badEdges.load(), 0);
+}
+
+TEST_F(RPCPluginInstanceChannel, PeerDroppingDataObjectEndsReadiness) {
+  StartReady(103);
+  ASSERT_EQ(sim->KapSim_DisconnectObject(client, DataName()), TRUE);
+  ASSERT_TRUE(PumpUntil([&] { return !plugin->IsReady(); }));
+  EXPECT_EQ(plugin->notReadyCount.load(), 1);
+  void* ctx = nullptr;
+  EXPECT_FALSE(plugin->CreateMessage(&ctx, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
+  EXPECT_FALSE(plugin->CreateMessage(&ctx, RPCPluginInstance::RPC_CHANNEL_TYPE_CONTROL));
+}
+
+TEST_F(RPCPluginInstanceChannel, DiscardedConnectionIsNeverConnected) {
+  plugin->SetDiscardNewConnections(true);
+  EXPECT_TRUE(plugin->GetDiscardNewConnections());
+  ASSERT_TRUE(manager->ServerInitForSession(104, plugin, 0));
+  client = sim->KapSim_ConnectClient(104, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
+  ASSERT_NE(client, nullptr);
+  Drain(200);
+  EXPECT_EQ(Calls("Channel.v1.Connect"), 0u);
+  EXPECT_FALSE(plugin->IsReady());
+  EXPECT_NE(sim->KapSim_GetChannelState(client), KAP_SERVICE_CHAN_CONNECTED);
+}
+
+TEST_F(RPCPluginInstanceChannel, RegisteringOnConnectedChannelConnectsAtOnce) {
+  ASSERT_TRUE(manager->ServerInitForSession(105, plugin, 0));
+  EXPECT_TRUE(plugin->RegisterChannelSink(nullptr));  // already registered: no second sink
+  EXPECT_EQ(Calls("Channel.v1.RegisterChannelNotifySink"), 1u);
+  client = sim->KapSim_ConnectClient(105, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
+  ASSERT_NE(client, nullptr);
+  // The connection is up before any poll told the instance; a fresh registration must
+  // notice it by itself.
+  ASSERT_TRUE(plugin->UnregisterChannelSink());
+  EXPECT_EQ(Calls("Channel.v1.Connect"), 0u);
+  ASSERT_TRUE(plugin->RegisterChannelSink(nullptr));
+  EXPECT_GE(Calls("Channel.v1.Connect"), 1u);
+  ASSERT_TRUE(PumpUntil([&] { return plugin->IsReady(); }));
+  EXPECT_EQ(plugin->readyCount.load(), 1);
+}
+
+TEST_F(RPCPluginInstanceChannel, RejectedConnectionIsReportedOnce) {
+  ASSERT_TRUE(manager->ServerInitForSession(106, plugin, 0));
+  client = sim->KapSim_ConnectClient(106, KAPSIM_CLIENT_REJECT, KAP_SERVICE_TALON_SESSION);
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(PumpUntil([&] { return plugin->rejectCount.load() > 0; }));
+  Drain(150);
+  EXPECT_EQ(plugin->rejectCount.load(), 1);
+  EXPECT_EQ(plugin->readyCount.load(), 0);
+  EXPECT_EQ(Calls("ChannelObject.v1.CreateChannelObject"), 0u);
+}
+
+TEST_F(RPCPluginInstanceChannel, VirtualSideChannelIsRequestedAndCompletesReadiness) {
+  manager->wantVirtual = true;
+  StartReady(107, KAPSIM_CLIENT_SIDE_CHANNELS);
+  uint32_t flags = 0;
+  ASSERT_EQ(sim->KapSim_GetObjectFlags(client, DataName(), &flags), TRUE);
+  // Allow any thread, compression, no TCP side channel.
+  EXPECT_EQ(flags, 0x15u);
+  EXPECT_EQ(Calls("ChannelObject.v2.RequestSideChannel"), 1u);
+}
+
+TEST_F(RPCPluginInstanceChannel, RefusedSideChannelLeavesInstanceNotReady) {
+  manager->wantVirtual = true;
+  ASSERT_TRUE(manager->ServerInitForSession(108, plugin, 0));
+  client = sim->KapSim_ConnectClient(
+      108, KAPSIM_CLIENT_SIDE_CHANNELS | KAPSIM_CLIENT_REFUSE_SIDE_CHANNEL,
+      KAP_SERVICE_TALON_SESSION);
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(PumpUntil([&] { return Calls("ChannelObject.v2.RequestSideChannel") > 0; }));
+  Drain(300);
+  EXPECT_FALSE(plugin->IsReady());
+  EXPECT_EQ(plugin->readyCount.load(), 0);
+  // A failed request is not repeated on its own.
+  EXPECT_EQ(Calls("ChannelObject.v2.RequestSideChannel"), 1u);
+}
+
+TEST_F(RPCPluginInstanceChannel, TcpSideChannelUsesTheTcpDataObject) {
+  manager->wantTcp = true;
+  StartReady(109, KAPSIM_CLIENT_SIDE_CHANNELS);
+  uint32_t flags = 0;
+  EXPECT_EQ(sim->KapSim_GetObjectFlags(client, DataName(), &flags), FALSE);
+  ASSERT_EQ(sim->KapSim_GetObjectFlags(client, "UsbRedirDataObjTcp", &flags), TRUE);
+  // Allow any thread, compression, encryption, no virtual side channel.
+  EXPECT_EQ(flags, 0x2Du);
+}
+
+TEST_F(RPCPluginInstanceChannel, PeerWithoutSideChannelsNeedsNoRequest) {
+  manager->wantVirtual = true;
+  StartReady(110, KAPSIM_CLIENT_DEFAULT);
+  EXPECT_EQ(Calls("ChannelObject.v2.RequestSideChannel"), 0u);
+}
+
+TEST_F(RPCPluginInstanceChannel, VersionOneTablesStillReachReadinessAndSend) {
+  sim->KapSim_OfferVersion1Only();
+  ASSERT_TRUE(manager->ServerInitForSession(111, plugin, 0));
+  std::vector<QrEvent*> none;
+  EXPECT_EQ(manager->PollWaitMultiple(none, false, 10, false), -2);
+  client = sim->KapSim_ConnectClient(111, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_QUILL_SESSION);
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(manager->WaitForEvent(&plugin->readyEvent, 5000));
+  EXPECT_EQ(SessionUtils::GetSessionType(), KAP_SERVICE_NONE_SESSION);
+
+  void* ctx = nullptr;
+  EXPECT_FALSE(plugin->CreateExtMessage(&ctx, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA, 4));
+  uint32_t options = 0;
+  EXPECT_FALSE(plugin->GetChannelOptions(RPCPluginInstance::RPC_CHANNEL_TYPE_DATA, &options));
+  ASSERT_TRUE(plugin->CreateMessage(&ctx, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
+  EXPECT_TRUE(plugin->InvokeMessage(ctx, FALSE, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
+  EXPECT_TRUE(plugin->DestroyMessage(ctx));
+  manager->Poll(50);
+  ASSERT_EQ(sim->KapSim_GetMessageCount(client), 1);
+  KapSimMessage message;
+  ASSERT_EQ(sim->KapSim_GetMessage(client, 0, &message), TRUE);
+  EXPECT_EQ(message.postMode, FALSE);  // no way to ask for post mode before version 2
+  EXPECT_EQ(message.completionWanted, FALSE);
+}
+
+using RPCPluginInstanceMessages = ChannelFixture;
+
+TEST_F(RPCPluginInstanceMessages, CreateBeforeReadyDoesNotTouchTheLibrary) {
+  ASSERT_TRUE(manager->ServerInitForSession(120, plugin, 0));
+  void* ctx = nullptr;
+  EXPECT_FALSE(plugin->CreateMessage(&ctx, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
+  EXPECT_FALSE(plugin->CreateExtMessage(&ctx, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA, 4));
+  EXPECT_EQ(ctx, nullptr);
+  EXPECT_EQ(Calls("ChannelObject.v1.CreateContext"), 0u);
+  EXPECT_EQ(Calls("ChannelObject.v3.CreateContext"), 0u);
+}
+
+TEST_F(RPCPluginInstanceMessages, OneWayPostReachesClientInPostMode) {
+  StartReady(121);
+  void* ctx = nullptr;
+  ASSERT_TRUE(plugin->CreateMessage(&ctx, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
+  PlainCommand command(plugin->ChannelContextInterface(), plugin->VariantInterface(), ctx);
+  ASSERT_TRUE(command.SetCommand(7));
+  ASSERT_TRUE(command.AddParam(static_cast<unsigned int>(3)));
+  ASSERT_TRUE(command.AddParam("payload"));
+  EXPECT_TRUE(plugin->InvokeMessage(ctx, FALSE, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
+  EXPECT_EQ(plugin->PendingMessageCount(), 0);
+  EXPECT_TRUE(plugin->DestroyMessage(ctx));
+
+  ASSERT_TRUE(PumpUntil([&] { return sim->KapSim_GetMessageCount(client) == 1; }));
+  KapSimMessage message;
+  ASSERT_EQ(sim->KapSim_GetMessage(client, 0, &message), TRUE);
+  EXPECT_STREQ(message.objectName, DataName());
+  EXPECT_EQ(message.command, 7u);
+  EXPECT_EQ(message.paramCount, 2);
+  EXPECT_EQ(message.postMode, TRUE);
+  EXPECT_EQ(message.completionWanted, FALSE);
+  const char* name = nullptr;
+  const KAP_RPC_VARIANT* value = nullptr;
+  ASSERT_EQ(sim->KapSim_GetMessageParam(client, 0, 1, &name, &value), TRUE);
+  ASSERT_EQ(value->vt, KAP_RPC_VT_LPSTR);
+  EXPECT_STREQ(value->strVal, "payload");
+}
+
+TEST_F(RPCPluginInstanceMessages, CompletionLowersPendingCountAndReachesOnDone) {
+  StartReady(122);
+  void* ctx = nullptr;
+  ASSERT_TRUE(plugin->CreateMessage(&ctx, RPCPluginInstance::RPC_CHANNEL_TYPE_CONTROL));
+  ASSERT_TRUE(plugin->InvokeMessage(ctx, TRUE, RPCPluginInstance::RPC_CHANNEL_TYPE_CONTROL));
+  EXPECT_TRUE(plugin->DestroyMessage(ctx));
+  EXPECT_EQ(plugin->PendingMessageCount(), 1);
+  EXPECT_FALSE(plugin->WaitForPendingMessages(0));
+
+  ASSERT_TRUE(PumpUntil([&] { return sim->KapSim_GetMessageCount(client) == 1; }));
+  KapSimMessage message;
+  ASSERT_EQ(sim->KapSim_GetMessage(client, 0, &message), TRUE);
+  EXPECT_EQ(message.completionWanted, TRUE);
+  EXPECT_EQ(message.postMode, FALSE);
+  ASSERT_EQ(sim->KapSim_CompleteMessage(client, 0, 0, nullptr, 0), TRUE);
+  ASSERT_TRUE(PumpUntil([&] { return plugin->doneIds.size() == 1; }));
+  EXPECT_EQ(plugin->doneIds[0], message.requestId);
+  EXPECT_TRUE(plugin->doneHadContext[0]);
+  EXPECT_EQ(plugin->PendingMessageCount(), 0);
+  EXPECT_TRUE(plugin->WaitForPendingMessages(0));
+}
+
+TEST_F(RPCPluginInstanceMessages, AbortAndLostObjectEachEndOnePendingMessage) {
+  StartReady(123);
+  for (int i = 0; i < 2; ++i) {
+    void* ctx = nullptr;
+    ASSERT_TRUE(plugin->CreateMessage(&ctx, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
+    ASSERT_TRUE(plugin->InvokeMessage(ctx, TRUE, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
+    plugin->DestroyMessage(ctx);
+  }
+  EXPECT_EQ(plugin->PendingMessageCount(), 2);
+  ASSERT_TRUE(PumpUntil([&] { return sim->KapSim_GetMessageCount(client) == 2; }));
+  ASSERT_EQ(sim->KapSim_AbortMessage(client, 0, TRUE, 42), TRUE);
+  ASSERT_TRUE(PumpUntil([&] { return plugin->abortIds.size() == 1; }));
+  EXPECT_EQ(plugin->abortReasons[0], 42u);
+  EXPECT_EQ(plugin->PendingMessageCount(), 1);
+
+  ASSERT_EQ(sim->KapSim_DisconnectObject(client, DataName()), TRUE);
+  ASSERT_TRUE(PumpUntil([&] { return plugin->abortIds.size() == 2; }));
+  EXPECT_EQ(plugin->abortReasons[1], KAPSIM_ABORT_REASON_DISCONNECTED);
+  EXPECT_EQ(plugin->PendingMessageCount(), 0);
+  EXPECT_TRUE(plugin->WaitForPendingMessages(0));
+}
+
+TEST_F(RPCPluginInstanceMessages, FailedInvokeDoesNotHoldThePendingCount) {
+  StartReady(124);
+  ASSERT_EQ(sim->KapSim_SetFault("ChannelObject.v1.Invoke", KAPSIM_FAULT_FAIL), TRUE);
+  void* ctx = nullptr;
+  ASSERT_TRUE(plugin->CreateMessage(&ctx, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
+  EXPECT_FALSE(plugin->InvokeMessage(ctx, TRUE, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
+  EXPECT_TRUE(plugin->DestroyMessage(ctx));
+  EXPECT_EQ(plugin->PendingMessageCount(), 0);
+  EXPECT_TRUE(plugin->WaitForPendingMessages(0));
+}
+
+TEST_F(RPCPluginInstanceMessages, UnknownCompletionReachesOnDoneWithoutNegativeCount) {
+  StartReady(125);
+  RPCManagerTestPeer::MsgDone(plugin, 12345);
+  ASSERT_EQ(plugin->doneIds.size(), 1u);
+  EXPECT_EQ(plugin->doneIds[0], 12345u);
+  EXPECT_EQ(plugin->PendingMessageCount(), 0);
+  EXPECT_TRUE(plugin->WaitForPendingMessages(0));
+  // The next real message counts from zero again.
+  void* ctx = nullptr;
+  ASSERT_TRUE(plugin->CreateMessage(&ctx, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
+  ASSERT_TRUE(plugin->InvokeMessage(ctx, TRUE, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
+  plugin->DestroyMessage(ctx);
+  EXPECT_EQ(plugin->PendingMessageCount(), 1);
+}
+
+TEST_F(RPCPluginInstanceMessages, ContextOptionsAndChannelOptions) {
+  StartReady(126);
+  void* ctx = nullptr;
+  ASSERT_TRUE(plugin->CreateExtMessage(&ctx, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA, 0x4));
+  ASSERT_TRUE(plugin->InvokeMessage(ctx, FALSE, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
+  plugin->DestroyMessage(ctx);
+  ASSERT_TRUE(PumpUntil([&] { return sim->KapSim_GetMessageCount(client) == 1; }));
+  KapSimMessage message;
+  ASSERT_EQ(sim->KapSim_GetMessage(client, 0, &message), TRUE);
+  EXPECT_EQ(message.contextOptions, 0x4u);
+
+  uint32_t options = 0;
+  ASSERT_TRUE(plugin->GetChannelOptions(RPCPluginInstance::RPC_CHANNEL_TYPE_DATA, &options));
+  EXPECT_EQ(options & 0x30u, 0x30u);
+  EXPECT_FALSE(plugin->GetChannelOptions(RPCPluginInstance::RPC_CHANNEL_TYPE_DATA, nullptr));
+}
+
+TEST_F(RPCPluginInstanceMessages, PendingWaitTimesOutAndExitWaitsForPendingMessages) {
+  StartReady(127);
+  void* ctx = nullptr;
+  ASSERT_TRUE(plugin->CreateMessage(&ctx, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
+  ASSERT_TRUE(plugin->InvokeMessage(ctx, TRUE, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
+  plugin->DestroyMessage(ctx);
+  auto start = Clock::now();
+  EXPECT_FALSE(plugin->WaitForPendingMessages(150));
+  int64_t ms = MsSince(start);
+  EXPECT_GE(ms, 140);
+  EXPECT_LT(ms, 2000);
+
+  start = Clock::now();
+  EXPECT_TRUE(manager->ServerExitForSession(127, plugin, false));
+  ms = MsSince(start);
+  EXPECT_GE(ms, 950);
+  EXPECT_LT(ms, 4000);
+}
+
+TEST_F(RPCPluginInstanceMessages, IncomingRequestIsAnsweredWithAppendedReturnValues) {
+  StartReady(128);
+  int paramsSeen = -1;
+  uint32_t first = 0;
+  std::string text;
+  std::string blob;
+  plugin->onInvoke = [&](void* messageCtx) {
+    PlainCommand command(plugin->ChannelContextInterface(), plugin->VariantInterface(),
+                         messageCtx);
+    EXPECT_EQ(command.GetCommand(), 2u);
+    paramsSeen = command.GetNumParams();
+    KAP_RPC_VARIANT v;
+    memset(&v, 0, sizeof(v));
+    if (command.GetParam(0, &v)) {
+      first = v.ulVal;
+    }
+    plugin->VariantInterface()->v1.VariantClear(&v);
+    if (command.GetParam(1, &v) && v.vt == KAP_RPC_VT_LPSTR) {
+      text = v.strVal;
+    }
+    plugin->VariantInterface()->v1.VariantClear(&v);
+    if (command.GetParam(2, &v) && v.vt == KAP_RPC_VT_BLOB) {
+      blob.assign(v.blobVal.blobData, v.blobVal.size);
+    }
+    plugin->VariantInterface()->v1.VariantClear(&v);
+    EXPECT_FALSE(command.GetParam(3, &v));
+    EXPECT_TRUE(command.AppendReturnVal(static_cast<unsigned int>(first + 1)));
+    EXPECT_TRUE(command.AppendReturnVal("done"));
+  };
+
+  KapSimParam params[3];
+  memset(params, 0, sizeof(params));
+  params[0].value.vt = KAP_RPC_VT_UI4;
+  params[0].value.ulVal = 41;
+  params[1].value.vt = KAP_RPC_VT_LPSTR;
+  params[1].value.strVal = const_cast<char*>("hello");
+  char bytes[] = {'\x01', '\x00', '\x7f'};
+  params[2].value.vt = KAP_RPC_VT_BLOB;
+  params[2].value.blobVal.size = sizeof(bytes);
+  params[2].value.blobVal.blobData = bytes;
+  uint32_t requestId = 0;
+  ASSERT_EQ(sim->KapSim_SendRequest(client, ControlName(), 2, params, 3, &requestId), TRUE);
+  ASSERT_TRUE(PumpUntil([&] { return plugin->invokeCount.load() == 1; }));
+  ASSERT_EQ(sim->KapSim_WaitRequest(client, requestId, 2000), KAPSIM_REQUEST_ANSWERED);
+
+  EXPECT_EQ(paramsSeen, 3);
+  EXPECT_EQ(first, 41u);
+  EXPECT_EQ(text, "hello");
+  EXPECT_EQ(blob, std::string(bytes, sizeof(bytes)));
+  uint32_t returnCode = 0;
+  int count = 0;
+  ASSERT_EQ(sim->KapSim_GetReply(client, requestId, &returnCode, &count), TRUE);
+  ASSERT_EQ(count, 2);
+  const char* name = nullptr;
+  const KAP_RPC_VARIANT* value = nullptr;
+  ASSERT_EQ(sim->KapSim_GetReplyValue(client, requestId, 0, &name, &value), TRUE);
+  EXPECT_EQ(value->vt, KAP_RPC_VT_UI4);
+  EXPECT_EQ(value->ulVal, 42u);
+  ASSERT_EQ(sim->KapSim_GetReplyValue(client, requestId, 1, &name, &value), TRUE);
+  EXPECT_STREQ(value->strVal, "done");
+}
+
+// Host threads send while the session thread loses and regains the client: a sender must
+// never use an object the session thread has destroyed, and nothing may leak.
+TEST_F(RPCPluginInstanceMessages, SendersRaceWithObjectTeardown) {
+  StartReady(129);
+  std::atomic<bool> stop{false};
+  std::atomic<int> sent{0};
+  auto sender = [&] {
+    while (!stop.load()) {
+      void* ctx = nullptr;
+      if (plugin->CreateMessage(&ctx, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA)) {
+        if (plugin->InvokeMessage(ctx, FALSE, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA)) {
+          ++sent;
+        }
+        plugin->DestroyMessage(ctx);
+      } else {
+        std::this_thread::yield();
+      }
+    }
+  };
+  std::thread a(sender);
+  std::thread b(sender);
+  struct StopAndJoin {
+    std::atomic<bool>& stop;
+    std::thread& a;
+    std::thread& b;
+    ~StopAndJoin() {
+      stop.store(true);
+      a.join();
+      b.join();
+    }
+  } joiner{stop, a, b};
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_EQ(sim->KapSim_DisconnectClient(client), TRUE);
+    ASSERT_TRUE(PumpUntil([&] { return !plugin->IsReady(); }));
+    sim->KapSim_DestroyClient(client);
+    client = sim->KapSim_ConnectClient(129, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
+    ASSERT_NE(client, nullptr);
+    ASSERT_TRUE(PumpUntil([&] { return plugin->IsReady(); }));
+  }
+  stop.store(true);
+  Drain();
+  EXPECT_GT(sent.load(), 0);
+  EXPECT_EQ(plugin->badEdges.load(), 0);
+  EXPECT_EQ(plugin->readyCount.load(), 4);
+  EXPECT_EQ(plugin->notReadyCount.load(), 3);
+}

@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "channel/SessionUtils.h"
+
+namespace {
+
+ProtocolSID Proto(uintptr_t value) { return reinterpret_cast<ProtocolSID>(value); }
+
+}  // namespace
+
+TEST(SessionUtilsNames, NamesKnownTypesAndFormatsOthersInDecimal) {
+  EXPECT_EQ(SessionUtils::SessionTypeToStr(KAP_SERVICE_TALON_SESSION), "TALON SESSION");
+  EXPECT_EQ(SessionUtils::SessionTypeToStr(KAP_SERVICE_QUILL_SESSION), "QUILL SESSION");
+  EXPECT_EQ(SessionUtils::SessionTypeToStr(KAP_SERVICE_NONE_SESSION), "NONE SESSION");
+  EXPECT_EQ(SessionUtils::SessionTypeToStr(static_cast<KAPService_SessionType>(2)),
+            "unknown 2");
+  EXPECT_EQ(SessionUtils::SessionTypeToStr(static_cast<KAPService_SessionType>(-7)),
+            "unknown -7");
+}
+
+TEST(SessionUtilsUniqueSid, SamePairSameIdOtherProtocolNewId) {
+  DWORD a = SessionUtils::GetNextUniqueSid(1001, Proto(0x10));
+  DWORD again = SessionUtils::GetNextUniqueSid(1001, Proto(0x10));
+  DWORD other = SessionUtils::GetNextUniqueSid(1001, Proto(0x20));
+  EXPECT_EQ(a, again);
+  EXPECT_NE(a, other);
+  EXPECT_GT(a, 65536u);
+
+  DWORD platform = 0;
+  ProtocolSID proto = nullptr;
+  ASSERT_EQ(SessionUtils::GetSidsFromUniqueSid(other, platform, proto), TRUE);
+  EXPECT_EQ(platform, 1001u);
+  EXPECT_EQ(proto, Proto(0x20));
+
+  EXPECT_EQ(SessionUtils::RemoveUniqueSid(a), TRUE);
+  EXPECT_EQ(SessionUtils::RemoveUniqueSid(a), FALSE);
+  EXPECT_EQ(SessionUtils::RemoveUniqueSid(other), TRUE);
+}
+
+TEST(SessionUtilsUniqueSid, UnknownIdLeavesOutputsUntouched) {
+  DWORD platform = 77;
+  ProtocolSID proto = Proto(0x99);
+  EXPECT_EQ(SessionUtils::GetSidsFromUniqueSid(0, platform, proto), FALSE);
+  EXPECT_EQ(platform, 77u);
+  EXPECT_EQ(proto, Proto(0x99));
+}
+
+TEST(SessionUtilsUniqueSid, RemovedPairGetsAFreshIdAndOldIdIsGone) {
+  DWORD first = SessionUtils::GetNextUniqueSid(2002, Proto(0x1));
+  ASSERT_EQ(SessionUtils::RemoveUniqueSid(first), TRUE);
+  DWORD second = SessionUtils::GetNextUniqueSid(2002, Proto(0x1));
+  EXPECT_NE(first, second);
+  DWORD platform = 0;
+  ProtocolSID proto = nullptr;
+  EXPECT_EQ(SessionUtils::GetSidsFromUniqueSid(first, platform, proto), FALSE);
+  EXPECT_EQ(SessionUtils::RemoveUniqueSid(second), TRUE);
+}
+
+// Many threads asking for overlapping pairs at once must agree on one id per pair and never
+// hand one id to two pairs.
+TEST(SessionUtilsUniqueSid, ConcurrentRequestsAgreeOnOneIdPerPair) {
+  const int kThreads = 4;
+  const int kPairs = 64;
+  std::vector<std::vector<DWORD>> seen(kThreads, std::vector<DWORD>(kPairs));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &seen] {
+      for (int i = 0; i < kPairs; ++i) {
+        int pair = (i * 7 + t * 13) % kPairs;  // a different order per thread
+        seen[t][pair] = SessionUtils::GetNextUniqueSid(3000 + pair, Proto(0x5000 + pair));
+      }
+    });
+  }
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  std::set<DWORD> distinct;
+  for (int i = 0; i < kPairs; ++i) {
+    for (int t = 1; t < kThreads; ++t) {
+      EXPECT_EQ(seen[t][i], seen[0][i]) << "pair " << i;
+    }
+    distinct.insert(seen[0][i]);
+  }
+  EXPECT_EQ(distinct.size(), static_cast<size_t>(kPairs));
+  for (DWORD id : distinct) {
+    EXPECT_EQ(SessionUtils::RemoveUniqueSid(id), TRUE);
+  }
+}
+
+TEST(SessionUtilsTimers, NewSessionStartsNearZeroAndResetRestarts) {
+  EXPECT_LT(SessionUtils::GetElapsedTime(4242), 50u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  uint32_t elapsed = SessionUtils::GetElapsedTime(4242);
+  EXPECT_GE(elapsed, 55u);
+  EXPECT_LT(elapsed, 2000u);
+  SessionUtils::ResetStartTime(4242);
+  EXPECT_LT(SessionUtils::GetElapsedTime(4242), elapsed);
+  // Another session has a timer of its own.
+  EXPECT_LT(SessionUtils::GetElapsedTime(4243), 50u);
+}
+
+TEST(SessionUtilsType, SetTypeIsSeenByOtherThreads) {
+  SessionUtils::SetSessionType(KAP_SERVICE_QUILL_SESSION);
+  KAPService_SessionType seen = KAP_SERVICE_NONE_SESSION;
+  std::thread reader([&] { seen = SessionUtils::GetSessionType(); });
+  reader.join();
+  EXPECT_EQ(seen, KAP_SERVICE_QUILL_SESSION);
+  SessionUtils::SetSessionType(KAP_SERVICE_NONE_SESSION);
+  EXPECT_EQ(SessionUtils::GetSessionType(), KAP_SERVICE_NONE_SESSION);
+}

@@ -1,0 +1,189 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "EventTestUtil.h"
+#include "runtime/AutoMutexLock.h"
+#include "runtime/QrMutex.h"
+
+// These tests misuse the mutex on purpose (recursion, release by a non-owner, results
+// checked by assertions), which clang's lock analysis rightly rejects.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wthread-safety-analysis"
+#endif
+
+using testutil::MsSince;
+using testutil::WaitUntil;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Answers whether another thread could take the mutex right now (and gives it back).
+bool FreeForOthers(QrMutex& mutex) {
+  bool took = false;
+  std::thread other([&] {
+    took = mutex.Acquire(0);
+    if (took) {
+      mutex.Release();
+    }
+  });
+  other.join();
+  return took;
+}
+
+TEST(QrMutex, RecursionNeedsAsManyReleases) {
+  QrMutex mutex;
+  ASSERT_TRUE(mutex.Acquire(0));
+  ASSERT_TRUE(mutex.Acquire(0));  // recursion never waits
+  ASSERT_TRUE(mutex.Acquire(INFINITE));
+  EXPECT_TRUE(mutex.Release());
+  EXPECT_TRUE(mutex.Release());
+  EXPECT_FALSE(FreeForOthers(mutex));
+  EXPECT_TRUE(mutex.Release());
+  EXPECT_TRUE(FreeForOthers(mutex));
+  EXPECT_FALSE(mutex.Release());  // not held any more
+}
+
+TEST(QrMutex, ReleaseFromNonOwnerChangesNothing) {
+  QrMutex mutex;
+  ASSERT_TRUE(mutex.Acquire(INFINITE));
+  bool released = true;
+  std::thread other([&] { released = mutex.Release(); });
+  other.join();
+  EXPECT_FALSE(released);
+  EXPECT_FALSE(FreeForOthers(mutex));
+  EXPECT_TRUE(mutex.Release());
+}
+
+TEST(QrMutex, InitialStateOwnsAndCopiesShareTheLock) {
+  QrMutex mutex(true, "ignored");
+  QrMutex copy(mutex);
+  EXPECT_EQ(mutex.DebugID(), copy.DebugID());
+  EXPECT_FALSE(FreeForOthers(copy));
+  EXPECT_TRUE(copy.Release());
+  EXPECT_TRUE(FreeForOthers(mutex));
+}
+
+TEST(QrMutex, MovedFromMutexFailsSoftly) {
+  QrMutex source;
+  QrMutex target(std::move(source));
+  EXPECT_FALSE(source.IsValid());
+  EXPECT_FALSE(source.Acquire(0));
+  EXPECT_FALSE(source.Release());
+  EXPECT_TRUE(target.Acquire(0));
+  EXPECT_TRUE(target.Release());
+}
+
+TEST(QrMutex, TimedAcquireGivesUpAfterTheTimeout) {
+  QrMutex mutex;
+  std::atomic<bool> held{false};
+  std::atomic<bool> done{false};
+  std::thread holder([&] {
+    mutex.Acquire(INFINITE);
+    held = true;
+    WaitUntil([&] { return done.load(); }, 10000);
+    mutex.Release();
+  });
+  ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
+  auto start = Clock::now();
+  EXPECT_FALSE(mutex.Acquire(100));
+  long elapsed = MsSince(start);
+  EXPECT_GE(elapsed, 90);
+  EXPECT_LT(elapsed, 2000);
+  start = Clock::now();
+  EXPECT_FALSE(mutex.Acquire(0));
+  EXPECT_LT(MsSince(start), 1000);
+  done = true;
+  holder.join();
+  EXPECT_TRUE(mutex.Acquire(100));
+  EXPECT_TRUE(mutex.Release());
+}
+
+TEST(QrMutex, TimedAcquireSucceedsWhenFreedInTime) {
+  QrMutex mutex;
+  std::atomic<bool> held{false};
+  std::thread holder([&] {
+    mutex.Acquire(INFINITE);
+    held = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    mutex.Release();
+  });
+  ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
+  EXPECT_TRUE(mutex.Acquire(5000));
+  EXPECT_TRUE(mutex.Release());
+  holder.join();
+}
+
+// The deadlock warning delay is shortened for the test: the warning path is taken and
+// the acquire still waits until the lock is free, then succeeds.
+TEST(QrMutex, InfiniteAcquireKeepsWaitingPastTheDeadlockWarning) {
+  QrMutex::SetDeadlockWarningDelayForTests(30);
+  QrMutex mutex;
+  std::atomic<bool> held{false};
+  std::thread holder([&] {
+    mutex.Acquire(INFINITE);
+    held = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    mutex.Release();
+  });
+  ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
+  auto start = Clock::now();
+  EXPECT_TRUE(mutex.Acquire(INFINITE));
+  EXPECT_GE(MsSince(start), 60);  // well past the warning delay
+  EXPECT_TRUE(mutex.Release());
+  holder.join();
+  QrMutex::SetDeadlockWarningDelayForTests(30000);
+}
+
+TEST(QrMutex, ExcludesOtherThreadsUnderContention) {
+  const int kThreads = 4;
+  const int kRounds = 5000;
+  QrMutex mutex;
+  long counter = 0;  // guarded by mutex
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        if ((i + t) % 5 == 0) {
+          while (!mutex.Acquire(1)) {
+          }
+          ++counter;
+          mutex.Release();
+        } else {
+          AutoMutexLock lock(mutex);
+          AutoMutexLock nested(mutex);
+          ++counter;
+        }
+      }
+    });
+  }
+  for (std::thread& t : threads) {
+    t.join();
+  }
+  EXPECT_EQ(kThreads * kRounds, counter);
+}
+
+TEST(AutoMutexLock, ReleasesEarlyAndReacquires) {
+  QrMutex mutex;
+  {
+    AutoMutexLock lock(mutex);
+    EXPECT_FALSE(FreeForOthers(mutex));
+    EXPECT_TRUE(lock.Release());
+    EXPECT_FALSE(lock.Release());  // already released: nothing to do
+    EXPECT_TRUE(FreeForOthers(mutex));
+    EXPECT_TRUE(lock.Acquire());
+    EXPECT_FALSE(lock.Acquire());
+    EXPECT_FALSE(FreeForOthers(mutex));
+  }
+  EXPECT_TRUE(FreeForOthers(mutex));
+  {
+    AutoMutexLock lock(mutex);
+    lock.Release();
+  }  // the destructor must not release a second time
+  EXPECT_FALSE(mutex.Release());
+}
+
+}  // namespace

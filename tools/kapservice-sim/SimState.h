@@ -1,0 +1,153 @@
+// Everything the stand-in channel-service library knows: servers and their channels, channel
+// sinks, channel objects, message contexts, the simulated clients, and the queue of
+// notifications that each channel delivers inside its polls. The C tables and entry points
+// and the control API are thin wrappers over this class.
+// Thread safe: one mutex (m_lock) guards all maps and queues; each message context has its
+// own mutex for its contents (lock order: m_lock, then a context's lock). No callback into
+// the caller is ever made with either lock held.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KapServiceSim.h"
+#include "VariantStore.h"
+
+namespace kapsim {
+
+using Handle = uintptr_t;
+
+// A message context: made by CreateContext (the caller's) or for one callback (the library's).
+struct Context {
+  Context(uint32_t contextId, Handle obj, bool libOwned, uint32_t opts)
+      : id(contextId), object(obj), libraryOwned(libOwned), options(opts) {}
+  const uint32_t id;
+  const Handle object;
+  const bool libraryOwned;
+  const uint32_t options;
+  std::mutex lock;
+  uint32_t command = 0;                 // guarded by lock
+  std::string namedCommand;             // guarded by lock
+  std::vector<StoredPtr> params;        // guarded by lock
+  uint32_t returnCode = 0;              // guarded by lock
+  std::vector<StoredPtr> returnValues;  // guarded by lock
+  bool post = false;                    // guarded by lock
+};
+
+class SimState {
+ public:
+  static SimState& Get();
+
+  // Entry points.
+  bool StartServer(uint32_t sessionId, const char* token, void** channel);
+  bool EndServer(uint32_t sessionId);
+  bool StartMultiServer(uint32_t sessionId, const char* token, KapMultiServerID* id);
+  bool EndMultiServer(KapMultiServerID id);
+
+  // Channel table; the channel is the calling thread's.
+  bool BindThread(void* channel);
+  bool UnbindThread();
+  uint32_t JobDispatcher(void* channel);
+  void Poll(int msTimeout);
+  bool RegisterChannelSink(const KAPService_ChannelNotifySink* sink, void* userData,
+                           uint32_t* sinkId);
+  bool UnregisterChannelSink(uint32_t sinkId);
+  bool Connect();
+  bool Disconnect();
+  KAPService_ConnectionState ConnectionState();
+  KAPService_ChannelState ChannelState();
+  KAPService_SessionType SessionType();
+
+  // Channel-object table.
+  bool CreateObject(const char* name, const KAPRPC_ObjectNotifySink* sink, void* userData,
+                    uint32_t flags, void** object);
+  bool DestroyObject(void* object);
+  KAPRPC_ObjectState ObjectState(void* object);
+  bool ObjectName(void* object, char* name, uint32_t* size);
+  bool CreateContext(void* object, uint32_t options, void** context);
+  bool DestroyContext(void* context);
+  bool Invoke(void* object, void* context, const KAPRPC_RequestCallback* callback, void* userData);
+  bool RequestSideChannel(void* object, int type, const char* token);
+  bool ObjectOptions(void* object, uint32_t* options);
+  KAPRPC_ObjectState ObjectStateByName(const char* name);
+
+  // Context lookup for the context table; counts an unknown handle.
+  std::shared_ptr<Context> FindContext(void* context);
+
+  // Control API.
+  KapSimClient* ConnectClient(uint32_t sessionId, uint32_t options, KAPService_SessionType type);
+  bool DisconnectClient(KapSimClient* client);
+  void DestroyClient(KapSimClient* client);
+  bool IsClientConnected(KapSimClient* client);
+  bool SetObjectState(KapSimClient* client, const char* name, KAPRPC_ObjectState state);
+  KAPService_ChannelState ClientChannelState(KapSimClient* client);
+  KAPRPC_ObjectState ClientObjectState(KapSimClient* client, const char* name);
+  bool WaitChannelState(KapSimClient* client, KAPService_ChannelState state, uint32_t ms);
+  bool WaitObjectState(KapSimClient* client, const char* name, KAPRPC_ObjectState state,
+                       uint32_t ms);
+  bool ObjectFlags(KapSimClient* client, const char* name, uint32_t* flags);
+  bool SideChannelRequest(KapSimClient* client, const char* name, KAPRPC_SideChannelType* type,
+                          char* token, int tokenSize);
+  bool SendRequest(KapSimClient* client, const char* objectName, uint32_t command,
+                   const KapSimParam* params, int count, uint32_t* requestId);
+  KapSimRequestState WaitRequest(KapSimClient* client, uint32_t requestId, uint32_t ms);
+  bool GetReply(KapSimClient* client, uint32_t requestId, uint32_t* returnCode, int* count);
+  bool GetReplyValue(KapSimClient* client, uint32_t requestId, int index, const char** name,
+                     const KAP_RPC_VARIANT** value);
+  int MessageCount(KapSimClient* client);
+  bool WaitMessageCount(KapSimClient* client, int count, uint32_t ms);
+  bool GetMessage(KapSimClient* client, int index, KapSimMessage* out);
+  bool GetMessageParam(KapSimClient* client, int index, int param, const char** name,
+                       const KAP_RPC_VARIANT** value);
+  bool FinishMessage(KapSimClient* client, int index, bool complete, uint32_t returnCode,
+                     const KapSimParam* values, int count, Bool userCancelled, uint32_t reason);
+  void Counters(KapSimCounters* out);
+  bool IsServerRunning(uint32_t sessionId);
+
+ private:
+  struct Object;
+  struct Channel;
+  struct Client;
+  struct Event;
+  struct Message;
+  struct Request;
+
+  SimState() = default;
+  Handle NewHandle();
+  std::shared_ptr<Channel> ChannelOfThread();
+  std::shared_ptr<Object> FindObject(void* object);
+  std::shared_ptr<Client> FindClient(KapSimClient* client);
+  std::shared_ptr<Channel> FindChannel(Handle id);
+  std::shared_ptr<Object> FindObjectByName(const Channel& ch, const char* name);
+  void Post(Channel& ch, Event&& e);
+  void RunEvent(std::unique_lock<std::mutex>& lk, Channel& ch, Event& e);
+  void AbortOutstanding(Channel& ch, Handle object, bool deliver);
+  void DetachClient(Channel& ch);
+  bool WaitFor(uint32_t ms, const std::function<bool()>& done, std::unique_lock<std::mutex>& lk);
+
+  std::mutex m_lock;
+  std::condition_variable m_changed;                        // any state a control-API wait looks at
+  Handle m_nextHandle = 0x5A000000;                         // guarded by m_lock
+  uint32_t m_nextSinkId = 1;                                // guarded by m_lock
+  uint32_t m_nextContextId = 1;                             // guarded by m_lock
+  std::map<uint32_t, std::shared_ptr<Channel>> m_sessions;  // guarded by m_lock
+  std::map<Handle, std::shared_ptr<Channel>> m_channels;    // guarded by m_lock
+  std::map<Handle, uint32_t> m_multiServers;                // guarded by m_lock
+  std::map<Handle, std::shared_ptr<Object>> m_objects;      // guarded by m_lock
+  std::map<Handle, std::shared_ptr<Context>> m_contexts;    // guarded by m_lock
+  std::map<Handle, std::shared_ptr<Client>> m_clients;      // guarded by m_lock
+  std::map<uint32_t, Handle> m_sinkOwners;                  // sink id -> channel; m_lock
+  std::map<std::thread::id, Handle> m_bindings;             // thread -> channel; m_lock
+  uint64_t m_badHandles = 0;                                // guarded by m_lock
+  uint64_t m_unboundCalls = 0;                              // guarded by m_lock
+};
+
+}  // namespace kapsim

@@ -1,0 +1,123 @@
+// A small stand-in for the virtual USB hub daemon: loads the plug-in with dlopen, hands it
+// a callback table, runs each session on a thread of its own (Register, then Poll) and
+// records every callback, so that tests, benchmarks and the demo can drive the plug-in
+// exactly as the daemon would. Asynchronous requests are answered with buffers this host
+// allocates; the plug-in gives them back through v3.kapvhubFree.
+// Thread safe: callbacks arrive on the sessions' poll threads while the control thread
+// starts, stops and queries; all recorded state is guarded by one mutex. One host per
+// process, because the callback table carries no user data.
+#ifndef VHUB_VHUBHOST_H
+#define VHUB_VHUBHOST_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "usbRedirectionPlugin.h"
+
+class VhubHost {
+ public:
+  struct Message {
+    DWORD sessionId;
+    std::string payload;
+    USB_RedirPackageType type;
+    USB_OperationType opType;
+    bool canRespond;  // the plug-in passed response pointers
+  };
+  struct StateChange {
+    DWORD sessionId;
+    USB_RedirChannelState state;
+  };
+  // Decides the answer to a message that can be answered; return false to leave it empty.
+  // Runs on the session's poll thread, without the host's lock.
+  typedef std::function<bool(const Message&, std::string* reply)> Responder;
+  // Sees every message as it arrives (after recording); on the session's poll thread.
+  typedef std::function<void(const Message&)> MessageObserver;
+
+  explicit VhubHost(std::string pluginPath);
+  // Stops and unregisters every running session, finalises and unloads the plug-in.
+  ~VhubHost();
+  VhubHost(const VhubHost&) = delete;
+  VhubHost& operator=(const VhubHost&) = delete;
+
+  // dlopen and dlsym of the eight entry points; the error text on failure.
+  bool Load(std::string* error);
+  void Init();
+  void Fini();
+  // Hands over the callback table; withFree adds v3.kapvhubFree.
+  BOOL InitVhubCallback(bool withFree = true);
+
+  // Starts the session's thread: Register, then Poll until StopSession. Answers
+  // Register's result (a thread whose Register failed ends at once).
+  bool StartSession(DWORD sessionId);
+  // Stop, wait for Poll to return, then Unregister. Nothing for an unknown session.
+  void StopSession(DWORD sessionId);
+  BOOL SendResponse(DWORD sessionId, const void* data, uint32_t length,
+                    USB_RedirPackageType type, const USBRedir_SendResponseExt* extData);
+
+  void SetResponder(Responder responder);
+  void SetMessageObserver(MessageObserver observer);
+
+  // Waits until the session has seen `count` changes to `state`; false on timeout.
+  bool WaitForState(DWORD sessionId, USB_RedirChannelState state, size_t count, int timeoutMs);
+  // Waits until the session has received `count` messages in all; false on timeout.
+  bool WaitForMessages(DWORD sessionId, size_t count, int timeoutMs);
+
+  std::vector<Message> Messages(DWORD sessionId) const;
+  std::vector<StateChange> StateChanges() const;
+  size_t StateChangeCount(DWORD sessionId, USB_RedirChannelState state) const;
+  size_t BuffersGivenOut() const;
+  size_t BuffersFreed() const;
+  size_t BadFrees() const;  // frees of unknown buffers or with a wrong length
+
+  // The entry points, for callers that want to call the plug-in directly.
+  struct EntryPoints {
+    void (*Init)(void);
+    void (*Fini)(void);
+    BOOL (*InitVhubCallback)(USBRedir_CallbackInterface*);
+    BOOL (*Register)(DWORD);
+    void (*Unregister)(DWORD);
+    void (*Poll)(DWORD, void*);
+    void (*Stop)(DWORD);
+    BOOL (*SendResponse)(DWORD, char*, uint32_t, USB_RedirPackageType,
+                         USBRedir_SendResponseExt*);
+  };
+  const EntryPoints& Entry() const { return m_entry; }
+
+ private:
+  static void OnChannelStateChange(DWORD sessionId, USB_RedirChannelState state);
+  static void OnMessageArrive(DWORD sessionId, char* msg, uint32_t msgLength,
+                              USB_RedirPackageType type, USB_OperationType opType,
+                              char** respMsg, uint32_t* respMsgLength);
+  static void KapvhubFree(char* buffer, uint32_t length);
+
+  void RecordState(DWORD sessionId, USB_RedirChannelState state);
+  void RecordMessage(Message message, char** respMsg, uint32_t* respMsgLength);
+  void RecordFree(char* buffer, uint32_t length);
+
+  std::string m_pluginPath;
+  void* m_library = nullptr;
+  EntryPoints m_entry = {};
+  bool m_initialised = false;
+
+  mutable std::mutex m_lock;
+  std::condition_variable m_changed;                       // signalled on every record
+  std::map<DWORD, std::thread> m_sessions;                 // guarded by m_lock
+  std::map<DWORD, std::vector<Message>> m_messages;        // guarded by m_lock
+  std::vector<StateChange> m_states;                       // guarded by m_lock
+  std::map<const char*, uint32_t> m_outstanding;           // guarded by m_lock
+  size_t m_given = 0, m_freed = 0, m_badFrees = 0;          // guarded by m_lock
+  Responder m_responder;                                   // guarded by m_lock
+  MessageObserver m_observer;                              // guarded by m_lock
+
+  static VhubHost* s_host;  // the one host whose table the plug-in holds
+};
+
+#endif  // VHUB_VHUBHOST_H
