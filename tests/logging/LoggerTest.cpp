@@ -417,3 +417,14 @@ TEST_F(FunctionTraceLines, ErrorExitMessageAloneWhenEnterLevelIsFiltered) {
   EXPECT_EQ(std::vector<std::string>{"failed: -2"}, log.Writer()->Messages());
   EXPECT_EQ(std::vector<Level>{LOGGER_LOG_ERROR}, log.Writer()->Levels());
 }
+
+TEST_F(LoggerDispatch, LogPrintfWritesOneStdoutLineWithoutAnyLogger) {
+  testing::internal::CaptureStdout();
+  Logger::LogPrintf("int Module::Call(int)", "value=%d", 5);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(std::regex_match(
+      out, std::regex(std::string("^") + kLocalStamp + " 0x" +
+                      Hex(static_cast<unsigned long>(QrThread::GetCurrentThreadID()), 8) +
+                      " Module::Call\\(\\): value=5\\n$")))
+      << out;
+}
