@@ -64,13 +64,17 @@ TEST_F(BufferedWriterTest, QueuedLinesWaitForFlushInOrder) {
 TEST_F(BufferedWriterTest, DrainWritesFromThePollThreadEverySyncInterval) {
   Start();
   std::atomic<QrThreadID> writerThread{0};
-  m_writer->SetOnWrite([&](const std::string&) { writerThread = QrThread::GetCurrentThreadID(); });
+  m_writer->SetOnWrite([&](const std::string& line) {
+    if (line.find("drained") != std::string::npos) {
+      writerThread = QrThread::GetCurrentThreadID();
+    }
+  });
   m_writer->SetSyncInterval(20);
   Logger::Log("@F", LOGGER_LOG_INFO, "drained");
   ASSERT_TRUE(WaitForCount(m_writer.Ptr(), 1));
   Logger::Log("@F", LOGGER_LOG_INFO, "again");
   EXPECT_TRUE(WaitForCount(m_writer.Ptr(), 2));
-  Logger::ShutDown();  // no drain may call the hook once writerThread is gone
+  Logger::ShutDown();  // nothing may call the hook once writerThread is gone
   EXPECT_NE(0u, writerThread.load());
   EXPECT_NE(QrThread::GetCurrentThreadID(), writerThread.load());
 }
