@@ -79,3 +79,12 @@ bool UsbKAPServiceCommand::CheckCommand(uint32_t expected) {
   }
   return true;
 }
+
+KAP_RPC_VARIANT UsbKAPServiceCommand::BlobVariant(const char* data, uint32_t size) {
+  KAP_RPC_VARIANT value;
+  memset(&value, 0, sizeof(value));
+  value.vt = KAP_RPC_VT_BLOB;
+  value.blobVal.size = size;
+  value.blobVal.blobData = const_cast<char*>(data);
+  return value;
+}

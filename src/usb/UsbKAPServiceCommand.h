@@ -58,6 +58,9 @@ class UsbKAPServiceCommand : public KAPServiceCommand {
   bool ReadParam(int index, KAP_RPC_VARIANT* out, uint16_t vt);
   // True when the message carries `expected`; logs "Unexpected command received" if not.
   bool CheckCommand(uint32_t expected);
+  // A blob variant over the caller's bytes. Appending it lets the library make its one
+  // copy, where the typed append would copy the payload into a variant first.
+  static KAP_RPC_VARIANT BlobVariant(const char* data, uint32_t size);
 
   UsbOutboundMsgInfoQueue* mUsbOutboundMsgInfoQueue;  // not used by the server commands
 };

@@ -36,8 +36,8 @@ void* UsbPostMsgFastServerCommand::CreateRequest() {
     QR_LOG(LOGGER_LOG_ERROR, "Failed to add tailer length.\n");
     return nullptr;
   }
-  KAP_RPC_BLOB blob = {mMsgLength, const_cast<char*>(*mMsgContent)};
-  if (!AddParam(&blob)) {
+  KAP_RPC_VARIANT content = BlobVariant(*mMsgContent, mMsgLength);
+  if (!AddParam(&content)) {
     QR_LOG(LOGGER_LOG_ERROR, "Failed to add message content.\n");
     return nullptr;
   }

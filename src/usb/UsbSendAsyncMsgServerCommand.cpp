@@ -58,8 +58,8 @@ bool UsbSendAsyncMsgServerCommand::CreateResponse() {
   if (!result) {
     QR_LOG(LOGGER_LOG_ERROR, "Failed to send response message Id [%s].\n", mMsgId.c_str());
   } else {
-    KAP_RPC_BLOB blob = {mRespMsgLength, mRespMsgContent};
-    result = AppendReturnVal(&blob);
+    KAP_RPC_VARIANT response = BlobVariant(mRespMsgContent, mRespMsgLength);
+    result = AppendReturnVal(&response);
     if (!result) {
       QR_LOG(LOGGER_LOG_ERROR, "Failed to send response [%p / %d].\n",
              static_cast<void*>(mRespMsgContent), static_cast<int>(mRespMsgLength));

@@ -31,7 +31,11 @@ const char* const kInternals[] = {
 class PluginLibrary : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_handle = dlopen(USBREDIR_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+    int flags = RTLD_NOW | RTLD_LOCAL;
+#ifdef USBREDIR_SANITIZED
+    flags |= RTLD_NODELETE;  // as the stand-in host does: see VhubHost::Load
+#endif
+    m_handle = dlopen(USBREDIR_PLUGIN_PATH, flags);
     ASSERT_NE(m_handle, nullptr) << dlerror();
   }
   void TearDown() override {

@@ -54,7 +54,14 @@ VhubHost::~VhubHost() {
 }
 
 bool VhubHost::Load(std::string* error) {
-  m_library = dlopen(m_pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  int flags = RTLD_NOW | RTLD_LOCAL;
+#ifdef USBREDIR_SANITIZED
+  // The plug-in's process-lifetime singletons (the count lock, the logger registry) are
+  // never freed by design; LeakSanitizer counts them as lost once their module is unmapped,
+  // so sanitizer builds keep the plug-in mapped after dlclose.
+  flags |= RTLD_NODELETE;
+#endif
+  m_library = dlopen(m_pluginPath.c_str(), flags);
   if (m_library == nullptr) {
     if (error != nullptr) {
       const char* text = dlerror();
