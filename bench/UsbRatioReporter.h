@@ -63,10 +63,14 @@ class UsbRatioReporter : public benchmark::ConsoleReporter {
         if (goal > 0) {
           snprintf(goalText, sizeof(goalText), "%.0f%%%s", goal * 100, share >= goal ? "" : "!");
         }
-        printf("%-13s %8s %12.0f %12.0f %8.1f%% %10.1f %10.1f %10.0f %6s\n", direction,
+        char copyText[24] = "-";
+        if (copy != nullptr) {
+          snprintf(copyText, sizeof(copyText), "%.0f", copy->bytesPerSecond / 1e6);
+        }
+        printf("%-13s %8s %12.0f %12.0f %8.1f%% %10.1f %10.1f %10s %6s\n", direction,
                SizeText(size).c_str(), plugin->itemsPerSecond, standIn->itemsPerSecond,
                share * 100, plugin->bytesPerSecond / 1e6, standIn->bytesPerSecond / 1e6,
-               copy != nullptr ? copy->bytesPerSecond / 1e6 : 0.0, goalText);
+               copyText, goalText);
       }
     }
     printf("(a share ending in ! misses its goal)\n");
