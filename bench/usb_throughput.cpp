@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -132,7 +133,15 @@ struct World {
   std::unique_ptr<VhubHost> host;
   std::string error;
 
+  std::string logRoot;  // the plug-in's log folder, removed at exit
+
   World() {
+    // The plug-in logs (at its default level, info) into a folder of this run's own.
+    char pattern[] = "/tmp/usbredir-bench-XXXXXX";
+    if (mkdtemp(pattern) != nullptr) {
+      logRoot = pattern;
+      setenv("TMPDIR", logRoot.c_str(), 1);
+    }
     setenv("KAPSERVICE_PATH", KAPSERVICE_SIM_PATH, 1);
     if (!sim.Load(KAPSERVICE_SIM_PATH, &error)) {
       return;
@@ -152,6 +161,16 @@ struct World {
     }
     host = std::move(loaded);
   }
+
+  ~World() {
+    host.reset();  // stops nothing (no session outlives its benchmark), then Fini and unload
+    if (!logRoot.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove_all(logRoot, ignored);
+    }
+  }
+  World(const World&) = delete;
+  World& operator=(const World&) = delete;
 
   static World& Get() {
     static World s_world;
