@@ -76,6 +76,7 @@ class PluginStartup : public ::testing::Test {
 };
 
 struct LevelRow {
+  const char* name;
   const char* config;
   const char* levelText;
   bool debugLines;
@@ -117,9 +118,11 @@ TEST_P(PluginStartupLevel, LevelComesFromTheUserConfig) {
 
 INSTANTIATE_TEST_SUITE_P(
     Levels, PluginStartupLevel,
-    ::testing::Values(LevelRow{"UsbRedirPlugin.log.logLevel = \"DEBUG\"\n", "DEBUG", true},
-                      LevelRow{"UsbRedirPlugin.log.logLevel = \"Warning\"\n", "INFO", false},
-                      LevelRow{"# no level here\nother.key = \"1\"\n", "INFO", false}));
+    ::testing::Values(
+        LevelRow{"Debug", "UsbRedirPlugin.log.logLevel = \"DEBUG\"\n", "DEBUG", true},
+        LevelRow{"Warning", "UsbRedirPlugin.log.logLevel = \"Warning\"\n", "INFO", false},
+        LevelRow{"Absent", "# no level here\nother.key = \"1\"\n", "INFO", false}),
+    [](const ::testing::TestParamInfo<LevelRow>& info) { return std::string(info.param.name); });
 
 TEST_F(PluginStartup, InitAndFiniTwiceInOneProcess) {
   RunPlugin();

@@ -31,8 +31,9 @@ TEST_F(UsbEndToEnd, SixteenBusySessionsStopWhileClientsAreStillSending) {
   for (int i = 0; i < kSessions; ++i) {
     clientThreads.emplace_back([&, i]() {
       const std::string urb(256, static_cast<char>(i));
+      const std::string question("?");
       std::vector<KapSimParam> urbParams = {Blob(urb)};
-      std::vector<KapSimParam> askParams = {Str("IsUsbAvailable"), Str("q"), Blob("?")};
+      std::vector<KapSimParam> askParams = {Str("IsUsbAvailable"), Str("q"), Blob(question)};
       for (int n = 0; !stopClients.load(); ++n) {
         uint32_t id = 0;
         bool ask = n % 8 == 0;
