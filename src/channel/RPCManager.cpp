@@ -27,6 +27,8 @@ namespace {
 
 const uint32_t kSliceMs = 100;
 const uint32_t kPendingMessagesTimeoutMs = 1000;
+// An older request still open when a newer one completes is reported after this long.
+const int64_t kStillPendingMs = 1000;
 
 // Milliseconds of the wall clock, truncated to 32 bits; 0 when the clock cannot be read.
 uint32_t TickCount() {
@@ -625,9 +627,12 @@ bool RPCManager::MultiServerExit(DWORD sessionId, void* reserved) {
     }
   }
   bool result = true;
-  // The server sink is gone, so no callback can change the map while it is walked.
-  for (auto& entry : m_IdToRPCInstanceMap) {
-    result = InstanceExitImp(entry.second, true) && result;
+  {
+    // An exit on a different thread only traces, so the walk may hold the lock.
+    AutoMutexLock lock(m_RPCManagerMutex);
+    for (auto& entry : m_IdToRPCInstanceMap) {
+      result = InstanceExitImp(entry.second, true) && result;
+    }
   }
   OnServerExit();
   {
@@ -1150,12 +1155,12 @@ void RPCManager::OnMsgDone(void* userData, uint32_t requestCtxId, void* returnCt
         break;
       }
       int64_t ms = it->m_timer.MarkMS64(QrTimer::NO_CHANGE);
-      if (ms > 1000) {
+      if (ms > kStillPendingMs) {
         QR_LOG(LOGGER_LOG_DEBUG, "Request %d still pending sfter %dms\n",
                static_cast<int>(it->m_id), static_cast<int>(ms));
       }
     }
-    instance->TrackPendingMessages(-1, text, sizeof(text));
+    instance->TrackPendingMessagesLocked(-1, text, sizeof(text));
   }
   instance->OnDone(requestCtxId, returnCtx);
 }
@@ -1178,7 +1183,7 @@ void RPCManager::OnMsgAbort(void* userData, uint32_t requestCtxId, Bool userCanc
         break;
       }
     }
-    instance->TrackPendingMessages(-1, text, sizeof(text));
+    instance->TrackPendingMessagesLocked(-1, text, sizeof(text));
   }
   instance->OnAbort(requestCtxId, userCancelled, reason);
 }

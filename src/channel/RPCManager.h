@@ -203,10 +203,12 @@ class RPCManager : public RCObject {
   KAPRPC_StreamDataInterface m_iStreamData;
 
   static QrMutex s_RPCManagerMutex;
-  static std::map<KapServerID, RCPtr<RPCManager>> s_IdToRPCManagerMap;  // guarded by s_RPCManagerMutex
+  static std::map<KapServerID, RCPtr<RPCManager>> s_IdToRPCManagerMap
+      QR_GUARDED_BY(s_RPCManagerMutex);
 
   QrMutex m_RPCManagerMutex;
-  std::map<KapServerID, RCPtr<RPCPluginInstance>> m_IdToRPCInstanceMap;  // guarded by m_RPCManagerMutex
+  std::map<KapServerID, RCPtr<RPCPluginInstance>> m_IdToRPCInstanceMap
+      QR_GUARDED_BY(m_RPCManagerMutex);
 };
 
 #endif  // CHANNEL_RPCMANAGER_H

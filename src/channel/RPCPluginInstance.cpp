@@ -13,7 +13,6 @@ namespace {
 
 const uint32_t kNoSink = 0xFFFFFFFF;
 const int kTrackTextSize = 128;
-const int64_t kStillPendingMs = 1000;
 
 }  // namespace
 
@@ -635,7 +634,7 @@ bool RPCPluginInstance::InvokeMessage(void* messageCtx, Bool needOnDone, RPCChan
     // The entry goes in before Invoke: the completion may arrive on the init thread before
     // Invoke returns here.
     AutoMutexLock lock(m_pendingMsgMutex);
-    TrackPendingMessages(wantDone ? 1 : 0, text, sizeof(text));
+    TrackPendingMessagesLocked(wantDone ? 1 : 0, text, sizeof(text));
     if (wantDone) {
       entry = m_requestList.emplace(m_requestList.end());
       entry->m_id = id;  // its timer started when it was made
@@ -647,7 +646,7 @@ bool RPCPluginInstance::InvokeMessage(void* messageCtx, Bool needOnDone, RPCChan
       // No completion will come for it, so it must not hold the pending count up.
       AutoMutexLock lock(m_pendingMsgMutex);
       m_requestList.erase(entry);
-      TrackPendingMessages(-1, text, sizeof(text));
+      TrackPendingMessagesLocked(-1, text, sizeof(text));
     }
     trace.SetExitMsg(LOGGER_LOG_ERROR, "Failed to send message (Invoke failed)\n");
     return false;
@@ -657,6 +656,10 @@ bool RPCPluginInstance::InvokeMessage(void* messageCtx, Bool needOnDone, RPCChan
 
 int32_t RPCPluginInstance::TrackPendingMessages(int delta, char* msg, int32_t maxMsgLen) {
   AutoMutexLock lock(m_pendingMsgMutex);
+  return TrackPendingMessagesLocked(delta, msg, maxMsgLen);
+}
+
+int32_t RPCPluginInstance::TrackPendingMessagesLocked(int delta, char* msg, int32_t maxMsgLen) {
   int32_t count = m_pendingMsgCount + delta;
   bool writeText = msg != nullptr && maxMsgLen >= 1;
   if (count > 0) {
