@@ -1,7 +1,6 @@
 #include "channel/RPCManager.h"
 
 #include <dlfcn.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <sys/time.h>
 
 #include "channel/RPCPluginInstance.h"
 #include "channel/SessionUtils.h"
@@ -82,8 +82,8 @@ const char* StateName(int state, char* unknownBuf, size_t size, const char* unkn
 
 }  // namespace
 
-RPCManager::RPCManager(const char* tokenName, const char* controlObjName,
-                       const char* dataObjName, const char* dataObjTcpName)
+RPCManager::RPCManager(const char* tokenName, const char* controlObjName, const char* dataObjName,
+                       const char* dataObjTcpName)
     : m_isTcpEnabled(false),
       m_isTcpEnabledConfigured(false),
       m_isRIVETPrefered(false),
@@ -236,8 +236,8 @@ void RPCManager::OnClientInit() {}
 void RPCManager::OnClientExit() {}
 
 bool RPCManager::OnServerConnected(KAPService_SessionType type, KapServerID serverId) {
-  QR_LOG(LOGGER_LOG_INFO, "%s server [%p] connected.",
-         SessionUtils::SessionTypeToStr(type).c_str(), serverId);
+  QR_LOG(LOGGER_LOG_INFO, "%s server [%p] connected.", SessionUtils::SessionTypeToStr(type).c_str(),
+         serverId);
   return true;
 }
 
@@ -289,8 +289,7 @@ bool RPCManager::LoadKapService() {
     mismatch = true;
   }
   if (m_fKAPServiceMultiServerInit != nullptr && m_fKAPServiceMultiServerExit == nullptr) {
-    QR_LOG(LOGGER_LOG_ERROR,
-           "kapService does not contain matching MultiServerExit function\n");
+    QR_LOG(LOGGER_LOG_ERROR, "kapService does not contain matching MultiServerExit function\n");
     mismatch = true;
   }
   if (mismatch) {
@@ -389,8 +388,7 @@ bool RPCManager::ServerInitForSession(DWORD sessionId, RPCPluginInstance* rpcPlu
   return ServerInitImp(sessionId, rpcPlugin, msTimeoutReady, false, false);
 }
 
-bool RPCManager::ServerInit(RPCPluginInstance* rpcPlugin, uint32_t msTimeoutReady,
-                            bool lowPriv) {
+bool RPCManager::ServerInit(RPCPluginInstance* rpcPlugin, uint32_t msTimeoutReady, bool lowPriv) {
   return ServerInitImp(static_cast<DWORD>(getpgid(getpid())), rpcPlugin, msTimeoutReady, false,
                        lowPriv);
 }
@@ -525,8 +523,8 @@ bool RPCManager::ServerInitImp(DWORD sessionId, RPCPluginInstance* rpcPlugin,
   if (m_iServer.v1.RegisterServerNotifySink == nullptr) {
     return cleanUp("ServerInterface is needed for MultiServer mode.\n");
   }
-  if (m_iServer.v1.RegisterServerNotifySink(this, &m_serverSink, m_multiServerId,
-                                            &m_hServerSink) != TRUE) {
+  if (m_iServer.v1.RegisterServerNotifySink(this, &m_serverSink, m_multiServerId, &m_hServerSink) !=
+      TRUE) {
     m_hServerSink = nullptr;
     return cleanUp("RegisterServerNotifySink() failed.\n");
   }
@@ -539,8 +537,7 @@ bool RPCManager::IsSideChannelAvailable(int type) {
   if (m_iChannelObj.v2.IsSideChannelAvailable == nullptr) {
     return false;
   }
-  return m_iChannelObj.v2.IsSideChannelAvailable(static_cast<KAPRPC_SideChannelType>(type)) ==
-         TRUE;
+  return m_iChannelObj.v2.IsSideChannelAvailable(static_cast<KAPRPC_SideChannelType>(type)) == TRUE;
 }
 
 bool RPCManager::KAPServiceServerExit(DWORD sessionId, void* reserved) {
@@ -575,8 +572,8 @@ bool RPCManager::KAPServiceServerExit(DWORD sessionId, void* reserved) {
 
 bool RPCManager::ServerExitImp(DWORD sessionId, RPCPluginInstance* rpcPlugin,
                                bool exitOnDifferentThread) {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(),
-                      "sessionId = %d\n", static_cast<int>(sessionId));
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "sessionId = %d\n",
+                      static_cast<int>(sessionId));
   if (!m_initialized) {
     trace.SetExitMsg(LOGGER_LOG_ERROR, "Not initialized\n");
     return false;
@@ -597,8 +594,8 @@ bool RPCManager::ServerExitImp(DWORD sessionId, RPCPluginInstance* rpcPlugin,
 }
 
 bool RPCManager::InstanceExitImp(RPCPluginInstance* rpcPlugin, bool exitOnDifferentThread) {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(),
-                      "Exit Instance = %p\n", static_cast<void*>(rpcPlugin));
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "Exit Instance = %p\n",
+                      static_cast<void*>(rpcPlugin));
   if (exitOnDifferentThread || rpcPlugin == nullptr) {
     return true;
   }
@@ -766,8 +763,8 @@ int RPCManager::WaitMultiple(std::vector<QrEvent*>& events, bool waitAll, uint32
   return -1;
 }
 
-int RPCManager::PollWaitMultiple(std::vector<QrEvent*>& events, bool waitAll,
-                                 uint32_t msTimeout, bool wakeOnOSMessages) {
+int RPCManager::PollWaitMultiple(std::vector<QrEvent*>& events, bool waitAll, uint32_t msTimeout,
+                                 bool wakeOnOSMessages) {
   if (m_iChannel.v3.Poll == nullptr) {
     QR_LOG(LOGGER_LOG_ERROR, "Please upgrade kapservice to support v3.Poll\n");
     return -2;
@@ -901,8 +898,7 @@ Bool RPCManager::KapOnServerInstanceDestroyed(void* serverUserData, void* pInsta
   return manager->KAPServerDestroyInstance(serverId, instance);
 }
 
-Bool RPCManager::KAPServerDestroyInstance(KapServerID serverId,
-                                          RCPtr<RPCPluginInstance> instance) {
+Bool RPCManager::KAPServerDestroyInstance(KapServerID serverId, RCPtr<RPCPluginInstance> instance) {
   FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__);
   if (instance.Ptr() != nullptr) {
     instance->ChannelDisconnect();
@@ -1001,8 +997,8 @@ void RPCManager::OnConnectionStateChanged(void* userData, KAPService_ConnectionS
 
 void RPCManager::OnChannelStateChanged(void* userData, KAPService_ChannelState current,
                                        KAPService_ChannelState transient, void*) {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(),
-                      "Channel is now %s\n", ChannelStateToStr(transient));
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "Channel is now %s\n",
+                      ChannelStateToStr(transient));
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
   if (instance == nullptr) {
     return;

@@ -17,13 +17,12 @@ const int kTrackTextSize = 128;
 }  // namespace
 
 // In stream-data mode the channel belongs to the descriptor; the RPC operations refuse.
-#define REFUSE_IN_STREAM_DATA_MODE(trace, opName, result)                                   \
-  do {                                                                                      \
-    if (m_inStreamDataMode) {                                                               \
-      (trace).SetExitMsg(LOGGER_LOG_ERROR, "%s is not supported in streamData mode\n",      \
-                         opName);                                                           \
-      return result;                                                                        \
-    }                                                                                       \
+#define REFUSE_IN_STREAM_DATA_MODE(trace, opName, result)                                       \
+  do {                                                                                          \
+    if (m_inStreamDataMode) {                                                                   \
+      (trace).SetExitMsg(LOGGER_LOG_ERROR, "%s is not supported in streamData mode\n", opName); \
+      return result;                                                                            \
+    }                                                                                           \
   } while (0)
 
 const char* RPCPluginInstance::RCPChannelTypeStr(int type) {
@@ -69,8 +68,8 @@ RPCPluginInstance::RPCPluginInstance(RPCManager* rpcManager)
 }
 
 RPCPluginInstance::~RPCPluginInstance() {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(),
-                      "0x%p destroyed\n", static_cast<void*>(this));
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "0x%p destroyed\n",
+                      static_cast<void*>(this));
 }
 
 // ---- Default upcalls ----
@@ -157,8 +156,7 @@ bool RPCPluginInstance::WaitForPendingMessages(uint32_t msTimeout) {
     return true;
   }
   int32_t count = PendingMessageCount();
-  trace.SetExitMsg(LOGGER_LOG_INFO, "%d message%s still pending\n", count,
-                   count == 1 ? "" : "s");
+  trace.SetExitMsg(LOGGER_LOG_INFO, "%d message%s still pending\n", count, count == 1 ? "" : "s");
   return false;
 }
 
@@ -179,8 +177,7 @@ bool RPCPluginInstance::RegisterChannelSink(void* channel) {
   const KAPService_ChannelInterface& iChannel = m_rpcManager->m_iChannel;
   uint32_t sinkId = kNoSink;
   if (iChannel.v1.RegisterChannelNotifySink == nullptr ||
-      iChannel.v1.RegisterChannelNotifySink(&m_rpcManager->m_channelSink, this, &sinkId) !=
-          TRUE) {
+      iChannel.v1.RegisterChannelNotifySink(&m_rpcManager->m_channelSink, this, &sinkId) != TRUE) {
     trace.SetExitMsg(LOGGER_LOG_ERROR, "Channel.v1.RegisterChannelNotifySink() failed\n");
     return false;
   }
@@ -303,8 +300,8 @@ bool RPCPluginInstance::ChannelDataObjCreate(const char* name) {
   snprintf(m_channelDataObjName, sizeof(m_channelDataObjName), "%s", name);
   trace.SetExitMsg(LOGGER_LOG_INFO, "Creating data object: %s\n", m_channelDataObjName);
   return ChannelObjCreate(m_channelDataObjName, &m_rpcManager->m_channelDataObjSink,
-                          m_rpcManager->m_isTcpEnabled,
-                          m_rpcManager->m_isVirtualSideChannelEnabled, &m_hChannelDataObj);
+                          m_rpcManager->m_isTcpEnabled, m_rpcManager->m_isVirtualSideChannelEnabled,
+                          &m_hChannelDataObj);
 }
 
 bool RPCPluginInstance::ChannelObjCreate(char* name, KAPRPC_ObjectNotifySink* sink, bool useTcp,
@@ -355,8 +352,7 @@ bool RPCPluginInstance::ChannelObjCreate(char* name, KAPRPC_ObjectNotifySink* si
     AutoMutexLock lock(m_objectLock);
     *object = created;
   }
-  trace.SetExitMsg(LOGGER_LOG_INFO, "Channel object \"%s\" created with flags 0x%x\n", name,
-                   flags);
+  trace.SetExitMsg(LOGGER_LOG_INFO, "Channel object \"%s\" created with flags 0x%x\n", name, flags);
   return true;
 }
 
@@ -450,8 +446,7 @@ void RPCPluginInstance::OnDataObjConnectedState() {
     } else {
       QR_LOG(LOGGER_LOG_DEBUG, "DataObj options = 0x%08x\n", opts);
       rivet = (opts & KAP_RPC_OBJ_PREFER_RIVETSIDECHANNEL) != 0 &&
-              ChannelSessionType() == KAP_SERVICE_QUILL_SESSION &&
-              m_rpcManager->m_isRIVETPrefered;
+              ChannelSessionType() == KAP_SERVICE_QUILL_SESSION && m_rpcManager->m_isRIVETPrefered;
       opts &= KAP_RPC_OBJ_CONFIG_NO_TCPSIDECHANNEL | KAP_RPC_OBJ_CONFIG_NO_VCHANSIDECHANNEL |
               KAP_RPC_OBJ_PREFER_RIVETSIDECHANNEL;
     }
@@ -511,8 +506,8 @@ void* RPCPluginInstance::ObjectFor(RPCChannelType type) const {
   return type == RPC_CHANNEL_TYPE_DATA ? m_hChannelDataObj : m_hChannelControlObj;
 }
 
-bool RPCPluginInstance::CreateContextLocked(void** pMessageCtx, RPCChannelType type,
-                                            bool extended, uint32_t options) {
+bool RPCPluginInstance::CreateContextLocked(void** pMessageCtx, RPCChannelType type, bool extended,
+                                            uint32_t options) {
   if (pMessageCtx == nullptr) {
     QR_LOG(LOGGER_LOG_DEBUG, "Failed to create message (CreateContext failed)\n");
     return false;
@@ -552,8 +547,7 @@ bool RPCPluginInstance::CreateExtMessage(void** pMessageCtx, RPCChannelType type
   }
   // Version 3 of the object table added contexts with options.
   if (m_rpcManager->m_iChannelObj.v3.CreateContext == nullptr) {
-    QR_LOG(LOGGER_LOG_ERROR, "Failed to create message (API not available for 0x%x)\n",
-           options);
+    QR_LOG(LOGGER_LOG_ERROR, "Failed to create message (API not available for 0x%x)\n", options);
     return false;
   }
   return CreateContextLocked(pMessageCtx, type, true, options);

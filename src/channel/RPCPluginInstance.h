@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "channel/KapServiceApi.h"
-#include "runtime/QrEvent.h"
 #include "runtime/AutoMutexLock.h"
-#include "runtime/QrMutex.h"
 #include "runtime/QrElapsedTimer.h"
+#include "runtime/QrEvent.h"
+#include "runtime/QrMutex.h"
 #include "runtime/RCPtr.h"
 #include "usbRedirectionPlugin.h"
 

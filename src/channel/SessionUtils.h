@@ -14,8 +14,8 @@
 
 #include "channel/KapServiceApi.h"
 #include "runtime/AutoMutexLock.h"
-#include "runtime/QrMutex.h"
 #include "runtime/QrElapsedTimer.h"
+#include "runtime/QrMutex.h"
 #include "usbRedirectionPlugin.h"
 
 // Opaque pointer-sized session id of the display protocol.

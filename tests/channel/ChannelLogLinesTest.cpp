@@ -1,12 +1,12 @@
 // The framework's fixed log texts, read back through the recording test writer.
 #if __has_include("support/ScopedTestLogger.h")
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "ChannelTestSupport.h"
 #include "channel/KAPServiceCommand.h"
@@ -52,8 +52,8 @@ class ChannelLogLines : public ChannelFixture {
 
 TEST_F(ChannelLogLines, LoadNamesThePathUsed) {
   ASSERT_TRUE(manager->ServerInitForSession(150, plugin, 0));
-  EXPECT_TRUE(log->Writer()->HasMessage(std::string("Load kapservice from ") +
-                                        KAPSERVICE_SIM_PATH + " \n"));
+  EXPECT_TRUE(log->Writer()->HasMessage(std::string("Load kapservice from ") + KAPSERVICE_SIM_PATH +
+                                        " \n"));
   manager->ServerExitForSession(150, plugin, false);
 
   RCPtr<ConfigurableManager> other(new ConfigurableManager());
@@ -92,8 +92,9 @@ TEST_F(ChannelLogLines, WaitsExplainTheirErrors) {
   EXPECT_TRUE(log->Writer()->HasMessage("Please upgrade kapservice to support v3.Poll\n"));
   std::thread other([&] { EXPECT_EQ(manager->WaitMultiple(none, false, 10, false), -2); });
   other.join();
-  EXPECT_TRUE(Logged(*log, "Called with empty QrEvents vector on different thread: "
-                           "m_hInitThreadId(0x"));
+  EXPECT_TRUE(Logged(*log,
+                     "Called with empty QrEvents vector on different thread: "
+                     "m_hInitThreadId(0x"));
 }
 
 TEST_F(ChannelLogLines, ConnectionStepsAreLogged) {
@@ -101,9 +102,8 @@ TEST_F(ChannelLogLines, ConnectionStepsAreLogged) {
   ASSERT_TRUE(manager->ServerInitForSession(155, plugin, 0));
   client = sim->KapSim_ConnectClient(155, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
   ASSERT_NE(client, nullptr);
-  ASSERT_TRUE(PumpUntil([&] {
-    return log->Writer()->HasMessage("New connection discarded by request.\n");
-  }));
+  ASSERT_TRUE(PumpUntil(
+      [&] { return log->Writer()->HasMessage("New connection discarded by request.\n"); }));
   plugin->SetDiscardNewConnections(false);
   ASSERT_TRUE(plugin->UnregisterChannelSink());
   ASSERT_TRUE(plugin->RegisterChannelSink(nullptr));
