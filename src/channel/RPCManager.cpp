@@ -53,8 +53,9 @@ void LookUp(void* dll, const char* name, Fn& fn) {
   fn = reinterpret_cast<Fn>(dlsym(dll, name));
 }
 
-const char* StateName(int state, char* unknownBuf, size_t size, const char* unknownFmt,
-                      bool objectStates) {
+// The connection and channel states, or with objectStates the object states too; any other
+// value is formatted into the caller's buffer.
+const char* StateName(int state, char* unknownBuf, size_t size, bool objectStates) {
   switch (state) {
     case -1:
       return "UNINITIALIZED";
@@ -64,19 +65,24 @@ const char* StateName(int state, char* unknownBuf, size_t size, const char* unkn
       return "PENDING";
     case 2:
       return "CONNECTED";
-    case 3:
-      if (objectStates) return "SIDE_CHANNEL_PENDING";
-      break;
-    case 4:
-      if (objectStates) return "SIDE_CHANNEL_CONNECTED";
-      break;
-    case 5:
-      if (objectStates) return "PENDING_AND_PEER_OBJ_CREATED";
-      break;
     default:
       break;
   }
-  snprintf(unknownBuf, size, unknownFmt, state);
+  if (objectStates) {
+    switch (state) {
+      case 3:
+        return "SIDE_CHANNEL_PENDING";
+      case 4:
+        return "SIDE_CHANNEL_CONNECTED";
+      case 5:
+        return "PENDING_AND_PEER_OBJ_CREATED";
+      default:
+        break;
+    }
+    snprintf(unknownBuf, size, "unknown[%d]", state);
+  } else {
+    snprintf(unknownBuf, size, "unknown%d", state);
+  }
   return unknownBuf;
 }
 
@@ -221,7 +227,8 @@ void RPCManager::OnDestroyInstance(RPCPluginInstance* instance) {
   }
 }
 
-void RPCManager::OnDestroyServerInstance(KapServerID, RCPtr<RPCPluginInstance>) {}
+void RPCManager::OnDestroyServerInstance(KapServerID /*serverId*/,
+                                         RCPtr<RPCPluginInstance> /*instance*/) {}
 
 bool RPCManager::ClientLogInit() { return false; }
 
@@ -250,7 +257,7 @@ bool RPCManager::ConfigureTcpSideChan() { return true; }
 
 bool RPCManager::ConfigureVirtualSideChan() { return true; }
 
-void RPCManager::ConfigureSidechannelType(KAPService_SessionType) {}
+void RPCManager::ConfigureSidechannelType(KAPService_SessionType /*type*/) {}
 
 bool RPCManager::PlatformAllowRunAsServer() { return true; }
 
@@ -950,17 +957,17 @@ RCPtr<RPCPluginInstance> RPCManager::GetInstanceByServerId(KapServerID serverId)
 
 const char* RPCManager::ConnectionStateToStr(int state) {
   static char s_unknown[32];
-  return StateName(state, s_unknown, sizeof(s_unknown), "unknown%d", false);
+  return StateName(state, s_unknown, sizeof(s_unknown), false);
 }
 
 const char* RPCManager::ChannelStateToStr(int state) {
   static char s_unknown[32];
-  return StateName(state, s_unknown, sizeof(s_unknown), "unknown%d", false);
+  return StateName(state, s_unknown, sizeof(s_unknown), false);
 }
 
 const char* RPCManager::ChannelObjectStateToStr(int state) {
   static char s_unknown[32];
-  return StateName(state, s_unknown, sizeof(s_unknown), "unknown[%d]", true);
+  return StateName(state, s_unknown, sizeof(s_unknown), true);
 }
 
 // ---- Channel, object and request callbacks (userData is the instance) ----

@@ -80,20 +80,22 @@ BOOL RPCPluginInstance::IsCompressionDisabled() { return FALSE; }
 
 void RPCPluginInstance::OnConnectionReject() {}
 
-void RPCPluginInstance::OnMsgChannelReady(MsgChannelHandle, const char*) {}
+void RPCPluginInstance::OnMsgChannelReady(MsgChannelHandle /*handle*/, const char* /*name*/) {}
 
-void RPCPluginInstance::OnMsgChannelReceived(MsgChannelHandle, KapMsgGroupID, KapMsgChannelID,
-                                             void*, int) {}
+void RPCPluginInstance::OnMsgChannelReceived(MsgChannelHandle /*handle*/, KapMsgGroupID /*group*/,
+                                             KapMsgChannelID /*source*/, void* /*msg*/,
+                                             int /*len*/) {}
 
 void RPCPluginInstance::OnReady() {}
 
 void RPCPluginInstance::OnNotReady() {}
 
-void RPCPluginInstance::OnDone(uint32_t, void*) {}
+void RPCPluginInstance::OnDone(uint32_t /*requestCtxId*/, void* /*returnCtx*/) {}
 
-void RPCPluginInstance::OnAbort(uint32_t, Bool, uint32_t) {}
+void RPCPluginInstance::OnAbort(uint32_t /*requestCtxId*/, Bool /*userCancelled*/,
+                                uint32_t /*reason*/) {}
 
-void RPCPluginInstance::OnInvoke(void*) {}
+void RPCPluginInstance::OnInvoke(void* /*messageCtx*/) {}
 
 // ---- Tables ----
 
