@@ -65,8 +65,10 @@ typedef struct GUID {
 } GUID;
 
 /* All interface identifiers are {A500A600-00XX-81E2-88C1-29A7D3A93A62}; only XX differs. */
-#define KAPSERVICE_DEFINE_IID(name, xx)                                                     \
-  static const GUID name = {0xA500A600u, (uint16_t)(xx), 0x81E2u,                          \
+#define KAPSERVICE_DEFINE_IID(name, xx)     \
+  static const GUID name = {0xA500A600u,    \
+                            (uint16_t)(xx), \
+                            0x81E2u,        \
                             {0x88u, 0xC1u, 0x29u, 0xA7u, 0xD3u, 0xA9u, 0x3Au, 0x62u}}
 KAPSERVICE_DEFINE_IID(GUID_KAPRPC_VariantInterface_V1, 0x00);
 KAPSERVICE_DEFINE_IID(GUID_KAPRPC_ChannelObjectInterface_V1, 0x02);
@@ -214,8 +216,7 @@ typedef Bool (*KAPService_ServerInit2_Fn)(uint32_t sessionId, const char* tokenN
 typedef Bool (*KAPService_ServerExit2_Fn)(uint32_t sessionId);
 /* `reserved` is "". */
 typedef Bool (*KAPService_MultiServerInit_Fn)(uint32_t sessionId, const char* tokenName,
-                                              const char* reserved,
-                                              KAP_SERVICE_QUERY_INTERFACE* qi,
+                                              const char* reserved, KAP_SERVICE_QUERY_INTERFACE* qi,
                                               KapMultiServerID* multiServerId);
 /* `reserved` is null or the caller's own record. */
 typedef Bool (*KAPService_MultiServerExit_Fn)(KapMultiServerID multiServerId, void* reserved);
@@ -227,10 +228,8 @@ typedef struct KAPService_ServerNotifySink {
   struct {
     Bool (*OnServerConnected)(void* userData, KAPService_SessionType type, KapServerID server);
     Bool (*OnServerDisconnected)(void* userData, KapServerID server);
-    Bool (*OnServerInstanceCreated)(void* userData, KapServerID server,
-                                    void** instanceUserData);
-    Bool (*OnServerInstanceDestroyed)(void* userData, void* instanceUserData,
-                                      KapServerID server);
+    Bool (*OnServerInstanceCreated)(void* userData, KapServerID server, void** instanceUserData);
+    Bool (*OnServerInstanceDestroyed)(void* userData, void* instanceUserData, KapServerID server);
   } v1;
 } KAPService_ServerNotifySink;
 
@@ -270,8 +269,8 @@ typedef struct KAPService_MsgChannelNotifySink {
     Bool (*OnMsgChannelOpened)(void* userData, KapMsgChannelID channel);
     void (*OnMsgChannelMembershipChange)(void* userData, KapMsgChannelID channel,
                                          KapMsgGroupID group, Bool added);
-    void (*OnMsgReceived)(void* userData, KapMsgGroupID group, KapMsgChannelID source,
-                          void* msg, int msgLen);
+    void (*OnMsgReceived)(void* userData, KapMsgGroupID group, KapMsgChannelID source, void* msg,
+                          int msgLen);
   } v1;
 } KAPService_MsgChannelNotifySink;
 
@@ -389,8 +388,7 @@ typedef struct KAPRPC_ChannelContextInterface {
     Bool (*AppendParam)(void* ctx, const KAP_RPC_VARIANT* value);
     Bool (*GetParam)(void* ctx, int index, KAP_RPC_VARIANT* value);
     Bool (*AppendNamedParam)(void* ctx, const char* name, const KAP_RPC_VARIANT* value);
-    Bool (*GetNamedParam)(void* ctx, int index, char* name, int nameSize,
-                          KAP_RPC_VARIANT* value);
+    Bool (*GetNamedParam)(void* ctx, int index, char* name, int nameSize, KAP_RPC_VARIANT* value);
     uint32_t (*GetReturnCode)(void* ctx);
     Bool (*SetReturnCode)(void* ctx, uint32_t code);
     int (*GetReturnValCount)(void* ctx);
@@ -476,8 +474,7 @@ KAPSERVICE_STATIC_ASSERT(offsetof(KAP_SERVICE_QUERY_INTERFACE, QueryInterface) =
                          "QueryInterface at 8");
 KAPSERVICE_STATIC_ASSERT(sizeof(KAPService_MsgChannelInfo) == 520, "message channel info");
 KAPSERVICE_STATIC_ASSERT(offsetof(KAPService_MsgChannelInfo, serverToken) == 8, "token at 8");
-KAPSERVICE_STATIC_ASSERT(offsetof(KAPService_MsgChannelInfo, msgChannelName) == 264,
-                         "name at 264");
+KAPSERVICE_STATIC_ASSERT(offsetof(KAPService_MsgChannelInfo, msgChannelName) == 264, "name at 264");
 /* Sinks: version, padding, then the callbacks from offset 8. */
 KAPSERVICE_STATIC_ASSERT(sizeof(KAPService_ServerNotifySink) == 8 + 4 * 8, "server sink");
 KAPSERVICE_STATIC_ASSERT(sizeof(KAPService_ChannelNotifySink) == 8 + 3 * 8, "channel sink");
@@ -509,8 +506,7 @@ KAPSERVICE_STATIC_ASSERT(offsetof(KAPRPC_ChannelObjectInterface, v4.GetObjectSta
 KAPSERVICE_STATIC_ASSERT(sizeof(KAPRPC_ChannelContextInterface) == 8 + 18 * 8, "context table");
 KAPSERVICE_STATIC_ASSERT(offsetof(KAPRPC_ChannelContextInterface, v1.AppendParam) == 56,
                          "v1.AppendParam");
-KAPSERVICE_STATIC_ASSERT(offsetof(KAPRPC_ChannelContextInterface, v2.SetOps) == 144,
-                         "v2.SetOps");
+KAPSERVICE_STATIC_ASSERT(offsetof(KAPRPC_ChannelContextInterface, v2.SetOps) == 144, "v2.SetOps");
 KAPSERVICE_STATIC_ASSERT(sizeof(KAPRPC_VariantInterface) == 8 + 14 * 8, "variant table");
 KAPSERVICE_STATIC_ASSERT(offsetof(KAPRPC_VariantInterface, v1.VariantClear) == 24,
                          "v1.VariantClear");

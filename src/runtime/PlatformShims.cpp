@@ -9,6 +9,8 @@
 
 void Panic(const char* /*fmt*/, ...) { _exit(-1); }
 
+QrThreadID GetCurrentThreadId() { return QrThread::GetCurrentThreadID(); }
+
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
 
 wchar_t* MultiByteToWideStr(const char* src, size_t* bufferLen) {

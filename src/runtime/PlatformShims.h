@@ -8,10 +8,13 @@
 #include <cstdint>
 
 #include "runtime/PlatformTypes.h"
+#include "runtime/QrThread.h"
 
 // Ends the process at once with exit status 255, printing nothing and running no exit
 // handlers: the state is past trusting.
 [[noreturn]] void Panic(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// The system's own number of the calling thread (QrThread::GetCurrentThreadID).
+QrThreadID GetCurrentThreadId();
 DWORD GetCurrentProcessId();
 // A newly malloc'ed wide copy of src in the current locale (release it with free()), its
 // length stored in *bufferLen when given; null (logged) for an invalid sequence.

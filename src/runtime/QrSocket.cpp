@@ -47,6 +47,8 @@ Bool BindTo(int sockDesc, const sockaddr_in& addr) {
 
 }  // namespace
 
+QrMutex QrSocket::s_lock(false, "");
+
 QrSocket::~QrSocket() {
   if (m_initialized) {
     close(m_sockDesc);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "runtime/PlatformTypes.h"
+#include "runtime/QrMutex.h"
 #include "runtime/RCObject.h"
 
 class QrSocket : public RCObject {
@@ -55,6 +56,9 @@ class QrSocket : public RCObject {
  private:
   int m_sockDesc = -1;
   Bool m_initialized = FALSE;
+
+  // Process-wide, kept for code that serialises socket set-up; no operation here takes it.
+  static QrMutex s_lock;
 };
 
 #endif  // RUNTIME_QRSOCKET_H

@@ -151,14 +151,14 @@ void QrThread::ThreadBody(RCPtr<QrThreadData> data) {
 
   std::vector<QrEvent*> waitList{&data->m_exitEvent, &data->m_wakeEvent};
   const char* reason;
-  data->m_lock.Acquire(INFINITE);
+  AutoMutexLock lock(data->m_lock);
   for (;;) {
     fCallback callback = data->m_userCB;
     void* userData = data->m_userData;
     QrThread* owner = data->m_qrThread;
-    data->m_lock.Release();
+    lock.Release();
     bool again = callback(userData, owner);
-    data->m_lock.Acquire(INFINITE);
+    lock.Acquire();
     if (data->m_isDeleted) {
       data->m_exitEvent.Set();
       reason = "was deleted";
@@ -172,9 +172,9 @@ void QrThread::ThreadBody(RCPtr<QrThreadData> data) {
     DWORD msWait = std::min(data->m_msInterval, data->m_msWakeTimeout);
     data->m_msWakeTimeout = INFINITE;
     bool wakeOnWindowMsg = data->m_wakeOnWindowMsg;
-    data->m_lock.Release();
+    lock.Release();
     int rc = QrEvent::WaitMultiple(waitList, false, msWait, wakeOnWindowMsg);
-    data->m_lock.Acquire(INFINITE);
+    lock.Acquire();
     if (rc == 0 || rc == QrEvent::WAIT_RC_ERROR) {
       reason = "exited";
       break;
@@ -183,7 +183,7 @@ void QrThread::ThreadBody(RCPtr<QrThreadData> data) {
   data->m_tid = 0;
   name = data->m_name;
   data->m_joinEvent.Set();
-  data->m_lock.Release();
+  lock.Release();
   QR_LOG(LOGGER_LOG_INFO, "Thread %s %s", name.c_str(), reason);
 }
 

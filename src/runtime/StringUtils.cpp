@@ -81,7 +81,7 @@ int vsnprintf(char* buffer, int cbBuffer, const char* fmt, va_list args) {
   }
   int n = ::vsnprintf(buffer, static_cast<size_t>(cbBuffer), fmt, args);
   if (n < 0) {
-    // The contents are unspecified after a failure; callers use the returned length, so
+    // The buffer may hold anything after a failure; callers use the returned length, so
     // make every byte of it defined.
     memset(buffer, 0, static_cast<size_t>(cbBuffer));
     return cbBuffer - 1;

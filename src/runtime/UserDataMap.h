@@ -11,6 +11,7 @@
 #include "runtime/AutoMutexLock.h"
 #include "runtime/QrMutex.h"
 #include "runtime/RCObject.h"
+#include "runtime/ThreadSafety.h"
 #include "runtime/UserDataMapHandle.h"
 
 template <class T>
@@ -66,9 +67,9 @@ class UserDataMap : public RCObject {
  private:
   static const size_t kMaxEntries = 4096;
 
-  UserDataHandleMap m_map;  // guarded by m_lock
   UserDataHandle m_base;
   QrMutex m_lock;
+  UserDataHandleMap m_map QR_GUARDED_BY(m_lock);
 };
 
 #endif  // RUNTIME_USERDATAMAP_H

@@ -1,20 +1,63 @@
 // The exported UsbRedirectionProxy_* entry points of single-server mode.
-//
-// Session servers are not wired in yet: no session ever registers, so every per-session
-// call answers as for an unknown session.
-#include <cstring>
+#include "usb/UsbRedirectionProxy.h"
+
+#include <new>
+#include <vector>
 
 #include "logging/Logger.h"
+#include "runtime/AutoMutexLock.h"
 #include "usb/HostCallbacks.h"
-#include "usbRedirectionPlugin.h"
 
 USBRedir_CallbackInterface gCallbackInterface = {};
+UsbRedirSessions gSessions;
+QrMutex gUsbRedirSessionMutex(false, "");
+
+namespace {
+
+// A copy of the session's pair, taken under the mutex; both empty for an unknown id.
+UsbRedirPair LookupSession(DWORD sessionId) {
+  AutoMutexLock lock(gUsbRedirSessionMutex);
+  auto it = gSessions.find(sessionId);
+  return it != gSessions.end() ? it->second : UsbRedirPair();
+}
+
+}  // namespace
+
+bool UsbRedirectionProxy_SessionAlreadyExists(DWORD sessionId) {
+  AutoMutexLock lock(gUsbRedirSessionMutex);
+  return gSessions.count(sessionId) != 0;
+}
+
+BOOL UsbRedirectionProxy_Initialize(DWORD sessionId) {
+  if (UsbRedirectionProxy_SessionAlreadyExists(sessionId)) {
+    QR_LOG(LOGGER_LOG_INFO, "Session already exists for sessionId = %d.\n", sessionId);
+    return TRUE;
+  }
+  RCPtr<UsbRedirectionServer> server = new (std::nothrow) UsbRedirectionServer();
+  RCPtr<UsbRedirectionServerPlugin> plugin =
+      server.Ptr() != nullptr ? new (std::nothrow) UsbRedirectionServerPlugin(server, sessionId)
+                              : nullptr;
+  if (plugin.Ptr() == nullptr || plugin->GetExitEvent().Ptr() == nullptr ||
+      !server->ServerInitForSession(sessionId, plugin, 0)) {
+    QR_LOG(LOGGER_LOG_ERROR, "UsbRedirectionProxy_Initialize() failed.\n");
+    server = nullptr;  // the server first, then the plug-in instance
+    plugin = nullptr;
+    return FALSE;
+  }
+  {
+    AutoMutexLock lock(gUsbRedirSessionMutex);
+    gSessions[sessionId] = UsbRedirPair(server, plugin);
+  }
+  QR_LOG(LOGGER_LOG_INFO, "UsbRedirectionProxy_Initialize() server init for session %d.\n",
+         sessionId);
+  return TRUE;
+}
 
 extern "C" {
 
 BOOL UsbRedirectionProxy_InitVhubCallback(USBRedir_CallbackInterface* pInterface) {
   if (pInterface == nullptr) {
-    // Not allowed by the contract; refusing it costs nothing and keeps the host alive.
+    // Outside the contract; refusing it keeps the host alive and changes nothing.
     QR_LOG(LOGGER_LOG_ERROR, "UsbRedirectionProxy_InitVhubCallback() invalid interface.\n");
     return TRUE;
   }
@@ -26,29 +69,84 @@ BOOL UsbRedirectionProxy_InitVhubCallback(USBRedir_CallbackInterface* pInterface
 }
 
 BOOL UsbRedirectionProxy_Register(DWORD sessionId) {
-  QR_LOG(LOGGER_LOG_ERROR, "UsbRedirectionProxy_Initialize() failed.\n");
-  return FALSE;
+  return UsbRedirectionProxy_Initialize(sessionId);
 }
 
 void UsbRedirectionProxy_Poll(DWORD sessionId, void* /*threadData*/) {
-  QR_LOG(LOGGER_LOG_ERROR, "UsbRedirectionProxy_Poll() session %d not exist.\n", sessionId);
+  if (!UsbRedirectionProxy_SessionAlreadyExists(sessionId)) {
+    QR_LOG(LOGGER_LOG_ERROR, "UsbRedirectionProxy_Poll() session %d not exist.\n", sessionId);
+    return;
+  }
+  UsbRedirPair pair = LookupSession(sessionId);
+  if (pair.first.Ptr() == nullptr) {
+    QR_LOG(LOGGER_LOG_ERROR, "UsbRedirectionProxy_Poll() session %d not exist.\n", sessionId);
+    return;
+  }
+  RCPtr<QrEvent> exitEvent = pair.second->GetExitEvent();
+  std::vector<QrEvent*> events(1, exitEvent.Ptr());
+  // Drives the session's channel service on this thread until Stop sets the exit event.
+  pair.first->PollWaitMultiple(events, false, 0xFFFFFFFF, false);
 }
 
 void UsbRedirectionProxy_Stop(DWORD sessionId) {
-  QR_LOG(LOGGER_LOG_ERROR, "UsbRedirectionProxy_Stop() session %d not exist.\n", sessionId);
+  if (!UsbRedirectionProxy_SessionAlreadyExists(sessionId)) {
+    QR_LOG(LOGGER_LOG_ERROR, "UsbRedirectionProxy_Stop() session %d not exist.\n", sessionId);
+    return;
+  }
+  UsbRedirPair pair = LookupSession(sessionId);
+  RCPtr<QrEvent> exitEvent =
+      pair.second.Ptr() != nullptr ? pair.second->GetExitEvent() : RCPtr<QrEvent>();
+  if (exitEvent.Ptr() == nullptr) {
+    QR_LOG(LOGGER_LOG_ERROR, "UsbRedirectionProxy_Stop() session %d not exist.\n", sessionId);
+    return;
+  }
+  exitEvent->Set();  // manual reset: a Poll started later returns after one round
 }
 
 void UsbRedirectionProxy_Unregister(DWORD sessionId) {
-  QR_LOG(LOGGER_LOG_ERROR, "UsbRedirectionProxy_Unregister() session %d not exist.\n",
+  if (!UsbRedirectionProxy_SessionAlreadyExists(sessionId)) {
+    QR_LOG(LOGGER_LOG_ERROR, "UsbRedirectionProxy_Unregister() session %d not exist.\n",
+           sessionId);
+    return;
+  }
+  UsbRedirPair pair;
+  {
+    AutoMutexLock lock(gUsbRedirSessionMutex);
+    auto it = gSessions.find(sessionId);
+    if (it != gSessions.end()) {
+      pair = it->second;
+      gSessions.erase(it);
+    }
+  }
+  if (pair.first.Ptr() == nullptr) {
+    QR_LOG(LOGGER_LOG_ERROR, "UsbRedirectionProxy_Unregister() session %d not exist.\n",
+           sessionId);
+    return;
+  }
+  pair.first->ServerExitForSession(sessionId, pair.second, false);
+  QR_LOG(LOGGER_LOG_INFO, "UsbRedirectionProxy_Unregister() server exit for session %d.\n",
          sessionId);
+  pair.first = nullptr;  // the server first, then the plug-in instance
+  pair.second = nullptr;
 }
 
-BOOL UsbRedirectionProxy_SendResponse(DWORD sessionId, char* /*data*/, uint32_t /*length*/,
-                                      USB_RedirPackageType /*type*/,
-                                      USBRedir_SendResponseExt* /*extData*/) {
-  QR_LOG(LOGGER_LOG_ERROR, "UsbRedirectionProxy_SendResponse session %d not exist.\n",
-         sessionId);
-  return FALSE;
+BOOL UsbRedirectionProxy_SendResponse(DWORD sessionId, char* data, uint32_t length,
+                                      USB_RedirPackageType type,
+                                      USBRedir_SendResponseExt* extData) {
+  if (!UsbRedirectionProxy_SessionAlreadyExists(sessionId)) {
+    QR_LOG(LOGGER_LOG_ERROR, "UsbRedirectionProxy_SendResponse session %d not exist.\n",
+           sessionId);
+    return FALSE;
+  }
+  UsbRedirPair pair = LookupSession(sessionId);
+  if (pair.second.Ptr() == nullptr) {
+    QR_LOG(LOGGER_LOG_ERROR, "UsbRedirectionProxy_SendResponse session %d not exist.\n",
+           sessionId);
+    return FALSE;
+  }
+  // Send failures are logged by the plug-in instance; the host only learns the session.
+  pair.second->SendMessage(data, length, type, extData);
+  return TRUE;
 }
 
 }  // extern "C"

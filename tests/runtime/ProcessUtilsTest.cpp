@@ -3,6 +3,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -72,4 +73,14 @@ TEST(PlatformShims, ProcessIdIsTheSystemOne) {
 
 TEST(PlatformShimsDeathTest, PanicEndsTheProcessWithStatus255Silently) {
   EXPECT_EXIT(Panic("fatal %d", 1), ::testing::ExitedWithCode(255), "^$");
+}
+
+TEST(PlatformShims, ThreadIdIsTheSystemsOwnNumberPerThread) {
+  QrThreadID mine = GetCurrentThreadId();
+  EXPECT_EQ(QrThread::GetCurrentThreadID(), mine);
+  EXPECT_NE(0u, mine);
+  QrThreadID other = 0;
+  std::thread([&other] { other = GetCurrentThreadId(); }).join();
+  EXPECT_NE(0u, other);
+  EXPECT_NE(mine, other);
 }

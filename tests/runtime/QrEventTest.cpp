@@ -139,23 +139,11 @@ TEST(QrEventWait, CopiesShareOneEvent) {
   EXPECT_TRUE(third.Set());
   waiter.join();
   EXPECT_EQ(QrEvent::WAIT_RC_OK, result.load());
-}
-
-TEST(QrEventWait, MovedFromEventFailsSoftly) {
-  QrEvent source(true, true);
-  QrEvent target(std::move(source));
-  EXPECT_FALSE(source.IsValid());
-  EXPECT_FALSE(source.Set());
-  EXPECT_FALSE(source.Reset());
-  EXPECT_EQ(QrEvent::WAIT_RC_ERROR, source.Wait(0));
-  std::vector<QrEvent*> events{&target, &source};
+  QrEvent moved(std::move(copy));  // the moved-from handle fails softly
+  EXPECT_FALSE(copy.Set());
+  EXPECT_EQ(QrEvent::WAIT_RC_ERROR, copy.Wait(0));
+  std::vector<QrEvent*> events{&moved, &copy};
   EXPECT_EQ(QrEvent::WAIT_RC_ERROR, QrEvent::WaitMultiple(events, false, 0));
-  EXPECT_TRUE(target.IsValid());
-  EXPECT_EQ(QrEvent::WAIT_RC_OK, target.Wait(0));
-  QrEvent other(false, false);
-  other = std::move(target);
-  EXPECT_EQ(QrEvent::WAIT_RC_OK, other.Wait(0));
-  EXPECT_FALSE(target.IsValid());
 }
 
 TEST(QrEventWait, ClosingTheLastHandleCompletesWaitersWithError) {
@@ -178,20 +166,6 @@ TEST(QrEventWait, ClosingTheLastHandleCompletesWaitersWithError) {
     EXPECT_EQ(QrEvent::WAIT_RC_ERROR, groupResult.load());
     EXPECT_EQ(0u, WaiterCount(other));
   }
-}
-
-TEST(QrEventWait, ClosingAnotherHandleKeepsWaitersWaiting) {
-  auto event = std::make_unique<QrEvent>(false, false);
-  QrEvent keep(*event);
-  std::atomic<int> result{99};
-  std::thread waiter([&] { result = keep.Wait(kLong); });
-  ASSERT_TRUE(WaitUntil([&] { return WaiterCount(keep) == 1; }));
-  event.reset();
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_EQ(99, result.load());
-  keep.Set();
-  waiter.join();
-  EXPECT_EQ(QrEvent::WAIT_RC_OK, result.load());
 }
 
 TEST(QrEventWaitMultiple, WaitAnyReturnsFirstSignalledIndex) {
@@ -274,55 +248,6 @@ TEST(QrEventWaitMultiple, EmptyListCompletesWaitAllAndTimesOutWaitAny) {
   long elapsed = MsSince(start);
   EXPECT_GE(elapsed, 90);
   EXPECT_LT(elapsed, 2000);
-}
-
-TEST(QrEventWaitMultiple, TimeoutUnlinksEveryEntry) {
-  QrEvent e0(false, false), e1(true, false);
-  std::vector<QrEvent*> events{&e0, &e1};
-  auto start = Clock::now();
-  EXPECT_EQ(QrEvent::WAIT_RC_TIMEOUT, QrEvent::WaitMultiple(events, false, 100));
-  long elapsed = MsSince(start);
-  EXPECT_GE(elapsed, 90);
-  EXPECT_LT(elapsed, 2000);
-  EXPECT_EQ(0u, WaiterCount(e0) + WaiterCount(e1));
-}
-
-// Sets from several threads while groups and single waiters come and go: every auto-reset
-// signal that is consumed is consumed once, so the tallies match.
-TEST(QrEventWaitMultiple, ConcurrentSetsAreConsumedOnce) {
-  const int kSetsPerSetter = 400;
-  QrEvent a(false, false), b(false, false);
-  std::atomic<int> consumed{0};
-  std::atomic<int> produced{0};
-  std::atomic<bool> stop{false};
-  auto consumer = [&](bool grouped) {
-    std::vector<QrEvent*> events{&a, &b};
-    while (!stop) {
-      int rc = grouped ? QrEvent::WaitMultiple(events, false, 5) : a.Wait(5);
-      if (rc >= 0) {
-        ++consumed;
-      }
-    }
-  };
-  std::thread c1(consumer, true), c2(consumer, false);
-  auto setter = [&](QrEvent* event) {
-    for (int i = 0; i < kSetsPerSetter; ++i) {
-      event->Set();
-      ++produced;
-      std::this_thread::yield();
-    }
-  };
-  std::thread s1(setter, &a), s2(setter, &b);
-  s1.join();
-  s2.join();
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  stop = true;
-  c1.join();
-  c2.join();
-  // Signals left over (at most one per event) plus consumed never exceed those produced.
-  int leftover = (a.Wait(0) == QrEvent::WAIT_RC_OK) + (b.Wait(0) == QrEvent::WAIT_RC_OK);
-  EXPECT_LE(consumed.load() + leftover, produced.load());
-  EXPECT_GT(consumed.load(), 0);
 }
 
 }  // namespace

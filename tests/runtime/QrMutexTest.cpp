@@ -65,16 +65,10 @@ TEST(QrMutex, InitialStateOwnsAndCopiesShareTheLock) {
   EXPECT_FALSE(FreeForOthers(copy));
   EXPECT_TRUE(copy.Release());
   EXPECT_TRUE(FreeForOthers(mutex));
-}
-
-TEST(QrMutex, MovedFromMutexFailsSoftly) {
-  QrMutex source;
-  QrMutex target(std::move(source));
-  EXPECT_FALSE(source.IsValid());
-  EXPECT_FALSE(source.Acquire(0));
-  EXPECT_FALSE(source.Release());
-  EXPECT_TRUE(target.Acquire(0));
-  EXPECT_TRUE(target.Release());
+  QrMutex moved(std::move(copy));  // the moved-from handle fails softly
+  EXPECT_FALSE(copy.IsValid());
+  EXPECT_FALSE(copy.Acquire(0));
+  EXPECT_FALSE(copy.Release());
 }
 
 TEST(QrMutex, TimedAcquireGivesUpAfterTheTimeout) {
@@ -100,21 +94,6 @@ TEST(QrMutex, TimedAcquireGivesUpAfterTheTimeout) {
   holder.join();
   EXPECT_TRUE(mutex.Acquire(100));
   EXPECT_TRUE(mutex.Release());
-}
-
-TEST(QrMutex, TimedAcquireSucceedsWhenFreedInTime) {
-  QrMutex mutex;
-  std::atomic<bool> held{false};
-  std::thread holder([&] {
-    mutex.Acquire(INFINITE);
-    held = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    mutex.Release();
-  });
-  ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
-  EXPECT_TRUE(mutex.Acquire(5000));
-  EXPECT_TRUE(mutex.Release());
-  holder.join();
 }
 
 // The deadlock warning delay is shortened for the test: the warning path is taken and

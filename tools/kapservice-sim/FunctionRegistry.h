@@ -7,80 +7,80 @@
 #include <atomic>
 #include <cstdint>
 
-#define KAPSIM_FUNCTIONS(X)                                                      \
-  X(ServerInit, "KAPService_ServerInit")                                         \
-  X(ServerInitLP, "KAPService_ServerInitLP")                                     \
-  X(ServerExit, "KAPService_ServerExit")                                         \
-  X(ServerInit2, "KAPService_ServerInit2")                                       \
-  X(ServerExit2, "KAPService_ServerExit2")                                       \
-  X(MultiServerInit, "KAPService_MultiServerInit")                               \
-  X(MultiServerExit, "KAPService_MultiServerExit")                               \
-  X(QueryInterface, "QueryInterface")                                            \
-  X(ChThreadInitialize, "Channel.v1.ThreadInitialize")                           \
-  X(ChThreadUninitialize, "Channel.v1.ThreadUninitialize")                       \
-  X(ChPoll, "Channel.v1.Poll")                                                   \
-  X(ChRegisterSink, "Channel.v1.RegisterChannelNotifySink")                      \
-  X(ChUnregisterSink, "Channel.v1.UnregisterChannelNotifySink")                  \
-  X(ChConnect, "Channel.v1.Connect")                                             \
-  X(ChDisconnect, "Channel.v1.Disconnect")                                       \
-  X(ChGetConnectionState, "Channel.v1.GetConnectionState")                       \
-  X(ChGetChannelState, "Channel.v1.GetChannelState")                             \
-  X(ChSwitchToStreamData, "Channel.v2.SwitchToStreamDataMode")                   \
-  X(ChGetSessionType, "Channel.v2.GetSessionType")                               \
-  X(ChPoll3, "Channel.v3.Poll")                                                  \
-  X(ChThreadInitialize4, "Channel.v4.ThreadInitialize")                          \
-  X(ChGetJobDispatcher, "Channel.v4.GetChannelLocalJobDispatcher")               \
-  X(ObjCreate, "ChannelObject.v1.CreateChannelObject")                           \
-  X(ObjDestroy, "ChannelObject.v1.DestroyChannelObject")                         \
-  X(ObjGetState, "ChannelObject.v1.GetObjectState")                              \
-  X(ObjGetName, "ChannelObject.v1.GetObjectName")                                \
-  X(ObjCreateContext, "ChannelObject.v1.CreateContext")                          \
-  X(ObjDestroyContext, "ChannelObject.v1.DestroyContext")                        \
-  X(ObjInvoke, "ChannelObject.v1.Invoke")                                        \
-  X(ObjIsSideChannelAvailable, "ChannelObject.v2.IsSideChannelAvailable")        \
-  X(ObjRequestSideChannel, "ChannelObject.v2.RequestSideChannel")                \
-  X(ObjGetOptions, "ChannelObject.v3.GetObjectOptions")                          \
-  X(ObjCreateContext3, "ChannelObject.v3.CreateContext")                         \
-  X(ObjGetStateByName, "ChannelObject.v4.GetObjectStateByName")                  \
-  X(CtxGetId, "Context.v1.GetId")                                                \
-  X(CtxGetCommand, "Context.v1.GetCommand")                                      \
-  X(CtxSetCommand, "Context.v1.SetCommand")                                      \
-  X(CtxGetNamedCommand, "Context.v1.GetNamedCommand")                            \
-  X(CtxSetNamedCommand, "Context.v1.SetNamedCommand")                            \
-  X(CtxGetParamCount, "Context.v1.GetParamCount")                                \
-  X(CtxAppendParam, "Context.v1.AppendParam")                                    \
-  X(CtxGetParam, "Context.v1.GetParam")                                          \
-  X(CtxAppendNamedParam, "Context.v1.AppendNamedParam")                          \
-  X(CtxGetNamedParam, "Context.v1.GetNamedParam")                                \
-  X(CtxGetReturnCode, "Context.v1.GetReturnCode")                                \
-  X(CtxSetReturnCode, "Context.v1.SetReturnCode")                                \
-  X(CtxGetReturnValCount, "Context.v1.GetReturnValCount")                        \
-  X(CtxAppendReturnVal, "Context.v1.AppendReturnVal")                            \
-  X(CtxGetReturnVal, "Context.v1.GetReturnVal")                                  \
-  X(CtxAppendNamedReturnVal, "Context.v1.AppendNamedReturnVal")                  \
-  X(CtxGetNamedReturnVal, "Context.v1.GetNamedReturnVal")                        \
-  X(CtxSetOps, "Context.v2.SetOps")                                              \
-  X(VarInit, "Variant.v1.VariantInit")                                           \
-  X(VarCopy, "Variant.v1.VariantCopy")                                           \
-  X(VarClear, "Variant.v1.VariantClear")                                         \
-  X(VarFromChar, "Variant.v1.VariantFromChar")                                   \
-  X(VarFromShort, "Variant.v1.VariantFromShort")                                 \
-  X(VarFromUShort, "Variant.v1.VariantFromUShort")                               \
-  X(VarFromInt32, "Variant.v1.VariantFromInt32")                                 \
-  X(VarFromUInt32, "Variant.v1.VariantFromUInt32")                               \
-  X(VarFromInt64, "Variant.v1.VariantFromInt64")                                 \
-  X(VarFromUInt64, "Variant.v1.VariantFromUInt64")                               \
-  X(VarFromFloat, "Variant.v1.VariantFromFloat")                                 \
-  X(VarFromDouble, "Variant.v1.VariantFromDouble")                               \
-  X(VarFromStr, "Variant.v1.VariantFromStr")                                     \
-  X(VarFromBlob, "Variant.v1.VariantFromBlob")                                   \
-  X(SdGetHeaderTailSize, "StreamData.v1.GetStreamDataHeaderTailSize")            \
-  X(SdGetHeaderTail, "StreamData.v1.GetStreamDataHeaderTail")                    \
-  X(SdGetMinimalSize, "StreamData.v1.GetMinimalStreamDataSize")                  \
-  X(SdGetSize, "StreamData.v1.GetStreamDataSize")                                \
-  X(SdGetInfo, "StreamData.v1.GetStreamDataInfo")                                \
-  X(SdGetData, "StreamData.v2.GetStreamData")                                    \
-  X(SdFreePayload, "StreamData.v2.FreeStreamDataPayload")                        \
+#define KAPSIM_FUNCTIONS(X)                                               \
+  X(ServerInit, "KAPService_ServerInit")                                  \
+  X(ServerInitLP, "KAPService_ServerInitLP")                              \
+  X(ServerExit, "KAPService_ServerExit")                                  \
+  X(ServerInit2, "KAPService_ServerInit2")                                \
+  X(ServerExit2, "KAPService_ServerExit2")                                \
+  X(MultiServerInit, "KAPService_MultiServerInit")                        \
+  X(MultiServerExit, "KAPService_MultiServerExit")                        \
+  X(QueryInterface, "QueryInterface")                                     \
+  X(ChThreadInitialize, "Channel.v1.ThreadInitialize")                    \
+  X(ChThreadUninitialize, "Channel.v1.ThreadUninitialize")                \
+  X(ChPoll, "Channel.v1.Poll")                                            \
+  X(ChRegisterSink, "Channel.v1.RegisterChannelNotifySink")               \
+  X(ChUnregisterSink, "Channel.v1.UnregisterChannelNotifySink")           \
+  X(ChConnect, "Channel.v1.Connect")                                      \
+  X(ChDisconnect, "Channel.v1.Disconnect")                                \
+  X(ChGetConnectionState, "Channel.v1.GetConnectionState")                \
+  X(ChGetChannelState, "Channel.v1.GetChannelState")                      \
+  X(ChSwitchToStreamData, "Channel.v2.SwitchToStreamDataMode")            \
+  X(ChGetSessionType, "Channel.v2.GetSessionType")                        \
+  X(ChPoll3, "Channel.v3.Poll")                                           \
+  X(ChThreadInitialize4, "Channel.v4.ThreadInitialize")                   \
+  X(ChGetJobDispatcher, "Channel.v4.GetChannelLocalJobDispatcher")        \
+  X(ObjCreate, "ChannelObject.v1.CreateChannelObject")                    \
+  X(ObjDestroy, "ChannelObject.v1.DestroyChannelObject")                  \
+  X(ObjGetState, "ChannelObject.v1.GetObjectState")                       \
+  X(ObjGetName, "ChannelObject.v1.GetObjectName")                         \
+  X(ObjCreateContext, "ChannelObject.v1.CreateContext")                   \
+  X(ObjDestroyContext, "ChannelObject.v1.DestroyContext")                 \
+  X(ObjInvoke, "ChannelObject.v1.Invoke")                                 \
+  X(ObjIsSideChannelAvailable, "ChannelObject.v2.IsSideChannelAvailable") \
+  X(ObjRequestSideChannel, "ChannelObject.v2.RequestSideChannel")         \
+  X(ObjGetOptions, "ChannelObject.v3.GetObjectOptions")                   \
+  X(ObjCreateContext3, "ChannelObject.v3.CreateContext")                  \
+  X(ObjGetStateByName, "ChannelObject.v4.GetObjectStateByName")           \
+  X(CtxGetId, "Context.v1.GetId")                                         \
+  X(CtxGetCommand, "Context.v1.GetCommand")                               \
+  X(CtxSetCommand, "Context.v1.SetCommand")                               \
+  X(CtxGetNamedCommand, "Context.v1.GetNamedCommand")                     \
+  X(CtxSetNamedCommand, "Context.v1.SetNamedCommand")                     \
+  X(CtxGetParamCount, "Context.v1.GetParamCount")                         \
+  X(CtxAppendParam, "Context.v1.AppendParam")                             \
+  X(CtxGetParam, "Context.v1.GetParam")                                   \
+  X(CtxAppendNamedParam, "Context.v1.AppendNamedParam")                   \
+  X(CtxGetNamedParam, "Context.v1.GetNamedParam")                         \
+  X(CtxGetReturnCode, "Context.v1.GetReturnCode")                         \
+  X(CtxSetReturnCode, "Context.v1.SetReturnCode")                         \
+  X(CtxGetReturnValCount, "Context.v1.GetReturnValCount")                 \
+  X(CtxAppendReturnVal, "Context.v1.AppendReturnVal")                     \
+  X(CtxGetReturnVal, "Context.v1.GetReturnVal")                           \
+  X(CtxAppendNamedReturnVal, "Context.v1.AppendNamedReturnVal")           \
+  X(CtxGetNamedReturnVal, "Context.v1.GetNamedReturnVal")                 \
+  X(CtxSetOps, "Context.v2.SetOps")                                       \
+  X(VarInit, "Variant.v1.VariantInit")                                    \
+  X(VarCopy, "Variant.v1.VariantCopy")                                    \
+  X(VarClear, "Variant.v1.VariantClear")                                  \
+  X(VarFromChar, "Variant.v1.VariantFromChar")                            \
+  X(VarFromShort, "Variant.v1.VariantFromShort")                          \
+  X(VarFromUShort, "Variant.v1.VariantFromUShort")                        \
+  X(VarFromInt32, "Variant.v1.VariantFromInt32")                          \
+  X(VarFromUInt32, "Variant.v1.VariantFromUInt32")                        \
+  X(VarFromInt64, "Variant.v1.VariantFromInt64")                          \
+  X(VarFromUInt64, "Variant.v1.VariantFromUInt64")                        \
+  X(VarFromFloat, "Variant.v1.VariantFromFloat")                          \
+  X(VarFromDouble, "Variant.v1.VariantFromDouble")                        \
+  X(VarFromStr, "Variant.v1.VariantFromStr")                              \
+  X(VarFromBlob, "Variant.v1.VariantFromBlob")                            \
+  X(SdGetHeaderTailSize, "StreamData.v1.GetStreamDataHeaderTailSize")     \
+  X(SdGetHeaderTail, "StreamData.v1.GetStreamDataHeaderTail")             \
+  X(SdGetMinimalSize, "StreamData.v1.GetMinimalStreamDataSize")           \
+  X(SdGetSize, "StreamData.v1.GetStreamDataSize")                         \
+  X(SdGetInfo, "StreamData.v1.GetStreamDataInfo")                         \
+  X(SdGetData, "StreamData.v2.GetStreamData")                             \
+  X(SdFreePayload, "StreamData.v2.FreeStreamDataPayload")                 \
   X(SdGetInfo2, "StreamData.v2.GetStreamDataInfo")
 
 namespace kapsim {
@@ -92,7 +92,15 @@ enum class Fn : int {
       Count
 };
 
-enum class Table : int { Channel, ChannelObject, Context, Variant, StreamData, OverlayClient, Count };
+enum class Table : int {
+  Channel,
+  ChannelObject,
+  Context,
+  Variant,
+  StreamData,
+  OverlayClient,
+  Count
+};
 
 enum Fault : int { FAULT_NONE = 0, FAULT_FAIL = 1, FAULT_ABSENT = 2 };
 

@@ -84,6 +84,12 @@ KAPSIM_API Bool KapSim_WaitObjectState(KapSimClient* client, const char* name,
 /* The flags the server created the object with; FALSE when there is no such object. */
 KAPSIM_API Bool KapSim_GetObjectFlags(KapSimClient* client, const char* name, uint32_t* flags);
 
+/* The last side channel the server requested on an object (type and token); FALSE when it
+   requested none. The token is copied, cut to tokenSize - 1 characters. */
+KAPSIM_API Bool KapSim_GetSideChannelRequest(KapSimClient* client, const char* name,
+                                             KAPRPC_SideChannelType* type, char* token,
+                                             int tokenSize);
+
 /* One parameter or return value given by a test; name null for an unnamed one. The value
    is copied by the call. */
 typedef struct KapSimParam {
@@ -100,9 +106,8 @@ typedef enum KapSimRequestState {
 
 /* Sends a request to the server on a connected object (any command id, any parameters).
    The server's OnInvoke gets it in a poll; what it appended is kept as the reply. */
-KAPSIM_API Bool KapSim_SendRequest(KapSimClient* client, const char* objectName,
-                                   uint32_t command, const KapSimParam* params, int count,
-                                   uint32_t* requestId);
+KAPSIM_API Bool KapSim_SendRequest(KapSimClient* client, const char* objectName, uint32_t command,
+                                   const KapSimParam* params, int count, uint32_t* requestId);
 KAPSIM_API KapSimRequestState KapSim_WaitRequest(KapSimClient* client, uint32_t requestId,
                                                  uint32_t msTimeout);
 KAPSIM_API Bool KapSim_GetReply(KapSimClient* client, uint32_t requestId, uint32_t* returnCode,
@@ -119,9 +124,9 @@ typedef struct KapSimMessage {
   uint32_t command;
   const char* namedCommand; /* "" when none was set */
   int paramCount;
-  Bool postMode;         /* SetOps(POST) with a non-zero value */
-  Bool completionWanted; /* a request callback with OnDone or OnAbort was given */
-  Bool finished;         /* completed or aborted */
+  Bool postMode;           /* SetOps(POST) with a non-zero value */
+  Bool completionWanted;   /* a request callback with OnDone or OnAbort was given */
+  Bool finished;           /* completed or aborted */
   uint32_t contextOptions; /* the options of a v3 CreateContext, else 0 */
 } KapSimMessage;
 
@@ -141,7 +146,9 @@ KAPSIM_API Bool KapSim_AbortMessage(KapSimClient* client, int index, Bool userCa
 
 typedef enum KapSimFault {
   KAPSIM_FAULT_NONE = 0,
-  KAPSIM_FAULT_FAIL = 1,  /* answers FALSE (0, -1 or UNINITIALIZED; Poll dispatches nothing) */
+  /* Answers FALSE (0 for counts and ids, UNINITIALIZED or NONE for states); a failing
+     Poll dispatches nothing, v3.Poll still waits its time-out. */
+  KAPSIM_FAULT_FAIL = 1,
   KAPSIM_FAULT_ABSENT = 2 /* left null in tables filled from now on (table functions only) */
 } KapSimFault;
 
@@ -164,14 +171,14 @@ KAPSIM_API void KapSim_ResetFaults(void);
 KAPSIM_API uint64_t KapSim_GetCallCount(const char* function);
 
 typedef struct KapSimCounters {
-  int64_t servers;      /* running servers of all kinds */
-  int64_t channelSinks; /* registered channel sinks */
-  int64_t objects;      /* live channel objects */
-  int64_t contexts;     /* live message contexts, the caller's and the library's */
-  int64_t variants;     /* strings and blobs the library handed out, not yet cleared */
-  int64_t clients;      /* simulated clients not destroyed */
-  uint64_t badHandles;  /* calls with an unknown object, context, channel or sink id */
-  uint64_t badClears;   /* VariantClear of a string or blob the library did not hand out */
+  int64_t servers;       /* running servers of all kinds */
+  int64_t channelSinks;  /* registered channel sinks */
+  int64_t objects;       /* live channel objects */
+  int64_t contexts;      /* live message contexts, the caller's and the library's */
+  int64_t variants;      /* strings and blobs the library handed out, not yet cleared */
+  int64_t clients;       /* simulated clients not destroyed */
+  uint64_t badHandles;   /* calls with an unknown object, context, channel or sink id */
+  uint64_t badClears;    /* VariantClear of a string or blob the library did not hand out */
   uint64_t unboundCalls; /* channel-table calls from a thread with no channel */
 } KapSimCounters;
 KAPSIM_API void KapSim_GetCounters(KapSimCounters* out);

@@ -43,11 +43,14 @@ Bool KapSim_WaitObjectState(KapSimClient* client, const char* name, KAPRPC_Objec
 Bool KapSim_GetObjectFlags(KapSimClient* client, const char* name, uint32_t* flags) {
   return SimState::Get().ObjectFlags(client, name, flags) ? TRUE : FALSE;
 }
+Bool KapSim_GetSideChannelRequest(KapSimClient* client, const char* name,
+                                  KAPRPC_SideChannelType* type, char* token, int tokenSize) {
+  return SimState::Get().SideChannelRequest(client, name, type, token, tokenSize) ? TRUE : FALSE;
+}
 Bool KapSim_SendRequest(KapSimClient* client, const char* objectName, uint32_t command,
                         const KapSimParam* params, int count, uint32_t* requestId) {
-  return SimState::Get().SendRequest(client, objectName, command, params, count, requestId)
-             ? TRUE
-             : FALSE;
+  return SimState::Get().SendRequest(client, objectName, command, params, count, requestId) ? TRUE
+                                                                                            : FALSE;
 }
 KapSimRequestState KapSim_WaitRequest(KapSimClient* client, uint32_t requestId,
                                       uint32_t msTimeout) {
@@ -57,8 +60,8 @@ Bool KapSim_GetReply(KapSimClient* client, uint32_t requestId, uint32_t* returnC
                      int* returnValueCount) {
   return SimState::Get().GetReply(client, requestId, returnCode, returnValueCount) ? TRUE : FALSE;
 }
-Bool KapSim_GetReplyValue(KapSimClient* client, uint32_t requestId, int index,
-                          const char** name, const KAP_RPC_VARIANT** value) {
+Bool KapSim_GetReplyValue(KapSimClient* client, uint32_t requestId, int index, const char** name,
+                          const KAP_RPC_VARIANT** value) {
   return SimState::Get().GetReplyValue(client, requestId, index, name, value) ? TRUE : FALSE;
 }
 int KapSim_GetMessageCount(KapSimClient* client) { return SimState::Get().MessageCount(client); }

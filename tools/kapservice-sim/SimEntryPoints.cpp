@@ -62,8 +62,7 @@ KAPSIM_EXPORT Bool KAPService_ServerExit2(uint32_t sessionId) {
 #endif
 
 KAPSIM_EXPORT Bool KAPService_MultiServerInit(uint32_t sessionId, const char* tokenName,
-                                              const char* reserved,
-                                              KAP_SERVICE_QUERY_INTERFACE* qi,
+                                              const char* reserved, KAP_SERVICE_QUERY_INTERFACE* qi,
                                               KapMultiServerID* multiServerId) {
   if (FunctionRegistry::Get().Enter(Fn::MultiServerInit) || qi == nullptr || reserved == nullptr) {
     return FALSE;

@@ -14,6 +14,8 @@ struct SimState::Object {
   void* userData = nullptr;
   uint32_t flags = 0;
   KAPRPC_ObjectState state = KAP_RPC_OBJ_PENDING;
+  int sideChannelType = 0;  // last requested, 0 when none
+  std::string sideChannelToken;
 };
 
 struct SimState::Event {
@@ -302,7 +304,8 @@ void SimState::RunEvent(std::unique_lock<std::mutex>& lk, Channel& ch, Event& e)
     case Event::CONN_STATE:
     case Event::CHAN_STATE:
     case Event::PEER_OBJECT: {
-      if (e.kind == Event::CONN_STATE && e.apply) ch.conn = static_cast<KAPService_ConnectionState>(e.state);
+      if (e.kind == Event::CONN_STATE && e.apply)
+        ch.conn = static_cast<KAPService_ConnectionState>(e.state);
       if (e.kind == Event::CHAN_STATE) ch.chan = static_cast<KAPService_ChannelState>(e.state);
       m_changed.notify_all();
       std::vector<uint32_t> ids;
@@ -521,8 +524,8 @@ KAPService_SessionType SimState::SessionType() {
 
 // ---- Channel objects -------------------------------------------------------------------
 
-bool SimState::CreateObject(const char* name, const KAPRPC_ObjectNotifySink* sink,
-                            void* userData, uint32_t flags, void** object) {
+bool SimState::CreateObject(const char* name, const KAPRPC_ObjectNotifySink* sink, void* userData,
+                            uint32_t flags, void** object) {
   if (name == nullptr || name[0] == '\0' || std::strlen(name) > 255 || sink == nullptr ||
       sink->version < 1 || object == nullptr) {
     return false;
@@ -662,6 +665,8 @@ bool SimState::RequestSideChannel(void* object, int type, const char* token) {
   if (!ch) return false;
   auto cl = m_clients.find(ch->client);
   if (cl == m_clients.end()) return false;
+  obj->sideChannelType = type;
+  obj->sideChannelToken = token;
   const uint32_t opts = cl->second->options;
   const bool accept =
       (opts & KAPSIM_CLIENT_SIDE_CHANNELS) != 0 && (opts & KAPSIM_CLIENT_REFUSE_SIDE_CHANNEL) == 0;
@@ -685,7 +690,8 @@ bool SimState::ObjectOptions(void* object, uint32_t* options) {
   auto cl = ch ? m_clients.find(ch->client) : m_clients.end();
   const bool sideChannels =
       cl != m_clients.end() && (cl->second->options & KAPSIM_CLIENT_SIDE_CHANNELS) != 0;
-  const uint32_t noSide = KAP_RPC_OBJ_CONFIG_NO_TCPSIDECHANNEL | KAP_RPC_OBJ_CONFIG_NO_VCHANSIDECHANNEL;
+  const uint32_t noSide =
+      KAP_RPC_OBJ_CONFIG_NO_TCPSIDECHANNEL | KAP_RPC_OBJ_CONFIG_NO_VCHANSIDECHANNEL;
   *options = sideChannels ? (obj->flags & ~noSide) : (obj->flags | noSide);
   return true;
 }
@@ -799,25 +805,30 @@ bool SimState::WaitFor(uint32_t ms, const std::function<bool()>& done,
   return m_changed.wait_for(lk, std::chrono::milliseconds(ms), done);
 }
 
-bool SimState::WaitChannelState(KapSimClient* client, KAPService_ChannelState state,
-                                uint32_t ms) {
+bool SimState::WaitChannelState(KapSimClient* client, KAPService_ChannelState state, uint32_t ms) {
   std::unique_lock<std::mutex> lk(m_lock);
-  return WaitFor(ms, [&] {
-    std::shared_ptr<Client> cl = FindClient(client);
-    std::shared_ptr<Channel> ch = cl ? FindChannel(cl->channel) : nullptr;
-    return ch && ch->chan == state;
-  }, lk);
+  return WaitFor(
+      ms,
+      [&] {
+        std::shared_ptr<Client> cl = FindClient(client);
+        std::shared_ptr<Channel> ch = cl ? FindChannel(cl->channel) : nullptr;
+        return ch && ch->chan == state;
+      },
+      lk);
 }
 
 bool SimState::WaitObjectState(KapSimClient* client, const char* name, KAPRPC_ObjectState state,
                                uint32_t ms) {
   std::unique_lock<std::mutex> lk(m_lock);
-  return WaitFor(ms, [&] {
-    std::shared_ptr<Client> cl = FindClient(client);
-    std::shared_ptr<Channel> ch = cl ? FindChannel(cl->channel) : nullptr;
-    std::shared_ptr<Object> obj = ch ? FindObjectByName(*ch, name) : nullptr;
-    return obj && obj->state == state;
-  }, lk);
+  return WaitFor(
+      ms,
+      [&] {
+        std::shared_ptr<Client> cl = FindClient(client);
+        std::shared_ptr<Channel> ch = cl ? FindChannel(cl->channel) : nullptr;
+        std::shared_ptr<Object> obj = ch ? FindObjectByName(*ch, name) : nullptr;
+        return obj && obj->state == state;
+      },
+      lk);
 }
 
 bool SimState::ObjectFlags(KapSimClient* client, const char* name, uint32_t* flags) {
@@ -828,6 +839,22 @@ bool SimState::ObjectFlags(KapSimClient* client, const char* name, uint32_t* fla
   std::shared_ptr<Object> obj = ch ? FindObjectByName(*ch, name) : nullptr;
   if (!obj) return false;
   *flags = obj->flags;
+  return true;
+}
+
+bool SimState::SideChannelRequest(KapSimClient* client, const char* name,
+                                  KAPRPC_SideChannelType* type, char* token, int tokenSize) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::shared_ptr<Client> cl = FindClient(client);
+  std::shared_ptr<Channel> ch = cl ? FindChannel(cl->channel) : nullptr;
+  std::shared_ptr<Object> obj = ch ? FindObjectByName(*ch, name) : nullptr;
+  if (!obj || obj->sideChannelType == 0) return false;
+  if (type != nullptr) *type = static_cast<KAPRPC_SideChannelType>(obj->sideChannelType);
+  if (token != nullptr && tokenSize > 0) {
+    const size_t n = std::min(obj->sideChannelToken.size(), static_cast<size_t>(tokenSize - 1));
+    std::memcpy(token, obj->sideChannelToken.data(), n);
+    token[n] = '\0';
+  }
   return true;
 }
 
@@ -858,15 +885,18 @@ bool SimState::SendRequest(KapSimClient* client, const char* objectName, uint32_
 KapSimRequestState SimState::WaitRequest(KapSimClient* client, uint32_t requestId, uint32_t ms) {
   std::unique_lock<std::mutex> lk(m_lock);
   KapSimRequestState state = KAPSIM_REQUEST_UNKNOWN;
-  WaitFor(ms, [&] {
-    state = KAPSIM_REQUEST_UNKNOWN;
-    std::shared_ptr<Client> cl = FindClient(client);
-    if (cl) {
-      auto rq = cl->requests.find(requestId);
-      if (rq != cl->requests.end()) state = rq->second.state;
-    }
-    return state != KAPSIM_REQUEST_PENDING;
-  }, lk);
+  WaitFor(
+      ms,
+      [&] {
+        state = KAPSIM_REQUEST_UNKNOWN;
+        std::shared_ptr<Client> cl = FindClient(client);
+        if (cl) {
+          auto rq = cl->requests.find(requestId);
+          if (rq != cl->requests.end()) state = rq->second.state;
+        }
+        return state != KAPSIM_REQUEST_PENDING;
+      },
+      lk);
   return state;
 }
 
@@ -882,8 +912,8 @@ bool SimState::GetReply(KapSimClient* client, uint32_t requestId, uint32_t* retu
   return true;
 }
 
-bool SimState::GetReplyValue(KapSimClient* client, uint32_t requestId, int index,
-                             const char** name, const KAP_RPC_VARIANT** value) {
+bool SimState::GetReplyValue(KapSimClient* client, uint32_t requestId, int index, const char** name,
+                             const KAP_RPC_VARIANT** value) {
   std::lock_guard<std::mutex> guard(m_lock);
   std::shared_ptr<Client> cl = FindClient(client);
   if (!cl) return false;
@@ -905,10 +935,13 @@ int SimState::MessageCount(KapSimClient* client) {
 
 bool SimState::WaitMessageCount(KapSimClient* client, int count, uint32_t ms) {
   std::unique_lock<std::mutex> lk(m_lock);
-  return WaitFor(ms, [&] {
-    std::shared_ptr<Client> cl = FindClient(client);
-    return cl && static_cast<int>(cl->inbox.size()) >= count;
-  }, lk);
+  return WaitFor(
+      ms,
+      [&] {
+        std::shared_ptr<Client> cl = FindClient(client);
+        return cl && static_cast<int>(cl->inbox.size()) >= count;
+      },
+      lk);
 }
 
 bool SimState::GetMessage(KapSimClient* client, int index, KapSimMessage* out) {

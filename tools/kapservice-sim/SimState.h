@@ -34,12 +34,12 @@ struct Context {
   const bool libraryOwned;
   const uint32_t options;
   std::mutex lock;
-  uint32_t command = 0;                  // guarded by lock
-  std::string namedCommand;              // guarded by lock
-  std::vector<StoredPtr> params;         // guarded by lock
-  uint32_t returnCode = 0;               // guarded by lock
-  std::vector<StoredPtr> returnValues;   // guarded by lock
-  bool post = false;                     // guarded by lock
+  uint32_t command = 0;                 // guarded by lock
+  std::string namedCommand;             // guarded by lock
+  std::vector<StoredPtr> params;        // guarded by lock
+  uint32_t returnCode = 0;              // guarded by lock
+  std::vector<StoredPtr> returnValues;  // guarded by lock
+  bool post = false;                    // guarded by lock
 };
 
 class SimState {
@@ -74,8 +74,7 @@ class SimState {
   bool ObjectName(void* object, char* name, uint32_t* size);
   bool CreateContext(void* object, uint32_t options, void** context);
   bool DestroyContext(void* context);
-  bool Invoke(void* object, void* context, const KAPRPC_RequestCallback* callback,
-              void* userData);
+  bool Invoke(void* object, void* context, const KAPRPC_RequestCallback* callback, void* userData);
   bool RequestSideChannel(void* object, int type, const char* token);
   bool ObjectOptions(void* object, uint32_t* options);
   KAPRPC_ObjectState ObjectStateByName(const char* name);
@@ -95,6 +94,8 @@ class SimState {
   bool WaitObjectState(KapSimClient* client, const char* name, KAPRPC_ObjectState state,
                        uint32_t ms);
   bool ObjectFlags(KapSimClient* client, const char* name, uint32_t* flags);
+  bool SideChannelRequest(KapSimClient* client, const char* name, KAPRPC_SideChannelType* type,
+                          char* token, int tokenSize);
   bool SendRequest(KapSimClient* client, const char* objectName, uint32_t command,
                    const KapSimParam* params, int count, uint32_t* requestId);
   KapSimRequestState WaitRequest(KapSimClient* client, uint32_t requestId, uint32_t ms);
@@ -133,10 +134,10 @@ class SimState {
   bool WaitFor(uint32_t ms, const std::function<bool()>& done, std::unique_lock<std::mutex>& lk);
 
   std::mutex m_lock;
-  std::condition_variable m_changed;  // any state a control-API wait looks at
-  Handle m_nextHandle = 0x5A000000;   // guarded by m_lock
-  uint32_t m_nextSinkId = 1;          // guarded by m_lock
-  uint32_t m_nextContextId = 1;       // guarded by m_lock
+  std::condition_variable m_changed;                        // any state a control-API wait looks at
+  Handle m_nextHandle = 0x5A000000;                         // guarded by m_lock
+  uint32_t m_nextSinkId = 1;                                // guarded by m_lock
+  uint32_t m_nextContextId = 1;                             // guarded by m_lock
   std::map<uint32_t, std::shared_ptr<Channel>> m_sessions;  // guarded by m_lock
   std::map<Handle, std::shared_ptr<Channel>> m_channels;    // guarded by m_lock
   std::map<Handle, uint32_t> m_multiServers;                // guarded by m_lock

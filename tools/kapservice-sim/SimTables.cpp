@@ -1,6 +1,8 @@
 #include "SimTables.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "FunctionRegistry.h"
 #include "SimState.h"
@@ -23,14 +25,30 @@ SimState& State() { return SimState::Get(); }
 
 bool IntegerOf(const KAP_RPC_VARIANT* v, uint64_t* out) {
   switch (v->vt) {
-    case KAP_RPC_VT_I1: *out = static_cast<uint64_t>(static_cast<int64_t>(v->cVal)); return true;
-    case KAP_RPC_VT_UI1: *out = static_cast<uint8_t>(v->cVal); return true;
-    case KAP_RPC_VT_I2: *out = static_cast<uint64_t>(static_cast<int64_t>(v->iVal)); return true;
-    case KAP_RPC_VT_UI2: *out = v->uiVal; return true;
-    case KAP_RPC_VT_I4: *out = static_cast<uint64_t>(static_cast<int64_t>(v->lVal)); return true;
-    case KAP_RPC_VT_UI4: *out = v->ulVal; return true;
-    case KAP_RPC_VT_I8: case KAP_RPC_VT_UI8: *out = v->ullVal; return true;
-    default: return false;
+    case KAP_RPC_VT_I1:
+      *out = static_cast<uint64_t>(static_cast<int64_t>(v->cVal));
+      return true;
+    case KAP_RPC_VT_UI1:
+      *out = static_cast<uint8_t>(v->cVal);
+      return true;
+    case KAP_RPC_VT_I2:
+      *out = static_cast<uint64_t>(static_cast<int64_t>(v->iVal));
+      return true;
+    case KAP_RPC_VT_UI2:
+      *out = v->uiVal;
+      return true;
+    case KAP_RPC_VT_I4:
+      *out = static_cast<uint64_t>(static_cast<int64_t>(v->lVal));
+      return true;
+    case KAP_RPC_VT_UI4:
+      *out = v->ulVal;
+      return true;
+    case KAP_RPC_VT_I8:
+    case KAP_RPC_VT_UI8:
+      *out = v->ullVal;
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -126,7 +144,11 @@ static KAPService_SessionType SimChGetSessionType(void) {
   return State().SessionType();
 }
 static void SimChPoll3(int msTimeout) {
-  KAPSIM_ENTER(ChPoll3, );
+  if (FunctionRegistry::Get().Enter(Fn::ChPoll3)) {
+    // A failing poll still takes its time, so that a caller's poll loop does not spin.
+    if (msTimeout > 0) std::this_thread::sleep_for(std::chrono::milliseconds(msTimeout));
+    return;
+  }
   State().Poll(msTimeout < 0 ? 0 : msTimeout);
 }
 static uint32_t SimChThreadInitialize4(void* channel, uint32_t) {
@@ -174,8 +196,7 @@ static Bool SimObjIsSideChannelAvailable(KAPRPC_SideChannelType type) {
   KAPSIM_ENTER(ObjIsSideChannelAvailable, FALSE);
   return type >= KAP_RPC_SIDE_CHANNEL_TYPE_TALON && type <= KAP_RPC_SIDE_CHANNEL_TYPE_RIVET;
 }
-static Bool SimObjRequestSideChannel(void* object, KAPRPC_SideChannelType type,
-                                     const char* token) {
+static Bool SimObjRequestSideChannel(void* object, KAPRPC_SideChannelType type, const char* token) {
   KAPSIM_ENTER(ObjRequestSideChannel, FALSE);
   return State().RequestSideChannel(object, type, token) ? TRUE : FALSE;
 }
@@ -298,7 +319,8 @@ static Bool SimCtxSetOps(void* ctx, KAPRPC_ChannelContextOps op, const KAP_RPC_V
   KAPSIM_ENTER(CtxSetOps, FALSE);
   uint64_t value = 0;
   if (v == nullptr || !IntegerOf(v, &value)) return FALSE;
-  if (op != KAP_RPC_CHANNEL_CONTEXT_OPT_POST && op != KAP_RPC_CHANNEL_CONTEXT_OPT_BEGIN_ASYNC_RESULT &&
+  if (op != KAP_RPC_CHANNEL_CONTEXT_OPT_POST &&
+      op != KAP_RPC_CHANNEL_CONTEXT_OPT_BEGIN_ASYNC_RESULT &&
       op != KAP_RPC_CHANNEL_CONTEXT_OPT_END_ASYNC_RESULT) {
     return FALSE;
   }
@@ -335,12 +357,12 @@ static Bool SimVarClear(KAP_RPC_VARIANT* v) {
 
 #define KAPSIM_VARIANT_FROM(fnId, type, vtCode, member)   \
   static Bool Sim##fnId(KAP_RPC_VARIANT* v, type value) { \
-    KAPSIM_ENTER(fnId, FALSE);                             \
-    if (v == nullptr) return FALSE;                        \
-    std::memset(v, 0, sizeof(*v));                         \
-    v->vt = vtCode;                                        \
-    v->member = value;                                     \
-    return TRUE;                                           \
+    KAPSIM_ENTER(fnId, FALSE);                            \
+    if (v == nullptr) return FALSE;                       \
+    std::memset(v, 0, sizeof(*v));                        \
+    v->vt = vtCode;                                       \
+    v->member = value;                                    \
+    return TRUE;                                          \
   }
 KAPSIM_VARIANT_FROM(VarFromChar, char, KAP_RPC_VT_I1, cVal)
 KAPSIM_VARIANT_FROM(VarFromShort, int16_t, KAP_RPC_VT_I2, iVal)
@@ -382,10 +404,10 @@ static Bool SimVarFromBlob(KAP_RPC_VARIANT* v, const KAP_RPC_BLOB* value) {
 
 // ---- Stream data: offered, not simulated ----
 
-#define KAPSIM_STREAM_STUB(fnId)          \
-  static Bool Sim##fnId(void) {           \
-    KAPSIM_ENTER(fnId, FALSE);            \
-    return FALSE;                         \
+#define KAPSIM_STREAM_STUB(fnId) \
+  static Bool Sim##fnId(void) {  \
+    KAPSIM_ENTER(fnId, FALSE);   \
+    return FALSE;                \
   }
 KAPSIM_STREAM_STUB(SdGetHeaderTailSize)
 KAPSIM_STREAM_STUB(SdGetHeaderTail)
@@ -508,13 +530,13 @@ struct Offer {
   uint32_t version;
 };
 const Offer kOffers[] = {
-    {0x00, kapsim::Table::Variant, 1},       {0x02, kapsim::Table::ChannelObject, 1},
-    {0x03, kapsim::Table::Context, 1},       {0x05, kapsim::Table::OverlayClient, 1},
-    {0x06, kapsim::Table::Channel, 1},       {0x07, kapsim::Table::OverlayClient, 2},
-    {0x08, kapsim::Table::Context, 2},       {0x0A, kapsim::Table::ChannelObject, 2},
-    {0x0B, kapsim::Table::Channel, 3},       {0x0C, kapsim::Table::StreamData, 1},
-    {0x0E, kapsim::Table::StreamData, 2},    {0x0F, kapsim::Table::ChannelObject, 3},
-    {0x10, kapsim::Table::Channel, 2},       {0x12, kapsim::Table::ChannelObject, 4},
+    {0x00, kapsim::Table::Variant, 1},    {0x02, kapsim::Table::ChannelObject, 1},
+    {0x03, kapsim::Table::Context, 1},    {0x05, kapsim::Table::OverlayClient, 1},
+    {0x06, kapsim::Table::Channel, 1},    {0x07, kapsim::Table::OverlayClient, 2},
+    {0x08, kapsim::Table::Context, 2},    {0x0A, kapsim::Table::ChannelObject, 2},
+    {0x0B, kapsim::Table::Channel, 3},    {0x0C, kapsim::Table::StreamData, 1},
+    {0x0E, kapsim::Table::StreamData, 2}, {0x0F, kapsim::Table::ChannelObject, 3},
+    {0x10, kapsim::Table::Channel, 2},    {0x12, kapsim::Table::ChannelObject, 4},
 };
 
 }  // namespace

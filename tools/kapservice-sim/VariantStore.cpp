@@ -12,10 +12,20 @@ VariantStore& VariantStore::Get() {
 
 bool VariantStore::IsKnownType(uint16_t vt) {
   switch (vt) {
-    case KAP_RPC_VT_EMPTY: case KAP_RPC_VT_NULL: case KAP_RPC_VT_I2: case KAP_RPC_VT_I4:
-    case KAP_RPC_VT_R4: case KAP_RPC_VT_R8: case KAP_RPC_VT_I1: case KAP_RPC_VT_UI1:
-    case KAP_RPC_VT_UI2: case KAP_RPC_VT_UI4: case KAP_RPC_VT_I8: case KAP_RPC_VT_UI8:
-    case KAP_RPC_VT_LPSTR: case KAP_RPC_VT_BLOB:
+    case KAP_RPC_VT_EMPTY:
+    case KAP_RPC_VT_NULL:
+    case KAP_RPC_VT_I2:
+    case KAP_RPC_VT_I4:
+    case KAP_RPC_VT_R4:
+    case KAP_RPC_VT_R8:
+    case KAP_RPC_VT_I1:
+    case KAP_RPC_VT_UI1:
+    case KAP_RPC_VT_UI2:
+    case KAP_RPC_VT_UI4:
+    case KAP_RPC_VT_I8:
+    case KAP_RPC_VT_UI8:
+    case KAP_RPC_VT_LPSTR:
+    case KAP_RPC_VT_BLOB:
       return true;
     default:
       return false;
@@ -37,7 +47,35 @@ StoredPtr VariantStore::Store(const KAP_RPC_VARIANT* v, const char* name) {
     if (v->blobVal.size > 0 && v->blobVal.blobData == nullptr) return nullptr;
     out->blob.assign(v->blobVal.blobData, v->blobVal.blobData + v->blobVal.size);
   } else {
-    out->scalar.ullVal = v->ullVal;  // the widest member carries every scalar's bytes
+    // Only the member the type names: a caller need not have set the rest of the union.
+    switch (v->vt) {
+      case KAP_RPC_VT_I1:
+      case KAP_RPC_VT_UI1:
+        out->scalar.cVal = v->cVal;
+        break;
+      case KAP_RPC_VT_I2:
+        out->scalar.iVal = v->iVal;
+        break;
+      case KAP_RPC_VT_UI2:
+        out->scalar.uiVal = v->uiVal;
+        break;
+      case KAP_RPC_VT_I4:
+        out->scalar.lVal = v->lVal;
+        break;
+      case KAP_RPC_VT_UI4:
+        out->scalar.ulVal = v->ulVal;
+        break;
+      case KAP_RPC_VT_R4:
+        out->scalar.fVal = v->fVal;
+        break;
+      case KAP_RPC_VT_I8:
+      case KAP_RPC_VT_UI8:
+      case KAP_RPC_VT_R8:
+        out->scalar.ullVal = v->ullVal;
+        break;
+      default:
+        break;  // EMPTY and NULL carry no value
+    }
   }
   return out;
 }

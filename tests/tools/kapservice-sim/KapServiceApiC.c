@@ -6,5 +6,5 @@ size_t kapservice_c_variant_union_offset(void);
 size_t kapservice_c_variant_union_offset(void) {
   KAP_RPC_VARIANT v = {0};
   (void)v;
-  return offsetof(KAP_RPC_VARIANT, blobVal) + sizeof(KAPRPC_ChannelContextInterface) * 0;
+  return offsetof(KAP_RPC_VARIANT, blobVal);
 }

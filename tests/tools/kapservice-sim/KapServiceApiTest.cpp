@@ -1,9 +1,10 @@
 // The library's binary surface: identifiers, entry points, the query and its versions, and
 // the fault switches, reached through dlopen as the framework reaches them.
 #include <dlfcn.h>
-#include <gtest/gtest.h>
 
 #include <cstring>
+
+#include <gtest/gtest.h>
 
 #include "KapServiceSim.h"
 #include "MiniServer.h"
@@ -30,17 +31,24 @@ TEST(KapServiceAbi, InterfaceIdentifiersHaveTheirExactBytes) {
     const GUID* iid;
     uint8_t xx;
   } const ids[] = {
-      {&GUID_KAPRPC_VariantInterface_V1, 0x00},       {&GUID_KAPRPC_ChannelObjectInterface_V1, 0x02},
-      {&GUID_KAPRPC_ChannelContextInterface_V1, 0x03}, {&GUID_KAPOverlay_ClientInterface_V1, 0x05},
-      {&GUID_KAPService_ChannelInterface_V1, 0x06},   {&GUID_KAPOverlay_ClientInterface_V2, 0x07},
-      {&GUID_KAPRPC_ChannelContextInterface_V2, 0x08}, {&GUID_KAPRPC_ChannelObjectInterface_V2, 0x0A},
-      {&GUID_KAPService_ChannelInterface_V3, 0x0B},   {&GUID_KAPRPC_StreamDataInterface_V1, 0x0C},
-      {&GUID_KAPRPC_StreamDataInterface_V2, 0x0E},    {&GUID_KAPRPC_ChannelObjectInterface_V3, 0x0F},
-      {&GUID_KAPService_ChannelInterface_V2, 0x10},   {&GUID_KAPRPC_ChannelObjectInterface_V4, 0x12},
+      {&GUID_KAPRPC_VariantInterface_V1, 0x00},
+      {&GUID_KAPRPC_ChannelObjectInterface_V1, 0x02},
+      {&GUID_KAPRPC_ChannelContextInterface_V1, 0x03},
+      {&GUID_KAPOverlay_ClientInterface_V1, 0x05},
+      {&GUID_KAPService_ChannelInterface_V1, 0x06},
+      {&GUID_KAPOverlay_ClientInterface_V2, 0x07},
+      {&GUID_KAPRPC_ChannelContextInterface_V2, 0x08},
+      {&GUID_KAPRPC_ChannelObjectInterface_V2, 0x0A},
+      {&GUID_KAPService_ChannelInterface_V3, 0x0B},
+      {&GUID_KAPRPC_StreamDataInterface_V1, 0x0C},
+      {&GUID_KAPRPC_StreamDataInterface_V2, 0x0E},
+      {&GUID_KAPRPC_ChannelObjectInterface_V3, 0x0F},
+      {&GUID_KAPService_ChannelInterface_V2, 0x10},
+      {&GUID_KAPRPC_ChannelObjectInterface_V4, 0x12},
   };
   for (const auto& id : ids) {
     const uint8_t expected[16] = {0x00, 0xA6, 0x00, 0xA5, id.xx, 0x00, 0xE2, 0x81,
-                                  0x88, 0xC1, 0x29, 0xA7, 0xD3, 0xA9, 0x3A, 0x62};
+                                  0x88, 0xC1, 0x29, 0xA7, 0xD3,  0xA9, 0x3A, 0x62};
     EXPECT_EQ(std::memcmp(id.iid, expected, 16), 0) << "identifier 0x" << std::hex << int(id.xx);
   }
 }
@@ -80,15 +88,16 @@ TEST_F(KapServiceApi, EachBuildVariantLacksExactlyItsExit) {
   } const variants[] = {{KAPSERVICE_SIM_NOEXIT_PATH, KAPSERVICE_SERVER_EXIT_NAME},
                         {KAPSERVICE_SIM_NOEXIT2_PATH, KAPSERVICE_SERVER_EXIT2_NAME},
                         {KAPSERVICE_SIM_NOMULTIEXIT_PATH, KAPSERVICE_MULTI_SERVER_EXIT_NAME}};
-  const char* all[] = {KAPSERVICE_SERVER_INIT_NAME,        KAPSERVICE_SERVER_INIT_LP_NAME,
-                       KAPSERVICE_SERVER_EXIT_NAME,        KAPSERVICE_SERVER_INIT2_NAME,
-                       KAPSERVICE_SERVER_EXIT2_NAME,       KAPSERVICE_MULTI_SERVER_INIT_NAME,
+  const char* all[] = {KAPSERVICE_SERVER_INIT_NAME,      KAPSERVICE_SERVER_INIT_LP_NAME,
+                       KAPSERVICE_SERVER_EXIT_NAME,      KAPSERVICE_SERVER_INIT2_NAME,
+                       KAPSERVICE_SERVER_EXIT2_NAME,     KAPSERVICE_MULTI_SERVER_INIT_NAME,
                        KAPSERVICE_MULTI_SERVER_EXIT_NAME};
   for (const auto& v : variants) {
     void* h = dlopen(v.path, RTLD_LAZY | RTLD_LOCAL);
     ASSERT_NE(h, nullptr) << dlerror();
     for (const char* name : all) {
-      EXPECT_EQ(dlsym(h, name) == nullptr, std::strcmp(name, v.missing) == 0) << v.path << " " << name;
+      EXPECT_EQ(dlsym(h, name) == nullptr, std::strcmp(name, v.missing) == 0)
+          << v.path << " " << name;
     }
     dlclose(h);
   }

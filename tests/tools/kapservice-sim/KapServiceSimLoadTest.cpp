@@ -1,13 +1,13 @@
 // The stand-in library under load: message functions from several threads at once, a 64 MiB
 // blob each way, and many sessions with their clients side by side.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cstring>
 #include <memory>
 #include <random>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "KapServiceSim.h"
 #include "MiniServer.h"
@@ -103,7 +103,8 @@ TEST_F(KapServiceSimLoad, BlobOf64MiBTravelsBothWays) {
   MiniServer::Options o;
   o.onInvoke = [&](MiniServer& s, void* ctx) {
     KAP_RPC_VARIANT v{};
-    if (s.T().context.v1.GetParam(ctx, 0, &v) && v.vt == KAP_RPC_VT_BLOB && v.blobVal.size == kSize) {
+    if (s.T().context.v1.GetParam(ctx, 0, &v) && v.vt == KAP_RPC_VT_BLOB &&
+        v.blobVal.size == kSize) {
       matched = std::memcmp(v.blobVal.blobData, big.data(), kSize) == 0;
     }
     s.T().variant.v1.VariantClear(&v);

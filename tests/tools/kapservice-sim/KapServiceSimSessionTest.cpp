@@ -1,13 +1,13 @@
 // A session as the framework lives it against the stand-in library: the connect sequence,
 // requests from the client with their replies, messages to the client with completion and
 // abort, disconnects and rejects, side channels, and leak counters.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "KapServiceSim.h"
 #include "MiniServer.h"
@@ -127,6 +127,10 @@ TEST_F(KapServiceSimSession, NotificationsWaitForAPollOnTheInitialisingThread) {
   EXPECT_EQ(t.channel.v1.GetConnectionState(), KAP_SERVICE_CONN_CONNECTED);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_TRUE(seen.conn.empty());
+  ASSERT_EQ(KapSim_SetFault("Channel.v1.Poll", KAPSIM_FAULT_FAIL), TRUE);
+  t.channel.v1.Poll();
+  EXPECT_TRUE(seen.conn.empty());
+  ASSERT_EQ(KapSim_SetFault("Channel.v1.Poll", KAPSIM_FAULT_NONE), TRUE);
   t.channel.v1.Poll();
   EXPECT_EQ(seen.conn, (std::vector<int>{KAP_SERVICE_CONN_CONNECTED}));
   // A timed poll with nothing to deliver waits its time-out, then returns.
@@ -144,7 +148,8 @@ TEST_F(KapServiceSimSession, NotificationsWaitForAPollOnTheInitialisingThread) {
   t.channel.v3.Poll(10000);
   later.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start2, std::chrono::milliseconds(5000));
-  EXPECT_EQ(seen.conn, (std::vector<int>{KAP_SERVICE_CONN_CONNECTED, KAP_SERVICE_CONN_DISCONNECTED}));
+  EXPECT_EQ(seen.conn,
+            (std::vector<int>{KAP_SERVICE_CONN_CONNECTED, KAP_SERVICE_CONN_DISCONNECTED}));
   EXPECT_EQ(t.channel.v1.UnregisterChannelNotifySink(sinkId), TRUE);
   EXPECT_EQ(t.channel.v1.UnregisterChannelNotifySink(sinkId), FALSE);
   KapSim_DestroyClient(cl);
@@ -251,7 +256,8 @@ TEST_F(KapServiceSimSession, RequestCarriesItsParametersAndGetsTheValuesOnInvoke
 
 TEST_F(KapServiceSimSession, ObjectsHeldPendingRefuseRequestsUntilTheClientConnectsThem) {
   MiniServer srv(205);
-  KapSimClient* cl = KapSim_ConnectClient(205, KAPSIM_CLIENT_MANUAL_OBJECTS, KAP_SERVICE_TALON_SESSION);
+  KapSimClient* cl =
+      KapSim_ConnectClient(205, KAPSIM_CLIENT_MANUAL_OBJECTS, KAP_SERVICE_TALON_SESSION);
   ASSERT_TRUE(srv.WaitEvent("peer:UsbRedirControlObj", 5000));
   EXPECT_EQ(KapSim_GetObjectState(cl, kControlObj), KAP_RPC_OBJ_PENDING);
   EXPECT_EQ(KapSim_SendRequest(cl, kControlObj, 0, nullptr, 0, nullptr), FALSE);
@@ -374,16 +380,24 @@ TEST_F(KapServiceSimSession, SideChannelIsNegotiatedOnlyWhenTheClientOffersIt) {
   o.dataFlags = KAP_RPC_OBJ_CONFIG_INVOKE_ALLOW_ANY_THREAD;  // no side channel ruled out
   {
     MiniServer srv(209, o);
-    KapSimClient* cl = KapSim_ConnectClient(209, KAPSIM_CLIENT_SIDE_CHANNELS, KAP_SERVICE_TALON_SESSION);
+    KapSimClient* cl =
+        KapSim_ConnectClient(209, KAPSIM_CLIENT_SIDE_CHANNELS, KAP_SERVICE_TALON_SESSION);
     ASSERT_TRUE(srv.WaitReady(5000));
     Events events = srv.Events();
     EXPECT_EQ(Events(events.end() - 3, events.end()), (Events{"data:2", "data:3", "data:4"}));
+    KAPRPC_SideChannelType type{};
+    char token[8];
+    ASSERT_EQ(KapSim_GetSideChannelRequest(cl, kDataObj, &type, token, sizeof(token)), TRUE);
+    EXPECT_EQ(type, KAP_RPC_SIDE_CHANNEL_TYPE_TALON);
+    EXPECT_STREQ(token, "UsbRedi");  // cut to the buffer
+    EXPECT_EQ(KapSim_GetSideChannelRequest(cl, kControlObj, &type, token, sizeof(token)), FALSE);
     KapSim_DestroyClient(cl);
   }
   {
     MiniServer srv(210, o);
-    KapSimClient* cl = KapSim_ConnectClient(
-        210, KAPSIM_CLIENT_SIDE_CHANNELS | KAPSIM_CLIENT_REFUSE_SIDE_CHANNEL, KAP_SERVICE_TALON_SESSION);
+    KapSimClient* cl =
+        KapSim_ConnectClient(210, KAPSIM_CLIENT_SIDE_CHANNELS | KAPSIM_CLIENT_REFUSE_SIDE_CHANNEL,
+                             KAP_SERVICE_TALON_SESSION);
     ASSERT_TRUE(srv.WaitEvent("data:3", 5000));
     EXPECT_FALSE(srv.WaitReady(200));
     Events events = srv.Events();

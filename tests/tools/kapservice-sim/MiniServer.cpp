@@ -15,10 +15,14 @@ const Library& Library::Get() {
     Library lib;
     lib.handle = dlopen(KAPSERVICE_SIM_PATH, RTLD_LAZY);
     if (lib.handle == nullptr) return lib;
-    lib.serverInit = reinterpret_cast<KAPService_ServerInit_Fn>(dlsym(lib.handle, KAPSERVICE_SERVER_INIT_NAME));
-    lib.serverExit = reinterpret_cast<KAPService_ServerExit_Fn>(dlsym(lib.handle, KAPSERVICE_SERVER_EXIT_NAME));
-    lib.serverInit2 = reinterpret_cast<KAPService_ServerInit2_Fn>(dlsym(lib.handle, KAPSERVICE_SERVER_INIT2_NAME));
-    lib.serverExit2 = reinterpret_cast<KAPService_ServerExit2_Fn>(dlsym(lib.handle, KAPSERVICE_SERVER_EXIT2_NAME));
+    lib.serverInit =
+        reinterpret_cast<KAPService_ServerInit_Fn>(dlsym(lib.handle, KAPSERVICE_SERVER_INIT_NAME));
+    lib.serverExit =
+        reinterpret_cast<KAPService_ServerExit_Fn>(dlsym(lib.handle, KAPSERVICE_SERVER_EXIT_NAME));
+    lib.serverInit2 = reinterpret_cast<KAPService_ServerInit2_Fn>(
+        dlsym(lib.handle, KAPSERVICE_SERVER_INIT2_NAME));
+    lib.serverExit2 = reinterpret_cast<KAPService_ServerExit2_Fn>(
+        dlsym(lib.handle, KAPSERVICE_SERVER_EXIT2_NAME));
     lib.multiServerInit = reinterpret_cast<KAPService_MultiServerInit_Fn>(
         dlsym(lib.handle, KAPSERVICE_MULTI_SERVER_INIT_NAME));
     lib.multiServerExit = reinterpret_cast<KAPService_MultiServerExit_Fn>(
@@ -62,9 +66,9 @@ MiniServer::~MiniServer() {
 
 void MiniServer::Run() {
   m_pollThread = std::this_thread::get_id();
-  bool ok = Library::Get().serverInit2 != nullptr &&
-            Library::Get().serverInit2(m_sessionId, "UsbRedirection", &m_tables.qi, &m_channel) ==
-                TRUE;
+  bool ok =
+      Library::Get().serverInit2 != nullptr &&
+      Library::Get().serverInit2(m_sessionId, "UsbRedirection", &m_tables.qi, &m_channel) == TRUE;
   m_started = ok;
   if (ok && m_tables.Query()) {
     static const KAPService_ChannelNotifySink s_sink = {1, {&OnConnection, &OnChannel, &OnPeer}};
@@ -182,7 +186,8 @@ void MiniServer::OnDataState(void* ud, void*) {
   if (s == KAP_RPC_OBJ_CONNECTED) {
     uint32_t opts = 0;
     self->m_tables.object.v3.GetObjectOptions(self->m_dataObj, &opts);
-    const uint32_t noSide = KAP_RPC_OBJ_CONFIG_NO_TCPSIDECHANNEL | KAP_RPC_OBJ_CONFIG_NO_VCHANSIDECHANNEL;
+    const uint32_t noSide =
+        KAP_RPC_OBJ_CONFIG_NO_TCPSIDECHANNEL | KAP_RPC_OBJ_CONFIG_NO_VCHANSIDECHANNEL;
     if ((opts & noSide) == noSide) {
       ready = true;
     } else if (!self->m_sideChannelRequested) {

@@ -1,0 +1,108 @@
+// A host and the stand-in channel service around the built plug-in, for tests that go
+// through the exported functions only. The plug-in finds the stand-in via KAPSERVICE_PATH.
+#ifndef TESTS_E2E_USBENDTOENDFIXTURE_H
+#define TESTS_E2E_USBENDTOENDFIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "KapSimLibrary.h"
+#include "VhubHost.h"
+
+class UsbEndToEnd : public ::testing::Test {
+ protected:
+  static constexpr int kWaitMs = 10000;  // generous: a loaded 2-core machine
+
+  void SetUp() override {
+    setenv("KAPSERVICE_PATH", KAPSERVICE_SIM_PATH, 1);
+    std::string error;
+    ASSERT_TRUE(m_sim.Load(KAPSERVICE_SIM_PATH, &error)) << error;
+    m_sim.KapSim_ResetFaults();
+    m_host = std::make_unique<VhubHost>(USBREDIR_PLUGIN_PATH);
+    ASSERT_TRUE(m_host->Load(&error)) << error;
+    m_host->Init();
+    ASSERT_EQ(m_host->InitVhubCallback(true), TRUE);
+  }
+
+  void TearDown() override {
+    for (KapSimClient* client : m_clients) {
+      m_sim.KapSim_DestroyClient(client);
+    }
+    m_host.reset();  // stops and unregisters every session, then Fini
+    KapSimCounters counters{};
+    m_sim.KapSim_GetCounters(&counters);
+    EXPECT_EQ(counters.servers, 0);
+    EXPECT_EQ(counters.contexts, 0) << "message contexts leaked";
+    EXPECT_EQ(counters.variants, 0) << "variants leaked";
+    EXPECT_EQ(counters.badHandles, 0u);
+    EXPECT_EQ(counters.badClears, 0u);
+    m_sim.KapSim_ResetFaults();
+  }
+
+  // Starts the session and connects a client; waits until the host is told CONNECTED.
+  KapSimClient* StartConnected(DWORD sessionId) {
+    EXPECT_TRUE(m_host->StartSession(sessionId));
+    KapSimClient* client = Connect(sessionId, 1);
+    return client;
+  }
+
+  KapSimClient* Connect(DWORD sessionId, size_t connectedCount) {
+    KapSimClient* client =
+        m_sim.KapSim_ConnectClient(sessionId, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
+    EXPECT_NE(client, nullptr);
+    if (client != nullptr) {
+      m_clients.push_back(client);
+      EXPECT_TRUE(m_host->WaitForState(sessionId, USB_REDIR_CHANNEL_CONNECTED, connectedCount,
+                                       kWaitMs));
+    }
+    return client;
+  }
+
+  static KapSimParam Str(const char* text) {
+    KapSimParam param{};
+    param.value.vt = KAP_RPC_VT_LPSTR;
+    param.value.strVal = const_cast<char*>(text);
+    return param;
+  }
+  static KapSimParam Blob(const std::string& bytes) {
+    KapSimParam param{};
+    param.value.vt = KAP_RPC_VT_BLOB;
+    param.value.blobVal.size = static_cast<uint32_t>(bytes.size());
+    param.value.blobVal.blobData = const_cast<char*>(bytes.data());
+    return param;
+  }
+  static KapSimParam UInt(uint32_t value) {
+    KapSimParam param{};
+    param.value.vt = KAP_RPC_VT_UI4;
+    param.value.ulVal = value;
+    return param;
+  }
+
+  // Sends a request and waits until the plug-in has answered it.
+  uint32_t Request(KapSimClient* client, const char* object, uint32_t command,
+                   const std::vector<KapSimParam>& params) {
+    uint32_t requestId = 0;
+    EXPECT_EQ(m_sim.KapSim_SendRequest(client, object, command, params.data(),
+                                       static_cast<int>(params.size()), &requestId),
+              TRUE);
+    EXPECT_EQ(m_sim.KapSim_WaitRequest(client, requestId, kWaitMs), KAPSIM_REQUEST_ANSWERED);
+    return requestId;
+  }
+
+  int ReplyCount(KapSimClient* client, uint32_t requestId) {
+    uint32_t code = 0;
+    int count = -1;
+    EXPECT_EQ(m_sim.KapSim_GetReply(client, requestId, &code, &count), TRUE);
+    return count;
+  }
+
+  KapSimLibrary m_sim;
+  std::unique_ptr<VhubHost> m_host;
+  std::vector<KapSimClient*> m_clients;
+};
+
+#endif  // TESTS_E2E_USBENDTOENDFIXTURE_H
