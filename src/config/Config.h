@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "config/ConfigTypes.h"
+#include "runtime/PlatformTypes.h"
 
 #define CONFIG_NAME_BUFFER_SIZE 1024
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "config/ConfigTypes.h"
+#include "runtime/PlatformTypes.h"
 #include "config/MsgList.h"
 
 // The low 12 bits are the type; the flags above select encryption (kept for callers that

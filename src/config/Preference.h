@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "config/ConfigTypes.h"
+#include "runtime/PlatformTypes.h"
 
 struct Dictionary;
 class RankedRecLock;

@@ -12,7 +12,10 @@ bool Admits(const LoggerPtr& logger, Level level) {
 
 FunctionTrace::FunctionTrace(Level logLevel, const char* funcName, RCPtr<Logger> logger,
                              const char* fmt, ...)
-    : m_funcName(funcName), m_exitMsg{}, m_enterLogLevel(logLevel), m_exitLogLevel(logLevel),
+    : m_funcName(funcName),
+      m_exitMsg{},
+      m_enterLogLevel(logLevel),
+      m_exitLogLevel(logLevel),
       m_logger(logger) {
   if (m_logger.Ptr() == nullptr && Logger::IsEnabled(logLevel)) {
     m_logger = Logger::GetDefault();

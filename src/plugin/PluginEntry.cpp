@@ -1,16 +1,50 @@
-// The plug-in's first and last entry points. Preferences and the plug-in logger are not
-// wired in yet: Init and Fini only log (which emits nothing until a logger runs).
+// The plug-in's first and last entry points.
+#include "plugin/PluginEntry.h"
+
+#include <strings.h>
+
+#include <cstdlib>
+
+#include "config/Config.h"
+#include "config/Preference.h"
 #include "logging/Logger.h"
 #include "usbRedirectionPlugin.h"
+
+UsbRedirectionLogger usbRedirectionLogger;
+
+Level UsbRedirPlugin_FetchLoggerLevel() {
+  static const char* const kLevelWords[] = {"error", "warn", "info", "debug", "trace",
+                                            "verbose"};
+  char* value = Config_GetString(nullptr, "UsbRedirPlugin.log.logLevel");
+  if (value == nullptr) {
+    return LOGGER_LOG_INFO;
+  }
+  Level level = LOGGER_LOG_INFO;
+  for (int i = 0; i < 6; ++i) {
+    if (strcasecmp(value, kLevelWords[i]) == 0) {
+      level = static_cast<Level>(LOGGER_LOG_ERROR + i);
+      break;
+    }
+  }
+  free(value);
+  return level;
+}
 
 extern "C" {
 
 void UsbRedirectionPlugin_Init(void) {
+  Preference_Init();
+  Level level = UsbRedirPlugin_FetchLoggerLevel();
+  // A logger that cannot start (say, no writable log folder) leaves the plug-in running
+  // without logging; nothing here depends on it.
+  usbRedirectionLogger.Start("UsbRedirPluginLogger", "UsbRedirPlugin", "", level, true);
   QR_LOG(LOGGER_LOG_INFO, "Load libusbRedirectionPlugin.so\n");
 }
 
 void UsbRedirectionPlugin_Fini(void) {
   QR_LOG(LOGGER_LOG_INFO, "Unload libusbRedirectionPlugin.so\n");
+  usbRedirectionLogger.Shutdown();
+  Preference_Exit();
 }
 
 }  // extern "C"

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +21,12 @@ class UsbEndToEnd : public ::testing::Test {
   static constexpr int kWaitMs = 10000;  // generous: a loaded 2-core machine
 
   void SetUp() override {
+    // A folder of its own for the plug-in's log file, so a test can read what it logged.
+    char pattern[] = "/tmp/usbredir-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    m_root = pattern;
+    setenv("TMPDIR", m_root.c_str(), 1);
+    setenv("USER", "tester", 1);
     setenv("KAPSERVICE_PATH", KAPSERVICE_SIM_PATH, 1);
     std::string error;
     ASSERT_TRUE(m_sim.Load(KAPSERVICE_SIM_PATH, &error)) << error;
@@ -41,6 +50,33 @@ class UsbEndToEnd : public ::testing::Test {
     EXPECT_EQ(counters.badHandles, 0u);
     EXPECT_EQ(counters.badClears, 0u);
     m_sim.KapSim_ResetFaults();
+    system(("rm -rf " + m_root).c_str());
+  }
+
+  // Ends the plug-in (every line reaches the file) and answers its log's lines.
+  std::vector<std::string> FinishAndReadLog() {
+    for (KapSimClient* client : m_clients) {
+      m_sim.KapSim_DestroyClient(client);
+    }
+    m_clients.clear();
+    m_host.reset();
+    std::ifstream file(m_root + "/quorin-tester/quorin-UsbRedirPlugin-" +
+                       std::to_string(getpid()) + ".log");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) {
+      lines.push_back(line);
+    }
+    return lines;
+  }
+
+  // Lines whose message (the text after the prefix) is exactly `message`.
+  static size_t CountMessage(const std::vector<std::string>& lines, const std::string& message) {
+    size_t count = 0;
+    for (const std::string& line : lines) {
+      size_t at = line.find("): " + message);
+      count += at != std::string::npos && at + 3 + message.size() == line.size() ? 1 : 0;
+    }
+    return count;
   }
 
   // Starts the session and connects a client; waits until the host is told CONNECTED.
@@ -100,6 +136,7 @@ class UsbEndToEnd : public ::testing::Test {
     return count;
   }
 
+  std::string m_root;
   KapSimLibrary m_sim;
   std::unique_ptr<VhubHost> m_host;
   std::vector<KapSimClient*> m_clients;

@@ -56,6 +56,7 @@ TEST_F(UsbEndToEnd, AnsweredRequestCarriesTheMessageIdAndTheHostsBytes) {
   // Single-server registration copies only the v1 entries: the buffer is never handed back.
   EXPECT_EQ(m_host->BuffersGivenOut(), 1u);
   EXPECT_EQ(m_host->BuffersFreed(), 0u);
+  EXPECT_EQ(CountMessage(FinishAndReadLog(), "Memory is not freed by kapvhub, memory leak!"), 1u);
 }
 
 TEST_F(UsbEndToEnd, RequestLeftUnansweredByTheHostGetsNoReturnValues) {
@@ -64,6 +65,7 @@ TEST_F(UsbEndToEnd, RequestLeftUnansweredByTheHostGetsNoReturnValues) {
   uint32_t id = Request(client, kControl, 2, {Str("Filter"), Str("id-1"), Blob("x")});
   EXPECT_EQ(ReplyCount(client, id), 0);
   EXPECT_EQ(m_host->BuffersGivenOut(), 0u);
+  EXPECT_EQ(CountMessage(FinishAndReadLog(), "Current response message is invalid."), 1u);
 }
 
 TEST_F(UsbEndToEnd, HostUrbResponseIsOnePostedDataMessage) {
@@ -112,6 +114,10 @@ TEST_F(UsbEndToEnd, ResponsesThatAreNotSentStillAnswerTrueForAKnownSession) {
   ASSERT_EQ(m_sim.KapSim_WaitMessageCount(client, 1, kWaitMs), TRUE);
   EXPECT_EQ(m_sim.KapSim_GetMessageCount(client), 1);
   EXPECT_EQ(m_host->SendResponse(8, "urb", 3, USB_REDIR_PACKAGE_TYPE_URB, &ext), FALSE);
+  std::vector<std::string> log = FinishAndReadLog();
+  EXPECT_EQ(CountMessage(log, "Bad arguments when create request."), 2u);
+  EXPECT_EQ(CountMessage(log, "Invoke message failed. Destroying the message."), 2u);
+  EXPECT_EQ(CountMessage(log, "UsbRedirectionProxy_SendResponse session 8 not exist."), 1u);
 }
 
 TEST_F(UsbEndToEnd, RegisterFailsCleanlyWhenTheServerCannotStart) {
@@ -121,6 +127,7 @@ TEST_F(UsbEndToEnd, RegisterFailsCleanlyWhenTheServerCannotStart) {
   m_sim.KapSim_ResetFaults();
   EXPECT_TRUE(m_host->StartSession(7));  // nothing was left behind by the failure
   EXPECT_EQ(m_sim.KapSim_IsServerRunning(7), TRUE);
+  EXPECT_EQ(CountMessage(FinishAndReadLog(), "UsbRedirectionProxy_Initialize() failed."), 1u);
 }
 
 TEST_F(UsbEndToEnd, RegisterOfARegisteredSessionAnswersTrueAndCreatesNothing) {
@@ -128,6 +135,7 @@ TEST_F(UsbEndToEnd, RegisterOfARegisteredSessionAnswersTrueAndCreatesNothing) {
   uint64_t inits = m_sim.KapSim_GetCallCount("KAPService_ServerInit2");
   EXPECT_TRUE(m_host->StartSession(7));
   EXPECT_EQ(m_sim.KapSim_GetCallCount("KAPService_ServerInit2"), inits);
+  EXPECT_EQ(CountMessage(FinishAndReadLog(), "Session already exists for sessionId = 7."), 1u);
 }
 
 TEST_F(UsbEndToEnd, StopBeforePollMakesThePollReturnAfterOneRound) {
@@ -138,6 +146,19 @@ TEST_F(UsbEndToEnd, StopBeforePollMakesThePollReturnAfterOneRound) {
   poller.join();
   entry.Unregister(9);
   EXPECT_EQ(m_sim.KapSim_IsServerRunning(9), FALSE);
+}
+
+TEST_F(UsbEndToEnd, CallsOnUnknownSessionsLogTheirFailure) {
+  const VhubHost::EntryPoints& entry = m_host->Entry();
+  entry.Poll(3, nullptr);
+  entry.Stop(3);
+  entry.Unregister(3);
+  EXPECT_EQ(entry.SendResponse(3, nullptr, 0, USB_REDIR_PACKAGE_TYPE_URB, nullptr), FALSE);
+  std::vector<std::string> log = FinishAndReadLog();
+  EXPECT_EQ(CountMessage(log, "UsbRedirectionProxy_Poll() session 3 not exist."), 1u);
+  EXPECT_EQ(CountMessage(log, "UsbRedirectionProxy_Stop() session 3 not exist."), 1u);
+  EXPECT_EQ(CountMessage(log, "UsbRedirectionProxy_Unregister() session 3 not exist."), 1u);
+  EXPECT_EQ(CountMessage(log, "UsbRedirectionProxy_SendResponse session 3 not exist."), 1u);
 }
 
 TEST_F(UsbEndToEnd, RegisterAgainAfterUnregisterStartsAFreshServer) {

@@ -37,6 +37,19 @@ TEST_F(UsbEndToEnd, MalformedRequestsNeverReachTheHost) {
     EXPECT_EQ(ReplyCount(client, id), 0) << "command " << c.command;
   }
   EXPECT_TRUE(m_host->Messages(7).empty());
+
+  std::vector<std::string> log = FinishAndReadLog();
+  EXPECT_EQ(CountMessage(log, "Unknown command [3]."), 1u);
+  EXPECT_EQ(CountMessage(log, "Unknown command [4294967295]."), 1u);
+  EXPECT_EQ(CountMessage(log, "Failed to instantiate the KAPServiceCommand."), 2u);
+  EXPECT_EQ(CountMessage(log, "Failed to get message type at index 0."), 3u);
+  EXPECT_EQ(CountMessage(log, "Failed to get message blob at index 1."), 2u);
+  EXPECT_EQ(CountMessage(log, "Failed to get message blob at index 0."), 3u);
+  EXPECT_EQ(CountMessage(log, "Failed to get message Id at index 1."), 1u);
+  EXPECT_EQ(CountMessage(log, "Failed to get message blob at index 2."), 2u);
+  EXPECT_EQ(CountMessage(log, "Failed to parse message: 0."), 4u);
+  EXPECT_EQ(CountMessage(log, "Failed to parse message: 1."), 3u);
+  EXPECT_EQ(CountMessage(log, "Failed to parse message: 2."), 4u);
 }
 
 TEST_F(UsbEndToEnd, ExtraParametersAreIgnoredAndEmptyBlobsDelivered) {

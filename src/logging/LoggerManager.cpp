@@ -1,0 +1,123 @@
+#include "logging/LoggerManager.h"
+
+#include <new>
+#include <vector>
+
+#include "logging/LogWriter.h"
+#include "runtime/AutoMutexLock.h"
+#include "runtime/QrPollThread.h"
+
+LoggerManager* LoggerManager::m_pInstance = nullptr;
+
+QrMutex& LoggerManager_GetLock() {
+  // Never destroyed: threads may log while static destructors run at process exit.
+  static QrMutex* lock = new QrMutex(false, "");
+  return *lock;
+}
+
+LoggerManager* LoggerManager::GetExistingInstance() {
+  return __atomic_load_n(&m_pInstance, __ATOMIC_ACQUIRE);
+}
+
+LoggerManager* LoggerManager::GetInstance() {
+  LoggerManager* instance = GetExistingInstance();
+  if (instance != nullptr) {
+    return instance;
+  }
+  AutoMutexLock lock(LoggerManager_GetLock());
+  instance = GetExistingInstance();
+  if (instance == nullptr) {
+    // Log calls made while the manager is built find no instance and emit nothing.
+    instance = new (std::nothrow) LoggerManager();
+    __atomic_store_n(&m_pInstance, instance, __ATOMIC_RELEASE);
+  }
+  return instance;
+}
+
+LoggerManager::LoggerManager()
+    : m_pollThread(new (std::nothrow) QrPollThread("Logger")), m_schedulerRunning(false) {
+  if (m_pollThread.Ptr() != nullptr) {
+    m_pollThread->SetLock(&LoggerManager_GetLock());
+  }
+}
+
+LoggerManager::~LoggerManager() = default;
+
+LoggerPtr LoggerManager::CreateLogger(const std::string& loggerName, const std::string& appName,
+                                      bool isDefault) {
+  AutoMutexLock lock(LoggerManager_GetLock());
+  if (loggerName.empty() || m_loggerMap.count(loggerName) != 0) {
+    return LoggerPtr();
+  }
+  LoggerPtr logger(new (std::nothrow) Logger(loggerName, appName));
+  if (logger.Ptr() == nullptr) {
+    return logger;
+  }
+  m_loggerMap[loggerName] = logger;
+  if (isDefault) {
+    SetDefaultLogger(logger);
+  }
+  return logger;
+}
+
+LoggerPtr LoggerManager::GetLogger(const std::string& loggerName) {
+  AutoMutexLock lock(LoggerManager_GetLock());
+  auto it = m_loggerMap.find(loggerName);
+  return it != m_loggerMap.end() ? it->second : LoggerPtr();
+}
+
+bool LoggerManager::LoggerExists(const std::string& loggerName) {
+  AutoMutexLock lock(LoggerManager_GetLock());
+  return m_loggerMap.count(loggerName) != 0;
+}
+
+LoggerPtr LoggerManager::GetDefaultLogger() {
+  AutoMutexLock lock(LoggerManager_GetLock());
+  return m_defaultLogger;
+}
+
+bool LoggerManager::SetDefaultLogger(const LoggerPtr& logger) {
+  AutoMutexLock lock(LoggerManager_GetLock());
+  m_defaultLogger = logger;
+  Level level = LOGGER_LOG_ALWAYS;
+  if (logger.Ptr() != nullptr && logger->IsStarted()) {
+    level = logger->GetLevel();
+  }
+  __atomic_store_n(&Logger::s_defaultLoggerLogLevel, level, __ATOMIC_RELAXED);
+  return true;
+}
+
+RCPtr<QrPollThread> LoggerManager::GetPollThread() {
+  AutoMutexLock lock(LoggerManager_GetLock());
+  if (m_pollThread.Ptr() != nullptr && !m_schedulerRunning) {
+    m_schedulerRunning = m_pollThread->StartScheduler();
+  }
+  return m_pollThread;
+}
+
+void LoggerManager::ShutDown() {
+  RCPtr<QrPollThread> pollThread;
+  {
+    AutoMutexLock lock(LoggerManager_GetLock());
+    pollThread = m_pollThread;
+    m_schedulerRunning = false;
+  }
+  // Without the lock: the scheduler and running items take it before they can finish.
+  if (pollThread.Ptr() != nullptr) {
+    pollThread->StopScheduler();
+    pollThread->RemoveAllItems(true);
+  }
+  std::vector<LoggerPtr> loggers;
+  {
+    AutoMutexLock lock(LoggerManager_GetLock());
+    for (auto& entry : m_loggerMap) {
+      loggers.push_back(entry.second);
+    }
+    m_loggerMap.clear();
+    m_defaultLogger = nullptr;
+    __atomic_store_n(&Logger::s_defaultLoggerLogLevel, LOGGER_LOG_ALWAYS, __ATOMIC_RELAXED);
+  }
+  for (auto& logger : loggers) {
+    logger->DestroyAllWriters();
+  }
+}

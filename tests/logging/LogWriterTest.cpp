@@ -1,0 +1,162 @@
+// Queueing behaviour shared by all writers: the drain on the logging poll thread, batch
+// mode, dropped-message accounting, header and footer, flushing at shut-down.
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "logging/LogWriter.h"
+#include "logging/Logger.h"
+#include "runtime/QrThread.h"
+#include "support/ScopedTestLogger.h"
+#include "support/TestLogWriter.h"
+
+namespace {
+
+// A default logger at info level (below the poll thread's own item lines) with one
+// buffered recording writer.
+class BufferedWriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ScopedTestLogger::SettlePollThread();
+    m_logger = Logger::Create("Buffered", "App", true);
+    m_writer = new TestLogWriter();
+    m_writer->SetBufferingEnabled(true);
+    m_writer->SetSyncInterval(600000);  // the drain never runs unless a test shortens it
+    ASSERT_TRUE(m_logger->AddWriter(m_writer.Ptr()));
+  }
+  void TearDown() override { Logger::ShutDown(); }
+
+  void Start() {
+    ASSERT_TRUE(m_logger->Start());
+    m_writer->FlushMessages();
+    m_writer->Clear();
+  }
+
+  LoggerPtr m_logger;
+  TestLogWriterPtr m_writer;
+};
+
+bool WaitForCount(TestLogWriter* writer, size_t count) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (writer->Count() < count && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return writer->Count() >= count;
+}
+
+}  // namespace
+
+TEST_F(BufferedWriterTest, QueuedLinesWaitForFlushInOrder) {
+  Start();
+  for (int i = 0; i < 5; ++i) {
+    Logger::Log("@F", LOGGER_LOG_INFO, "line %d", i);
+  }
+  EXPECT_EQ(0u, m_writer->Count());
+  m_writer->FlushMessages();
+  EXPECT_EQ((std::vector<std::string>{"line 0", "line 1", "line 2", "line 3", "line 4"}),
+            m_writer->Messages());
+}
+
+TEST_F(BufferedWriterTest, DrainWritesFromThePollThreadEverySyncInterval) {
+  Start();
+  std::atomic<QrThreadID> writerThread{0};
+  m_writer->SetOnWrite([&](const std::string& line) {
+    if (line.find("drained") != std::string::npos) {
+      writerThread = QrThread::GetCurrentThreadID();
+    }
+  });
+  m_writer->SetSyncInterval(20);
+  Logger::Log("@F", LOGGER_LOG_INFO, "drained");
+  ASSERT_TRUE(WaitForCount(m_writer.Ptr(), 1));
+  Logger::Log("@F", LOGGER_LOG_INFO, "again");
+  EXPECT_TRUE(WaitForCount(m_writer.Ptr(), 2));
+  Logger::ShutDown();  // nothing may call the hook once writerThread is gone
+  EXPECT_NE(0u, writerThread.load());
+  EXPECT_NE(QrThread::GetCurrentThreadID(), writerThread.load());
+}
+
+TEST_F(BufferedWriterTest, ShutDownWritesEverythingStillQueued) {
+  Start();
+  for (int i = 0; i < 50; ++i) {
+    Logger::Log("@F", LOGGER_LOG_INFO, "q%d", i);
+  }
+  Logger::ShutDown();
+  std::vector<std::string> queued = m_writer->MessagesContaining("q");
+  ASSERT_EQ(50u, queued.size());
+  EXPECT_EQ("q0", queued.front());
+  EXPECT_EQ("q49", queued.back());
+}
+
+TEST_F(BufferedWriterTest, BatchModeBannerOnceThenGroupsOfOneHundred) {
+  ASSERT_TRUE(m_writer->SetMaxBufferSize(10));
+  Start();  // four start-up lines queued: below the buffer size
+  for (int i = 0; i < 9; ++i) {
+    Logger::Log("@F", LOGGER_LOG_INFO, "m%d", i);
+  }
+  EXPECT_EQ(0u, m_writer->Count());
+  EXPECT_FALSE(m_writer->IsBatchModeEnabled());
+  Logger::Log("@F", LOGGER_LOG_INFO, "m9");  // the tenth queued message
+  EXPECT_TRUE(m_writer->IsBatchModeEnabled());
+  ASSERT_EQ(1u, m_writer->Count());
+  EXPECT_EQ("\n***** BATCH MODE ENABLED *****\n\n", m_writer->Lines()[0]);
+  for (int i = 10; i < 99; ++i) {
+    Logger::Log("@F", LOGGER_LOG_INFO, "m%d", i);
+  }
+  EXPECT_EQ(1u, m_writer->Count());
+  Logger::Log("@F", LOGGER_LOG_INFO, "m99");  // 100 queued: written at once, in order
+  ASSERT_EQ(101u, m_writer->Count());
+  EXPECT_EQ("m0", m_writer->Messages()[1]);
+  EXPECT_EQ("m99", m_writer->Messages()[100]);
+  // The periodic drain no longer runs.
+  m_writer->SetSyncInterval(10);
+  Logger::Log("@F", LOGGER_LOG_INFO, "m100");
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(101u, m_writer->Count());
+}
+
+TEST_F(BufferedWriterTest, MessagesRefusedWhileDisabledAreReportedWithTheNextWrite) {
+  Start();
+  ASSERT_TRUE(m_writer->SetEnabled(false));
+  for (int i = 0; i < 3; ++i) {
+    Logger::Log("@F", LOGGER_LOG_INFO, "refused %d", i);
+  }
+  ASSERT_TRUE(m_writer->SetEnabled(true));
+  EXPECT_EQ(0u, m_writer->Count());
+  Logger::Log("@F", LOGGER_LOG_INFO, "accepted");
+  m_writer->FlushMessages();
+  std::vector<std::string> lines = m_writer->Lines();
+  ASSERT_EQ(2u, lines.size());
+  EXPECT_EQ("accepted", TestLogWriter::StripPrefix(lines[0]));
+  EXPECT_EQ("\n******* Dropped 3 messages *******\n\n", lines[1]);
+  EXPECT_EQ(LOGGER_LOG_INFO, m_writer->Levels()[1]);
+}
+
+TEST_F(BufferedWriterTest, SwitchingBufferingOffWritesQueueThenWritesAtOnce) {
+  Start();
+  Logger::Log("@F", LOGGER_LOG_INFO, "queued");
+  ASSERT_TRUE(m_writer->SetBufferingEnabled(false));
+  EXPECT_EQ(std::vector<std::string>{"queued"}, m_writer->Messages());
+  Logger::Log("@F", LOGGER_LOG_INFO, "direct");
+  EXPECT_EQ(2u, m_writer->Count());
+}
+
+TEST(LogWriterHeader, HeaderOnInitAndFooterOnCloseWithTheirFunctionTexts) {
+  ScopedTestLogger::SettlePollThread();
+  LoggerPtr logger = Logger::Create("Header", "App", true);
+  TestLogWriterPtr writer(new TestLogWriter());
+  EXPECT_FALSE(writer->SetHeader(""));
+  ASSERT_TRUE(writer->SetHeader("hello header"));
+  ASSERT_TRUE(writer->SetFooter("bye footer"));
+  ASSERT_TRUE(logger->AddWriter(writer.Ptr()));
+  ASSERT_TRUE(logger->Start());
+  EXPECT_FALSE(writer->SetFooter("too late"));
+  Logger::ShutDown();
+  std::vector<std::string> lines = writer->Lines();
+  ASSERT_GE(lines.size(), 6u);  // header, four start-up lines, footer
+  EXPECT_NE(std::string::npos, lines.front().find("] A LogWriter::Init(): hello header\n"));
+  EXPECT_NE(std::string::npos, lines.back().find("] A LogWriter::Close(): bye footer\n"));
+}

@@ -1,0 +1,49 @@
+#include "support/ScopedTestLogger.h"
+
+#include <chrono>
+#include <thread>
+
+#include "runtime/QrPollItem.h"
+#include "runtime/QrPollThread.h"
+
+namespace {
+
+// Runs once and leaves: once it is gone the scheduler is inside its loop.
+class SettleProbe : public QrPollItem {
+ public:
+  SettleProbe() : QrPollItem("SettleProbe") {}
+  bool Run(bool /*timedOut*/) override { return false; }
+};
+
+}  // namespace
+
+void ScopedTestLogger::SettlePollThread() {
+  RCPtr<QrPollThread> pollThread = Logger::GetPollThread();
+  if (pollThread.Ptr() == nullptr) {
+    return;
+  }
+  RCPtr<SettleProbe> probe(new SettleProbe());
+  if (!pollThread->AddItem(probe.Ptr(), nullptr, 0)) {
+    return;
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (pollThread->IsMember(probe.Ptr()) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+ScopedTestLogger::ScopedTestLogger(Level level, const std::string& loggerName,
+                                   const std::string& appName)
+    : m_writer(new TestLogWriter()) {
+  SettlePollThread();
+  m_logger = Logger::Create(loggerName, appName, true);
+  if (m_logger.Ptr() == nullptr) {
+    return;
+  }
+  m_logger->SetLevel(level);
+  m_logger->AddWriter(m_writer.Ptr());
+  m_started = m_logger->Start();
+  m_writer->Clear();
+}
+
+ScopedTestLogger::~ScopedTestLogger() { Logger::ShutDown(); }
