@@ -115,7 +115,10 @@ TEST_F(ChannelLogLines, ConnectionStepsAreLogged) {
 
 TEST_F(ChannelLogLines, MessageFailuresAreLogged) {
   sim->KapSim_OfferVersion1Only();
-  StartReady(156);
+  ASSERT_TRUE(manager->ServerInitForSession(156, plugin, 0));
+  client = sim->KapSim_ConnectClient(156, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(manager->WaitForEvent(&plugin->readyEvent, 5000));  // no timed poll in v1
   void* ctx = nullptr;
   ASSERT_TRUE(plugin->CreateMessage(&ctx, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
   PlainCommand command(plugin->ChannelContextInterface(), plugin->VariantInterface(), ctx);
