@@ -1,6 +1,4 @@
 // The framework's fixed log texts, read back through the recording test writer.
-#if __has_include("support/ScopedTestLogger.h")
-
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -140,5 +138,3 @@ TEST_F(ChannelLogLines, RemovingAnUnknownSessionIdLogsNothing) {
   EXPECT_EQ(SessionUtils::RemoveUniqueSid(id), FALSE);
   EXPECT_EQ(log->Writer()->CountContaining("Internal SID map"), 0);
 }
-
-#endif  // __has_include("support/ScopedTestLogger.h")
