@@ -96,21 +96,21 @@ bool KAPServiceCommand::TypedAppend(AppendKind kind, const std::string* name, Fi
 
 // One typed overload per value type for each of the three append forms. A missing
 // conversion function reads as a failed conversion.
-#define KAPSERVICECOMMAND_TYPED(Type, Convert)                                              \
-  bool KAPServiceCommand::AddParam(Type value) {                                            \
-    return TypedAppend(APPEND_PARAM, nullptr, [&](KAP_RPC_VARIANT* v) -> Bool {             \
-      return mPVarIface->v1.Convert != nullptr ? mPVarIface->v1.Convert(v, value) : FALSE;  \
-    });                                                                                     \
-  }                                                                                         \
-  bool KAPServiceCommand::AddNamedParam(Type value, const std::string& name) {              \
-    return TypedAppend(APPEND_NAMED_PARAM, &name, [&](KAP_RPC_VARIANT* v) -> Bool {         \
-      return mPVarIface->v1.Convert != nullptr ? mPVarIface->v1.Convert(v, value) : FALSE;  \
-    });                                                                                     \
-  }                                                                                         \
-  bool KAPServiceCommand::AppendReturnVal(Type value) {                                     \
-    return TypedAppend(APPEND_RETURN_VAL, nullptr, [&](KAP_RPC_VARIANT* v) -> Bool {        \
-      return mPVarIface->v1.Convert != nullptr ? mPVarIface->v1.Convert(v, value) : FALSE;  \
-    });                                                                                     \
+#define KAPSERVICECOMMAND_TYPED(Type, Convert)                                             \
+  bool KAPServiceCommand::AddParam(Type value) {                                           \
+    return TypedAppend(APPEND_PARAM, nullptr, [&](KAP_RPC_VARIANT* v) -> Bool {            \
+      return mPVarIface->v1.Convert != nullptr ? mPVarIface->v1.Convert(v, value) : FALSE; \
+    });                                                                                    \
+  }                                                                                        \
+  bool KAPServiceCommand::AddNamedParam(Type value, const std::string& name) {             \
+    return TypedAppend(APPEND_NAMED_PARAM, &name, [&](KAP_RPC_VARIANT* v) -> Bool {        \
+      return mPVarIface->v1.Convert != nullptr ? mPVarIface->v1.Convert(v, value) : FALSE; \
+    });                                                                                    \
+  }                                                                                        \
+  bool KAPServiceCommand::AppendReturnVal(Type value) {                                    \
+    return TypedAppend(APPEND_RETURN_VAL, nullptr, [&](KAP_RPC_VARIANT* v) -> Bool {       \
+      return mPVarIface->v1.Convert != nullptr ? mPVarIface->v1.Convert(v, value) : FALSE; \
+    });                                                                                    \
   }
 
 KAPSERVICECOMMAND_TYPED(char, VariantFromChar)

@@ -1,7 +1,6 @@
 #include "channel/RPCManager.h"
 
 #include <dlfcn.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <sys/time.h>
 
 #include "channel/RPCPluginInstance.h"
 #include "channel/SessionUtils.h"
@@ -27,6 +27,8 @@ namespace {
 
 const uint32_t kSliceMs = 100;
 const uint32_t kPendingMessagesTimeoutMs = 1000;
+// An older request still open when a newer one completes is reported after this long.
+const int64_t kStillPendingMs = 1000;
 
 // Milliseconds of the wall clock, truncated to 32 bits; 0 when the clock cannot be read.
 uint32_t TickCount() {
@@ -51,8 +53,9 @@ void LookUp(void* dll, const char* name, Fn& fn) {
   fn = reinterpret_cast<Fn>(dlsym(dll, name));
 }
 
-const char* StateName(int state, char* unknownBuf, size_t size, const char* unknownFmt,
-                      bool objectStates) {
+// The connection and channel states, or with objectStates the object states too; any other
+// value is formatted into the caller's buffer.
+const char* StateName(int state, char* unknownBuf, size_t size, bool objectStates) {
   switch (state) {
     case -1:
       return "UNINITIALIZED";
@@ -62,26 +65,31 @@ const char* StateName(int state, char* unknownBuf, size_t size, const char* unkn
       return "PENDING";
     case 2:
       return "CONNECTED";
-    case 3:
-      if (objectStates) return "SIDE_CHANNEL_PENDING";
-      break;
-    case 4:
-      if (objectStates) return "SIDE_CHANNEL_CONNECTED";
-      break;
-    case 5:
-      if (objectStates) return "PENDING_AND_PEER_OBJ_CREATED";
-      break;
     default:
       break;
   }
-  snprintf(unknownBuf, size, unknownFmt, state);
+  if (objectStates) {
+    switch (state) {
+      case 3:
+        return "SIDE_CHANNEL_PENDING";
+      case 4:
+        return "SIDE_CHANNEL_CONNECTED";
+      case 5:
+        return "PENDING_AND_PEER_OBJ_CREATED";
+      default:
+        break;
+    }
+    snprintf(unknownBuf, size, "unknown[%d]", state);
+  } else {
+    snprintf(unknownBuf, size, "unknown%d", state);
+  }
   return unknownBuf;
 }
 
 }  // namespace
 
-RPCManager::RPCManager(const char* tokenName, const char* controlObjName,
-                       const char* dataObjName, const char* dataObjTcpName)
+RPCManager::RPCManager(const char* tokenName, const char* controlObjName, const char* dataObjName,
+                       const char* dataObjTcpName)
     : m_isTcpEnabled(false),
       m_isTcpEnabledConfigured(false),
       m_isRIVETPrefered(false),
@@ -219,7 +227,8 @@ void RPCManager::OnDestroyInstance(RPCPluginInstance* instance) {
   }
 }
 
-void RPCManager::OnDestroyServerInstance(KapServerID, RCPtr<RPCPluginInstance>) {}
+void RPCManager::OnDestroyServerInstance(KapServerID /*serverId*/,
+                                         RCPtr<RPCPluginInstance> /*instance*/) {}
 
 bool RPCManager::ClientLogInit() { return false; }
 
@@ -234,8 +243,8 @@ void RPCManager::OnClientInit() {}
 void RPCManager::OnClientExit() {}
 
 bool RPCManager::OnServerConnected(KAPService_SessionType type, KapServerID serverId) {
-  QR_LOG(LOGGER_LOG_INFO, "%s server [%p] connected.",
-         SessionUtils::SessionTypeToStr(type).c_str(), serverId);
+  QR_LOG(LOGGER_LOG_INFO, "%s server [%p] connected.", SessionUtils::SessionTypeToStr(type).c_str(),
+         serverId);
   return true;
 }
 
@@ -248,7 +257,7 @@ bool RPCManager::ConfigureTcpSideChan() { return true; }
 
 bool RPCManager::ConfigureVirtualSideChan() { return true; }
 
-void RPCManager::ConfigureSidechannelType(KAPService_SessionType) {}
+void RPCManager::ConfigureSidechannelType(KAPService_SessionType /*type*/) {}
 
 bool RPCManager::PlatformAllowRunAsServer() { return true; }
 
@@ -287,8 +296,7 @@ bool RPCManager::LoadKapService() {
     mismatch = true;
   }
   if (m_fKAPServiceMultiServerInit != nullptr && m_fKAPServiceMultiServerExit == nullptr) {
-    QR_LOG(LOGGER_LOG_ERROR,
-           "kapService does not contain matching MultiServerExit function\n");
+    QR_LOG(LOGGER_LOG_ERROR, "kapService does not contain matching MultiServerExit function\n");
     mismatch = true;
   }
   if (mismatch) {
@@ -387,8 +395,7 @@ bool RPCManager::ServerInitForSession(DWORD sessionId, RPCPluginInstance* rpcPlu
   return ServerInitImp(sessionId, rpcPlugin, msTimeoutReady, false, false);
 }
 
-bool RPCManager::ServerInit(RPCPluginInstance* rpcPlugin, uint32_t msTimeoutReady,
-                            bool lowPriv) {
+bool RPCManager::ServerInit(RPCPluginInstance* rpcPlugin, uint32_t msTimeoutReady, bool lowPriv) {
   return ServerInitImp(static_cast<DWORD>(getpgid(getpid())), rpcPlugin, msTimeoutReady, false,
                        lowPriv);
 }
@@ -523,8 +530,8 @@ bool RPCManager::ServerInitImp(DWORD sessionId, RPCPluginInstance* rpcPlugin,
   if (m_iServer.v1.RegisterServerNotifySink == nullptr) {
     return cleanUp("ServerInterface is needed for MultiServer mode.\n");
   }
-  if (m_iServer.v1.RegisterServerNotifySink(this, &m_serverSink, m_multiServerId,
-                                            &m_hServerSink) != TRUE) {
+  if (m_iServer.v1.RegisterServerNotifySink(this, &m_serverSink, m_multiServerId, &m_hServerSink) !=
+      TRUE) {
     m_hServerSink = nullptr;
     return cleanUp("RegisterServerNotifySink() failed.\n");
   }
@@ -537,8 +544,7 @@ bool RPCManager::IsSideChannelAvailable(int type) {
   if (m_iChannelObj.v2.IsSideChannelAvailable == nullptr) {
     return false;
   }
-  return m_iChannelObj.v2.IsSideChannelAvailable(static_cast<KAPRPC_SideChannelType>(type)) ==
-         TRUE;
+  return m_iChannelObj.v2.IsSideChannelAvailable(static_cast<KAPRPC_SideChannelType>(type)) == TRUE;
 }
 
 bool RPCManager::KAPServiceServerExit(DWORD sessionId, void* reserved) {
@@ -573,8 +579,8 @@ bool RPCManager::KAPServiceServerExit(DWORD sessionId, void* reserved) {
 
 bool RPCManager::ServerExitImp(DWORD sessionId, RPCPluginInstance* rpcPlugin,
                                bool exitOnDifferentThread) {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(),
-                      "sessionId = %d\n", static_cast<int>(sessionId));
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "sessionId = %d\n",
+                      static_cast<int>(sessionId));
   if (!m_initialized) {
     trace.SetExitMsg(LOGGER_LOG_ERROR, "Not initialized\n");
     return false;
@@ -595,8 +601,8 @@ bool RPCManager::ServerExitImp(DWORD sessionId, RPCPluginInstance* rpcPlugin,
 }
 
 bool RPCManager::InstanceExitImp(RPCPluginInstance* rpcPlugin, bool exitOnDifferentThread) {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(),
-                      "Exit Instance = %p\n", static_cast<void*>(rpcPlugin));
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "Exit Instance = %p\n",
+                      static_cast<void*>(rpcPlugin));
   if (exitOnDifferentThread || rpcPlugin == nullptr) {
     return true;
   }
@@ -625,9 +631,12 @@ bool RPCManager::MultiServerExit(DWORD sessionId, void* reserved) {
     }
   }
   bool result = true;
-  // The server sink is gone, so no callback can change the map while it is walked.
-  for (auto& entry : m_IdToRPCInstanceMap) {
-    result = InstanceExitImp(entry.second, true) && result;
+  {
+    // An exit on a different thread only traces, so the walk may hold the lock.
+    AutoMutexLock lock(m_RPCManagerMutex);
+    for (auto& entry : m_IdToRPCInstanceMap) {
+      result = InstanceExitImp(entry.second, true) && result;
+    }
   }
   OnServerExit();
   {
@@ -761,8 +770,8 @@ int RPCManager::WaitMultiple(std::vector<QrEvent*>& events, bool waitAll, uint32
   return -1;
 }
 
-int RPCManager::PollWaitMultiple(std::vector<QrEvent*>& events, bool waitAll,
-                                 uint32_t msTimeout, bool wakeOnOSMessages) {
+int RPCManager::PollWaitMultiple(std::vector<QrEvent*>& events, bool waitAll, uint32_t msTimeout,
+                                 bool wakeOnOSMessages) {
   if (m_iChannel.v3.Poll == nullptr) {
     QR_LOG(LOGGER_LOG_ERROR, "Please upgrade kapservice to support v3.Poll\n");
     return -2;
@@ -896,8 +905,7 @@ Bool RPCManager::KapOnServerInstanceDestroyed(void* serverUserData, void* pInsta
   return manager->KAPServerDestroyInstance(serverId, instance);
 }
 
-Bool RPCManager::KAPServerDestroyInstance(KapServerID serverId,
-                                          RCPtr<RPCPluginInstance> instance) {
+Bool RPCManager::KAPServerDestroyInstance(KapServerID serverId, RCPtr<RPCPluginInstance> instance) {
   FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__);
   if (instance.Ptr() != nullptr) {
     instance->ChannelDisconnect();
@@ -949,17 +957,17 @@ RCPtr<RPCPluginInstance> RPCManager::GetInstanceByServerId(KapServerID serverId)
 
 const char* RPCManager::ConnectionStateToStr(int state) {
   static char s_unknown[32];
-  return StateName(state, s_unknown, sizeof(s_unknown), "unknown%d", false);
+  return StateName(state, s_unknown, sizeof(s_unknown), false);
 }
 
 const char* RPCManager::ChannelStateToStr(int state) {
   static char s_unknown[32];
-  return StateName(state, s_unknown, sizeof(s_unknown), "unknown%d", false);
+  return StateName(state, s_unknown, sizeof(s_unknown), false);
 }
 
 const char* RPCManager::ChannelObjectStateToStr(int state) {
   static char s_unknown[32];
-  return StateName(state, s_unknown, sizeof(s_unknown), "unknown[%d]", true);
+  return StateName(state, s_unknown, sizeof(s_unknown), true);
 }
 
 // ---- Channel, object and request callbacks (userData is the instance) ----
@@ -996,8 +1004,8 @@ void RPCManager::OnConnectionStateChanged(void* userData, KAPService_ConnectionS
 
 void RPCManager::OnChannelStateChanged(void* userData, KAPService_ChannelState current,
                                        KAPService_ChannelState transient, void*) {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(),
-                      "Channel is now %s\n", ChannelStateToStr(transient));
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "Channel is now %s\n",
+                      ChannelStateToStr(transient));
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
   if (instance == nullptr) {
     return;
@@ -1150,12 +1158,12 @@ void RPCManager::OnMsgDone(void* userData, uint32_t requestCtxId, void* returnCt
         break;
       }
       int64_t ms = it->m_timer.MarkMS64(QrTimer::NO_CHANGE);
-      if (ms > 1000) {
+      if (ms > kStillPendingMs) {
         QR_LOG(LOGGER_LOG_DEBUG, "Request %d still pending sfter %dms\n",
                static_cast<int>(it->m_id), static_cast<int>(ms));
       }
     }
-    instance->TrackPendingMessages(-1, text, sizeof(text));
+    instance->TrackPendingMessagesLocked(-1, text, sizeof(text));
   }
   instance->OnDone(requestCtxId, returnCtx);
 }
@@ -1178,7 +1186,7 @@ void RPCManager::OnMsgAbort(void* userData, uint32_t requestCtxId, Bool userCanc
         break;
       }
     }
-    instance->TrackPendingMessages(-1, text, sizeof(text));
+    instance->TrackPendingMessagesLocked(-1, text, sizeof(text));
   }
   instance->OnAbort(requestCtxId, userCancelled, reason);
 }

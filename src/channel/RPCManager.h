@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "channel/KapServiceApi.h"
-#include "runtime/QrEvent.h"
 #include "runtime/AutoMutexLock.h"
+#include "runtime/QrEvent.h"
 #include "runtime/QrMutex.h"
 #include "runtime/QrThread.h"
 #include "runtime/RCPtr.h"
@@ -77,8 +77,7 @@ class RPCManager : public RCObject {
   const KAPOverlayClient_Interface* OverlayClientInterface() const { return &m_iOverlayClient; }
 
   // Server life. The thread that initialises becomes the init thread: it alone may poll.
-  bool ServerInitForSession(DWORD sessionId, RPCPluginInstance* rpcPlugin,
-                            uint32_t msTimeoutReady);
+  bool ServerInitForSession(DWORD sessionId, RPCPluginInstance* rpcPlugin, uint32_t msTimeoutReady);
   bool ServerInit(RPCPluginInstance* rpcPlugin, uint32_t msTimeoutReady, bool lowPriv);
   bool MultiServerInit(DWORD sessionId);
   bool ServerExitForSession(DWORD sessionId, RPCPluginInstance* rpcPlugin,
@@ -203,10 +202,12 @@ class RPCManager : public RCObject {
   KAPRPC_StreamDataInterface m_iStreamData;
 
   static QrMutex s_RPCManagerMutex;
-  static std::map<KapServerID, RCPtr<RPCManager>> s_IdToRPCManagerMap;  // guarded by s_RPCManagerMutex
+  static std::map<KapServerID, RCPtr<RPCManager>> s_IdToRPCManagerMap
+      QR_GUARDED_BY(s_RPCManagerMutex);
 
   QrMutex m_RPCManagerMutex;
-  std::map<KapServerID, RCPtr<RPCPluginInstance>> m_IdToRPCInstanceMap;  // guarded by m_RPCManagerMutex
+  std::map<KapServerID, RCPtr<RPCPluginInstance>> m_IdToRPCInstanceMap
+      QR_GUARDED_BY(m_RPCManagerMutex);
 };
 
 #endif  // CHANNEL_RPCMANAGER_H

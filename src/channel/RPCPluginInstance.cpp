@@ -13,18 +13,16 @@ namespace {
 
 const uint32_t kNoSink = 0xFFFFFFFF;
 const int kTrackTextSize = 128;
-const int64_t kStillPendingMs = 1000;
 
 }  // namespace
 
 // In stream-data mode the channel belongs to the descriptor; the RPC operations refuse.
-#define REFUSE_IN_STREAM_DATA_MODE(trace, opName, result)                                   \
-  do {                                                                                      \
-    if (m_inStreamDataMode) {                                                               \
-      (trace).SetExitMsg(LOGGER_LOG_ERROR, "%s is not supported in streamData mode\n",      \
-                         opName);                                                           \
-      return result;                                                                        \
-    }                                                                                       \
+#define REFUSE_IN_STREAM_DATA_MODE(trace, opName, result)                                       \
+  do {                                                                                          \
+    if (m_inStreamDataMode) {                                                                   \
+      (trace).SetExitMsg(LOGGER_LOG_ERROR, "%s is not supported in streamData mode\n", opName); \
+      return result;                                                                            \
+    }                                                                                           \
   } while (0)
 
 const char* RPCPluginInstance::RCPChannelTypeStr(int type) {
@@ -70,8 +68,8 @@ RPCPluginInstance::RPCPluginInstance(RPCManager* rpcManager)
 }
 
 RPCPluginInstance::~RPCPluginInstance() {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(),
-                      "0x%p destroyed\n", static_cast<void*>(this));
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "0x%p destroyed\n",
+                      static_cast<void*>(this));
 }
 
 // ---- Default upcalls ----
@@ -82,20 +80,22 @@ BOOL RPCPluginInstance::IsCompressionDisabled() { return FALSE; }
 
 void RPCPluginInstance::OnConnectionReject() {}
 
-void RPCPluginInstance::OnMsgChannelReady(MsgChannelHandle, const char*) {}
+void RPCPluginInstance::OnMsgChannelReady(MsgChannelHandle /*handle*/, const char* /*name*/) {}
 
-void RPCPluginInstance::OnMsgChannelReceived(MsgChannelHandle, KapMsgGroupID, KapMsgChannelID,
-                                             void*, int) {}
+void RPCPluginInstance::OnMsgChannelReceived(MsgChannelHandle /*handle*/, KapMsgGroupID /*group*/,
+                                             KapMsgChannelID /*source*/, void* /*msg*/,
+                                             int /*len*/) {}
 
 void RPCPluginInstance::OnReady() {}
 
 void RPCPluginInstance::OnNotReady() {}
 
-void RPCPluginInstance::OnDone(uint32_t, void*) {}
+void RPCPluginInstance::OnDone(uint32_t /*requestCtxId*/, void* /*returnCtx*/) {}
 
-void RPCPluginInstance::OnAbort(uint32_t, Bool, uint32_t) {}
+void RPCPluginInstance::OnAbort(uint32_t /*requestCtxId*/, Bool /*userCancelled*/,
+                                uint32_t /*reason*/) {}
 
-void RPCPluginInstance::OnInvoke(void*) {}
+void RPCPluginInstance::OnInvoke(void* /*messageCtx*/) {}
 
 // ---- Tables ----
 
@@ -158,8 +158,7 @@ bool RPCPluginInstance::WaitForPendingMessages(uint32_t msTimeout) {
     return true;
   }
   int32_t count = PendingMessageCount();
-  trace.SetExitMsg(LOGGER_LOG_INFO, "%d message%s still pending\n", count,
-                   count == 1 ? "" : "s");
+  trace.SetExitMsg(LOGGER_LOG_INFO, "%d message%s still pending\n", count, count == 1 ? "" : "s");
   return false;
 }
 
@@ -180,8 +179,7 @@ bool RPCPluginInstance::RegisterChannelSink(void* channel) {
   const KAPService_ChannelInterface& iChannel = m_rpcManager->m_iChannel;
   uint32_t sinkId = kNoSink;
   if (iChannel.v1.RegisterChannelNotifySink == nullptr ||
-      iChannel.v1.RegisterChannelNotifySink(&m_rpcManager->m_channelSink, this, &sinkId) !=
-          TRUE) {
+      iChannel.v1.RegisterChannelNotifySink(&m_rpcManager->m_channelSink, this, &sinkId) != TRUE) {
     trace.SetExitMsg(LOGGER_LOG_ERROR, "Channel.v1.RegisterChannelNotifySink() failed\n");
     return false;
   }
@@ -304,8 +302,8 @@ bool RPCPluginInstance::ChannelDataObjCreate(const char* name) {
   snprintf(m_channelDataObjName, sizeof(m_channelDataObjName), "%s", name);
   trace.SetExitMsg(LOGGER_LOG_INFO, "Creating data object: %s\n", m_channelDataObjName);
   return ChannelObjCreate(m_channelDataObjName, &m_rpcManager->m_channelDataObjSink,
-                          m_rpcManager->m_isTcpEnabled,
-                          m_rpcManager->m_isVirtualSideChannelEnabled, &m_hChannelDataObj);
+                          m_rpcManager->m_isTcpEnabled, m_rpcManager->m_isVirtualSideChannelEnabled,
+                          &m_hChannelDataObj);
 }
 
 bool RPCPluginInstance::ChannelObjCreate(char* name, KAPRPC_ObjectNotifySink* sink, bool useTcp,
@@ -356,8 +354,7 @@ bool RPCPluginInstance::ChannelObjCreate(char* name, KAPRPC_ObjectNotifySink* si
     AutoMutexLock lock(m_objectLock);
     *object = created;
   }
-  trace.SetExitMsg(LOGGER_LOG_INFO, "Channel object \"%s\" created with flags 0x%x\n", name,
-                   flags);
+  trace.SetExitMsg(LOGGER_LOG_INFO, "Channel object \"%s\" created with flags 0x%x\n", name, flags);
   return true;
 }
 
@@ -451,8 +448,7 @@ void RPCPluginInstance::OnDataObjConnectedState() {
     } else {
       QR_LOG(LOGGER_LOG_DEBUG, "DataObj options = 0x%08x\n", opts);
       rivet = (opts & KAP_RPC_OBJ_PREFER_RIVETSIDECHANNEL) != 0 &&
-              ChannelSessionType() == KAP_SERVICE_QUILL_SESSION &&
-              m_rpcManager->m_isRIVETPrefered;
+              ChannelSessionType() == KAP_SERVICE_QUILL_SESSION && m_rpcManager->m_isRIVETPrefered;
       opts &= KAP_RPC_OBJ_CONFIG_NO_TCPSIDECHANNEL | KAP_RPC_OBJ_CONFIG_NO_VCHANSIDECHANNEL |
               KAP_RPC_OBJ_PREFER_RIVETSIDECHANNEL;
     }
@@ -512,8 +508,8 @@ void* RPCPluginInstance::ObjectFor(RPCChannelType type) const {
   return type == RPC_CHANNEL_TYPE_DATA ? m_hChannelDataObj : m_hChannelControlObj;
 }
 
-bool RPCPluginInstance::CreateContextLocked(void** pMessageCtx, RPCChannelType type,
-                                            bool extended, uint32_t options) {
+bool RPCPluginInstance::CreateContextLocked(void** pMessageCtx, RPCChannelType type, bool extended,
+                                            uint32_t options) {
   if (pMessageCtx == nullptr) {
     QR_LOG(LOGGER_LOG_DEBUG, "Failed to create message (CreateContext failed)\n");
     return false;
@@ -553,8 +549,7 @@ bool RPCPluginInstance::CreateExtMessage(void** pMessageCtx, RPCChannelType type
   }
   // Version 3 of the object table added contexts with options.
   if (m_rpcManager->m_iChannelObj.v3.CreateContext == nullptr) {
-    QR_LOG(LOGGER_LOG_ERROR, "Failed to create message (API not available for 0x%x)\n",
-           options);
+    QR_LOG(LOGGER_LOG_ERROR, "Failed to create message (API not available for 0x%x)\n", options);
     return false;
   }
   return CreateContextLocked(pMessageCtx, type, true, options);
@@ -635,7 +630,7 @@ bool RPCPluginInstance::InvokeMessage(void* messageCtx, Bool needOnDone, RPCChan
     // The entry goes in before Invoke: the completion may arrive on the init thread before
     // Invoke returns here.
     AutoMutexLock lock(m_pendingMsgMutex);
-    TrackPendingMessages(wantDone ? 1 : 0, text, sizeof(text));
+    TrackPendingMessagesLocked(wantDone ? 1 : 0, text, sizeof(text));
     if (wantDone) {
       entry = m_requestList.emplace(m_requestList.end());
       entry->m_id = id;  // its timer started when it was made
@@ -647,7 +642,7 @@ bool RPCPluginInstance::InvokeMessage(void* messageCtx, Bool needOnDone, RPCChan
       // No completion will come for it, so it must not hold the pending count up.
       AutoMutexLock lock(m_pendingMsgMutex);
       m_requestList.erase(entry);
-      TrackPendingMessages(-1, text, sizeof(text));
+      TrackPendingMessagesLocked(-1, text, sizeof(text));
     }
     trace.SetExitMsg(LOGGER_LOG_ERROR, "Failed to send message (Invoke failed)\n");
     return false;
@@ -657,6 +652,10 @@ bool RPCPluginInstance::InvokeMessage(void* messageCtx, Bool needOnDone, RPCChan
 
 int32_t RPCPluginInstance::TrackPendingMessages(int delta, char* msg, int32_t maxMsgLen) {
   AutoMutexLock lock(m_pendingMsgMutex);
+  return TrackPendingMessagesLocked(delta, msg, maxMsgLen);
+}
+
+int32_t RPCPluginInstance::TrackPendingMessagesLocked(int delta, char* msg, int32_t maxMsgLen) {
   int32_t count = m_pendingMsgCount + delta;
   bool writeText = msg != nullptr && maxMsgLen >= 1;
   if (count > 0) {

@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "channel/KapServiceApi.h"
-#include "runtime/QrEvent.h"
 #include "runtime/AutoMutexLock.h"
-#include "runtime/QrMutex.h"
 #include "runtime/QrElapsedTimer.h"
+#include "runtime/QrEvent.h"
+#include "runtime/QrMutex.h"
 #include "runtime/RCPtr.h"
 #include "usbRedirectionPlugin.h"
 
@@ -103,6 +103,8 @@ class RPCPluginInstance : public RCObject {
   typedef std::list<RequestData> RequestList;
 
   int32_t TrackPendingMessages(int delta, char* msg, int32_t maxMsgLen);
+  int32_t TrackPendingMessagesLocked(int delta, char* msg, int32_t maxMsgLen)
+      QR_REQUIRES(m_pendingMsgMutex);
   void OnChannelConnected();
   void OnChannelDisconnected();
   bool ChannelControlObjCreate(const char* name);
@@ -140,12 +142,12 @@ class RPCPluginInstance : public RCObject {
   bool m_inStreamDataMode;
   QrMutex m_pendingMsgMutex;
   QrEvent m_pendingMsgEvent;
-  int32_t m_pendingMsgCount;  // guarded by m_pendingMsgMutex
+  int32_t m_pendingMsgCount QR_GUARDED_BY(m_pendingMsgMutex);
   QrEvent m_hReadyEvent;
   QrEvent m_hRejectEvent;
   KapServerID m_hServerId;
   std::vector<KapMsgChannelID> m_peers;
-  RequestList m_requestList;  // guarded by m_pendingMsgMutex
+  RequestList m_requestList QR_GUARDED_BY(m_pendingMsgMutex);
   QrMutex m_objectLock;
 };
 

@@ -6,8 +6,8 @@
 #include "runtime/ProcessUtils.h"
 
 std::atomic<KAPService_SessionType> SessionUtils::s_SessionType(KAP_SERVICE_NONE_SESSION);
-std::map<uint32_t, QrElapsedTimer> SessionUtils::s_sessionTimes;
 QrMutex SessionUtils::s_mapLock(false, "");
+std::map<uint32_t, QrElapsedTimer> SessionUtils::s_sessionTimes;
 std::map<uint32_t, SessionUtils::SidPair> SessionUtils::s_uniqueToSidsMap;
 std::map<SessionUtils::SidPair, uint32_t> SessionUtils::s_sidsToUniqueMap;
 std::atomic<int64_t> SessionUtils::s_next(65536);

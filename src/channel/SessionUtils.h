@@ -14,8 +14,8 @@
 
 #include "channel/KapServiceApi.h"
 #include "runtime/AutoMutexLock.h"
-#include "runtime/QrMutex.h"
 #include "runtime/QrElapsedTimer.h"
+#include "runtime/QrMutex.h"
 #include "usbRedirectionPlugin.h"
 
 // Opaque pointer-sized session id of the display protocol.
@@ -46,13 +46,13 @@ class SessionUtils {
   // The protocol id is kept as an integer so that the reverse map's order is defined.
   typedef std::pair<DWORD, uintptr_t> SidPair;
 
-  static QrElapsedTimer& TimerFor(DWORD sessionId);  // s_mapLock held
+  static QrElapsedTimer& TimerFor(DWORD sessionId) QR_REQUIRES(s_mapLock);
 
   static std::atomic<KAPService_SessionType> s_SessionType;
-  static std::map<uint32_t, QrElapsedTimer> s_sessionTimes;  // guarded by s_mapLock
   static QrMutex s_mapLock;
-  static std::map<uint32_t, SidPair> s_uniqueToSidsMap;  // guarded by s_mapLock
-  static std::map<SidPair, uint32_t> s_sidsToUniqueMap;  // guarded by s_mapLock
+  static std::map<uint32_t, QrElapsedTimer> s_sessionTimes QR_GUARDED_BY(s_mapLock);
+  static std::map<uint32_t, SidPair> s_uniqueToSidsMap QR_GUARDED_BY(s_mapLock);
+  static std::map<SidPair, uint32_t> s_sidsToUniqueMap QR_GUARDED_BY(s_mapLock);
   static std::atomic<int64_t> s_next;
 };
 

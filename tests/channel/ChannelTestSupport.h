@@ -5,12 +5,12 @@
 #ifndef TESTS_CHANNEL_CHANNELTESTSUPPORT_H
 #define TESTS_CHANNEL_CHANNELTESTSUPPORT_H
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "KapSimLibrary.h"
 #include "channel/RPCManager.h"
@@ -22,12 +22,12 @@ class CountingPlugin : public RPCPluginInstance {
   explicit CountingPlugin(RPCManager* manager)
       : RPCPluginInstance(manager), readyEvent(true, false) {}
 
+  using RPCPluginInstance::ChannelContextInterface;
   using RPCPluginInstance::CreateExtMessage;
   using RPCPluginInstance::CreateMessage;
   using RPCPluginInstance::DestroyMessage;
   using RPCPluginInstance::GetChannelOptions;
   using RPCPluginInstance::InvokeMessage;
-  using RPCPluginInstance::ChannelContextInterface;
   using RPCPluginInstance::VariantInterface;
 
   void OnReady() override {

@@ -1,7 +1,7 @@
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "ChannelTestSupport.h"
 #include "channel/KAPServiceCommand.h"
@@ -66,25 +66,45 @@ TEST_F(KAPServiceCommandTest, EveryTypedAppendReadsBackWithItsVariantType) {
   ASSERT_TRUE(command->AddNamedParam(42, "answer"));
   ASSERT_EQ(command->GetNumParams(), 12);
 
-  const uint16_t types[] = {KAP_RPC_VT_I1, KAP_RPC_VT_I2,  KAP_RPC_VT_UI2, KAP_RPC_VT_I4,
-                            KAP_RPC_VT_UI4, KAP_RPC_VT_I8, KAP_RPC_VT_UI8, KAP_RPC_VT_R4,
-                            KAP_RPC_VT_R8, KAP_RPC_VT_LPSTR, KAP_RPC_VT_BLOB};
+  const uint16_t types[] = {KAP_RPC_VT_I1,  KAP_RPC_VT_I2,    KAP_RPC_VT_UI2, KAP_RPC_VT_I4,
+                            KAP_RPC_VT_UI4, KAP_RPC_VT_I8,    KAP_RPC_VT_UI8, KAP_RPC_VT_R4,
+                            KAP_RPC_VT_R8,  KAP_RPC_VT_LPSTR, KAP_RPC_VT_BLOB};
   KAP_RPC_VARIANT v;
   for (int i = 0; i < 11; ++i) {
     memset(&v, 0, sizeof(v));
     ASSERT_TRUE(command->GetParam(i, &v)) << i;
     EXPECT_EQ(v.vt, types[i]) << i;
     switch (i) {
-      case 0: EXPECT_EQ(v.cVal, 'c'); break;
-      case 1: EXPECT_EQ(v.iVal, -2); break;
-      case 2: EXPECT_EQ(v.uiVal, 3); break;
-      case 3: EXPECT_EQ(v.lVal, -4); break;
-      case 4: EXPECT_EQ(v.ulVal, 5u); break;
-      case 5: EXPECT_EQ(v.llVal, -6); break;
-      case 6: EXPECT_EQ(v.ullVal, 7u); break;
-      case 7: EXPECT_FLOAT_EQ(v.fVal, 1.5f); break;
-      case 8: EXPECT_DOUBLE_EQ(v.dVal, 2.5); break;
-      case 9: EXPECT_STREQ(v.strVal, "text"); break;
+      case 0:
+        EXPECT_EQ(v.cVal, 'c');
+        break;
+      case 1:
+        EXPECT_EQ(v.iVal, -2);
+        break;
+      case 2:
+        EXPECT_EQ(v.uiVal, 3);
+        break;
+      case 3:
+        EXPECT_EQ(v.lVal, -4);
+        break;
+      case 4:
+        EXPECT_EQ(v.ulVal, 5u);
+        break;
+      case 5:
+        EXPECT_EQ(v.llVal, -6);
+        break;
+      case 6:
+        EXPECT_EQ(v.ullVal, 7u);
+        break;
+      case 7:
+        EXPECT_FLOAT_EQ(v.fVal, 1.5f);
+        break;
+      case 8:
+        EXPECT_DOUBLE_EQ(v.dVal, 2.5);
+        break;
+      case 9:
+        EXPECT_STREQ(v.strVal, "text");
+        break;
       case 10:
         ASSERT_EQ(v.blobVal.size, sizeof(bytes));
         EXPECT_EQ(memcmp(v.blobVal.blobData, bytes, sizeof(bytes)), 0);

@@ -5,22 +5,24 @@
 #define TESTS_CHANNEL_KAPSIMLIBRARY_H
 
 #include <dlfcn.h>
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 
+#include <gtest/gtest.h>
+
 #include "../../tools/kapservice-sim/KapServiceSim.h"
 
-#define KAPSIM_FUNCTIONS(X)                                                            \
-  X(KapSim_ConnectClient)                                                              \
-  X(KapSim_DisconnectClient) X(KapSim_DestroyClient) X(KapSim_IsClientConnected)       \
-  X(KapSim_ConnectObject) X(KapSim_DisconnectObject) X(KapSim_GetChannelState)         \
-  X(KapSim_GetObjectState) X(KapSim_GetObjectFlags) X(KapSim_SendRequest)              \
-  X(KapSim_WaitRequest) X(KapSim_GetReply) X(KapSim_GetReplyValue)                     \
-  X(KapSim_GetMessageCount) X(KapSim_GetMessage) X(KapSim_GetMessageParam)             \
-  X(KapSim_CompleteMessage) X(KapSim_AbortMessage) X(KapSim_SetFault)                  \
-  X(KapSim_SetMaxVersion) X(KapSim_OfferVersion1Only) X(KapSim_ResetFaults)            \
-  X(KapSim_GetCallCount) X(KapSim_GetCounters) X(KapSim_IsServerRunning)
+#define KAPSIM_FUNCTIONS(X)                                                                       \
+  X(KapSim_ConnectClient)                                                                         \
+  X(KapSim_DisconnectClient)                                                                      \
+  X(KapSim_DestroyClient) X(KapSim_IsClientConnected) X(KapSim_ConnectObject)                     \
+      X(KapSim_DisconnectObject) X(KapSim_GetChannelState) X(KapSim_GetObjectState)               \
+          X(KapSim_GetObjectFlags) X(KapSim_SendRequest) X(KapSim_WaitRequest) X(KapSim_GetReply) \
+              X(KapSim_GetReplyValue) X(KapSim_GetMessageCount) X(KapSim_GetMessage)              \
+                  X(KapSim_GetMessageParam) X(KapSim_CompleteMessage) X(KapSim_AbortMessage)      \
+                      X(KapSim_SetFault) X(KapSim_SetMaxVersion) X(KapSim_OfferVersion1Only)      \
+                          X(KapSim_ResetFaults) X(KapSim_GetCallCount) X(KapSim_GetCounters)      \
+                              X(KapSim_IsServerRunning)
 
 struct KapSimLibrary {
 #define KAPSIM_MEMBER(name) decltype(&::name) name = nullptr;
@@ -43,11 +45,11 @@ struct KapSimLibrary {
       ADD_FAILURE() << "cannot load " << KAPSERVICE_SIM_PATH << ": " << dlerror();
       return nullptr;
     }
-#define KAPSIM_RESOLVE(name)                                                     \
-  lib->name = reinterpret_cast<decltype(&::name)>(dlsym(lib->handle, #name));    \
-  if (lib->name == nullptr) {                                                    \
-    ADD_FAILURE() << "missing " #name;                                           \
-    return nullptr;                                                              \
+#define KAPSIM_RESOLVE(name)                                                  \
+  lib->name = reinterpret_cast<decltype(&::name)>(dlsym(lib->handle, #name)); \
+  if (lib->name == nullptr) {                                                 \
+    ADD_FAILURE() << "missing " #name;                                        \
+    return nullptr;                                                           \
   }
     KAPSIM_FUNCTIONS(KAPSIM_RESOLVE)
 #undef KAPSIM_RESOLVE

@@ -1,9 +1,9 @@
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <string>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "ChannelTestSupport.h"
 #include "channel/SessionUtils.h"
@@ -174,10 +174,8 @@ TEST_F(RPCManagerServer, MultiServerModeNeedsTheServerTable) {
   EXPECT_FALSE(manager->StartServer(nullptr));
   EXPECT_FALSE(manager->StopServer(nullptr));
   EXPECT_FALSE(manager->StopAllServers(nullptr));
-  EXPECT_EQ(RPCManager::GetRPCManagerByServerId(reinterpret_cast<KapServerID>(0x1)).Ptr(),
-            nullptr);
-  EXPECT_EQ(RPCManager::GetInstanceByServerId(reinterpret_cast<KapServerID>(0x1)).Ptr(),
-            nullptr);
+  EXPECT_EQ(RPCManager::GetRPCManagerByServerId(reinterpret_cast<KapServerID>(0x1)).Ptr(), nullptr);
+  EXPECT_EQ(RPCManager::GetInstanceByServerId(reinterpret_cast<KapServerID>(0x1)).Ptr(), nullptr);
 }
 
 using RPCManagerWait = ChannelFixture;

@@ -1,8 +1,8 @@
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <cstring>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "ChannelTestSupport.h"
 #include "channel/KAPServiceCommand.h"
@@ -339,8 +339,7 @@ TEST_F(RPCPluginInstanceMessages, IncomingRequestIsAnsweredWithAppendedReturnVal
   std::string text;
   std::string blob;
   plugin->onInvoke = [&](void* messageCtx) {
-    PlainCommand command(plugin->ChannelContextInterface(), plugin->VariantInterface(),
-                         messageCtx);
+    PlainCommand command(plugin->ChannelContextInterface(), plugin->VariantInterface(), messageCtx);
     EXPECT_EQ(command.GetCommand(), 2u);
     paramsSeen = command.GetNumParams();
     KAP_RPC_VARIANT v;

@@ -1,8 +1,8 @@
-#include <gtest/gtest.h>
-
 #include <set>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "channel/SessionUtils.h"
 
@@ -16,10 +16,8 @@ TEST(SessionUtilsNames, NamesKnownTypesAndFormatsOthersInDecimal) {
   EXPECT_EQ(SessionUtils::SessionTypeToStr(KAP_SERVICE_TALON_SESSION), "TALON SESSION");
   EXPECT_EQ(SessionUtils::SessionTypeToStr(KAP_SERVICE_QUILL_SESSION), "QUILL SESSION");
   EXPECT_EQ(SessionUtils::SessionTypeToStr(KAP_SERVICE_NONE_SESSION), "NONE SESSION");
-  EXPECT_EQ(SessionUtils::SessionTypeToStr(static_cast<KAPService_SessionType>(2)),
-            "unknown 2");
-  EXPECT_EQ(SessionUtils::SessionTypeToStr(static_cast<KAPService_SessionType>(-7)),
-            "unknown -7");
+  EXPECT_EQ(SessionUtils::SessionTypeToStr(static_cast<KAPService_SessionType>(2)), "unknown 2");
+  EXPECT_EQ(SessionUtils::SessionTypeToStr(static_cast<KAPService_SessionType>(-7)), "unknown -7");
 }
 
 TEST(SessionUtilsUniqueSid, SamePairSameIdOtherProtocolNewId) {

@@ -1,0 +1,140 @@
+// The framework's fixed log texts, read back through the recording test writer.
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "ChannelTestSupport.h"
+#include "channel/KAPServiceCommand.h"
+#include "channel/SessionUtils.h"
+#include "support/ScopedTestLogger.h"
+
+namespace {
+
+class PlainCommand : public KAPServiceCommand {
+ public:
+  using KAPServiceCommand::KAPServiceCommand;
+  bool InitializeMessageContext() override { return true; }
+  bool ParseMessageContext() override { return true; }
+};
+
+// Lines may reach the writer from the logger's own thread: wait a little for them.
+bool Logged(ScopedTestLogger& log, const std::string& fragment) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (log.Writer()->CountContaining(fragment) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+class ChannelLogLines : public ChannelFixture {
+ protected:
+  void SetUp() override {
+    log.reset(new ScopedTestLogger(LOGGER_LOG_VERBOSE));
+    ASSERT_TRUE(log->Started());
+    ChannelFixture::SetUp();
+  }
+  void TearDown() override {
+    ChannelFixture::TearDown();
+    log.reset();
+  }
+  std::unique_ptr<ScopedTestLogger> log;
+};
+
+}  // namespace
+
+TEST_F(ChannelLogLines, LoadNamesThePathUsed) {
+  ASSERT_TRUE(manager->ServerInitForSession(150, plugin, 0));
+  EXPECT_TRUE(log->Writer()->HasMessage(std::string("Load kapservice from ") + KAPSERVICE_SIM_PATH +
+                                        " \n"));
+  manager->ServerExitForSession(150, plugin, false);
+
+  RCPtr<ConfigurableManager> other(new ConfigurableManager());
+  setenv("KAPSERVICE_PATH", "", 1);
+  EXPECT_FALSE(other->ServerInitForSession(151, plugin, 0));
+  setenv("KAPSERVICE_PATH", KAPSERVICE_SIM_PATH, 1);
+  EXPECT_TRUE(log->Writer()->HasMessage(std::string("Load kapservice from ") +
+                                        RPCManager::kKapServicePath + " \n"));
+  EXPECT_TRUE(Logged(*log, std::string("Failed to load \"") + RPCManager::kKapServicePath));
+  EXPECT_TRUE(Logged(*log, "LoadKapService() failed."));
+}
+
+TEST_F(ChannelLogLines, LifeCycleRefusalsAreLogged) {
+  EXPECT_FALSE(manager->ServerExitForSession(152, plugin, false));
+  EXPECT_TRUE(Logged(*log, "Not initialized"));
+  ASSERT_TRUE(manager->ServerInitForSession(152, plugin, 0));
+  EXPECT_FALSE(manager->ServerInitForSession(152, plugin, 0));
+  EXPECT_TRUE(Logged(*log, "Already initialized"));
+  EXPECT_TRUE(plugin->RegisterChannelSink(nullptr));
+  EXPECT_TRUE(Logged(*log, "Channel sink already registered"));
+  EXPECT_FALSE(manager->StartServer(nullptr));
+  EXPECT_TRUE(log->Writer()->HasMessage("Must called from multi-server mode.\n"));
+}
+
+TEST_F(ChannelLogLines, FailingInitNamesTheEntryPoint) {
+  sim->KapSim_SetFault("KAPService_ServerInit2", KAPSIM_FAULT_FAIL);
+  EXPECT_FALSE(manager->ServerInitForSession(153, plugin, 0));
+  EXPECT_TRUE(Logged(*log, "KAPService_ServerInit2() failed"));
+}
+
+TEST_F(ChannelLogLines, WaitsExplainTheirErrors) {
+  sim->KapSim_SetMaxVersion("Channel", 2);
+  ASSERT_TRUE(manager->ServerInitForSession(154, plugin, 0));
+  std::vector<QrEvent*> none;
+  EXPECT_EQ(manager->PollWaitMultiple(none, false, 10, false), -2);
+  EXPECT_TRUE(log->Writer()->HasMessage("Please upgrade kapservice to support v3.Poll\n"));
+  std::thread other([&] { EXPECT_EQ(manager->WaitMultiple(none, false, 10, false), -2); });
+  other.join();
+  EXPECT_TRUE(Logged(*log,
+                     "Called with empty QrEvents vector on different thread: "
+                     "m_hInitThreadId(0x"));
+}
+
+TEST_F(ChannelLogLines, ConnectionStepsAreLogged) {
+  plugin->SetDiscardNewConnections(true);
+  ASSERT_TRUE(manager->ServerInitForSession(155, plugin, 0));
+  client = sim->KapSim_ConnectClient(155, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(PumpUntil(
+      [&] { return log->Writer()->HasMessage("New connection discarded by request.\n"); }));
+  plugin->SetDiscardNewConnections(false);
+  ASSERT_TRUE(plugin->UnregisterChannelSink());
+  ASSERT_TRUE(plugin->RegisterChannelSink(nullptr));
+  EXPECT_TRUE(log->Writer()->HasMessage("Simulating connect callback\n"));
+  ASSERT_TRUE(PumpUntil([&] { return plugin->IsReady(); }));
+  EXPECT_TRUE(Logged(*log, "Channel object \"UsbRedirDataObj\" created with flags 0x31"));
+  EXPECT_TRUE(Logged(*log, "Set session type of the channel to TALON SESSION"));
+}
+
+TEST_F(ChannelLogLines, MessageFailuresAreLogged) {
+  sim->KapSim_OfferVersion1Only();
+  ASSERT_TRUE(manager->ServerInitForSession(156, plugin, 0));
+  client = sim->KapSim_ConnectClient(156, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(manager->WaitForEvent(&plugin->readyEvent, 5000));  // no timed poll in v1
+  void* ctx = nullptr;
+  ASSERT_TRUE(plugin->CreateMessage(&ctx, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
+  PlainCommand command(plugin->ChannelContextInterface(), plugin->VariantInterface(), ctx);
+  KAP_RPC_VARIANT v;
+  memset(&v, 0, sizeof(v));
+  EXPECT_FALSE(command.GetParam(0, &v));
+  EXPECT_TRUE(log->Writer()->HasMessage("Index [0] out of range [0].\n"));
+  EXPECT_TRUE(plugin->InvokeMessage(ctx, FALSE, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
+  EXPECT_TRUE(log->Writer()->HasMessage("Unable to set post mode for kapservice.\n"));
+  EXPECT_TRUE(plugin->InvokeMessage(ctx, TRUE, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
+  EXPECT_TRUE(plugin->DestroyMessage(ctx));
+  EXPECT_FALSE(plugin->WaitForPendingMessages(0));
+  EXPECT_TRUE(Logged(*log, "1 message still pending"));
+}
+
+TEST_F(ChannelLogLines, RemovingAnUnknownSessionIdLogsNothing) {
+  DWORD id = SessionUtils::GetNextUniqueSid(157, nullptr);
+  ASSERT_EQ(SessionUtils::RemoveUniqueSid(id), TRUE);
+  EXPECT_EQ(SessionUtils::RemoveUniqueSid(id), FALSE);
+  EXPECT_EQ(log->Writer()->CountContaining("Internal SID map"), 0);
+}
