@@ -104,11 +104,19 @@ class UsbEndToEnd : public ::testing::Test {
     param.value.strVal = const_cast<char*>(text);
     return param;
   }
-  static KapSimParam Blob(const std::string& bytes) {
+  // Over a string literal: the bytes live as long as the program, so a parameter list built
+  // ahead of its use stays valid.
+  template <size_t N>
+  static KapSimParam Blob(const char (&literal)[N]) {
+    return Blob(literal, N - 1);
+  }
+  // Over the caller's bytes, which must outlive the parameter's use.
+  static KapSimParam Blob(const std::string& bytes) { return Blob(bytes.data(), bytes.size()); }
+  static KapSimParam Blob(const char* data, size_t size) {
     KapSimParam param{};
     param.value.vt = KAP_RPC_VT_BLOB;
-    param.value.blobVal.size = static_cast<uint32_t>(bytes.size());
-    param.value.blobVal.blobData = const_cast<char*>(bytes.data());
+    param.value.blobVal.size = static_cast<uint32_t>(size);
+    param.value.blobVal.blobData = const_cast<char*>(data);
     return param;
   }
   static KapSimParam UInt(uint32_t value) {
