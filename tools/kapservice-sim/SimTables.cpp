@@ -220,21 +220,27 @@ static uint32_t SimCtxGetId(void* ctx) {
   std::shared_ptr<Context> c = State().FindContext(ctx);
   return c ? c->id : 0;
 }
-static uint32_t SimCtxGetCommand(void* ctx) {
-  KAPSIM_ENTER(CtxGetCommand, 0);
-  std::shared_ptr<Context> c = State().FindContext(ctx);
-  if (!c) return 0;
-  std::lock_guard<std::mutex> guard(c->lock);
-  return c->command;
-}
-static Bool SimCtxSetCommand(void* ctx, uint32_t command) {
-  KAPSIM_ENTER(CtxSetCommand, FALSE);
-  std::shared_ptr<Context> c = State().FindContext(ctx);
-  if (!c) return FALSE;
-  std::lock_guard<std::mutex> guard(c->lock);
-  c->command = command;
-  return TRUE;
-}
+// A context's command and return code: a plain field read or written under its lock.
+#define KAPSIM_CONTEXT_FIELD(Name, field)                  \
+  static uint32_t SimCtxGet##Name(void* ctx) {             \
+    KAPSIM_ENTER(CtxGet##Name, 0);                         \
+    std::shared_ptr<Context> c = State().FindContext(ctx); \
+    if (!c) return 0;                                      \
+    std::lock_guard<std::mutex> guard(c->lock);            \
+    return c->field;                                       \
+  }                                                        \
+  static Bool SimCtxSet##Name(void* ctx, uint32_t value) { \
+    KAPSIM_ENTER(CtxSet##Name, FALSE);                     \
+    std::shared_ptr<Context> c = State().FindContext(ctx); \
+    if (!c) return FALSE;                                  \
+    std::lock_guard<std::mutex> guard(c->lock);            \
+    c->field = value;                                      \
+    return TRUE;                                           \
+  }
+KAPSIM_CONTEXT_FIELD(Command, command)
+KAPSIM_CONTEXT_FIELD(ReturnCode, returnCode)
+#undef KAPSIM_CONTEXT_FIELD
+
 static Bool SimCtxGetNamedCommand(void* ctx, char* name, int size) {
   KAPSIM_ENTER(CtxGetNamedCommand, FALSE);
   std::shared_ptr<Context> c = State().FindContext(ctx);
@@ -251,70 +257,38 @@ static Bool SimCtxSetNamedCommand(void* ctx, const char* name) {
   c->namedCommand = name;
   return TRUE;
 }
-static int SimCtxGetParamCount(void* ctx) {
-  KAPSIM_ENTER(CtxGetParamCount, 0);
-  std::shared_ptr<Context> c = State().FindContext(ctx);
-  if (!c) return 0;
-  std::lock_guard<std::mutex> guard(c->lock);
-  return static_cast<int>(c->params.size());
-}
-static Bool SimCtxAppendParam(void* ctx, const KAP_RPC_VARIANT* v) {
-  KAPSIM_ENTER(CtxAppendParam, FALSE);
-  return Append(ctx, nullptr, v, false);
-}
-static Bool SimCtxGetParam(void* ctx, int index, KAP_RPC_VARIANT* v) {
-  KAPSIM_ENTER(CtxGetParam, FALSE);
-  return Read(ctx, index, nullptr, 0, false, v, false);
-}
-static Bool SimCtxAppendNamedParam(void* ctx, const char* name, const KAP_RPC_VARIANT* v) {
-  KAPSIM_ENTER(CtxAppendNamedParam, FALSE);
-  if (name == nullptr) return FALSE;
-  return Append(ctx, name, v, false);
-}
-static Bool SimCtxGetNamedParam(void* ctx, int index, char* name, int size, KAP_RPC_VARIANT* v) {
-  KAPSIM_ENTER(CtxGetNamedParam, FALSE);
-  return Read(ctx, index, name, size, true, v, false);
-}
-static uint32_t SimCtxGetReturnCode(void* ctx) {
-  KAPSIM_ENTER(CtxGetReturnCode, 0);
-  std::shared_ptr<Context> c = State().FindContext(ctx);
-  if (!c) return 0;
-  std::lock_guard<std::mutex> guard(c->lock);
-  return c->returnCode;
-}
-static Bool SimCtxSetReturnCode(void* ctx, uint32_t code) {
-  KAPSIM_ENTER(CtxSetReturnCode, FALSE);
-  std::shared_ptr<Context> c = State().FindContext(ctx);
-  if (!c) return FALSE;
-  std::lock_guard<std::mutex> guard(c->lock);
-  c->returnCode = code;
-  return TRUE;
-}
-static int SimCtxGetReturnValCount(void* ctx) {
-  KAPSIM_ENTER(CtxGetReturnValCount, 0);
-  std::shared_ptr<Context> c = State().FindContext(ctx);
-  if (!c) return 0;
-  std::lock_guard<std::mutex> guard(c->lock);
-  return static_cast<int>(c->returnValues.size());
-}
-static Bool SimCtxAppendReturnVal(void* ctx, const KAP_RPC_VARIANT* v) {
-  KAPSIM_ENTER(CtxAppendReturnVal, FALSE);
-  return Append(ctx, nullptr, v, true);
-}
-static Bool SimCtxGetReturnVal(void* ctx, int index, KAP_RPC_VARIANT* v) {
-  KAPSIM_ENTER(CtxGetReturnVal, FALSE);
-  return Read(ctx, index, nullptr, 0, false, v, true);
-}
-static Bool SimCtxAppendNamedReturnVal(void* ctx, const char* name, const KAP_RPC_VARIANT* v) {
-  KAPSIM_ENTER(CtxAppendNamedReturnVal, FALSE);
-  if (name == nullptr) return FALSE;
-  return Append(ctx, name, v, true);
-}
-static Bool SimCtxGetNamedReturnVal(void* ctx, int index, char* name, int size,
-                                    KAP_RPC_VARIANT* v) {
-  KAPSIM_ENTER(CtxGetNamedReturnVal, FALSE);
-  return Read(ctx, index, name, size, true, v, true);
-}
+
+// Parameters and return values are two lists with the same five entry points each.
+#define KAPSIM_CONTEXT_LIST(Name, list, isReturn)                                              \
+  static int SimCtxGet##Name##Count(void* ctx) {                                               \
+    KAPSIM_ENTER(CtxGet##Name##Count, 0);                                                      \
+    std::shared_ptr<Context> c = State().FindContext(ctx);                                     \
+    if (!c) return 0;                                                                          \
+    std::lock_guard<std::mutex> guard(c->lock);                                                \
+    return static_cast<int>(c->list.size());                                                   \
+  }                                                                                            \
+  static Bool SimCtxAppend##Name(void* ctx, const KAP_RPC_VARIANT* v) {                        \
+    KAPSIM_ENTER(CtxAppend##Name, FALSE);                                                      \
+    return Append(ctx, nullptr, v, isReturn);                                                  \
+  }                                                                                            \
+  static Bool SimCtxGet##Name(void* ctx, int index, KAP_RPC_VARIANT* v) {                      \
+    KAPSIM_ENTER(CtxGet##Name, FALSE);                                                         \
+    return Read(ctx, index, nullptr, 0, false, v, isReturn);                                   \
+  }                                                                                            \
+  static Bool SimCtxAppendNamed##Name(void* ctx, const char* name, const KAP_RPC_VARIANT* v) { \
+    KAPSIM_ENTER(CtxAppendNamed##Name, FALSE);                                                 \
+    if (name == nullptr) return FALSE;                                                         \
+    return Append(ctx, name, v, isReturn);                                                     \
+  }                                                                                            \
+  static Bool SimCtxGetNamed##Name(void* ctx, int index, char* name, int size,                 \
+                                   KAP_RPC_VARIANT* v) {                                       \
+    KAPSIM_ENTER(CtxGetNamed##Name, FALSE);                                                    \
+    return Read(ctx, index, name, size, true, v, isReturn);                                    \
+  }
+KAPSIM_CONTEXT_LIST(Param, params, false)
+KAPSIM_CONTEXT_LIST(ReturnVal, returnValues, true)
+#undef KAPSIM_CONTEXT_LIST
+
 static Bool SimCtxSetOps(void* ctx, KAPRPC_ChannelContextOps op, const KAP_RPC_VARIANT* v) {
   KAPSIM_ENTER(CtxSetOps, FALSE);
   uint64_t value = 0;
