@@ -593,6 +593,32 @@ bool WriteAll(int fd, const std::string& data) {
   return true;
 }
 
+// What the typed getters and setters share: the union member and the type differ, the
+// steps do not. The value's type is taken from the member alone.
+template <typename T>
+struct Exactly {
+  using Type = T;
+};
+
+template <typename T>
+T GetTyped(Dictionary* dict, typename Exactly<T>::Type defaultValue, DictionaryType type,
+           T DictValue::*member, const char* name) {
+  DictValue def{};
+  def.*member = defaultValue;
+  return Dictionary_Get(dict, &def, type, name)->*member;
+}
+
+template <typename T>
+void SetTyped(Dictionary* dict, typename Exactly<T>::Type value, DictionaryType type,
+              T DictValue::*member, const char* name) {
+  if (dict == nullptr || name == nullptr) {
+    return;
+  }
+  DictEntry* e = SetEntry(dict, name, type);
+  e->value.*member = value;
+  e->text = ValueText(e);
+}
+
 }  // namespace
 
 Dictionary* Dictionary_Create() {
@@ -760,33 +786,23 @@ const char* Dict_GetString(Dictionary* dict, const char* defaultValue, const cha
 }
 
 Bool Dict_GetBool(Dictionary* dict, Bool defaultValue, const char* name) {
-  DictValue def{};
-  def.boolValue = defaultValue;
-  return Dictionary_Get(dict, &def, DICT_BOOL, name)->boolValue;
+  return GetTyped(dict, defaultValue, DICT_BOOL, &DictValue::boolValue, name);
 }
 
 int32_t Dict_GetLong(Dictionary* dict, int32_t defaultValue, const char* name) {
-  DictValue def{};
-  def.longValue = defaultValue;
-  return Dictionary_Get(dict, &def, DICT_LONG, name)->longValue;
+  return GetTyped(dict, defaultValue, DICT_LONG, &DictValue::longValue, name);
 }
 
 int64_t Dict_GetInt64(Dictionary* dict, int64_t defaultValue, const char* name) {
-  DictValue def{};
-  def.int64Value = defaultValue;
-  return Dictionary_Get(dict, &def, DICT_INT64, name)->int64Value;
+  return GetTyped(dict, defaultValue, DICT_INT64, &DictValue::int64Value, name);
 }
 
 double Dict_GetDouble(Dictionary* dict, double defaultValue, const char* name) {
-  DictValue def{};
-  def.doubleValue = defaultValue;
-  return Dictionary_Get(dict, &def, DICT_DOUBLE, name)->doubleValue;
+  return GetTyped(dict, defaultValue, DICT_DOUBLE, &DictValue::doubleValue, name);
 }
 
 int32_t Dict_GetTriState(Dictionary* dict, int32_t defaultValue, const char* name) {
-  DictValue def{};
-  def.longValue = defaultValue;
-  return Dictionary_Get(dict, &def, DICT_TRISTATE, name)->longValue;
+  return GetTyped(dict, defaultValue, DICT_TRISTATE, &DictValue::longValue, name);
 }
 
 void Dict_SetString(Dictionary* dict, const std::string& value, const char* name) {
@@ -799,48 +815,23 @@ void Dict_SetString(Dictionary* dict, const std::string& value, const char* name
 }
 
 void Dict_SetBool(Dictionary* dict, Bool value, const char* name) {
-  if (dict == nullptr || name == nullptr) {
-    return;
-  }
-  DictEntry* e = SetEntry(dict, name, DICT_BOOL);
-  e->value.boolValue = value ? TRUE : FALSE;
-  e->text = ValueText(e);
+  SetTyped(dict, value ? TRUE : FALSE, DICT_BOOL, &DictValue::boolValue, name);
 }
 
 void Dict_SetLong(Dictionary* dict, int32_t value, const char* name) {
-  if (dict == nullptr || name == nullptr) {
-    return;
-  }
-  DictEntry* e = SetEntry(dict, name, DICT_LONG);
-  e->value.longValue = value;
-  e->text = ValueText(e);
+  SetTyped(dict, value, DICT_LONG, &DictValue::longValue, name);
 }
 
 void Dict_SetInt64(Dictionary* dict, int64_t value, const char* name) {
-  if (dict == nullptr || name == nullptr) {
-    return;
-  }
-  DictEntry* e = SetEntry(dict, name, DICT_INT64);
-  e->value.int64Value = value;
-  e->text = ValueText(e);
+  SetTyped(dict, value, DICT_INT64, &DictValue::int64Value, name);
 }
 
 void Dict_SetDouble(Dictionary* dict, double value, const char* name) {
-  if (dict == nullptr || name == nullptr) {
-    return;
-  }
-  DictEntry* e = SetEntry(dict, name, DICT_DOUBLE);
-  e->value.doubleValue = value;
-  e->text = ValueText(e);
+  SetTyped(dict, value, DICT_DOUBLE, &DictValue::doubleValue, name);
 }
 
 void Dict_SetTriState(Dictionary* dict, int32_t value, const char* name) {
-  if (dict == nullptr || name == nullptr) {
-    return;
-  }
-  DictEntry* e = SetEntry(dict, name, DICT_TRISTATE);
-  e->value.longValue = value < 0 ? -1 : (value ? 1 : 0);
-  e->text = ValueText(e);
+  SetTyped(dict, value < 0 ? -1 : (value ? 1 : 0), DICT_TRISTATE, &DictValue::longValue, name);
 }
 
 Bool Dictionary_SetFromString(Dictionary* dict, const char* line, MsgList** errs) {
