@@ -155,6 +155,26 @@ bool IsPlainDefault(T value) {
   return value == 0 || value == -1;
 }
 
+template <typename T>
+struct Exactly {
+  using Type = T;
+};
+
+// The numeric getters differ only in the union member and the type; a default other than
+// 0 or -1 is kept with the entry.
+template <typename T>
+T GetNumber(typename Exactly<T>::Type defaultValue, DictionaryType type, T DictValue::*member,
+            const char* name) {
+  Preference* state = StateForLookUp(name);
+  if (state == nullptr) {
+    return defaultValue;
+  }
+  RankedRecLock::Holder hold(*state->lock);
+  DictValue def{};
+  def.*member = defaultValue;
+  return LookUp(state, &def, type, name, !IsPlainDefault(defaultValue))->*member;
+}
+
 }  // namespace
 
 Preference* Preference_GetState() { return preferenceState.load(); }
@@ -185,47 +205,19 @@ Bool Preference_GetBool(Bool defaultValue, const char* name) {
 }
 
 int32_t Preference_GetTriState(int32_t defaultValue, const char* name) {
-  Preference* state = StateForLookUp(name);
-  if (state == nullptr) {
-    return defaultValue;
-  }
-  RankedRecLock::Holder hold(*state->lock);
-  DictValue def{};
-  def.longValue = defaultValue;
-  return LookUp(state, &def, DICT_TRISTATE, name, !IsPlainDefault(defaultValue))->longValue;
+  return GetNumber(defaultValue, DICT_TRISTATE, &DictValue::longValue, name);
 }
 
 int32_t Preference_GetLong(int32_t defaultValue, const char* name) {
-  Preference* state = StateForLookUp(name);
-  if (state == nullptr) {
-    return defaultValue;
-  }
-  RankedRecLock::Holder hold(*state->lock);
-  DictValue def{};
-  def.longValue = defaultValue;
-  return LookUp(state, &def, DICT_LONG, name, !IsPlainDefault(defaultValue))->longValue;
+  return GetNumber(defaultValue, DICT_LONG, &DictValue::longValue, name);
 }
 
 int64_t Preference_GetInt64(int64_t defaultValue, const char* name) {
-  Preference* state = StateForLookUp(name);
-  if (state == nullptr) {
-    return defaultValue;
-  }
-  RankedRecLock::Holder hold(*state->lock);
-  DictValue def{};
-  def.int64Value = defaultValue;
-  return LookUp(state, &def, DICT_INT64, name, !IsPlainDefault(defaultValue))->int64Value;
+  return GetNumber(defaultValue, DICT_INT64, &DictValue::int64Value, name);
 }
 
 double Preference_GetDouble(double defaultValue, const char* name) {
-  Preference* state = StateForLookUp(name);
-  if (state == nullptr) {
-    return defaultValue;
-  }
-  RankedRecLock::Holder hold(*state->lock);
-  DictValue def{};
-  def.doubleValue = defaultValue;
-  return LookUp(state, &def, DICT_DOUBLE, name, !IsPlainDefault(defaultValue))->doubleValue;
+  return GetNumber(defaultValue, DICT_DOUBLE, &DictValue::doubleValue, name);
 }
 
 char* Preference_GetString(const char* defaultValue, const char* name) {
