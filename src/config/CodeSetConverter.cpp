@@ -39,6 +39,29 @@ CodeSetConverter::~CodeSetConverter() {
   }
 }
 
+namespace {
+
+// ICU's two calls: the first, without a buffer, measures; the second converts into a buffer
+// of that size plus `spare` units. `convert(dest, capacity, err)` returns the length.
+template <typename Buffer, typename Convert>
+bool MeasureThenConvert(const Convert& convert, size_t spare, Buffer* buf, int32_t* len) {
+  UErrorCode err = U_ZERO_ERROR;
+  int32_t need = convert(nullptr, 0, &err);
+  if (err != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(err)) {
+    return false;
+  }
+  Buffer result(static_cast<size_t>(need) + spare, typename Buffer::value_type());
+  err = U_ZERO_ERROR;
+  *len = convert(result.data(), static_cast<int32_t>(result.size()), &err);
+  if (U_FAILURE(err)) {
+    return false;
+  }
+  *buf = std::move(result);
+  return true;
+}
+
+}  // namespace
+
 bool CodeSetConverter::ToUtf8(const std::string& in, std::string* out) {
   if (m_converter == nullptr || in.size() > INT32_MAX / 4) {
     return false;
@@ -48,33 +71,26 @@ bool CodeSetConverter::ToUtf8(const std::string& in, std::string* out) {
     out->clear();
     return true;
   }
-  // Preflight for the exact UTF-16 length; a converter may emit two units for one byte.
-  UErrorCode err = U_ZERO_ERROR;
-  ucnv_resetToUnicode(m_converter);
-  int32_t u16Len = ucnv_toUChars(m_converter, nullptr, 0, in.data(), inLen, &err);
-  if (err != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(err)) {
+  // Measured exactly: a converter may emit two UTF-16 units for one byte.
+  std::vector<UChar> u16;
+  int32_t u16Len = 0;
+  auto toU16 = [&](UChar* dest, int32_t capacity, UErrorCode* err) {
+    ucnv_resetToUnicode(m_converter);
+    return ucnv_toUChars(m_converter, dest, capacity, in.data(), inLen, err);
+  };
+  if (!MeasureThenConvert(toU16, 1, &u16, &u16Len)) {
     return false;
   }
-  std::vector<UChar> u16(static_cast<size_t>(u16Len) + 1);
-  err = U_ZERO_ERROR;
-  ucnv_resetToUnicode(m_converter);
-  u16Len = ucnv_toUChars(m_converter, u16.data(), static_cast<int32_t>(u16.size()), in.data(),
-                         inLen, &err);
-  if (U_FAILURE(err)) {
-    return false;
-  }
-  err = U_ZERO_ERROR;
+  // Writing exactly the measured length leaves no room for a terminator: ICU reports that
+  // as a warning, which U_FAILURE does not count.
+  std::string result;
   int32_t u8Len = 0;
-  u_strToUTF8(nullptr, 0, &u8Len, u16.data(), u16Len, &err);
-  if (err != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(err)) {
-    return false;
-  }
-  std::string result(static_cast<size_t>(u8Len), '\0');
-  err = U_ZERO_ERROR;
-  u_strToUTF8(result.data(), u8Len, &u8Len, u16.data(), u16Len, &err);
-  // Writing exactly u8Len bytes leaves no room for a terminator: ICU reports that as a
-  // warning, which U_FAILURE does not count.
-  if (U_FAILURE(err)) {
+  auto toU8 = [&](char* dest, int32_t capacity, UErrorCode* err) {
+    int32_t n = 0;
+    u_strToUTF8(dest, capacity, &n, u16.data(), u16Len, err);
+    return n;
+  };
+  if (!MeasureThenConvert(toU8, 0, &result, &u8Len)) {
     return false;
   }
   *out = std::move(result);
@@ -90,30 +106,23 @@ bool CodeSetConverter::FromUtf8(const std::string& in, std::string* out) {
     out->clear();
     return true;
   }
-  UErrorCode err = U_ZERO_ERROR;
+  std::vector<UChar> u16;
   int32_t u16Len = 0;
-  u_strFromUTF8(nullptr, 0, &u16Len, in.data(), inLen, &err);
-  if (err != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(err)) {
+  auto fromU8 = [&](UChar* dest, int32_t capacity, UErrorCode* err) {
+    int32_t n = 0;
+    u_strFromUTF8(dest, capacity, &n, in.data(), inLen, err);
+    return n;
+  };
+  if (!MeasureThenConvert(fromU8, 1, &u16, &u16Len)) {
     return false;
   }
-  std::vector<UChar> u16(static_cast<size_t>(u16Len) + 1);
-  err = U_ZERO_ERROR;
-  u_strFromUTF8(u16.data(), static_cast<int32_t>(u16.size()), &u16Len, in.data(), inLen, &err);
-  if (U_FAILURE(err)) {
-    return false;
-  }
-  err = U_ZERO_ERROR;
-  ucnv_resetFromUnicode(m_converter);
-  int32_t outLen = ucnv_fromUChars(m_converter, nullptr, 0, u16.data(), u16Len, &err);
-  if (err != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(err)) {
-    return false;
-  }
-  std::string result(static_cast<size_t>(outLen) + 1, '\0');
-  err = U_ZERO_ERROR;
-  ucnv_resetFromUnicode(m_converter);
-  outLen = ucnv_fromUChars(m_converter, result.data(), static_cast<int32_t>(result.size()), u16.data(),
-                           u16Len, &err);
-  if (U_FAILURE(err)) {
+  std::string result;
+  int32_t outLen = 0;
+  auto fromU16 = [&](char* dest, int32_t capacity, UErrorCode* err) {
+    ucnv_resetFromUnicode(m_converter);
+    return ucnv_fromUChars(m_converter, dest, capacity, u16.data(), u16Len, err);
+  };
+  if (!MeasureThenConvert(fromU16, 1, &result, &outLen)) {
     return false;
   }
   result.resize(static_cast<size_t>(outLen));
