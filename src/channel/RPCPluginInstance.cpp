@@ -394,24 +394,24 @@ bool RPCPluginInstance::ChannelObjDestroy(char* name, void** object) {
   return result;
 }
 
-void RPCPluginInstance::OnChannelControlObjConnected() {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__);
-  m_controlObjIsReady = true;
-  if (m_dataObjIsReady && !m_isReady.load()) {
+void RPCPluginInstance::BecomeReadyIfBothObjectsAre() {
+  if (m_controlObjIsReady && m_dataObjIsReady && !m_isReady.load()) {
     m_hReadyEvent.Set();
     m_isReady.store(true);
     OnReady();
   }
 }
 
+void RPCPluginInstance::OnChannelControlObjConnected() {
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__);
+  m_controlObjIsReady = true;
+  BecomeReadyIfBothObjectsAre();
+}
+
 void RPCPluginInstance::OnChannelDataObjConnected() {
   FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__);
   m_dataObjIsReady = true;
-  if (m_controlObjIsReady && !m_isReady.load()) {
-    m_hReadyEvent.Set();
-    m_isReady.store(true);
-    OnReady();
-  }
+  BecomeReadyIfBothObjectsAre();
 }
 
 void RPCPluginInstance::OnChannelControlObjDisconnected() {

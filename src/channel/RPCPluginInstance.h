@@ -116,6 +116,7 @@ class RPCPluginInstance : public RCObject {
   void OnChannelControlObjDisconnected();
   void OnChannelDataObjConnected();
   void OnChannelDataObjDisconnected();
+  void BecomeReadyIfBothObjectsAre();
   void OnDataObjConnectedState();
   void RequestSideChannel(KAPRPC_SideChannelType type);
   KAPService_SessionType ChannelSessionType() const;
