@@ -465,18 +465,22 @@ bool SimState::Connect() {
   if (cl != m_clients.end() && (cl->second->options & KAPSIM_CLIENT_REJECT) != 0) {
     DetachClient(*ch);
     ch->conn = KAP_SERVICE_CONN_CONNECTED;  // the drop is seen with the notifications below
-    Event chan{Event::CHAN_STATE};
-    chan.state = KAP_SERVICE_CHAN_DISCONNECTED;
-    Post(*ch, std::move(chan));
-    Event conn{Event::CONN_STATE};
-    conn.state = KAP_SERVICE_CONN_DISCONNECTED;
-    Post(*ch, std::move(conn));
+    PostDropped(*ch);
     return true;
   }
   Event e{Event::CHAN_STATE};
   e.state = KAP_SERVICE_CHAN_CONNECTED;
   Post(*ch, std::move(e));
   return true;
+}
+
+void SimState::PostDropped(Channel& ch) {
+  Event chan{Event::CHAN_STATE};
+  chan.state = KAP_SERVICE_CHAN_DISCONNECTED;
+  Post(ch, std::move(chan));
+  Event conn{Event::CONN_STATE};
+  conn.state = KAP_SERVICE_CONN_DISCONNECTED;
+  Post(ch, std::move(conn));
 }
 
 bool SimState::Disconnect() {
@@ -492,12 +496,7 @@ bool SimState::Disconnect() {
   DetachClient(*ch);
   ch->chan = KAP_SERVICE_CHAN_DISCONNECTED;
   if (wasUp) {
-    Event chan{Event::CHAN_STATE};
-    chan.state = KAP_SERVICE_CHAN_DISCONNECTED;
-    Post(*ch, std::move(chan));
-    Event conn{Event::CONN_STATE};
-    conn.state = KAP_SERVICE_CONN_DISCONNECTED;
-    Post(*ch, std::move(conn));
+    PostDropped(*ch);
   }
   return true;
 }

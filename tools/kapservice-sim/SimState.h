@@ -131,6 +131,8 @@ class SimState {
   void RunEvent(std::unique_lock<std::mutex>& lk, Channel& ch, Event& e);
   void AbortOutstanding(Channel& ch, Handle object, bool deliver);
   void DetachClient(Channel& ch);
+  // The channel and then the connection going down, in the order a client sees a drop.
+  void PostDropped(Channel& ch);
   bool WaitFor(uint32_t ms, const std::function<bool()>& done, std::unique_lock<std::mutex>& lk);
 
   std::mutex m_lock;
