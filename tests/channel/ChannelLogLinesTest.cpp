@@ -13,13 +13,6 @@
 
 namespace {
 
-class PlainCommand : public KAPServiceCommand {
- public:
-  using KAPServiceCommand::KAPServiceCommand;
-  bool InitializeMessageContext() override { return true; }
-  bool ParseMessageContext() override { return true; }
-};
-
 // Lines may reach the writer from the logger's own thread: wait a little for them.
 bool Logged(ScopedTestLogger& log, const std::string& fragment) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);

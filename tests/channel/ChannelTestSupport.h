@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "KapSimLibrary.h"
+#include "channel/KAPServiceCommand.h"
 #include "channel/RPCManager.h"
 #include "channel/RPCPluginInstance.h"
 #include "runtime/QrEvent.h"
@@ -103,6 +104,14 @@ class ConfigurableManager : public RPCManager {
 
  protected:
   ~ConfigurableManager() override = default;
+};
+
+// A command whose message needs no set-up and no parsing: what is left is the base class.
+class PlainCommand : public KAPServiceCommand {
+ public:
+  using KAPServiceCommand::KAPServiceCommand;
+  bool InitializeMessageContext() override { return true; }
+  bool ParseMessageContext() override { return true; }
 };
 
 class ChannelFixture : public ::testing::Test {

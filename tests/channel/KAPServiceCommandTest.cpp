@@ -9,13 +9,6 @@
 
 namespace {
 
-class PlainCommand : public KAPServiceCommand {
- public:
-  using KAPServiceCommand::KAPServiceCommand;
-  bool InitializeMessageContext() override { return true; }
-  bool ParseMessageContext() override { return true; }
-};
-
 // A command on a fresh outgoing message of a ready instance; the message is destroyed with
 // the fixture.
 class KAPServiceCommandTest : public ChannelFixture {

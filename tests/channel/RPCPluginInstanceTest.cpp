@@ -24,13 +24,6 @@ int64_t MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-class PlainCommand : public KAPServiceCommand {
- public:
-  using KAPServiceCommand::KAPServiceCommand;
-  bool InitializeMessageContext() override { return true; }
-  bool ParseMessageContext() override { return true; }
-};
-
 const uint32_t kNoSideChannelFlags = 0x31;
 
 }  // namespace
