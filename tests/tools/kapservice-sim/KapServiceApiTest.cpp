@@ -8,23 +8,14 @@
 
 #include "KapServiceSim.h"
 #include "MiniServer.h"
+#include "SimFixture.h"
 
 extern "C" size_t kapservice_c_variant_union_offset(void);
 
 namespace kapsimtest {
 namespace {
 
-class KapServiceApi : public ::testing::Test {
- protected:
-  void TearDown() override {
-    KapSim_ResetFaults();
-    KapSimCounters c{};
-    KapSim_GetCounters(&c);
-    EXPECT_EQ(c.servers, 0);
-    EXPECT_EQ(c.contexts, 0);
-    EXPECT_EQ(c.variants, 0);
-  }
-};
+using KapServiceApi = SimFixture;
 
 TEST(KapServiceAbi, InterfaceIdentifiersHaveTheirExactBytes) {
   struct {

@@ -11,22 +11,12 @@
 
 #include "KapServiceSim.h"
 #include "MiniServer.h"
+#include "SimFixture.h"
 
 namespace kapsimtest {
 namespace {
 
-class KapServiceSimLoad : public ::testing::Test {
- protected:
-  void TearDown() override {
-    KapSimCounters c{};
-    KapSim_GetCounters(&c);
-    EXPECT_EQ(c.servers, 0);
-    EXPECT_EQ(c.objects, 0);
-    EXPECT_EQ(c.contexts, 0);
-    EXPECT_EQ(c.variants, 0);
-    EXPECT_EQ(c.clients, 0);
-  }
-};
+using KapServiceSimLoad = SimFixture;
 
 TEST_F(KapServiceSimLoad, MessageFunctionsRunFromSeveralThreadsAtOnce) {
   std::atomic<int> invoked{0};

@@ -11,26 +11,14 @@
 
 #include "KapServiceSim.h"
 #include "MiniServer.h"
+#include "SimFixture.h"
 
 namespace kapsimtest {
 namespace {
 
 using Events = std::vector<std::string>;
 
-class KapServiceSimSession : public ::testing::Test {
- protected:
-  void TearDown() override {
-    KapSim_ResetFaults();
-    KapSimCounters c{};
-    KapSim_GetCounters(&c);
-    EXPECT_EQ(c.servers, 0);
-    EXPECT_EQ(c.channelSinks, 0);
-    EXPECT_EQ(c.objects, 0);
-    EXPECT_EQ(c.contexts, 0);
-    EXPECT_EQ(c.variants, 0);
-    EXPECT_EQ(c.clients, 0);
-  }
-};
+using KapServiceSimSession = SimFixture;
 
 // What a request callback saw, written on the poll thread and read after a wait.
 struct Completion {
