@@ -1148,22 +1148,20 @@ void RPCManager::OnMsgDone(void* userData, uint32_t requestCtxId, void* returnCt
   if (instance == nullptr) {
     return;
   }
-  char text[128];
   {
     AutoMutexLock lock(instance->m_pendingMsgMutex);
-    auto& requests = instance->m_requestList;
-    for (auto it = requests.begin(); it != requests.end(); ++it) {
-      if (it->m_id == requestCtxId) {
-        requests.erase(it);
+    // The requests sent before this one are still waiting for their completions.
+    for (auto& request : instance->m_requestList) {
+      if (request.m_id == requestCtxId) {
         break;
       }
-      int64_t ms = it->m_timer.MarkMS64(QrTimer::NO_CHANGE);
+      int64_t ms = request.m_timer.MarkMS64(QrTimer::NO_CHANGE);
       if (ms > kStillPendingMs) {
         QR_LOG(LOGGER_LOG_DEBUG, "Request %d still pending sfter %dms\n",
-               static_cast<int>(it->m_id), static_cast<int>(ms));
+               static_cast<int>(request.m_id), static_cast<int>(ms));
       }
     }
-    instance->TrackPendingMessagesLocked(-1, text, sizeof(text));
+    instance->ForgetRequestLocked(requestCtxId);
   }
   instance->OnDone(requestCtxId, returnCtx);
 }
@@ -1174,19 +1172,11 @@ void RPCManager::OnMsgAbort(void* userData, uint32_t requestCtxId, Bool userCanc
   if (instance == nullptr) {
     return;
   }
-  char text[128];
   {
     AutoMutexLock lock(instance->m_pendingMsgMutex);
     // An aborted request will not complete; keeping it would only produce false
     // "still pending" lines later.
-    auto& requests = instance->m_requestList;
-    for (auto it = requests.begin(); it != requests.end(); ++it) {
-      if (it->m_id == requestCtxId) {
-        requests.erase(it);
-        break;
-      }
-    }
-    instance->TrackPendingMessagesLocked(-1, text, sizeof(text));
+    instance->ForgetRequestLocked(requestCtxId);
   }
   instance->OnAbort(requestCtxId, userCancelled, reason);
 }

@@ -650,6 +650,16 @@ bool RPCPluginInstance::InvokeMessage(void* messageCtx, Bool needOnDone, RPCChan
   return true;
 }
 
+void RPCPluginInstance::ForgetRequestLocked(uint32_t id) {
+  for (auto it = m_requestList.begin(); it != m_requestList.end(); ++it) {
+    if (it->m_id == id) {
+      m_requestList.erase(it);
+      break;
+    }
+  }
+  TrackPendingMessagesLocked(-1, nullptr, 0);  // nobody reads the count's text here
+}
+
 int32_t RPCPluginInstance::TrackPendingMessages(int delta, char* msg, int32_t maxMsgLen) {
   AutoMutexLock lock(m_pendingMsgMutex);
   return TrackPendingMessagesLocked(delta, msg, maxMsgLen);

@@ -105,6 +105,8 @@ class RPCPluginInstance : public RCObject {
   int32_t TrackPendingMessages(int delta, char* msg, int32_t maxMsgLen);
   int32_t TrackPendingMessagesLocked(int delta, char* msg, int32_t maxMsgLen)
       QR_REQUIRES(m_pendingMsgMutex);
+  // A request that completed or was aborted leaves the list and the pending count.
+  void ForgetRequestLocked(uint32_t id) QR_REQUIRES(m_pendingMsgMutex);
   void OnChannelConnected();
   void OnChannelDisconnected();
   bool ChannelControlObjCreate(const char* name);
