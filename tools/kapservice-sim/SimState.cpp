@@ -616,6 +616,18 @@ bool SimState::DestroyContext(void* context) {
   return true;
 }
 
+bool SimState::FindConnectedPeer(void* object, std::shared_ptr<Object>* obj,
+                                 std::shared_ptr<Channel>* ch, std::shared_ptr<Client>* cl) {
+  *obj = FindObject(object);
+  if (!*obj || !IsObjectConnected((*obj)->state)) return false;
+  *ch = FindChannel((*obj)->channel);
+  if (!*ch) return false;
+  auto it = m_clients.find((*ch)->client);
+  if (it == m_clients.end()) return false;
+  *cl = it->second;
+  return true;
+}
+
 bool SimState::Invoke(void* object, void* context, const KAPRPC_RequestCallback* callback,
                       void* userData) {
   std::shared_ptr<Context> ctx = FindContext(context);
@@ -638,16 +650,14 @@ bool SimState::Invoke(void* object, void* context, const KAPRPC_RequestCallback*
   msg->userData = userData;
   msg->views = Views(msg->params);
   std::lock_guard<std::mutex> guard(m_lock);
-  std::shared_ptr<Object> obj = FindObject(object);
-  if (!obj || !IsObjectConnected(obj->state)) return false;
-  std::shared_ptr<Channel> ch = FindChannel(obj->channel);
-  if (!ch) return false;
-  auto cl = m_clients.find(ch->client);
-  if (cl == m_clients.end()) return false;
+  std::shared_ptr<Object> obj;
+  std::shared_ptr<Channel> ch;
+  std::shared_ptr<Client> cl;
+  if (!FindConnectedPeer(object, &obj, &ch, &cl)) return false;
   msg->objectName = obj->name;
   msg->object = obj->id;
   msg->channel = ch->id;
-  cl->second->inbox.push_back(std::move(msg));
+  cl->inbox.push_back(std::move(msg));
   m_changed.notify_all();
   return true;
 }
@@ -658,15 +668,13 @@ bool SimState::RequestSideChannel(void* object, int type, const char* token) {
     return false;
   }
   std::lock_guard<std::mutex> guard(m_lock);
-  std::shared_ptr<Object> obj = FindObject(object);
-  if (!obj || !IsObjectConnected(obj->state)) return false;
-  std::shared_ptr<Channel> ch = FindChannel(obj->channel);
-  if (!ch) return false;
-  auto cl = m_clients.find(ch->client);
-  if (cl == m_clients.end()) return false;
+  std::shared_ptr<Object> obj;
+  std::shared_ptr<Channel> ch;
+  std::shared_ptr<Client> cl;
+  if (!FindConnectedPeer(object, &obj, &ch, &cl)) return false;
   obj->sideChannelType = type;
   obj->sideChannelToken = token;
-  const uint32_t opts = cl->second->options;
+  const uint32_t opts = cl->options;
   const bool accept =
       (opts & KAPSIM_CLIENT_SIDE_CHANNELS) != 0 && (opts & KAPSIM_CLIENT_REFUSE_SIDE_CHANNEL) == 0;
   Event pending{Event::OBJ_STATE};

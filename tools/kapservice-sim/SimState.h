@@ -127,6 +127,10 @@ class SimState {
   std::shared_ptr<Client> FindClient(KapSimClient* client);
   std::shared_ptr<Channel> FindChannel(Handle id);
   std::shared_ptr<Object> FindObjectByName(const Channel& ch, const char* name);
+  // A connected object with its channel and the client at the far end; false when any is
+  // missing. m_lock held.
+  bool FindConnectedPeer(void* object, std::shared_ptr<Object>* obj, std::shared_ptr<Channel>* ch,
+                         std::shared_ptr<Client>* cl);
   void Post(Channel& ch, Event&& e);
   void RunEvent(std::unique_lock<std::mutex>& lk, Channel& ch, Event& e);
   void AbortOutstanding(Channel& ch, Handle object, bool deliver);
