@@ -90,9 +90,7 @@ TEST_F(ChannelLogLines, WaitsExplainTheirErrors) {
 
 TEST_F(ChannelLogLines, ConnectionStepsAreLogged) {
   plugin->SetDiscardNewConnections(true);
-  ASSERT_TRUE(manager->ServerInitForSession(155, plugin, 0));
-  client = sim->KapSim_ConnectClient(155, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
-  ASSERT_NE(client, nullptr);
+  ASSERT_NO_FATAL_FAILURE(StartAndConnect(155));
   ASSERT_TRUE(PumpUntil(
       [&] { return log->Writer()->HasMessage("New connection discarded by request.\n"); }));
   plugin->SetDiscardNewConnections(false);
@@ -106,9 +104,7 @@ TEST_F(ChannelLogLines, ConnectionStepsAreLogged) {
 
 TEST_F(ChannelLogLines, MessageFailuresAreLogged) {
   sim->KapSim_OfferVersion1Only();
-  ASSERT_TRUE(manager->ServerInitForSession(156, plugin, 0));
-  client = sim->KapSim_ConnectClient(156, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
-  ASSERT_NE(client, nullptr);
+  ASSERT_NO_FATAL_FAILURE(StartAndConnect(156));
   ASSERT_TRUE(manager->WaitForEvent(&plugin->readyEvent, 5000));  // no timed poll in v1
   void* ctx = nullptr;
   ASSERT_TRUE(plugin->CreateMessage(&ctx, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));

@@ -174,12 +174,19 @@ class ChannelFixture : public ::testing::Test {
 
   uint64_t Calls(const char* function) { return sim->KapSim_GetCallCount(function); }
 
-  // Starts the server for `session` and connects a client until the instance is ready.
-  void StartReady(uint32_t session, uint32_t clientOptions = KAPSIM_CLIENT_DEFAULT,
-                  KAPService_SessionType type = KAP_SERVICE_TALON_SESSION) {
+  // Starts the server for `session` and connects a client; nothing has been polled yet.
+  // Callers wrap it in ASSERT_NO_FATAL_FAILURE so that a failure ends the test.
+  void StartAndConnect(uint32_t session, uint32_t clientOptions = KAPSIM_CLIENT_DEFAULT,
+                       KAPService_SessionType type = KAP_SERVICE_TALON_SESSION) {
     ASSERT_TRUE(manager->ServerInitForSession(session, plugin, 0));
     client = sim->KapSim_ConnectClient(session, clientOptions, type);
     ASSERT_NE(client, nullptr);
+  }
+
+  // Starts the server for `session` and connects a client until the instance is ready.
+  void StartReady(uint32_t session, uint32_t clientOptions = KAPSIM_CLIENT_DEFAULT,
+                  KAPService_SessionType type = KAP_SERVICE_TALON_SESSION) {
+    ASSERT_NO_FATAL_FAILURE(StartAndConnect(session, clientOptions, type));
     ASSERT_TRUE(PumpUntil([&] { return plugin->IsReady(); }));
   }
 

@@ -273,9 +273,7 @@ TEST_F(RPCManagerWait, PollWaitNeedsTheTimedPoll) {
 // The session thread's wait dispatches the client's connection until the instance is
 // ready, which ends the wait on the readiness event.
 TEST_F(RPCManagerWait, PollWaitDrivesConnectionToReadiness) {
-  ASSERT_TRUE(manager->ServerInitForSession(97, plugin, 0));
-  client = sim->KapSim_ConnectClient(97, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
-  ASSERT_NE(client, nullptr);
+  ASSERT_NO_FATAL_FAILURE(StartAndConnect(97));
   std::vector<QrEvent*> events{&plugin->readyEvent};
   EXPECT_EQ(manager->PollWaitMultiple(events, false, 5000, false), 0);
   EXPECT_TRUE(plugin->IsReady());

@@ -78,9 +78,7 @@ TEST_F(RPCPluginInstanceChannel, PeerDroppingDataObjectEndsReadiness) {
 TEST_F(RPCPluginInstanceChannel, DiscardedConnectionIsNeverConnected) {
   plugin->SetDiscardNewConnections(true);
   EXPECT_TRUE(plugin->GetDiscardNewConnections());
-  ASSERT_TRUE(manager->ServerInitForSession(104, plugin, 0));
-  client = sim->KapSim_ConnectClient(104, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
-  ASSERT_NE(client, nullptr);
+  ASSERT_NO_FATAL_FAILURE(StartAndConnect(104));
   Drain(200);
   EXPECT_EQ(Calls("Channel.v1.Connect"), 0u);
   EXPECT_FALSE(plugin->IsReady());
@@ -104,9 +102,7 @@ TEST_F(RPCPluginInstanceChannel, RegisteringOnConnectedChannelConnectsAtOnce) {
 }
 
 TEST_F(RPCPluginInstanceChannel, RejectedConnectionIsReportedOnce) {
-  ASSERT_TRUE(manager->ServerInitForSession(106, plugin, 0));
-  client = sim->KapSim_ConnectClient(106, KAPSIM_CLIENT_REJECT, KAP_SERVICE_TALON_SESSION);
-  ASSERT_NE(client, nullptr);
+  ASSERT_NO_FATAL_FAILURE(StartAndConnect(106, KAPSIM_CLIENT_REJECT));
   ASSERT_TRUE(PumpUntil([&] { return plugin->rejectCount.load() > 0; }));
   Drain(150);
   EXPECT_EQ(plugin->rejectCount.load(), 1);
@@ -126,11 +122,8 @@ TEST_F(RPCPluginInstanceChannel, VirtualSideChannelIsRequestedAndCompletesReadin
 
 TEST_F(RPCPluginInstanceChannel, RefusedSideChannelLeavesInstanceNotReady) {
   manager->wantVirtual = true;
-  ASSERT_TRUE(manager->ServerInitForSession(108, plugin, 0));
-  client = sim->KapSim_ConnectClient(
-      108, KAPSIM_CLIENT_SIDE_CHANNELS | KAPSIM_CLIENT_REFUSE_SIDE_CHANNEL,
-      KAP_SERVICE_TALON_SESSION);
-  ASSERT_NE(client, nullptr);
+  ASSERT_NO_FATAL_FAILURE(
+      StartAndConnect(108, KAPSIM_CLIENT_SIDE_CHANNELS | KAPSIM_CLIENT_REFUSE_SIDE_CHANNEL));
   ASSERT_TRUE(PumpUntil([&] { return Calls("ChannelObject.v2.RequestSideChannel") > 0; }));
   Drain(300);
   EXPECT_FALSE(plugin->IsReady());
