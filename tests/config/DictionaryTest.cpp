@@ -251,26 +251,16 @@ struct ConversionRow {
   const char* msg;  // "" when the text converts
 };
 
-DictValue B(Bool b) {
+template <typename T>
+DictValue Holding(T DictValue::*member, T value) {
   DictValue v{};
-  v.boolValue = b;
+  v.*member = value;
   return v;
 }
-DictValue L(int32_t l) {
-  DictValue v{};
-  v.longValue = l;
-  return v;
-}
-DictValue I(int64_t i) {
-  DictValue v{};
-  v.int64Value = i;
-  return v;
-}
-DictValue D(double d) {
-  DictValue v{};
-  v.doubleValue = d;
-  return v;
-}
+DictValue B(Bool b) { return Holding(&DictValue::boolValue, b); }
+DictValue L(int32_t l) { return Holding(&DictValue::longValue, l); }
+DictValue I(int64_t i) { return Holding(&DictValue::int64Value, i); }
+DictValue D(double d) { return Holding(&DictValue::doubleValue, d); }
 
 TEST(DictionaryConversion, ConvertsTextsWithTheirMessages) {
   const ConversionRow rows[] = {
