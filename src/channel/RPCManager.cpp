@@ -149,17 +149,21 @@ RPCManager::RPCManager(const char* tokenName, const char* controlObjName, const 
   m_requestSink.v1.OnAbort = OnMsgAbort;
 }
 
+void RPCManager::ForgetEntryPoints() {
+  m_fKAPServiceServerInit = nullptr;
+  m_fKAPServiceServerInitLP = nullptr;
+  m_fKAPServiceServerExit = nullptr;
+  m_fKAPServiceServerInit2 = nullptr;
+  m_fKAPServiceServerExit2 = nullptr;
+  m_fKAPServiceMultiServerInit = nullptr;
+  m_fKAPServiceMultiServerExit = nullptr;
+}
+
 RPCManager::~RPCManager() {
   FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__);
   if (m_hKapServiceDll != nullptr) {
     dlclose(m_hKapServiceDll);
-    m_fKAPServiceServerInit = nullptr;
-    m_fKAPServiceServerInitLP = nullptr;
-    m_fKAPServiceServerExit = nullptr;
-    m_fKAPServiceServerInit2 = nullptr;
-    m_fKAPServiceServerExit2 = nullptr;
-    m_fKAPServiceMultiServerInit = nullptr;
-    m_fKAPServiceMultiServerExit = nullptr;
+    ForgetEntryPoints();
   }
   m_hKapServiceDll = nullptr;
   m_IdToRPCInstanceMap.clear();
@@ -301,13 +305,7 @@ bool RPCManager::LoadKapService() {
   }
   if (mismatch) {
     dlclose(dll);
-    m_fKAPServiceServerInit = nullptr;
-    m_fKAPServiceServerInitLP = nullptr;
-    m_fKAPServiceServerExit = nullptr;
-    m_fKAPServiceServerInit2 = nullptr;
-    m_fKAPServiceServerExit2 = nullptr;
-    m_fKAPServiceMultiServerInit = nullptr;
-    m_fKAPServiceMultiServerExit = nullptr;
+    ForgetEntryPoints();
     return false;
   }
   m_hKapServiceDll = dll;

@@ -145,6 +145,8 @@ class RPCManager : public RCObject {
   bool KAPServiceServerExit(DWORD sessionId, void* reserved);
   bool Init(bool isServer, const KAP_SERVICE_QUERY_INTERFACE* qi);
   bool LoadKapService();
+  // Clears every server entry point, once the library they came from is closed.
+  void ForgetEntryPoints();
   Bool KAPServerDestroyInstance(KapServerID serverId, RCPtr<RPCPluginInstance> instance);
   // Object table v2; false against a library without it.
   bool IsSideChannelAvailable(int type);
