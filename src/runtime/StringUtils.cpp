@@ -164,21 +164,53 @@ int TimeStr(char* buf, int bufLen, bool utcTime) {
     return 0;
   }
   struct timeval tv;
-  struct tm tmNow;
   if (gettimeofday(&tv, nullptr) != 0) {
     buf[0] = '\0';
     return 0;
   }
+  // Every log line asks for the time, and the calendar conversion and its formatting cost
+  // far more than the rest of the line; each thread keeps the text of its last second.
+  struct SecondText {
+    time_t secs = -1;
+    bool utc = false;
+    char text[48];
+    int length = 0;
+  };
+  static thread_local SecondText t_second;
   time_t secs = tv.tv_sec;
-  struct tm* ok = utcTime ? gmtime_r(&secs, &tmNow) : localtime_r(&secs, &tmNow);
-  if (ok == nullptr) {
-    buf[0] = '\0';
-    return 0;
+  if (t_second.secs != secs || t_second.utc != utcTime) {
+    struct tm tmNow;
+    struct tm* ok = utcTime ? gmtime_r(&secs, &tmNow) : localtime_r(&secs, &tmNow);
+    if (ok == nullptr) {
+      buf[0] = '\0';
+      return 0;
+    }
+    t_second.length = StringUtils::snprintf(
+        t_second.text, sizeof(t_second.text), "%04d-%02d-%02d%c%02d:%02d:%02d",
+        tmNow.tm_year + 1900, tmNow.tm_mon + 1, tmNow.tm_mday, utcTime ? 'T' : ' ',
+        tmNow.tm_hour, tmNow.tm_min, tmNow.tm_sec);
+    t_second.secs = secs;
+    t_second.utc = utcTime;
   }
-  return StringUtils::snprintf(buf, bufLen, "%04d-%02d-%02d%c%02d:%02d:%02d.%03d%s",
-                               tmNow.tm_year + 1900, tmNow.tm_mon + 1, tmNow.tm_mday,
-                               utcTime ? 'T' : ' ', tmNow.tm_hour, tmNow.tm_min, tmNow.tm_sec,
-                               static_cast<int>(tv.tv_usec / 1000), utcTime ? "Z" : "");
+  char line[64];
+  int n = t_second.length;
+  memcpy(line, t_second.text, static_cast<size_t>(n));
+  int ms = static_cast<int>(tv.tv_usec / 1000);
+  line[n++] = '.';
+  line[n++] = static_cast<char>('0' + ms / 100);
+  line[n++] = static_cast<char>('0' + ms / 10 % 10);
+  line[n++] = static_cast<char>('0' + ms % 10);
+  if (utcTime) {
+    line[n++] = 'Z';
+  }
+  line[n] = '\0';
+  // As the bounded snprintf: the characters stored, cut to the buffer.
+  if (n >= bufLen) {
+    n = bufLen - 1;
+  }
+  memcpy(buf, line, static_cast<size_t>(n));
+  buf[n] = '\0';
+  return n;
 }
 
 std::string TimeStr(bool utcTime) {

@@ -138,6 +138,21 @@ TEST(StringUtilsTime, TimeStrHasTheLogLineShape) {
   EXPECT_EQ(10, TimeStr(buf, sizeof(buf), true));
   EXPECT_EQ(0, TimeStr(nullptr, 10, true));
   EXPECT_EQ(0, TimeStr(buf, 0, true));
+  // Alternating forms within one second never reuse the other form's text, and the time
+  // agrees with the clock it was read from.
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_TRUE(std::regex_match(TimeStr(i % 2 == 0), i % 2 == 0 ? utc : local));
+  }
+  time_t before = time(nullptr);
+  std::string now = TimeStr(true);
+  time_t after = time(nullptr);
+  struct tm tmBefore, tmAfter;
+  gmtime_r(&before, &tmBefore);
+  gmtime_r(&after, &tmAfter);
+  char textBefore[32], textAfter[32];
+  strftime(textBefore, sizeof(textBefore), "%Y-%m-%dT%H:%M:%S", &tmBefore);
+  strftime(textAfter, sizeof(textAfter), "%Y-%m-%dT%H:%M:%S", &tmAfter);
+  EXPECT_TRUE(now.compare(0, 19, textBefore) == 0 || now.compare(0, 19, textAfter) == 0) << now;
   std::string zone = TimeZone();
   EXPECT_NE(std::string::npos, zone.find(" (UTC ")) << zone;
   EXPECT_EQ(')', zone.back());
