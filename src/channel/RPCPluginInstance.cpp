@@ -12,7 +12,6 @@
 namespace {
 
 const uint32_t kNoSink = 0xFFFFFFFF;
-const int kTrackTextSize = 128;
 
 }  // namespace
 
@@ -622,19 +621,18 @@ bool RPCPluginInstance::InvokeMessage(void* messageCtx, Bool needOnDone, RPCChan
     trace.SetExitMsg(LOGGER_LOG_DEBUG, "Failed to send message (not ready)\n");
     return false;
   }
-  char text[kTrackTextSize];
   const KAPRPC_ChannelContextInterface& iCtx = m_rpcManager->m_iChannelCtx;
   uint32_t id = iCtx.v1.GetId != nullptr ? iCtx.v1.GetId(messageCtx) : 0;
   RequestList::iterator entry;
-  {
+  // A one-way post leaves the pending count and its event as they are, so only a message
+  // that wants completion is counted (this is the per-message path of every URB sent).
+  if (wantDone) {
     // The entry goes in before Invoke: the completion may arrive on the init thread before
     // Invoke returns here.
     AutoMutexLock lock(m_pendingMsgMutex);
-    TrackPendingMessagesLocked(wantDone ? 1 : 0, text, sizeof(text));
-    if (wantDone) {
-      entry = m_requestList.emplace(m_requestList.end());
-      entry->m_id = id;  // its timer started when it was made
-    }
+    TrackPendingMessagesLocked(1, nullptr, 0);
+    entry = m_requestList.emplace(m_requestList.end());
+    entry->m_id = id;  // its timer started when it was made
   }
   const KAPRPC_ChannelObjectInterface& iObj = m_rpcManager->m_iChannelObj;
   if (iObj.v1.Invoke == nullptr || iObj.v1.Invoke(object, messageCtx, &sinkCopy, this) != TRUE) {
@@ -642,7 +640,7 @@ bool RPCPluginInstance::InvokeMessage(void* messageCtx, Bool needOnDone, RPCChan
       // No completion will come for it, so it must not hold the pending count up.
       AutoMutexLock lock(m_pendingMsgMutex);
       m_requestList.erase(entry);
-      TrackPendingMessagesLocked(-1, text, sizeof(text));
+      TrackPendingMessagesLocked(-1, nullptr, 0);
     }
     trace.SetExitMsg(LOGGER_LOG_ERROR, "Failed to send message (Invoke failed)\n");
     return false;

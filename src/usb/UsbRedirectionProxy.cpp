@@ -14,7 +14,8 @@ QrMutex gUsbRedirSessionMutex(false, "");
 
 namespace {
 
-// A copy of the session's pair, taken under the mutex; both empty for an unknown id.
+// A copy of the session's pair, taken in one hold of the mutex; both empty for an unknown
+// id. Holding the copy keeps both objects alive for the length of the caller's call.
 UsbRedirPair LookupSession(DWORD sessionId) {
   AutoMutexLock lock(gUsbRedirSessionMutex);
   auto it = gSessions.find(sessionId);
@@ -73,10 +74,6 @@ BOOL UsbRedirectionProxy_Register(DWORD sessionId) {
 }
 
 void UsbRedirectionProxy_Poll(DWORD sessionId, void* /*threadData*/) {
-  if (!UsbRedirectionProxy_SessionAlreadyExists(sessionId)) {
-    QR_LOG(LOGGER_LOG_ERROR, "UsbRedirectionProxy_Poll() session %d not exist.\n", sessionId);
-    return;
-  }
   UsbRedirPair pair = LookupSession(sessionId);
   if (pair.first.Ptr() == nullptr) {
     QR_LOG(LOGGER_LOG_ERROR, "UsbRedirectionProxy_Poll() session %d not exist.\n", sessionId);
@@ -89,26 +86,16 @@ void UsbRedirectionProxy_Poll(DWORD sessionId, void* /*threadData*/) {
 }
 
 void UsbRedirectionProxy_Stop(DWORD sessionId) {
-  if (!UsbRedirectionProxy_SessionAlreadyExists(sessionId)) {
-    QR_LOG(LOGGER_LOG_ERROR, "UsbRedirectionProxy_Stop() session %d not exist.\n", sessionId);
-    return;
-  }
   UsbRedirPair pair = LookupSession(sessionId);
-  RCPtr<QrEvent> exitEvent =
-      pair.second.Ptr() != nullptr ? pair.second->GetExitEvent() : RCPtr<QrEvent>();
-  if (exitEvent.Ptr() == nullptr) {
+  if (pair.second.Ptr() == nullptr) {
     QR_LOG(LOGGER_LOG_ERROR, "UsbRedirectionProxy_Stop() session %d not exist.\n", sessionId);
     return;
   }
+  RCPtr<QrEvent> exitEvent = pair.second->GetExitEvent();
   exitEvent->Set();  // manual reset: a Poll started later returns after one round
 }
 
 void UsbRedirectionProxy_Unregister(DWORD sessionId) {
-  if (!UsbRedirectionProxy_SessionAlreadyExists(sessionId)) {
-    QR_LOG(LOGGER_LOG_ERROR, "UsbRedirectionProxy_Unregister() session %d not exist.\n",
-           sessionId);
-    return;
-  }
   UsbRedirPair pair;
   {
     AutoMutexLock lock(gUsbRedirSessionMutex);
@@ -133,11 +120,6 @@ void UsbRedirectionProxy_Unregister(DWORD sessionId) {
 BOOL UsbRedirectionProxy_SendResponse(DWORD sessionId, char* data, uint32_t length,
                                       USB_RedirPackageType type,
                                       USBRedir_SendResponseExt* extData) {
-  if (!UsbRedirectionProxy_SessionAlreadyExists(sessionId)) {
-    QR_LOG(LOGGER_LOG_ERROR, "UsbRedirectionProxy_SendResponse session %d not exist.\n",
-           sessionId);
-    return FALSE;
-  }
   UsbRedirPair pair = LookupSession(sessionId);
   if (pair.second.Ptr() == nullptr) {
     QR_LOG(LOGGER_LOG_ERROR, "UsbRedirectionProxy_SendResponse session %d not exist.\n",
