@@ -70,6 +70,8 @@ class FileWriterTest : public ::testing::Test {
 
   // A default logger named after the application, with a file writer.
   FileWriter* MakeLogger(Level level, const std::string& app = "App") {
+    // The logging poll thread's own start-up lines must not land between a test's lines.
+    ScopedTestLogger::SettlePollThread();
     m_logger = Logger::Create(app + "Logger", app, true);
     m_logger->SetLevel(level);
     m_writerRef = m_logger->CreateWriter(LOG_WRITER_FILE);
