@@ -328,10 +328,7 @@ void ClientToHost(benchmark::State& state, bool usePlugin) {
   }
   const size_t size = static_cast<size_t>(state.range(0));
   const std::string urb(size, '\xa5');
-  KapSimParam param{};
-  param.value.vt = KAP_RPC_VT_BLOB;
-  param.value.blobVal.size = static_cast<uint32_t>(size);
-  param.value.blobVal.blobData = const_cast<char*>(urb.data());
+  KapSimParam param = KapSimBlobParam(urb.data(), size);
   auto send = [&]() {
     return world.sim.KapSim_SendRequest(client.Get(), kDataObject, 1, &param, 1, nullptr) == TRUE;
   };

@@ -98,33 +98,18 @@ class UsbEndToEnd : public ::testing::Test {
     return client;
   }
 
-  static KapSimParam Str(const char* text) {
-    KapSimParam param{};
-    param.value.vt = KAP_RPC_VT_LPSTR;
-    param.value.strVal = const_cast<char*>(text);
-    return param;
-  }
+  static KapSimParam Str(const char* text) { return KapSimStrParam(text); }
   // Over a string literal: the bytes live as long as the program, so a parameter list built
   // ahead of its use stays valid.
   template <size_t N>
   static KapSimParam Blob(const char (&literal)[N]) {
-    return Blob(literal, N - 1);
+    return KapSimBlobParam(literal, N - 1);
   }
   // Over the caller's bytes, which must outlive the parameter's use.
-  static KapSimParam Blob(const std::string& bytes) { return Blob(bytes.data(), bytes.size()); }
-  static KapSimParam Blob(const char* data, size_t size) {
-    KapSimParam param{};
-    param.value.vt = KAP_RPC_VT_BLOB;
-    param.value.blobVal.size = static_cast<uint32_t>(size);
-    param.value.blobVal.blobData = const_cast<char*>(data);
-    return param;
+  static KapSimParam Blob(const std::string& bytes) {
+    return KapSimBlobParam(bytes.data(), bytes.size());
   }
-  static KapSimParam UInt(uint32_t value) {
-    KapSimParam param{};
-    param.value.vt = KAP_RPC_VT_UI4;
-    param.value.ulVal = value;
-    return param;
-  }
+  static KapSimParam UInt(uint32_t value) { return KapSimUInt32Param(value); }
 
   // Sends a request and waits until the plug-in has answered it.
   uint32_t Request(KapSimClient* client, const char* object, uint32_t command,

@@ -9,20 +9,7 @@ const char* const kData = "UsbRedirDataObj";
 const uint32_t kWaitMs = 10000;
 const int kUrbWindow = 16;  // URBs in flight per session, like a device's queue depth
 
-KapSimParam Str(const char* text) {
-  KapSimParam param{};
-  param.value.vt = KAP_RPC_VT_LPSTR;
-  param.value.strVal = const_cast<char*>(text);
-  return param;
-}
-
-KapSimParam Blob(const std::string& bytes) {
-  KapSimParam param{};
-  param.value.vt = KAP_RPC_VT_BLOB;
-  param.value.blobVal.size = static_cast<uint32_t>(bytes.size());
-  param.value.blobVal.blobData = const_cast<char*>(bytes.data());
-  return param;
-}
+KapSimParam Blob(const std::string& bytes) { return KapSimBlobParam(bytes.data(), bytes.size()); }
 
 }  // namespace
 
@@ -71,7 +58,7 @@ bool DemoSession::Connect(size_t connectedCount) {
 bool DemoSession::AsyncRequest(const char* operation, const std::string& body,
                                std::string* answer) {
   std::string id = std::to_string(m_sessionId) + "-" + std::to_string(++m_requests);
-  std::vector<KapSimParam> params = {Str(operation), Str(id.c_str()), Blob(body)};
+  std::vector<KapSimParam> params = {KapSimStrParam(operation), KapSimStrParam(id.c_str()), Blob(body)};
   uint32_t requestId = 0;
   ++m_expectedHostMessages;
   if (!Check(m_sim->KapSim_SendRequest(m_client, kControl, 2, params.data(), 3, &requestId) ==
@@ -101,7 +88,7 @@ bool DemoSession::AsyncRequest(const char* operation, const std::string& body,
 }
 
 bool DemoSession::Post(const char* operation, const std::string& body) {
-  std::vector<KapSimParam> params = {Str(operation), Blob(body)};
+  std::vector<KapSimParam> params = {KapSimStrParam(operation), Blob(body)};
   uint32_t requestId = 0;
   ++m_expectedHostMessages;
   return Check(m_sim->KapSim_SendRequest(m_client, kControl, 0, params.data(), 2, &requestId) ==

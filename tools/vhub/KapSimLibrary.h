@@ -5,9 +5,35 @@
 #ifndef VHUB_KAPSIMLIBRARY_H
 #define VHUB_KAPSIMLIBRARY_H
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "KapServiceSim.h"
+
+// Parameters a simulated client sends. They point at the caller's bytes, which must stay
+// alive until the request is sent (the stand-in copies them then).
+inline KapSimParam KapSimStrParam(const char* text) {
+  KapSimParam param{};
+  param.value.vt = KAP_RPC_VT_LPSTR;
+  param.value.strVal = const_cast<char*>(text);
+  return param;
+}
+
+inline KapSimParam KapSimBlobParam(const char* data, size_t size) {
+  KapSimParam param{};
+  param.value.vt = KAP_RPC_VT_BLOB;
+  param.value.blobVal.size = static_cast<uint32_t>(size);
+  param.value.blobVal.blobData = const_cast<char*>(data);
+  return param;
+}
+
+inline KapSimParam KapSimUInt32Param(uint32_t value) {
+  KapSimParam param{};
+  param.value.vt = KAP_RPC_VT_UI4;
+  param.value.ulVal = value;
+  return param;
+}
 
 // X(name) for every control function this host uses.
 #define KAPSIM_CONTROL_FUNCTIONS(X) \

@@ -167,11 +167,7 @@ bool VhubHost::WaitForState(DWORD sessionId, USB_RedirChannelState state, size_t
                             int timeoutMs) {
   std::unique_lock<std::mutex> lock(m_lock);
   return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&]() {
-    size_t seen = 0;
-    for (const StateChange& change : m_states) {
-      seen += change.sessionId == sessionId && change.state == state ? 1 : 0;
-    }
-    return seen >= count;
+    return CountStatesLocked(sessionId, state) >= count;
   });
 }
 
@@ -194,6 +190,10 @@ std::vector<VhubHost::StateChange> VhubHost::StateChanges() const {
 
 size_t VhubHost::StateChangeCount(DWORD sessionId, USB_RedirChannelState state) const {
   std::lock_guard<std::mutex> lock(m_lock);
+  return CountStatesLocked(sessionId, state);
+}
+
+size_t VhubHost::CountStatesLocked(DWORD sessionId, USB_RedirChannelState state) const {
   size_t seen = 0;
   for (const StateChange& change : m_states) {
     seen += change.sessionId == sessionId && change.state == state ? 1 : 0;

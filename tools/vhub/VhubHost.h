@@ -98,6 +98,7 @@ class VhubHost {
                               char** respMsg, uint32_t* respMsgLength);
   static void KapvhubFree(char* buffer, uint32_t length);
 
+  size_t CountStatesLocked(DWORD sessionId, USB_RedirChannelState state) const;  // m_lock held
   void RecordState(DWORD sessionId, USB_RedirChannelState state);
   void RecordMessage(Message message, char** respMsg, uint32_t* respMsgLength);
   void RecordFree(char* buffer, uint32_t length);
