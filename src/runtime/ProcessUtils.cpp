@@ -4,7 +4,7 @@
 
 #include <sys/utsname.h>
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 #include "runtime/StringUtils.h"
 
 #ifndef USBREDIR_BUILD_NUMBER
@@ -45,9 +45,9 @@ void* LoadPlugin(const char* pluginFilename, Level logLevel) {
   void* handle = dlopen(pluginFilename, RTLD_LAZY);
   if (handle == nullptr) {
     const char* error = dlerror();
-    if (Logger::IsEnabled(logLevel)) {
-      Logger::Log(__PRETTY_FUNCTION__, logLevel, "Failed to load %s: %s\n", pluginFilename,
-                  error != nullptr ? error : "unknown error");
+    if (LoggerBase::IsEnabled(logLevel)) {
+      LoggerBase::Log(__PRETTY_FUNCTION__, logLevel, "Failed to load %s: %s\n", pluginFilename,
+                      error != nullptr ? error : "unknown error");
     }
   }
   return handle;

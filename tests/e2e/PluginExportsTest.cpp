@@ -24,7 +24,7 @@ const char* const kInternals[] = {
     "UsbRedirectionProxy_Initialize",
     "UsbRedirectionProxy_SessionAlreadyExists",
     "gCallbackInterface",
-    "_ZN6Logger22s_defaultLoggerLogLevelE",
+    "_ZN10LoggerBase23s_defaultLoggerLogLevelE",
     "_ZN8RCObject7ReleaseEv",
 };
 
