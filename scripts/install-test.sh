@@ -10,7 +10,7 @@
 # Work folder: build/install-test. Usage: scripts/install-test.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root="$(pwd)"
+root="$(pwd -P)"
 
 "$root/scripts/install-deps.sh"
 build="$root/build/plain"
@@ -26,13 +26,14 @@ version="$(cache CMAKE_PROJECT_VERSION)"
 prefix="$(cache CMAKE_INSTALL_PREFIX)"
 sim_includes=(-I"$root/tools/kapservice-sim" -I"$root/src")
 
-# The build number the start-up line must carry, found as the build finds it.
+# The build number the start-up line must carry, found as the build finds it: the commit
+# count when the sources are the top of a full git checkout.
 expected="$(cache USBREDIR_BUILD_NUMBER)"
 if [ -z "$expected" ]; then
-  if [ "$(git -C "$root" rev-parse --is-shallow-repository 2>/dev/null)" = "false" ]; then
+  expected="0"
+  if [ "$(git -C "$root" rev-parse --show-toplevel --is-shallow-repository 2>/dev/null | xargs)" \
+       = "$root false" ]; then
     expected="$(git -C "$root" rev-list --count HEAD)"
-  else
-    expected="0"
   fi
 fi
 
