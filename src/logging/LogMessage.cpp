@@ -6,6 +6,9 @@
 namespace {
 
 char* CopyWithNewline(const char* text, size_t length) {
+  // Writers take the line as a C string: a NUL inside (a "%c" of 0) would end it before its
+  // line end, and the next line would run on from it.
+  length = strnlen(text, length);
   bool addNewline = length == 0 || text[length - 1] != '\n';
   char* copy = static_cast<char*>(std::malloc(length + (addNewline ? 2 : 1)));
   if (copy == nullptr) {

@@ -11,8 +11,8 @@
 
 class LogMessage : public RCObject {
  public:
-  // Copies text[0, length) and appends "\n" unless the text already ends in one; an empty
-  // text becomes "\n". When the copy cannot be allocated the message has a null text and
+  // Copies text[0, length) up to its first NUL and appends "\n" unless the text already ends
+  // in one; an empty text becomes "\n". When the copy cannot be allocated the message has a null text and
   // writers print a fixed notice in its place.
   LogMessage(const char* text, size_t length, Level level);
 

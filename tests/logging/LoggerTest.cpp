@@ -86,11 +86,14 @@ TEST_F(LoggerLine, MissingNewlineIsAddedAndPresentOneKept) {
   Logger::Log("@F", LOGGER_LOG_INFO, "abc");
   Logger::Log("@F", LOGGER_LOG_INFO, "abc\n");
   Logger::Log("@F", LOGGER_LOG_INFO, "%s", "");
+  // Writers see a line as a C string: a formatted NUL ends it, and the line end follows.
+  Logger::Log("@F", LOGGER_LOG_INFO, "abc%cdef\n", '\0');
   std::vector<std::string> lines = log.Writer()->LinesContaining("] I F: ");
-  ASSERT_EQ(3u, lines.size());
+  ASSERT_EQ(4u, lines.size());
   EXPECT_EQ(TestLogWriter::StripPrefix(lines[0]), TestLogWriter::StripPrefix(lines[1]));
   EXPECT_EQ("abc\n", lines[1].substr(lines[1].size() - 4));
   EXPECT_EQ(": \n", lines[2].substr(lines[2].size() - 3));
+  EXPECT_EQ(": abc\n", lines[3].substr(lines[3].size() - 6));
 }
 
 TEST_F(LoggerLine, OverlongMessageIsCutTo1023BytesThenGetsItsNewline) {
