@@ -1,6 +1,7 @@
-// Fuzzes loading a whole dictionary from bytes: the load never faults, and writing the
-// dictionary back and loading that gives the same entries, both when the lines are kept
-// as read and when every value is re-marshalled.
+// Fuzzes loading a whole dictionary from bytes: the load never faults; a load that succeeds
+// writes back exactly the text it read (line ends made line feeds), comments and blank lines
+// included; and writing the dictionary back and loading that gives the same entries, both
+// when the lines are kept as read and when every value is re-marshalled.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -25,11 +26,36 @@ Entries EntriesOf(const Dictionary* dict) {
   return out;
 }
 
-Entries Load(const std::string& bytes, Dictionary* dict) {
+Entries Load(const std::string& bytes, Dictionary* dict, bool* loaded = nullptr) {
   MsgList* errs = nullptr;
-  Dictionary_LoadFromBuffer(dict, bytes.data(), bytes.size(), "fuzz", "UTF-8", &errs);
+  Bool ok = Dictionary_LoadFromBuffer(dict, bytes.data(), bytes.size(), "fuzz", "UTF-8", &errs);
   MsgList_Free(errs);
+  if (loaded != nullptr) {
+    *loaded = ok == TRUE;
+  }
   return EntriesOf(dict);
+}
+
+// The text as an unchanged dictionary writes it: the byte-order mark kept, a carriage return,
+// alone or before a line feed, ending a line as a line feed does, the last line ended.
+std::string Normalised(const std::string& text) {
+  static const char kBom[] = "\xEF\xBB\xBF";
+  size_t start = text.compare(0, 3, kBom) == 0 ? 3 : 0;
+  std::string out;
+  for (size_t i = start; i < text.size(); ++i) {
+    if (text[i] == '\r') {
+      out.push_back('\n');
+      if (i + 1 < text.size() && text[i + 1] == '\n') {
+        ++i;
+      }
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  if (!out.empty() && out.back() != '\n') {
+    out.push_back('\n');
+  }
+  return text.substr(0, start) + out;
 }
 
 // Writes dict, loads the text into a new dictionary and checks the entries.
@@ -52,7 +78,14 @@ void CheckRoundTrip(Dictionary* dict, const Entries& expected) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string bytes(reinterpret_cast<const char*>(data), size);
   Dictionary* dict = Dictionary_Create();
-  Entries first = Load(bytes, dict);
+  bool loaded = false;
+  Entries first = Load(bytes, dict, &loaded);
+  if (loaded) {
+    std::string text;
+    if (!Dictionary_WriteToBuffer(dict, &text) || text != Normalised(bytes)) {
+      abort();
+    }
+  }
   CheckRoundTrip(dict, first);
 
   // Mark every entry modified so that the writer marshals each value itself.
