@@ -1,5 +1,6 @@
 #include "logging/LoggerManager.h"
 
+#include <atomic>
 #include <new>
 #include <vector>
 
@@ -9,9 +10,27 @@
 
 LoggerManager* LoggerManager::m_pInstance = nullptr;
 
+namespace {
+
+// A QrMutex is two counted objects: the handle and its shared data.
+const long kObjectsPerMutex = 2;
+
+std::atomic<QrMutex*> gLoggingLock{nullptr};
+
+}  // namespace
+
 QrMutex& LoggerManager_GetLock() {
-  // Never destroyed: threads may log while static destructors run at process exit.
-  static QrMutex* lock = new QrMutex(false, "");
+  // Kept while the library is loaded: threads may log while static destructors run at
+  // process exit.
+  QrMutex* lock = gLoggingLock.load(std::memory_order_acquire);
+  if (lock == nullptr) {
+    QrMutex* fresh = new QrMutex(false, "");
+    if (gLoggingLock.compare_exchange_strong(lock, fresh, std::memory_order_acq_rel)) {
+      lock = fresh;
+    } else {
+      delete fresh;  // another thread made it first; lock holds that one
+    }
+  }
   return *lock;
 }
 
@@ -93,6 +112,31 @@ RCPtr<QrPollThread> LoggerManager::GetPollThread() {
     m_schedulerRunning = m_pollThread->StartScheduler();
   }
   return m_pollThread;
+}
+
+bool LoggerManager::ReleasePollThreadIfIdle() {
+  LoggerManager* instance = GetExistingInstance();
+  if (instance == nullptr) {
+    return true;
+  }
+  RCPtr<QrPollThread> pollThread;  // released after the lock: its end takes the lock
+  AutoMutexLock lock(LoggerManager_GetLock());
+  if (!instance->m_loggerMap.empty() || instance->m_defaultLogger.Ptr() != nullptr ||
+      instance->m_schedulerRunning) {
+    return false;
+  }
+  pollThread = instance->m_pollThread;
+  instance->m_pollThread = nullptr;
+  return true;
+}
+
+long LoggerManager::ProcessLifetimeObjects() {
+  return gLoggingLock.load(std::memory_order_acquire) != nullptr ? kObjectsPerMutex : 0;
+}
+
+void LoggerManager::ReleaseAtUnload() {
+  delete __atomic_exchange_n(&m_pInstance, nullptr, __ATOMIC_ACQ_REL);
+  delete gLoggingLock.exchange(nullptr, std::memory_order_acq_rel);
 }
 
 void LoggerManager::ShutDown() {

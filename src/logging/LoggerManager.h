@@ -2,7 +2,9 @@
 // logging poll thread ("Logger") on which writers drain their queues. Created on first
 // use and never destroyed while the library is loaded, so log calls made during process
 // exit still find it. ShutDown() stops the poll thread, empties the registry and closes
-// every writer; the registry can be used again afterwards.
+// every writer; the registry can be used again afterwards. When the library is unloaded
+// after a ShutDown, the plug-in gives the registry and the logging lock back (see
+// ReleasePollThreadIfIdle and ReleaseAtUnload).
 // Thread safe: all state is guarded by the logging lock, LoggerManager_GetLock(), which
 // is also the poll thread's lock.
 #ifndef LOGGING_LOGGERMANAGER_H
@@ -38,6 +40,16 @@ class LoggerManager {
   Logger* PeekDefaultLogger() const { return m_defaultLogger.Ptr(); }
   RCPtr<QrPollThread> GetPollThread();
   void ShutDown();
+
+  // For the library's unload only. When no logger exists and the poll thread is stopped,
+  // drops the poll thread and answers true; otherwise changes nothing and answers false.
+  static bool ReleasePollThreadIfIdle();
+  // The number of RCObjects the registry and the logging lock hold once the poll thread is
+  // dropped (0 while neither exists).
+  static long ProcessLifetimeObjects();
+  // For the library's unload only, after ReleasePollThreadIfIdle and once nothing can log
+  // any more: frees the registry and the logging lock (a later use would make new ones).
+  static void ReleaseAtUnload();
 
   LoggerManager(const LoggerManager&) = delete;
   LoggerManager& operator=(const LoggerManager&) = delete;

@@ -8,7 +8,41 @@
 #include "config/Config.h"
 #include "config/Preference.h"
 #include "logging/Log.h"
+#include "logging/LoggerManager.h"
+#include "runtime/QrEventData.h"
+#include "runtime/QrPollThread.h"
+#include "runtime/RCObject.h"
 #include "usbRedirectionPlugin.h"
+
+namespace {
+
+// Gives the library's process-lifetime state (the logger registry with its poll thread and
+// lock, the poll-thread table, the event flag lock) back when the library is unloaded, so
+// that a host that loads and unloads the plug-in loses no memory. Made before every other
+// static object of the library, so its destructor runs after theirs; it frees only when
+// nothing of the library can run any more: no logger, the logging poll thread stopped and
+// no counted object alive but that state's own. A host that exits without Fini, or with
+// sessions still polling, keeps the state: the process is ending anyway.
+class ProcessStateRelease {
+ public:
+  ~ProcessStateRelease() {
+    if (!LoggerManager::ReleasePollThreadIfIdle()) {
+      return;
+    }
+    long own = LoggerManager::ProcessLifetimeObjects() + QrPollThread::HandleMapObjects() +
+               QrEventData::SignalFlagLockObjects();
+    if (RCObject::LiveCount() != own) {
+      return;
+    }
+    LoggerManager::ReleaseAtUnload();
+    QrPollThread::ReleaseHandleMap();
+    QrEventData::ReleaseSignalFlagLock();
+  }
+};
+
+ProcessStateRelease gProcessStateRelease __attribute__((init_priority(101)));
+
+}  // namespace
 
 UsbRedirectionLogger usbRedirectionLogger;
 

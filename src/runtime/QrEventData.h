@@ -22,9 +22,14 @@ class QrEventData : public RCObject {
       : m_signaled(initialState), m_autoReset(!manualReset) {}
 
   // The process-wide lock behind every event's m_signaled and every waiter's state
-  // (s_signalFlagLock). Made on first use and never destroyed, so events keep working
-  // while statics are torn down.
+  // (s_signalFlagLock). Made on first use and kept while the library is loaded, so events
+  // keep working while statics are torn down.
   static QrMutex& SignalFlagLock();
+  // For the library's unload only, once no event can be used any more: frees the lock (a
+  // later use would make a new one).
+  static void ReleaseSignalFlagLock();
+  // The number of RCObjects the lock holds while it exists (0 before its first use).
+  static long SignalFlagLockObjects();
 
   std::condition_variable m_cond;  // single waiters sleep on it, under m_mutex
   std::mutex m_mutex;

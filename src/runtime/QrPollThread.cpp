@@ -16,13 +16,38 @@ const char* TrueFalse(bool value) { return value ? "TRUE" : "FALSE"; }
 
 }  // namespace
 
+namespace {
+
+// The table itself and its QrMutex (a handle and its shared data).
+const long kHandleMapObjects = 3;
+
+}  // namespace
+
+std::atomic<QrPollThread::HandleMap*> QrPollThread::s_handleMap{nullptr};
+
 QrPollThread::HandleMap& QrPollThread::HandleMapInstance() {
-  static HandleMap* s_handleMap = [] {
-    HandleMap* map = new HandleMap();
-    map->AddRef();  // never released
-    return map;
-  }();
-  return *s_handleMap;
+  HandleMap* map = s_handleMap.load(std::memory_order_acquire);
+  if (map == nullptr) {
+    HandleMap* fresh = new HandleMap();
+    fresh->AddRef();  // released only when the library is unloaded
+    if (s_handleMap.compare_exchange_strong(map, fresh, std::memory_order_acq_rel)) {
+      map = fresh;
+    } else {
+      fresh->Release();  // another thread made it first; map holds that one
+    }
+  }
+  return *map;
+}
+
+long QrPollThread::HandleMapObjects() {
+  return s_handleMap.load(std::memory_order_acquire) != nullptr ? kHandleMapObjects : 0;
+}
+
+void QrPollThread::ReleaseHandleMap() {
+  HandleMap* map = s_handleMap.exchange(nullptr, std::memory_order_acq_rel);
+  if (map != nullptr) {
+    map->Release();
+  }
 }
 
 RCPtr<QrPollThread> QrPollThread::Find(UserDataHandle handle) {

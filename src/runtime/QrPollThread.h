@@ -64,6 +64,12 @@ class QrPollThread : public RCObject {
   static std::string TimeoutStr(int32_t msTimeout);
   // The poll thread registered under the handle, or null.
   static RCPtr<QrPollThread> Find(UserDataHandle handle);
+  // The number of RCObjects the handle table holds while it exists and no poll thread
+  // does (0 before its first use).
+  static long HandleMapObjects();
+  // For the library's unload only, once no poll thread exists: frees the handle table (a
+  // later use would make a new one).
+  static void ReleaseHandleMap();
 
   // The loop drops and retakes whichever lock is current; the analysis cannot follow that.
   bool Scheduler(QrThread* thread) QR_NO_THREAD_SAFETY_ANALYSIS;
@@ -76,9 +82,10 @@ class QrPollThread : public RCObject {
   friend class QrPollThreadProxy;
   typedef UserDataMap<WkPtr<QrPollThread>> HandleMap;
 
-  // s_handleMap: made on first use and never destroyed, so items can look poll threads up
-  // while statics are torn down.
+  // s_handleMap: made on first use and kept while the library is loaded, so items can look
+  // poll threads up while statics are torn down.
   static HandleMap& HandleMapInstance();
+  static std::atomic<HandleMap*> s_handleMap;
   QrMutex* CurrentLock();
   // Takes the current lock and answers it; retries if SetLock switched it meanwhile.
   QrMutex* LockCurrent() QR_NO_THREAD_SAFETY_ANALYSIS;

@@ -1,5 +1,6 @@
 #include "runtime/RCObject.h"
 
+#include <atomic>
 #include <new>
 
 #include "runtime/QrCriticialSection.h"
@@ -7,13 +8,26 @@
 
 namespace {
 
+std::atomic<long> gLiveObjects{0};
+
 QrCriticialSection* RCObjectLock() {
   // Never destroyed: objects may still be released by other statics during exit.
-  static QrCriticialSection* s_rcObjectLock = new (std::nothrow) QrCriticialSection();
+  alignas(QrCriticialSection) static unsigned char s_storage[sizeof(QrCriticialSection)];
+  static QrCriticialSection* s_rcObjectLock = new (s_storage) QrCriticialSection();
   return s_rcObjectLock;
 }
 
 }  // namespace
+
+RCObject::RCObject() { gLiveObjects.fetch_add(1, std::memory_order_relaxed); }
+
+RCObject::RCObject(const RCObject&) : m_rc(0), m_wkRef(nullptr) {
+  gLiveObjects.fetch_add(1, std::memory_order_relaxed);
+}
+
+RCObject::~RCObject() { gLiveObjects.fetch_sub(1, std::memory_order_relaxed); }
+
+long RCObject::LiveCount() { return gLiveObjects.load(std::memory_order_acquire); }
 
 RCObjectAutoLock::RCObjectAutoLock() { RCObjectLock()->Acquire(); }
 

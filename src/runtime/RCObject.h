@@ -2,7 +2,8 @@
 // RCPtr<T> and observe them through WkPtr<T>. Objects embedded as members or on the stack
 // are never put into an RCPtr and keep a count of 0 all their lives.
 // Thread safe: every count change and weak-to-strong conversion happens under one
-// process-wide recursive lock (RCObjectAutoLock), held only for the update itself.
+// process-wide recursive lock (RCObjectAutoLock), held only for the update itself; the
+// number of live objects is an atomic counter.
 #ifndef RUNTIME_RCOBJECT_H
 #define RUNTIME_RCOBJECT_H
 
@@ -16,10 +17,14 @@ class RCObject {
   // Marker stored in m_rc once the object starts to die.
   static const LONG kDeadMarker = 0xDEAD00;
 
-  RCObject() = default;
+  RCObject();
   // A copy is a new object: it starts uncounted and without a weak record.
-  RCObject(const RCObject&) : m_rc(0), m_wkRef(nullptr) {}
+  RCObject(const RCObject&);
   RCObject& operator=(const RCObject&) { return *this; }
+
+  // Objects of any derived class alive in the process, counted or not: when the library is
+  // unloaded its process-lifetime state is given back only if nothing else is alive.
+  static long LiveCount();
 
   ULONG AddRef();
   // Drops one reference; the call that reaches 0 deletes the object. A call on a count of
@@ -32,8 +37,8 @@ class RCObject {
   LONG RefCount() const;  // for diagnostics and tests; read under the count lock
 
  protected:
-  // Empty on purpose: it releases nothing, not even m_wkRef (Release() does that).
-  virtual ~RCObject() = default;
+  // Releases nothing, not even m_wkRef (Release() does that); only counts the object out.
+  virtual ~RCObject();
   virtual WkReference* NewWkReference();
 
  private:
@@ -41,8 +46,9 @@ class RCObject {
   WkReference* m_wkRef = nullptr;  // guarded by the process-wide count lock
 };
 
-// The process-wide recursive lock behind every count change. The lock object is allocated
-// on first use and never freed, so counts keep working during process exit.
+// The process-wide recursive lock behind every count change. The lock object lives in static
+// storage and is never destroyed, so counts keep working during process exit, and unloading
+// the library leaves nothing of it behind.
 class RCObjectAutoLock {
  public:
   RCObjectAutoLock();
