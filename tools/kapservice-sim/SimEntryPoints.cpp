@@ -80,7 +80,7 @@ KAPSIM_EXPORT Bool KAPService_MultiServerExit(KapMultiServerID multiServerId, vo
 #endif
 
 // The declarations must keep the signatures the framework resolves by name.
-static KAPService_ServerInit_Fn const s_checkInit = &KAPService_ServerInit;
-static KAPService_ServerInitLP_Fn const s_checkInitLP = &KAPService_ServerInitLP;
-static KAPService_ServerInit2_Fn const s_checkInit2 = &KAPService_ServerInit2;
-static KAPService_MultiServerInit_Fn const s_checkMultiInit = &KAPService_MultiServerInit;
+[[maybe_unused]] static KAPService_ServerInit_Fn const s_checkInit = &KAPService_ServerInit;
+[[maybe_unused]] static KAPService_ServerInitLP_Fn const s_checkInitLP = &KAPService_ServerInitLP;
+[[maybe_unused]] static KAPService_ServerInit2_Fn const s_checkInit2 = &KAPService_ServerInit2;
+[[maybe_unused]] static KAPService_MultiServerInit_Fn const s_checkMultiInit = &KAPService_MultiServerInit;
