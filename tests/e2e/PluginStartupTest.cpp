@@ -84,6 +84,10 @@ struct LevelRow {
   bool debugLines;
 };
 
+// Test names and failure messages show the row's name (not its bytes: padding included,
+// they would be read uninitialised).
+void PrintTo(const LevelRow& row, std::ostream* out) { *out << row.name; }
+
 class PluginStartupLevel : public PluginStartup,
                            public ::testing::WithParamInterface<LevelRow> {};
 
