@@ -132,12 +132,12 @@ bool IsTimeStamp(const std::string& line) {
 // Checks one stored line against its expected text after the time stamp, or against the
 // whole expected text when the line has no name.
 void CheckLine(const std::string& line, bool named, const std::string& expected) {
-  bool same = named ? IsTimeStamp(line) &&
-                          line.compare(kTimeStampSize, std::string::npos, expected) == 0
-                    : line == expected;
+  bool same =
+      named ? IsTimeStamp(line) && line.compare(kTimeStampSize, std::string::npos, expected) == 0
+            : line == expected;
   if (!same) {
-    fprintf(stderr, "line     [%s]\nexpected [%s%s]\n", line.c_str(),
-            named ? "<time stamp>" : "", expected.c_str());
+    fprintf(stderr, "line     [%s]\nexpected [%s%s]\n", line.c_str(), named ? "<time stamp>" : "",
+            expected.c_str());
     abort();
   }
 }
@@ -199,10 +199,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* funcName = in.nullName && in.signature.empty() ? nullptr : in.signature.c_str();
   bool named = funcName != nullptr && funcName[0] != '\0';
   // Everything of the prefix after the time stamp.
-  std::string rest = Format(" <%08lX> [%04X] %c %s: ",
-                            static_cast<unsigned long>(QrThread::GetCurrentThreadID()),
-                            static_cast<unsigned>(getpid()), GetLevelLetter(in.level),
-                            ShortName(in.signature).c_str());
+  std::string rest = Format(
+      " <%08lX> [%04X] %c %s: ", static_cast<unsigned long>(QrThread::GetCurrentThreadID()),
+      static_cast<unsigned>(getpid()), GetLevelLetter(in.level), ShortName(in.signature).c_str());
   for (auto& writer : setup.writers) {
     writer->m_lines.clear();
   }
@@ -237,9 +236,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   std::string message;
-#define FUZZ_LOG(...)                                       \
-  do {                                                      \
-    message = Format(__VA_ARGS__);                          \
+#define FUZZ_LOG(...)                                      \
+  do {                                                     \
+    message = Format(__VA_ARGS__);                         \
     Logger::NLog(logger, funcName, in.level, __VA_ARGS__); \
   } while (0)
   switch (in.format % 10) {
@@ -285,7 +284,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // The first writer builds the line; the second only receives it.
   size_t prefixLen = named ? kTimeStampSize + rest.size() : setup.writers[0]->m_prefixLen;
-  std::string prefix = named ? std::string(kTimeStampSize, '0') + rest : std::string(prefixLen, ' ');
+  std::string prefix =
+      named ? std::string(kTimeStampSize, '0') + rest : std::string(prefixLen, ' ');
   std::string expected = AsStored(prefix + message);
   CheckLine(first[0], named, named ? expected.substr(kTimeStampSize) : expected);
   setup.writers[0]->m_prefixLen = prefixLen;

@@ -42,13 +42,13 @@
 namespace {
 
 const DWORD kSession = 7;
-const uint32_t kWaitMs = 30000;         // generous: a loaded machine, sanitizers
+const uint32_t kWaitMs = 30000;          // generous: a loaded machine, sanitizers
 const unsigned kInputsPerClient = 2048;  // then the client is replaced
 
 const char* const kObjects[] = {"UsbRedirControlObj", "UsbRedirDataObj", "UsbRedirDataObjTcp"};
-const uint16_t kTypes[] = {KAP_RPC_VT_EMPTY, KAP_RPC_VT_NULL, KAP_RPC_VT_I2,  KAP_RPC_VT_I4,
-                           KAP_RPC_VT_R4,    KAP_RPC_VT_R8,   KAP_RPC_VT_I1,  KAP_RPC_VT_UI1,
-                           KAP_RPC_VT_UI2,   KAP_RPC_VT_UI4,  KAP_RPC_VT_I8,  KAP_RPC_VT_UI8,
+const uint16_t kTypes[] = {KAP_RPC_VT_EMPTY, KAP_RPC_VT_NULL, KAP_RPC_VT_I2, KAP_RPC_VT_I4,
+                           KAP_RPC_VT_R4,    KAP_RPC_VT_R8,   KAP_RPC_VT_I1, KAP_RPC_VT_UI1,
+                           KAP_RPC_VT_UI2,   KAP_RPC_VT_UI4,  KAP_RPC_VT_I8, KAP_RPC_VT_UI8,
                            KAP_RPC_VT_LPSTR, KAP_RPC_VT_BLOB};
 // Library calls the input may make fail: two that only the reply to an asynchronous request
 // makes (the reply then stays empty), and the parameter read (the host is then never called).
@@ -69,11 +69,11 @@ struct HostCall {
 struct HostState {
   std::mutex lock;
   std::condition_variable changed;
-  unsigned connected = 0;                  // guarded by lock
-  unsigned disconnected = 0;               // guarded by lock
-  std::vector<HostCall> calls;             // guarded by lock
-  bool answer = false;                     // guarded by lock
-  std::string reply;                       // guarded by lock; the host's, never freed by the plug-in
+  unsigned connected = 0;       // guarded by lock
+  unsigned disconnected = 0;    // guarded by lock
+  std::vector<HostCall> calls;  // guarded by lock
+  bool answer = false;          // guarded by lock
+  std::string reply;            // guarded by lock; the host's, never freed by the plug-in
 };
 HostState gHost;
 
@@ -88,8 +88,8 @@ void OnMessageArrive(DWORD sessionId, char* msg, uint32_t msgLength, USB_RedirPa
   std::lock_guard<std::mutex> guard(gHost.lock);
   bool canRespond = respMsg != nullptr && respMsgLength != nullptr;
   gHost.calls.push_back({sessionId, msg == nullptr,
-                         msg != nullptr ? std::string(msg, msgLength) : std::string(), type,
-                         opType, canRespond});
+                         msg != nullptr ? std::string(msg, msgLength) : std::string(), type, opType,
+                         canRespond});
   if (canRespond && gHost.answer) {
     // Single-server mode never gives a reply buffer back, so the host keeps it.
     *respMsg = &gHost.reply[0];
@@ -157,12 +157,11 @@ class Session {
 
   void Connect() {
     unsigned before = Connections();
-    m_client = m_sim.KapSim_ConnectClient(kSession, KAPSIM_CLIENT_DEFAULT,
-                                          KAP_SERVICE_TALON_SESSION);
+    m_client =
+        m_sim.KapSim_ConnectClient(kSession, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
     std::unique_lock<std::mutex> lock(gHost.lock);
-    if (m_client == nullptr ||
-        !gHost.changed.wait_for(lock, std::chrono::milliseconds(kWaitMs),
-                                [&] { return gHost.connected > before; })) {
+    if (m_client == nullptr || !gHost.changed.wait_for(lock, std::chrono::milliseconds(kWaitMs),
+                                                       [&] { return gHost.connected > before; })) {
       fprintf(stderr, "the client did not connect\n");
       abort();
     }
@@ -195,9 +194,8 @@ class Session {
   const char* Object(unsigned choice) {
     const char* name = kObjects[choice % 3];
     KAPRPC_ObjectState state = m_sim.KapSim_GetObjectState(m_client, name);
-    return state == KAP_RPC_OBJ_CONNECTED || state == KAP_RPC_OBJ_SIDE_CHANNEL_CONNECTED
-               ? name
-               : nullptr;
+    return state == KAP_RPC_OBJ_CONNECTED || state == KAP_RPC_OBJ_SIDE_CHANNEL_CONNECTED ? name
+                                                                                         : nullptr;
   }
 
   KapSimLibrary m_sim;

@@ -13,14 +13,12 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DUSBREDIR_COVERAGE=ON \
   -DUSBREDIR_BENCH=OFF
 cmake --build "$dir" -j2
 # Counts of an earlier run would add up with this one's.
-find "$dir" -name '*.gcda' -delete
+find "$dir" \( -name '*.gcda' -o -name '*.gcov' \) -delete
 ctest --test-dir "$dir" -j2 --output-on-failure
 
 common=(--root . --object-directory "$dir" --filter 'src/'
         --exclude-unreachable-branches --exclude-throw-branches)
 echo "--- lines per file"
-gcovr "${common[@]}" --sort-percentage
-echo "--- branches per file"
-gcovr "${common[@]}" --branches --sort-percentage
-echo "--- summary"
-gcovr "${common[@]}" --print-summary --output /dev/null
+gcovr "${common[@]}"
+echo "--- branches per file, then the summary"
+gcovr "${common[@]}" --branches --print-summary
