@@ -239,6 +239,32 @@ TEST_F(QrPollThreadTest, DisableWithWaitReturnsOnlyAfterRunReturned) {
   EXPECT_FALSE(overlapped.load());
 }
 
+TEST_F(QrPollThreadTest, RemoveAllWithWaitReturnsOnlyAfterTheRunningItemReturned) {
+  QrEvent& always = NewEvent(true, true);
+  QrEvent& entered = NewEvent(true, false);
+  std::atomic<bool> inRun{false};
+  RCPtr<TestItem> slow(new TestItem("slow", nullptr, [&](TestItem*, bool) {
+    inRun = true;
+    entered.Set();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    inRun = false;
+    return true;
+  }));
+  RCPtr<TestItem> idle(new TestItem("idle"));
+  StopAtScopeEnd stopFirst{m_poll.Ptr()};
+  ASSERT_TRUE(m_poll->AddItem(slow, &always, -1));
+  ASSERT_TRUE(m_poll->AddItem(idle, nullptr, -1));
+  ASSERT_TRUE(m_poll->StartScheduler());
+  ASSERT_EQ(QrEvent::WAIT_RC_OK, entered.Wait(10000));
+  m_poll->RemoveAllItems(true);
+  EXPECT_FALSE(inRun.load());
+  EXPECT_EQ(0, m_poll->NumItems());
+  int runs = slow->Runs();
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  EXPECT_EQ(runs, slow->Runs());
+  EXPECT_EQ(0, idle->Runs());
+}
+
 TEST_F(QrPollThreadTest, ItemOperationsFromInsideRunDoNotDeadlock) {
   QrEvent& event = NewEvent(false, false);
   std::atomic<int> phase{0};
