@@ -9,6 +9,7 @@
 
 #include "EventTestUtil.h"
 #include "runtime/QrEvent.h"
+#include "runtime/QrMutex.h"
 
 using testutil::MsSince;
 using testutil::WaitUntil;
@@ -248,6 +249,33 @@ TEST(QrEventWaitMultiple, EmptyListCompletesWaitAllAndTimesOutWaitAny) {
   long elapsed = MsSince(start);
   EXPECT_GE(elapsed, 90);
   EXPECT_LT(elapsed, 2000);
+}
+
+// Handles: an assigned copy shares the state, a move assignment takes it over and leaves
+// the source empty, where every call fails softly.
+TEST(QrHandles, AssignmentSharesTheStateAndMoveAssignmentTransfersIt) {
+  QrEvent event(true, false);
+  QrEvent shared(false, false);
+  shared = event;
+  ASSERT_TRUE(shared.Set());
+  EXPECT_EQ(QrEvent::WAIT_RC_OK, event.Wait(0));
+  QrEvent taker(false, false);
+  taker = std::move(shared);
+  EXPECT_EQ(QrEvent::WAIT_RC_OK, taker.Wait(0));
+  EXPECT_FALSE(shared.IsValid());
+  EXPECT_FALSE(shared.Reset());
+  EXPECT_EQ(QrEvent::WAIT_RC_ERROR, shared.Wait(0));
+
+  QrMutex mutex;
+  QrMutex alias;
+  alias = mutex;
+  ASSERT_TRUE(alias.Acquire(0));
+  EXPECT_EQ(mutex.DebugID(), alias.DebugID());
+  QrMutex owner;
+  owner = std::move(alias);
+  EXPECT_FALSE(alias.IsValid());
+  EXPECT_FALSE(alias.Release());
+  EXPECT_TRUE(mutex.Release());  // the lock the three names shared, taken once
 }
 
 }  // namespace

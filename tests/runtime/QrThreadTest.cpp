@@ -12,6 +12,7 @@
 #include "EventTestUtil.h"
 #include "runtime/QrEvent.h"
 #include "runtime/QrThread.h"
+#include "support/ScopedTestLogger.h"
 
 using testutil::MsSince;
 using testutil::WaitUntil;
@@ -216,6 +217,40 @@ TEST(QrThread, MovedOwnerIsHandedToTheCallback) {
   EXPECT_EQ(&second, probe.seenThread.load());
   EXPECT_EQ(probe.tid.load(), second.ThreadID());
   EXPECT_TRUE(second.Stop(kLong));
+}
+
+TEST(QrThread, MoveAssignmentHandsTheThreadOverAndTheEmptyHandleAnswersHarmlessly) {
+  ScopedTestLogger log(LOGGER_LOG_WARN);
+  Probe probe;
+  QrThread first("first");
+  ASSERT_TRUE(first.Start(&Probe::Callback, &probe, INFINITE));
+  ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() == 1; }));
+  QrThread second("second");  // never started: dropped by the assignment
+  second = std::move(first);
+  EXPECT_EQ("first", second.Name());
+  second.Wakeup();
+  ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() == 2; }));
+  EXPECT_EQ(&second, probe.seenThread.load());
+
+  first.SetName("renamed");
+  first.WakeupIn(1);
+  EXPECT_EQ("", first.Name());
+  EXPECT_EQ(0u, first.ThreadID());
+  EXPECT_FALSE(first.IsCurrentThread());
+  EXPECT_TRUE(first.Stop(0));
+  EXPECT_TRUE(first.Terminate(0));
+  EXPECT_FALSE(first.GetWakeEvent().IsValid());
+  EXPECT_FALSE(first.GetExitEvent().IsValid());
+  EXPECT_FALSE(first.GetLock().IsValid());
+
+  // A running thread is never killed: the request is refused and logged.
+  EXPECT_FALSE(second.Terminate(0));
+  char text[128];
+  snprintf(text, sizeof(text), "Attempt to terminate thread first(0x%08lX) not supported",
+           static_cast<unsigned long>(second.ThreadID()));
+  EXPECT_TRUE(log.Writer()->HasMessage(text)) << text;
+  EXPECT_TRUE(second.TerminateIfNotStopped(kLong, 0));
+  EXPECT_TRUE(second.Terminate(0));  // ended: nothing left to terminate
 }
 
 // Stop requests, wake-ups and owner destruction at random moments of a busy loop.
