@@ -246,8 +246,14 @@ bool RPCPluginInstance::ChannelDisconnect() {
       result = false;
     }
   }
+  // A rejection the channel itself reported stays visible to WaitUntilReadyOrRejected: the
+  // library may deliver the connection's drop in the same poll, before the wait looks.
+  // Only a rejection found by this disconnect is taken back.
+  bool rejectedBefore = m_hRejectEvent.Wait(0) == QrEvent::WAIT_RC_OK;
   OnChannelDisconnected();
-  m_hRejectEvent.Reset();
+  if (!rejectedBefore) {
+    m_hRejectEvent.Reset();
+  }
   return result;
 }
 

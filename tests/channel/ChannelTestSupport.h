@@ -47,6 +47,8 @@ class CountingPlugin : public RPCPluginInstance {
     readyEvent.Reset();
   }
   void OnConnectionReject() override { ++rejectCount; }
+  BOOL IsEncryptionDisabled() override { return noEncryption ? TRUE : FALSE; }
+  BOOL IsCompressionDisabled() override { return noCompression ? TRUE : FALSE; }
   void OnDone(uint32_t id, void* returnCtx) override {
     doneIds.push_back(id);
     doneHadContext.push_back(returnCtx != nullptr);
@@ -74,6 +76,8 @@ class CountingPlugin : public RPCPluginInstance {
   std::vector<uint32_t> abortIds;
   std::vector<uint32_t> abortReasons;
   std::function<void(void*)> onInvoke;
+  bool noEncryption = false;
+  bool noCompression = false;
 
  protected:
   ~CountingPlugin() override = default;
@@ -91,6 +95,7 @@ class ConfigurableManager : public RPCManager {
   }
   bool ConfigureVirtualSideChan() override {
     m_isVirtualSideChannelEnabled = wantVirtual;
+    m_isRIVETPrefered = wantRivet;
     return true;
   }
   void OnServerInit() override { ++serverInitCount; }
@@ -98,6 +103,7 @@ class ConfigurableManager : public RPCManager {
 
   bool wantTcp = false;
   bool wantVirtual = false;
+  bool wantRivet = false;
   bool failTcpConfig = false;
   int serverInitCount = 0;
   int serverExitCount = 0;
@@ -132,13 +138,7 @@ class ChannelFixture : public ::testing::Test {
     if (sim == nullptr) {
       return;
     }
-    if (client != nullptr) {
-      sim->KapSim_DestroyClient(client);
-      client = nullptr;
-    }
-    if (manager.Ptr() != nullptr && manager->SessionId() != RPCManager::kNoSession) {
-      manager->ServerExitForSession(manager->SessionId(), plugin, false);
-    }
+    EndSession();
     plugin = nullptr;
     manager = nullptr;
     sim->KapSim_ResetFaults();
@@ -151,6 +151,24 @@ class ChannelFixture : public ::testing::Test {
     EXPECT_EQ(after.variants, before.variants);
     EXPECT_EQ(after.badHandles, before.badHandles);
     EXPECT_EQ(after.badClears, before.badClears);
+  }
+
+  // Ends the client and the server, if any; the manager and the instance stay.
+  void EndSession() {
+    if (client != nullptr) {
+      sim->KapSim_DestroyClient(client);
+      client = nullptr;
+    }
+    if (manager.Ptr() != nullptr && manager->SessionId() != RPCManager::kNoSession) {
+      manager->ServerExitForSession(manager->SessionId(), plugin, false);
+    }
+  }
+
+  // A fresh manager and instance for the next case of a table-driven test.
+  void Restart() {
+    EndSession();
+    manager = new ConfigurableManager();
+    plugin = new CountingPlugin(manager);
   }
 
   // Polls from this (the init) thread until `done` holds; false after msTimeout.

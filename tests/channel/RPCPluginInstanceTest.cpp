@@ -14,6 +14,12 @@ class RPCManagerTestPeer {
   static void MsgDone(RPCPluginInstance* instance, uint32_t id) {
     RPCManager::OnMsgDone(instance, id, nullptr);
   }
+  static void ConnectionState(RPCPluginInstance* instance, KAPService_ConnectionState state) {
+    RPCManager::OnConnectionStateChanged(instance, state, state, nullptr);
+  }
+  static void ChannelState(RPCPluginInstance* instance, KAPService_ChannelState state) {
+    RPCManager::OnChannelStateChanged(instance, state, state, nullptr);
+  }
 };
 
 namespace {
@@ -108,6 +114,67 @@ TEST_F(RPCPluginInstanceChannel, RejectedConnectionIsReportedOnce) {
   EXPECT_EQ(plugin->rejectCount.load(), 1);
   EXPECT_EQ(plugin->readyCount.load(), 0);
   EXPECT_EQ(Calls("ChannelObject.v1.CreateChannelObject"), 0u);
+}
+
+// The stand-in reports a rejection as the channel and then the connection going down, both
+// in one poll: the connection's notice must not hide the rejection from the wait.
+TEST_F(RPCPluginInstanceChannel, ReadinessWaitAnswersReadyRejectedOrTimeout) {
+  struct Case {
+    const char* what;
+    bool connect;
+    uint32_t options;
+    uint32_t ms;
+    int rc;
+    int serverInits;
+  };
+  const Case cases[] = {
+      {"accepted", true, KAPSIM_CLIENT_DEFAULT, 5000, 0, 1},
+      {"rejected", true, KAPSIM_CLIENT_REJECT, 3000, 1, 0},
+      {"no client", false, KAPSIM_CLIENT_DEFAULT, 150, -1, 0},
+  };
+  uint32_t session = 131;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Restart();
+    if (c.connect) {
+      ASSERT_NO_FATAL_FAILURE(StartAndConnect(session++, c.options));
+    } else {
+      ASSERT_TRUE(manager->ServerInitForSession(session++, plugin, 0));
+    }
+    EXPECT_EQ(plugin->WaitUntilReadyOrRejected(c.ms), c.rc);
+    EXPECT_EQ(manager->serverInitCount, c.serverInits);
+    EXPECT_EQ(plugin->rejectCount.load(), c.rc == 1 ? 1 : 0);
+  }
+}
+
+// A connect that ends before the channel ever connected is reported as rejected either way,
+// but only the channel's own notice leaves the reject event set: the instance's disconnect
+// on the connection's notice resets it.
+TEST_F(RPCPluginInstanceChannel, ChannelDownLeavesRejectionConnectionDownDoesNot) {
+  struct Case {
+    const char* what;
+    bool viaChannel;
+    int rc;
+  };
+  const Case cases[] = {{"channel down", true, 1}, {"connection down", false, -1}};
+  uint32_t session = 134;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Restart();
+    ASSERT_NO_FATAL_FAILURE(StartAndConnect(session++));
+    // Connect requested; nothing is polled, so the channel never reports CONNECTED.
+    RPCManagerTestPeer::ConnectionState(plugin, KAP_SERVICE_CONN_CONNECTED);
+    if (c.viaChannel) {
+      RPCManagerTestPeer::ChannelState(plugin, KAP_SERVICE_CHAN_DISCONNECTED);
+    } else {
+      RPCManagerTestPeer::ConnectionState(plugin, KAP_SERVICE_CONN_DISCONNECTED);
+    }
+    EXPECT_EQ(plugin->rejectCount.load(), 1);
+    // Another thread waits on the events without polling the library.
+    int rc = 0;
+    std::thread([&] { rc = plugin->WaitUntilReadyOrRejected(0); }).join();
+    EXPECT_EQ(rc, c.rc);
+  }
 }
 
 TEST_F(RPCPluginInstanceChannel, VirtualSideChannelIsRequestedAndCompletesReadiness) {
