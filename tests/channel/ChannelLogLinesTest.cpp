@@ -45,16 +45,44 @@ TEST_F(ChannelLogLines, LoadNamesThePathUsed) {
   ASSERT_TRUE(manager->ServerInitForSession(150, plugin, 0));
   EXPECT_TRUE(log->Writer()->HasMessage(std::string("Load kapservice from ") + KAPSERVICE_SIM_PATH +
                                         " \n"));
-  manager->ServerExitForSession(150, plugin, false);
+  // Without KAPSERVICE_PATH the agent's own copy is loaded; the path is not tried here.
+  EXPECT_STREQ(RPCManager::kKapServicePath,
+               "/usr/lib/quorin/zeltagent/CHX/vchan_plugins/libkapservice.so");
+}
 
-  RCPtr<ConfigurableManager> other(new ConfigurableManager());
-  setenv("KAPSERVICE_PATH", "", 1);
-  EXPECT_FALSE(other->ServerInitForSession(151, plugin, 0));
-  setenv("KAPSERVICE_PATH", KAPSERVICE_SIM_PATH, 1);
-  EXPECT_TRUE(log->Writer()->HasMessage(std::string("Load kapservice from ") +
-                                        RPCManager::kKapServicePath + " \n"));
-  EXPECT_TRUE(Logged(*log, std::string("Failed to load \"") + RPCManager::kKapServicePath));
-  EXPECT_TRUE(Logged(*log, "LoadKapService() failed."));
+// A side channel the manager asks for must exist before the server is accepted.
+TEST_F(ChannelLogLines, UnavailableSideChannelEndsTheServer) {
+  struct Case {
+    const char* what;
+    bool tcp;
+    const char* message;
+  };
+  const Case cases[] = {{"tcp", true, "TCP requested but unavailable"},
+                        {"virtual", false, "Virtual side channel requested but unavailable"}};
+  uint32_t session = 158;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Restart();
+    manager->wantTcp = c.tcp;
+    manager->wantVirtual = !c.tcp;
+    sim->KapSim_SetFault("ChannelObject.v2.IsSideChannelAvailable", KAPSIM_FAULT_FAIL);
+    EXPECT_FALSE(manager->ServerInitForSession(session, plugin, 0));
+    EXPECT_EQ(sim->KapSim_IsServerRunning(session++), FALSE);
+    EXPECT_TRUE(Logged(*log, c.message));
+  }
+}
+
+TEST_F(ChannelLogLines, SideChannelConnectedWithoutRequestIsOnlyLogged) {
+  ASSERT_NO_FATAL_FAILURE(StartAndConnect(160, KAPSIM_CLIENT_MANUAL_OBJECTS));
+  ASSERT_TRUE(PumpUntil([&] { return sim->KapSim_ConnectObject(client, ControlName()) == TRUE; }));
+  ASSERT_TRUE(PumpUntil([&] {
+    return sim->KapSim_SetObjectState(client, DataName(), KAP_RPC_OBJ_SIDE_CHANNEL_CONNECTED) ==
+           TRUE;
+  }));
+  ASSERT_TRUE(PumpUntil([&] {
+    return log->Writer()->HasMessage("Side channel was not pending when connected was received.\n");
+  }));
+  EXPECT_FALSE(plugin->IsReady());
 }
 
 TEST_F(ChannelLogLines, LifeCycleRefusalsAreLogged) {

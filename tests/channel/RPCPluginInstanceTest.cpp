@@ -177,16 +177,6 @@ TEST_F(RPCPluginInstanceChannel, ChannelDownLeavesRejectionConnectionDownDoesNot
   }
 }
 
-TEST_F(RPCPluginInstanceChannel, VirtualSideChannelIsRequestedAndCompletesReadiness) {
-  manager->wantVirtual = true;
-  StartReady(107, KAPSIM_CLIENT_SIDE_CHANNELS);
-  uint32_t flags = 0;
-  ASSERT_EQ(sim->KapSim_GetObjectFlags(client, DataName(), &flags), TRUE);
-  // Allow any thread, compression, no TCP side channel.
-  EXPECT_EQ(flags, 0x15u);
-  EXPECT_EQ(Calls("ChannelObject.v2.RequestSideChannel"), 1u);
-}
-
 TEST_F(RPCPluginInstanceChannel, RefusedSideChannelLeavesInstanceNotReady) {
   manager->wantVirtual = true;
   ASSERT_NO_FATAL_FAILURE(
@@ -199,14 +189,59 @@ TEST_F(RPCPluginInstanceChannel, RefusedSideChannelLeavesInstanceNotReady) {
   EXPECT_EQ(Calls("ChannelObject.v2.RequestSideChannel"), 1u);
 }
 
-TEST_F(RPCPluginInstanceChannel, TcpSideChannelUsesTheTcpDataObject) {
-  manager->wantTcp = true;
-  StartReady(109, KAPSIM_CLIENT_SIDE_CHANNELS);
-  uint32_t flags = 0;
-  EXPECT_EQ(sim->KapSim_GetObjectFlags(client, DataName(), &flags), FALSE);
-  ASSERT_EQ(sim->KapSim_GetObjectFlags(client, "UsbRedirDataObjTcp", &flags), TRUE);
-  // Allow any thread, compression, encryption, no virtual side channel.
-  EXPECT_EQ(flags, 0x2Du);
+// The data object's flags follow the side channel wanted and the instance's encryption and
+// compression choices; the side channel asked for carries the manager's token.
+TEST_F(RPCPluginInstanceChannel, DataObjectFlagsAndSideChannelRequest) {
+  struct Case {
+    const char* what;
+    bool tcp, virt, rivet;
+    KAPService_SessionType type;
+    bool noEncryption, noCompression;
+    const char* object;
+    uint32_t flags;
+    int sideChannel;  // 0: none requested
+  };
+  const char* tcpObj = "UsbRedirDataObjTcp";
+  const Case cases[] = {
+      {"tcp", true, false, false, KAP_SERVICE_TALON_SESSION, false, false, tcpObj, 0x2D, 2},
+      {"tcp, no encryption", true, false, false, KAP_SERVICE_TALON_SESSION, true, false, tcpObj,
+       0x25, 2},
+      {"tcp, no compression", true, false, false, KAP_SERVICE_TALON_SESSION, false, true, tcpObj,
+       0x29, 2},
+      {"virtual", false, true, false, KAP_SERVICE_TALON_SESSION, false, false, DataName(), 0x15, 1},
+      {"virtual, rivet not preferred", false, true, false, KAP_SERVICE_QUILL_SESSION, false, false,
+       DataName(), 0x15, 1},
+      {"rivet", false, true, true, KAP_SERVICE_QUILL_SESSION, false, false, DataName(), 0x5D, 3},
+      {"rivet, neither", false, true, true, KAP_SERVICE_QUILL_SESSION, true, true, DataName(), 0x51,
+       3},
+      {"none, neither", false, false, false, KAP_SERVICE_TALON_SESSION, true, true, DataName(),
+       kNoSideChannelFlags, 0},
+  };
+  uint32_t session = 140;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Restart();
+    manager->wantTcp = c.tcp;
+    manager->wantVirtual = c.virt;
+    manager->wantRivet = c.rivet;
+    plugin->noEncryption = c.noEncryption;
+    plugin->noCompression = c.noCompression;
+    ASSERT_NO_FATAL_FAILURE(StartReady(session++, KAPSIM_CLIENT_SIDE_CHANNELS, c.type));
+    uint32_t flags = 0;
+    ASSERT_EQ(sim->KapSim_GetObjectFlags(client, c.object, &flags), TRUE);
+    EXPECT_EQ(flags, c.flags);
+    ASSERT_EQ(sim->KapSim_GetObjectFlags(client, ControlName(), &flags), TRUE);
+    EXPECT_EQ(flags, kNoSideChannelFlags);
+    KAPRPC_SideChannelType type = KAP_RPC_SIDE_CHANNEL_TYPE_TALON;
+    char token[64] = {};
+    Bool requested =
+        sim->KapSim_GetSideChannelRequest(client, c.object, &type, token, sizeof(token));
+    ASSERT_EQ(requested, c.sideChannel != 0 ? TRUE : FALSE);
+    if (requested == TRUE) {
+      EXPECT_EQ(static_cast<int>(type), c.sideChannel);
+      EXPECT_STREQ(token, "UsbRedirection");
+    }
+  }
 }
 
 TEST_F(RPCPluginInstanceChannel, PeerWithoutSideChannelsNeedsNoRequest) {

@@ -72,6 +72,10 @@ KAPSIM_API Bool KapSim_IsClientConnected(KapSimClient* client);
 /* Makes a PENDING object CONNECTED, or a connected one DISCONNECTED (the peer dropped it). */
 KAPSIM_API Bool KapSim_ConnectObject(KapSimClient* client, const char* objectName);
 KAPSIM_API Bool KapSim_DisconnectObject(KapSimClient* client, const char* objectName);
+/* Reports any state of an object to the server, in the next poll (for states a client's
+   behaviour never produces on its own, such as SIDE_CHANNEL_CONNECTED without a request). */
+KAPSIM_API Bool KapSim_SetObjectState(KapSimClient* client, const char* objectName,
+                                      KAPRPC_ObjectState state);
 
 /* States as the server's side has last been told; UNINITIALIZED when there is none. */
 KAPSIM_API KAPService_ChannelState KapSim_GetChannelState(KapSimClient* client);

@@ -26,6 +26,9 @@ Bool KapSim_DisconnectObject(KapSimClient* client, const char* objectName) {
   return SimState::Get().SetObjectState(client, objectName, KAP_RPC_OBJ_DISCONNECTED) ? TRUE
                                                                                       : FALSE;
 }
+Bool KapSim_SetObjectState(KapSimClient* client, const char* objectName, KAPRPC_ObjectState state) {
+  return SimState::Get().SetObjectState(client, objectName, state) ? TRUE : FALSE;
+}
 KAPService_ChannelState KapSim_GetChannelState(KapSimClient* client) {
   return SimState::Get().ClientChannelState(client);
 }
