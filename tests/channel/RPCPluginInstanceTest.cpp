@@ -1,5 +1,8 @@
+#include <unistd.h>
+
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -526,4 +529,75 @@ TEST_F(RPCPluginInstanceMessages, SendersRaceWithObjectTeardown) {
   EXPECT_EQ(plugin->badEdges.load(), 0);
   EXPECT_EQ(plugin->readyCount.load(), 4);
   EXPECT_EQ(plugin->notReadyCount.load(), 3);
+}
+
+using RPCPluginInstanceServers = ChannelFixture;
+
+TEST_F(RPCPluginInstanceServers, MessageChannelOpensNamesItsPeersAndCloses) {
+  ASSERT_NO_FATAL_FAILURE(StartServers(170, 1));
+  RCPtr<CountingPlugin> server = InstanceOf(clients[0]);
+  MsgChannelHandle h = server->OpenMsgChannel("UsbTarnCtrl");
+  ASSERT_NE(h, nullptr);
+  EXPECT_FALSE(server->IsMsgChannelReady(h));
+  KAPService_MsgChannelInfo info;
+  EXPECT_FALSE(server->GetMsgChannelInfo(h, &info));  // not open yet
+  ASSERT_TRUE(PumpUntil([&] { return server->IsMsgChannelReady(h); }));
+  ASSERT_EQ(server->readyChannels.size(), 1u);
+  EXPECT_EQ(server->readyChannels[0].first, h);
+  EXPECT_EQ(server->readyChannels[0].second, "UsbTarnCtrl");
+  ASSERT_TRUE(server->GetMsgChannelInfo(h, &info));
+  EXPECT_EQ(info.serverPid, static_cast<int32_t>(getpid()));
+  EXPECT_STREQ(info.serverToken, "UsbRedirection");
+
+  // Two processes write; each is named by its own process id and token.
+  ASSERT_EQ(sim->KapSim_SendToMsgChannel(clients[0], "UsbTarnCtrl", 4242, "tarn", "ab", 2), TRUE);
+  ASSERT_EQ(sim->KapSim_SendToMsgChannel(clients[0], "UsbTarnCtrl", 4343, "other", "xyz", 3), TRUE);
+  ASSERT_TRUE(PumpUntil([&] { return server->received.size() == 2; }));
+  EXPECT_EQ(server->received[0].handle, h);
+  EXPECT_EQ(server->received[0].bytes, "ab");
+  EXPECT_EQ(server->received[1].bytes, "xyz");
+  const int32_t pids[] = {4242, 4343};
+  const char* tokens[] = {"tarn", "other"};
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(server->GetMsgChannelInfo(server->received[i].source, &info));
+    EXPECT_EQ(info.serverPid, pids[i]);
+    EXPECT_STREQ(info.serverToken, tokens[i]);
+    EXPECT_STREQ(info.msgChannelName, "UsbTarnCtrl");
+  }
+
+  char note[] = "hi";
+  EXPECT_TRUE(server->SendMsgToGroup(h, nullptr, note, 2));
+  EXPECT_TRUE(server->CloseMsgChannel(h));
+  EXPECT_FALSE(server->IsMsgChannelReady(h));
+  EXPECT_FALSE(server->CloseMsgChannel(h));
+  EXPECT_FALSE(server->SendMsgToGroup(h, nullptr, note, 2));
+  KapSimCounters now;
+  sim->KapSim_GetCounters(&now);
+  EXPECT_EQ(now.msgChannels, before.msgChannels);
+}
+
+TEST_F(RPCPluginInstanceServers, UniqueIdBelongsToItsServerOnly) {
+  ASSERT_NO_FATAL_FAILURE(StartServers(171, 2));
+  RCPtr<CountingPlugin> a = InstanceOf(clients[0]);
+  RCPtr<CountingPlugin> b = InstanceOf(clients[1]);
+  int size = a->GetUniqueSerializedIdSize();
+  ASSERT_GT(size, 1);
+  std::string id(static_cast<size_t>(size), 'x');
+  EXPECT_EQ(a->GetUniqueSerializedId(size - 1, &id[0]), FALSE);  // no room for it
+  ASSERT_EQ(a->GetUniqueSerializedId(size, &id[0]), TRUE);
+  EXPECT_EQ(a->IsUniqueSerializedIdOwner(id.c_str()), TRUE);
+  EXPECT_EQ(b->IsUniqueSerializedIdOwner(id.c_str()), FALSE);
+}
+
+// Single-server mode has no server table: every message-channel and id operation answers
+// nothing and touches nothing.
+TEST_F(RPCPluginInstanceServers, WithoutServerTableEverythingRefuses) {
+  ASSERT_TRUE(manager->ServerInitForSession(172, plugin, 0));
+  EXPECT_EQ(plugin->OpenMsgChannel("UsbTarnCtrl"), nullptr);
+  EXPECT_EQ(plugin->GetUniqueSerializedIdSize(), 0);
+  char id[64];
+  EXPECT_EQ(plugin->GetUniqueSerializedId(sizeof(id), id), FALSE);
+  EXPECT_EQ(plugin->IsUniqueSerializedIdOwner("x"), FALSE);
+  KAPService_MsgChannelInfo info;
+  EXPECT_FALSE(plugin->GetMsgChannelInfo(nullptr, &info));
 }
