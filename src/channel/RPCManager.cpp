@@ -14,8 +14,7 @@
 
 #include "channel/RPCPluginInstance.h"
 #include "channel/SessionUtils.h"
-#include "logging/FunctionTrace.h"
-#include "logging/Logger.h"
+#include "logging/Log.h"
 
 const char* const RPCManager::kKapServicePath =
     "/usr/lib/quorin/zeltagent/CHX/vchan_plugins/libkapservice.so";
@@ -416,7 +415,7 @@ bool RPCManager::ServerExit(RPCPluginInstance* rpcPlugin) {
 
 bool RPCManager::ServerInitImp(DWORD sessionId, RPCPluginInstance* rpcPlugin,
                                uint32_t msTimeoutReady, bool multiServerMode, bool lowPriv) {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(),
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr,
                       "sessionId = %d  multiServerMode = %d\n", static_cast<int>(sessionId),
                       multiServerMode ? 1 : 0);
   if (!PlatformAllowRunAsServer()) {
@@ -585,7 +584,7 @@ bool RPCManager::KAPServiceServerExit(DWORD sessionId, void* reserved) {
 
 bool RPCManager::ServerExitImp(DWORD sessionId, RPCPluginInstance* rpcPlugin,
                                bool exitOnDifferentThread) {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "sessionId = %d\n",
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "sessionId = %d\n",
                       static_cast<int>(sessionId));
   if (!m_initialized) {
     trace.SetExitMsg(LOGGER_LOG_ERROR, "Not initialized\n");
@@ -607,7 +606,7 @@ bool RPCManager::ServerExitImp(DWORD sessionId, RPCPluginInstance* rpcPlugin,
 }
 
 bool RPCManager::InstanceExitImp(RPCPluginInstance* rpcPlugin, bool exitOnDifferentThread) {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "Exit Instance = %p\n",
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "Exit Instance = %p\n",
                       static_cast<void*>(rpcPlugin));
   if (exitOnDifferentThread || rpcPlugin == nullptr) {
     return true;
@@ -908,8 +907,7 @@ Bool RPCManager::KapOnServerInstanceCreated(void* userData, KapServerID serverId
 
 Bool RPCManager::KapOnServerInstanceDestroyed(void* serverUserData, void* pInstanceUserData,
                                               KapServerID serverId) {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "Server=%p.\n",
-                      serverId);
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "Server=%p.\n", serverId);
   RCPtr<RPCManager> manager = GetRPCManagerByServerId(serverId);
   if (manager.Ptr() == nullptr) {
     return FALSE;
@@ -995,8 +993,8 @@ const char* RPCManager::ChannelObjectStateToStr(int state) {
 
 void RPCManager::OnConnectionStateChanged(void* userData, KAPService_ConnectionState current,
                                           KAPService_ConnectionState transient, void*) {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(),
-                      "Connection is now %s\n", ConnectionStateToStr(transient));
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "Connection is now %s\n",
+                      ConnectionStateToStr(transient));
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
   if (instance == nullptr) {
     return;
@@ -1025,7 +1023,7 @@ void RPCManager::OnConnectionStateChanged(void* userData, KAPService_ConnectionS
 
 void RPCManager::OnChannelStateChanged(void* userData, KAPService_ChannelState current,
                                        KAPService_ChannelState transient, void*) {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "Channel is now %s\n",
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "Channel is now %s\n",
                       ChannelStateToStr(transient));
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
   if (instance == nullptr) {
@@ -1063,7 +1061,7 @@ void RPCManager::OnChannelStateChanged(void* userData, KAPService_ChannelState c
 }
 
 void RPCManager::OnPeerChannelObjectCreated(void* userData, const char* name, void*) {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(),
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr,
                       "Peer channel object \"%s\" created\n", name != nullptr ? name : "");
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
   if (instance == nullptr || name == nullptr) {
@@ -1106,7 +1104,7 @@ void RPCManager::OnChannelControlObjectStateChanged(void* userData, void*) {
   int state = (instance->m_hChannelControlObj != nullptr && iObj.v1.GetObjectState != nullptr)
                   ? iObj.v1.GetObjectState(instance->m_hChannelControlObj)
                   : KAP_RPC_OBJ_UNINITIALIZED;
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(),
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr,
                       "Channel object \"%s\" is now %s\n", instance->m_channelControlObjName,
                       ChannelObjectStateToStr(state));
   switch (state) {
@@ -1136,7 +1134,7 @@ void RPCManager::OnChannelDataObjectStateChanged(void* userData, void*) {
   int state = (instance->m_hChannelDataObj != nullptr && iObj.v1.GetObjectState != nullptr)
                   ? iObj.v1.GetObjectState(instance->m_hChannelDataObj)
                   : KAP_RPC_OBJ_UNINITIALIZED;
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(),
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr,
                       "Channel object \"%s\" is now %s\n", instance->m_channelDataObjName,
                       ChannelObjectStateToStr(state));
   switch (state) {

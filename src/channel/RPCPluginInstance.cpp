@@ -8,8 +8,7 @@
 #include "channel/RPCManager.h"
 #include "channel/RPCVariant.h"
 #include "channel/SessionUtils.h"
-#include "logging/FunctionTrace.h"
-#include "logging/Logger.h"
+#include "logging/Log.h"
 
 namespace {
 
@@ -65,12 +64,12 @@ RPCPluginInstance::RPCPluginInstance(RPCManager* rpcManager)
       m_hServerId(nullptr),
       m_msgChannelLock(false, ""),
       m_objectLock(false, "") {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "0x%p created\n",
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "0x%p created\n",
                       static_cast<void*>(this));
 }
 
 RPCPluginInstance::~RPCPluginInstance() {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "0x%p destroyed\n",
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "0x%p destroyed\n",
                       static_cast<void*>(this));
 }
 
@@ -128,7 +127,7 @@ KAPService_SessionType RPCPluginInstance::ChannelSessionType() const {
 // ---- Waits ----
 
 bool RPCPluginInstance::WaitUntilReady(uint32_t msTimeout) {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "timeout %d\n",
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "timeout %d\n",
                       static_cast<int>(msTimeout));
   REFUSE_IN_STREAM_DATA_MODE(trace, "WaitUntilReady", false);
   bool ready = m_rpcManager->WaitForEvent(&m_hReadyEvent, msTimeout);
@@ -137,7 +136,7 @@ bool RPCPluginInstance::WaitUntilReady(uint32_t msTimeout) {
 }
 
 int RPCPluginInstance::WaitUntilReadyOrRejected(uint32_t msTimeout) {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "timeout %d\n",
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "timeout %d\n",
                       static_cast<int>(msTimeout));
   REFUSE_IN_STREAM_DATA_MODE(trace, "WaitUntilReadyOrRejected", 0);
   std::vector<QrEvent*> events{&m_hReadyEvent, &m_hRejectEvent};
@@ -288,7 +287,7 @@ void RPCPluginInstance::OnChannelDisconnected() {
 // ---- Channel objects ----
 
 bool RPCPluginInstance::ChannelControlObjCreate(const char* name) {
-  FunctionTrace trace(LOGGER_LOG_TRACE, __PRETTY_FUNCTION__, RCPtr<Logger>(), "%s",
+  FunctionTrace trace(LOGGER_LOG_TRACE, __PRETTY_FUNCTION__, nullptr, "%s",
                       name != nullptr ? name : "");
   REFUSE_IN_STREAM_DATA_MODE(trace, "ChannelControlObjCreate", false);
   if (name == nullptr || name[0] == '\0') {
@@ -301,7 +300,7 @@ bool RPCPluginInstance::ChannelControlObjCreate(const char* name) {
 }
 
 bool RPCPluginInstance::ChannelDataObjCreate(const char* name) {
-  FunctionTrace trace(LOGGER_LOG_TRACE, __PRETTY_FUNCTION__, RCPtr<Logger>(), "%s",
+  FunctionTrace trace(LOGGER_LOG_TRACE, __PRETTY_FUNCTION__, nullptr, "%s",
                       name != nullptr ? name : "");
   REFUSE_IN_STREAM_DATA_MODE(trace, "ChannelDataObjCreate", false);
   if (name == nullptr || name[0] == '\0') {
@@ -316,7 +315,7 @@ bool RPCPluginInstance::ChannelDataObjCreate(const char* name) {
 
 bool RPCPluginInstance::ChannelObjCreate(char* name, KAPRPC_ObjectNotifySink* sink, bool useTcp,
                                          bool useVirtualSideChannel, void** object) {
-  FunctionTrace trace(LOGGER_LOG_TRACE, __PRETTY_FUNCTION__, RCPtr<Logger>(), "%s\n",
+  FunctionTrace trace(LOGGER_LOG_TRACE, __PRETTY_FUNCTION__, nullptr, "%s\n",
                       name != nullptr ? name : "");
   REFUSE_IN_STREAM_DATA_MODE(trace, "ChannelObjCreate", false);
   if (object == nullptr) {

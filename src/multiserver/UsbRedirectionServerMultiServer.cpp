@@ -4,7 +4,7 @@
 #include <new>
 
 #include "channel/SessionUtils.h"
-#include "logging/Logger.h"
+#include "logging/Log.h"
 #include "multiserver/UsbRedirectionServerMultiServerPlugin.h"
 #include "runtime/AutoMutexLock.h"
 #include "usb/HostCallbacks.h"

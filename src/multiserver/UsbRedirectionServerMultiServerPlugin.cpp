@@ -3,7 +3,7 @@
 #include <cstring>
 #include <memory>
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 #include "multiserver/UsbRedirectionServerMultiServer.h"
 #include "usb/UsbPostMsgFastServerCommand.h"
 #include "usb/UsbPostMsgServerCommand.h"

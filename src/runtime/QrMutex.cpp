@@ -4,7 +4,7 @@
 #include <chrono>
 #include <utility>
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 #include "runtime/AutoMutexLock.h"
 #include "runtime/QrThreadData.h"
 

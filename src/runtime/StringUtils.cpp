@@ -11,7 +11,7 @@
 #include <fstream>
 #include <sys/time.h>
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 
 namespace StringUtils {
 

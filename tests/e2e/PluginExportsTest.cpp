@@ -32,16 +32,11 @@ const char* const kExports[] = {
 // Internal entry points and objects that must stay invisible to the host, as the linker
 // names them (C++ names mangled).
 const char* const kInternals[] = {
-    "UsbRedirectionMultiServerProxy_InitVhubCallback",
-    "UsbRedirectionMultiServerProxy_Register",
-    "UsbRedirectionMultiServerProxy_Unregister",
-    "UsbRedirectionMultiServerProxy_Poll",
-    "UsbRedirectionMultiServerProxy_SendResponse",
-    "_Z30UsbRedirectionProxy_Initializej",
-    "_Z40UsbRedirectionProxy_SessionAlreadyExistsj",
-    "gCallbackInterface",
-    "_ZN6Logger23s_defaultLoggerLogLevelE",
-    "_ZN8RCObject7ReleaseEv",
+    "UsbRedirectionMultiServerProxy_InitVhubCallback", "UsbRedirectionMultiServerProxy_Register",
+    "UsbRedirectionMultiServerProxy_Unregister",       "UsbRedirectionMultiServerProxy_Poll",
+    "UsbRedirectionMultiServerProxy_SendResponse",     "_Z30UsbRedirectionProxy_Initializej",
+    "_Z40UsbRedirectionProxy_SessionAlreadyExistsj",   "gCallbackInterface",
+    "_ZN10LoggerBase23s_defaultLoggerLogLevelE",       "_ZN8RCObject7ReleaseEv",
 };
 
 // The names of the symbols the library file defines in its full symbol table (SHT_SYMTAB,
