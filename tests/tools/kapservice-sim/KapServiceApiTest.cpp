@@ -3,8 +3,6 @@
 #include <dlfcn.h>
 
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -121,87 +119,6 @@ TEST_F(KapServiceApi, ServerInit2FillsQueryAndChannelAndServesOneServerPerSessio
   EXPECT_NE(ms, nullptr);
   EXPECT_EQ(lib.multiServerExit(ms, nullptr), TRUE);
   EXPECT_EQ(lib.multiServerExit(ms, nullptr), FALSE);
-}
-
-// What the framework's server sink sees of a multi-server session, recorded by its callbacks.
-struct ServerSinkLog {
-  const KAPService_ChannelInterface* channel = nullptr;
-  std::vector<std::string> events;
-  std::vector<KapServerID> servers;
-  bool connectedAtCreation = true;
-};
-
-KAPService_ServerNotifySink RecordingServerSink() {
-  KAPService_ServerNotifySink sink{};
-  sink.version = 1;
-  sink.v1.OnServerConnected = [](void* ud, KAPService_SessionType, KapServerID server) -> Bool {
-    static_cast<ServerSinkLog*>(ud)->events.push_back("connected");
-    static_cast<ServerSinkLog*>(ud)->servers.push_back(server);
-    return TRUE;
-  };
-  sink.v1.OnServerDisconnected = [](void* ud, KapServerID) -> Bool {
-    static_cast<ServerSinkLog*>(ud)->events.push_back("disconnected");
-    return TRUE;
-  };
-  sink.v1.OnServerInstanceCreated = [](void* ud, KapServerID server, void** instance) -> Bool {
-    auto* log = static_cast<ServerSinkLog*>(ud);
-    log->events.push_back("created");
-    // Inside a server's callback the channel table acts on that server's channel.
-    log->connectedAtCreation = log->connectedAtCreation &&
-                               log->channel->v1.GetConnectionState() == KAP_SERVICE_CONN_CONNECTED;
-    *instance = server;
-    return TRUE;
-  };
-  sink.v1.OnServerInstanceDestroyed = [](void* ud, void* instance, KapServerID server) -> Bool {
-    static_cast<ServerSinkLog*>(ud)->events.push_back(instance == server ? "destroyed" : "bad");
-    return TRUE;
-  };
-  return sink;
-}
-
-// A client of a multi-server session is refused until a server sink listens; then every
-// client gets a server of its own, announced and ended through the sink inside the polls.
-TEST_F(KapServiceApi, MultiServerSessionAnnouncesAServerPerClient) {
-  const Library& lib = Library::Get();
-  KAP_SERVICE_QUERY_INTERFACE qi{};
-  KapMultiServerID ms = nullptr;
-  ASSERT_EQ(lib.multiServerInit(120, "tok", "", &qi, &ms), TRUE);
-  KAPService_ServerInterface server{};
-  KAPService_ChannelInterface channel{};
-  ASSERT_EQ(qi.QueryInterface(&GUID_KAPService_ServerInterface_V1, &server), TRUE);
-  ASSERT_EQ(qi.QueryInterface(&GUID_KAPService_ChannelInterface_V3, &channel), TRUE);
-  EXPECT_EQ(server.v1.CreateMsgChannelGroup, nullptr);  // not provided
-  EXPECT_EQ(KapSim_ConnectClient(120, 0, KAP_SERVICE_TALON_SESSION), nullptr);
-
-  ServerSinkLog log;
-  log.channel = &channel;
-  KAPService_ServerNotifySink sink = RecordingServerSink();
-  KapServerNotifySinkID sinkId = nullptr;
-  ASSERT_EQ(server.v1.RegisterServerNotifySink(&log, &sink, ms, &sinkId), TRUE);
-  KapSimClient* a = KapSim_ConnectClient(120, 0, KAP_SERVICE_TALON_SESSION);
-  KapSimClient* b = KapSim_ConnectClient(120, 0, KAP_SERVICE_QUILL_SESSION);
-  ASSERT_NE(b, nullptr);
-  channel.v3.Poll(0);
-  EXPECT_EQ(log.events, (std::vector<std::string>{"connected", "created", "connected", "created"}));
-  EXPECT_TRUE(log.connectedAtCreation);
-  ASSERT_EQ(log.servers.size(), 2u);
-  EXPECT_EQ(log.servers[0], KapSim_GetClientServer(a));
-  EXPECT_NE(server.v1.GetChannel(log.servers[0]), server.v1.GetChannel(log.servers[1]));
-
-  EXPECT_EQ(server.v1.StopServer(log.servers[0]), TRUE);
-  EXPECT_EQ(server.v1.StopServer(log.servers[0]), FALSE);  // already leaving
-  channel.v3.Poll(0);
-  EXPECT_EQ(KapSim_IsClientConnected(a), FALSE);
-  EXPECT_EQ(server.v1.StopAllServers(log.servers[1]), TRUE);
-  channel.v3.Poll(0);
-  EXPECT_EQ(log.events.size(), 8u);
-  EXPECT_EQ(std::vector<std::string>(log.events.begin() + 4, log.events.end()),
-            (std::vector<std::string>{"disconnected", "destroyed", "disconnected", "destroyed"}));
-  EXPECT_EQ(server.v1.GetChannel(log.servers[1]), nullptr);  // gone with its instance
-  EXPECT_EQ(server.v1.UnregisterServerNotifySink(sinkId), TRUE);
-  KapSim_DestroyClient(a);
-  KapSim_DestroyClient(b);
-  EXPECT_EQ(lib.multiServerExit(ms, nullptr), TRUE);
 }
 
 TEST_F(KapServiceApi, QueryFillsEachVersionUpToItsGroupAndRefusesOthers) {
