@@ -367,6 +367,9 @@ bool RPCManager::Init(bool isServer, const KAP_SERVICE_QUERY_INTERFACE* qi) {
     QR_LOG(LOGGER_LOG_WARN, "Failed to get KAPRPC_StreamDataInterface\n");
   }
 
+  // Multi-server initialisation asks for it afterwards.
+  memset(&m_iServer, 0, sizeof(m_iServer));
+
   if (!isServer) {
     if (!queryTable(GUID_KAPOverlay_ClientInterface_V2, &m_iOverlayClient,
                     sizeof(m_iOverlayClient)) &&
@@ -524,6 +527,11 @@ bool RPCManager::ServerInitImp(DWORD sessionId, RPCPluginInstance* rpcPlugin,
     return cleanUp(msg);
   }
 
+  // Asked for last and only here, under the framework's own identifier (see
+  // KapServiceApi.h): a library that does not offer it leaves the table zero-filled.
+  if (!QueryInterface(&GUID_KAPService_ServerInterface_V1, &m_iServer)) {
+    memset(&m_iServer, 0, sizeof(m_iServer));
+  }
   if (m_iServer.v1.RegisterServerNotifySink == nullptr) {
     return cleanUp("ServerInterface is needed for MultiServer mode.\n");
   }
@@ -619,6 +627,7 @@ bool RPCManager::InstanceExitImp(RPCPluginInstance* rpcPlugin, bool exitOnDiffer
 }
 
 bool RPCManager::MultiServerExit(DWORD sessionId, void* reserved) {
+  RCPtr<RPCManager> self(this);  // the map entries dropped below may be the last references
   if (m_hServerSink != nullptr) {
     if (m_iServer.v1.UnregisterServerNotifySink != nullptr &&
         m_iServer.v1.UnregisterServerNotifySink(m_hServerSink) == TRUE) {
@@ -643,6 +652,20 @@ bool RPCManager::MultiServerExit(DWORD sessionId, void* reserved) {
       dropped.swap(m_IdToRPCInstanceMap);
     }
     // The references drop here, outside the lock: an instance's destructor may log.
+  }
+  {
+    // Servers still connected when the session ends are not reported any more; their
+    // entries would otherwise keep this manager alive for the life of the process.
+    std::vector<RCPtr<RPCManager>> dropped;
+    AutoMutexLock lock(s_RPCManagerMutex);
+    for (auto it = s_IdToRPCManagerMap.begin(); it != s_IdToRPCManagerMap.end();) {
+      if (it->second.Ptr() == this) {
+        dropped.push_back(it->second);
+        it = s_IdToRPCManagerMap.erase(it);
+      } else {
+        ++it;
+      }
+    }
   }
   if (m_serverInit) {
     result = KAPServiceServerExit(sessionId, reserved) && result;
