@@ -14,6 +14,7 @@
 #include "runtime/QrEvent.h"
 #include "runtime/QrPollItem.h"
 #include "runtime/QrPollThread.h"
+#include "support/ScopedTestLogger.h"
 
 using testutil::MsSince;
 using testutil::WaitUntil;
@@ -263,6 +264,22 @@ TEST_F(QrPollThreadTest, RemoveAllWithWaitReturnsOnlyAfterTheRunningItemReturned
   std::this_thread::sleep_for(std::chrono::milliseconds(60));
   EXPECT_EQ(runs, slow->Runs());
   EXPECT_EQ(0, idle->Runs());
+}
+
+TEST_F(QrPollThreadTest, SchedulerTraceNamesItsWaitsTheRunsAndTheItemList) {
+  ScopedTestLogger log(LOGGER_LOG_INFO);
+  RCPtr<TestItem> once(new TestItem("once", nullptr, [](TestItem*, bool) { return false; }));
+  StopAtScopeEnd stopFirst{m_poll.Ptr()};
+  m_poll->SetSchedulerLogLevel(LOGGER_LOG_INFO);
+  ASSERT_TRUE(m_poll->AddItem(once, nullptr, 10));
+  ASSERT_TRUE(m_poll->StartScheduler());
+  ASSERT_TRUE(
+      WaitUntil([&] { return log.Writer()->CountContaining("test: Item once took ") == 1; }));
+  EXPECT_EQ(1, log.Writer()->CountContaining("test: Item once timed out; last run "));
+  EXPECT_LE(1, log.Writer()->CountContaining("test: Waiting for once ("));
+  EXPECT_LE(1, log.Writer()->CountContaining("test - 1 item\n   once - timeout(10ms)  elapsed("));
+  EXPECT_LE(1, log.Writer()->CountContaining("  paused(FALSE)  event(FALSE)  disabled(0)\n"));
+  ASSERT_TRUE(WaitUntil([&] { return log.Writer()->CountContaining("test - 0 items\n") >= 1; }));
 }
 
 TEST_F(QrPollThreadTest, ItemOperationsFromInsideRunDoNotDeadlock) {
