@@ -1,11 +1,11 @@
 #include "logging/LoggerManager.h"
 
-#include <atomic>
 #include <new>
 #include <vector>
 
 #include "logging/LogWriter.h"
 #include "runtime/AutoMutexLock.h"
+#include "runtime/LazyInstance.h"
 #include "runtime/QrPollThread.h"
 
 LoggerManager* LoggerManager::m_pInstance = nullptr;
@@ -15,23 +15,14 @@ namespace {
 // A QrMutex is two counted objects: the handle and its shared data.
 const long kObjectsPerMutex = 2;
 
-std::atomic<QrMutex*> gLoggingLock{nullptr};
+LazyInstance<QrMutex> gLoggingLock;
 
 }  // namespace
 
 QrMutex& LoggerManager_GetLock() {
   // Kept while the library is loaded: threads may log while static destructors run at
   // process exit.
-  QrMutex* lock = gLoggingLock.load(std::memory_order_acquire);
-  if (lock == nullptr) {
-    QrMutex* fresh = new QrMutex(false, "");
-    if (gLoggingLock.compare_exchange_strong(lock, fresh, std::memory_order_acq_rel)) {
-      lock = fresh;
-    } else {
-      delete fresh;  // another thread made it first; lock holds that one
-    }
-  }
-  return *lock;
+  return gLoggingLock.Get([] { return new QrMutex(false, ""); });
 }
 
 LoggerManager* LoggerManager::GetExistingInstance() {
@@ -131,12 +122,12 @@ bool LoggerManager::ReleasePollThreadIfIdle() {
 }
 
 long LoggerManager::ProcessLifetimeObjects() {
-  return gLoggingLock.load(std::memory_order_acquire) != nullptr ? kObjectsPerMutex : 0;
+  return gLoggingLock.Exists() ? kObjectsPerMutex : 0;
 }
 
 void LoggerManager::ReleaseAtUnload() {
   delete __atomic_exchange_n(&m_pInstance, nullptr, __ATOMIC_ACQ_REL);
-  delete gLoggingLock.exchange(nullptr, std::memory_order_acq_rel);
+  delete gLoggingLock.Take();
 }
 
 void LoggerManager::ShutDown() {

@@ -23,28 +23,24 @@ const long kHandleMapObjects = 3;
 
 }  // namespace
 
-std::atomic<QrPollThread::HandleMap*> QrPollThread::s_handleMap{nullptr};
+LazyInstance<QrPollThread::HandleMap> QrPollThread::s_handleMap;
 
 QrPollThread::HandleMap& QrPollThread::HandleMapInstance() {
-  HandleMap* map = s_handleMap.load(std::memory_order_acquire);
-  if (map == nullptr) {
-    HandleMap* fresh = new HandleMap();
-    fresh->AddRef();  // released only when the library is unloaded
-    if (s_handleMap.compare_exchange_strong(map, fresh, std::memory_order_acq_rel)) {
-      map = fresh;
-    } else {
-      fresh->Release();  // another thread made it first; map holds that one
-    }
-  }
-  return *map;
+  return s_handleMap.Get(
+      [] {
+        HandleMap* map = new HandleMap();
+        map->AddRef();  // released only when the library is unloaded
+        return map;
+      },
+      [](HandleMap* unused) { unused->Release(); });
 }
 
 long QrPollThread::HandleMapObjects() {
-  return s_handleMap.load(std::memory_order_acquire) != nullptr ? kHandleMapObjects : 0;
+  return s_handleMap.Exists() ? kHandleMapObjects : 0;
 }
 
 void QrPollThread::ReleaseHandleMap() {
-  HandleMap* map = s_handleMap.exchange(nullptr, std::memory_order_acq_rel);
+  HandleMap* map = s_handleMap.Take();
   if (map != nullptr) {
     map->Release();
   }

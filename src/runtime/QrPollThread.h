@@ -14,6 +14,7 @@
 #include <list>
 #include <string>
 
+#include "runtime/LazyInstance.h"
 #include "runtime/QrEvent.h"
 #include "runtime/QrMutex.h"
 #include "runtime/QrPollItem.h"
@@ -85,7 +86,7 @@ class QrPollThread : public RCObject {
   // s_handleMap: made on first use and kept while the library is loaded, so items can look
   // poll threads up while statics are torn down.
   static HandleMap& HandleMapInstance();
-  static std::atomic<HandleMap*> s_handleMap;
+  static LazyInstance<HandleMap> s_handleMap;
   QrMutex* CurrentLock();
   // Takes the current lock and answers it; retries if SetLock switched it meanwhile.
   QrMutex* LockCurrent() QR_NO_THREAD_SAFETY_ANALYSIS;
