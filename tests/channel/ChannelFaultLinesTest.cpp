@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include "ChannelTestSupport.h"
-#include "support/ScopedTestLogger.h"
 
 namespace {
 
@@ -32,22 +31,8 @@ struct FaultRow {
 
 void PrintTo(const FaultRow& row, std::ostream* out) { *out << row.name; }
 
-class ChannelFaultLines : public ChannelFixture, public ::testing::WithParamInterface<FaultRow> {
- protected:
-  void SetUp() override {
-    log.reset(new ScopedTestLogger(LOGGER_LOG_VERBOSE));
-    ASSERT_TRUE(log->Started());
-    ChannelFixture::SetUp();
-  }
-  void TearDown() override {
-    sim->KapSim_ResetFaults();
-    ChannelFixture::TearDown();
-    log.reset();
-  }
-  bool HasLine(const std::string& text) { return log->Writer()->HasMessage(text); }
-
-  std::unique_ptr<ScopedTestLogger> log;
-};
+class ChannelFaultLines : public LoggedChannelFixture,
+                          public ::testing::WithParamInterface<FaultRow> {};
 
 }  // namespace
 

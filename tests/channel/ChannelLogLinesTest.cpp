@@ -27,19 +27,7 @@ bool Logged(ScopedTestLogger& log, const std::string& fragment) {
   return true;
 }
 
-class ChannelLogLines : public ChannelFixture {
- protected:
-  void SetUp() override {
-    log.reset(new ScopedTestLogger(LOGGER_LOG_VERBOSE));
-    ASSERT_TRUE(log->Started());
-    ChannelFixture::SetUp();
-  }
-  void TearDown() override {
-    ChannelFixture::TearDown();
-    log.reset();
-  }
-  std::unique_ptr<ScopedTestLogger> log;
-};
+using ChannelLogLines = LoggedChannelFixture;
 
 }  // namespace
 

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
+#include <string>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +21,7 @@
 #include "channel/RPCManager.h"
 #include "channel/RPCPluginInstance.h"
 #include "runtime/QrEvent.h"
+#include "support/ScopedTestLogger.h"
 
 class CountingPlugin : public RPCPluginInstance {
  public:
@@ -285,6 +288,25 @@ class ChannelFixture : public ::testing::Test {
   KapSimClient* client = nullptr;
   std::vector<KapSimClient*> clients;  // of a multi-server session
   bool multiServer = false;
+};
+
+// The same with a recording logger at verbose level started around each test, for tests
+// that check the framework's fixed log texts.
+class LoggedChannelFixture : public ChannelFixture {
+ protected:
+  void SetUp() override {
+    log.reset(new ScopedTestLogger(LOGGER_LOG_VERBOSE));
+    ASSERT_TRUE(log->Started());
+    ChannelFixture::SetUp();
+  }
+  void TearDown() override {
+    ChannelFixture::TearDown();
+    log.reset();
+  }
+  // Whether a message text (prefix and line end left out) was logged exactly so.
+  bool HasLine(const std::string& text) { return log->Writer()->HasMessage(text); }
+
+  std::unique_ptr<ScopedTestLogger> log;
 };
 
 #endif  // TESTS_CHANNEL_CHANNELTESTSUPPORT_H

@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include "ChannelTestSupport.h"
-#include "support/ScopedTestLogger.h"
 
 namespace {
 
@@ -26,24 +25,13 @@ Bool QueryWithOverlay(const GUID* iid, void* table) {
   return gLibraryQi.QueryInterface(iid, table);
 }
 
-class RPCManagerClient : public ChannelFixture {
+class RPCManagerClient : public LoggedChannelFixture {
  protected:
-  void SetUp() override {
-    log.reset(new ScopedTestLogger(LOGGER_LOG_VERBOSE));
-    ChannelFixture::SetUp();
-  }
-  void TearDown() override {
-    ChannelFixture::TearDown();
-    log.reset();
-  }
   int64_t Sinks() {
     KapSimCounters counters;
     sim->KapSim_GetCounters(&counters);
     return counters.channelSinks;
   }
-  bool HasLine(const std::string& text) { return log->Writer()->HasMessage(text); }
-
-  std::unique_ptr<ScopedTestLogger> log;
 };
 
 }  // namespace
