@@ -4,11 +4,13 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "runtime/PlatformShims.h"
 #include "runtime/ProcessUtils.h"
+#include "support/ScopedTestLogger.h"
 
 TEST(ProcessUtils, DescribesTheSystemAndTheBuild) {
   std::string os = ProcessUtils::GetOSDescription();
@@ -24,9 +26,15 @@ TEST(ProcessUtils, DescribesTheSystemAndTheBuild) {
 }
 
 TEST(ProcessUtils, LoadPluginRefusesMissingNames) {
+  ScopedTestLogger log(LOGGER_LOG_ERROR);
   EXPECT_EQ(nullptr, ProcessUtils::LoadPlugin(nullptr, LOGGER_LOG_ERROR));
   EXPECT_EQ(nullptr, ProcessUtils::LoadPlugin("", LOGGER_LOG_ERROR));
   EXPECT_EQ(nullptr, ProcessUtils::LoadPlugin("/nonexistent/libnothing.so", LOGGER_LOG_ERROR));
+  // Only the load that was tried is logged, with the loader's reason.
+  std::vector<std::string> lines = log.Writer()->MessagesContaining("Failed to load ");
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_EQ(0u, lines[0].find("Failed to load /nonexistent/libnothing.so: /nonexistent/"))
+      << lines[0];
 }
 
 TEST(ProcessUtils, SessionLookUpsHaveFixedAnswers) {
