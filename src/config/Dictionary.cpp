@@ -10,12 +10,12 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <sys/stat.h>
 #include <vector>
 
 #include "config/BaseLog.h"
 #include "config/CodeSetConverter.h"
 #include "config/DictLL.h"
+#include "runtime/BoundedFileReader.h"
 
 namespace {
 
@@ -487,33 +487,57 @@ Bool DictionaryLoad(Dictionary* dict, const char* fileName, const std::string& d
   if (strcmp(fileName, "-") == 0) {
     return LoadFromFile(dict, stdin, "<stdin>", false, defaultEncoding, errs);
   }
-  FILE* file = fopen(fileName, "re");
-  if (file == nullptr) {
-    int err = errno;
-    BaseLog_Log("%s: Cannot open file \"%s\": %s.\n", "DictionaryLoad", fileName, strerror(err));
-    MsgList_Append(errs, "@&!*@*@(msg.dictionary.load.openFailed)Cannot open file \"%s\": %s.\n",
-                   fileName, strerror(err));
-    return FALSE;
+  // Preference files are untrusted: a pipe, a device or a huge file is refused before
+  // the dictionary is touched, so a refused load leaves it as it was.
+  BoundedFileReader reader;
+  std::string text;
+  BoundedFileReader::Result result = reader.ReadAll(fileName, &text);
+  const char* err = strerror(reader.Error());
+  switch (result) {
+    case BoundedFileReader::READ_OK:
+      return Dictionary_LoadFromBuffer(dict, text.data(), text.size(), fileName,
+                                       defaultEncoding.c_str(), errs);
+    case BoundedFileReader::READ_OPEN_FAILED:
+      BaseLog_Log("%s: Cannot open file \"%s\": %s.\n", "DictionaryLoad", fileName, err);
+      MsgList_Append(errs, "@&!*@*@(msg.dictionary.load.openFailed)Cannot open file \"%s\": %s.\n",
+                     fileName, err);
+      break;
+    case BoundedFileReader::READ_STAT_FAILED:
+      BaseLog_Log("%s: Unable to get information about file \"%s\": %s.\n", "DictionaryLoad",
+                  fileName, err);
+      MsgList_Append(errs,
+                     "@&!*@*@(msg.dictionary.load.statFailed)Unable to get information about "
+                     "file \"%s\": %s.\n",
+                     fileName, err);
+      break;
+    case BoundedFileReader::READ_IS_DIRECTORY:
+      BaseLog_Log("%s: \"%s\" is a directory.\n", "DictionaryLoad", fileName);
+      MsgList_Append(errs, "@&!*@*@(msg.dictionary.load.isDirectory)\"%s\" is a directory.\n",
+                     fileName);
+      break;
+    // The reader has logged these refusals; the caller's list gets them too.
+    case BoundedFileReader::READ_NOT_REGULAR:
+      MsgList_Append(errs, "@&!*@*@(msg.dictionary.load.notRegular)\"%s\" is not a regular file.\n",
+                     fileName);
+      break;
+    case BoundedFileReader::READ_TOO_LARGE:
+      MsgList_Append(errs,
+                     "@&!*@*@(msg.dictionary.load.tooLarge)File \"%s\" is larger than %zu "
+                     "bytes.\n",
+                     fileName, reader.MaxFileBytes());
+      break;
+    case BoundedFileReader::READ_LINE_TOO_LONG:
+      MsgList_Append(errs,
+                     "@&!*@*@(msg.dictionary.read.lineTooLong)File \"%s\" line %d is longer "
+                     "than %zu bytes.\n",
+                     fileName, reader.Line(), reader.MaxLineBytes());
+      break;
+    case BoundedFileReader::READ_FAILED:
+      MsgList_Append(errs, "@&!*@*@(msg.dictionary.read.readFailed)File \"%s\" line %d: %s.\n",
+                     fileName, 1, err);
+      break;
   }
-  std::unique_ptr<FILE, int (*)(FILE*)> closer(file, fclose);
-  struct stat st;
-  if (fstat(fileno(file), &st) != 0) {
-    int err = errno;
-    BaseLog_Log("%s: Unable to get information about file \"%s\": %s.\n", "DictionaryLoad",
-                fileName, strerror(err));
-    MsgList_Append(errs,
-                   "@&!*@*@(msg.dictionary.load.statFailed)Unable to get information about "
-                   "file \"%s\": %s.\n",
-                   fileName, strerror(err));
-    return FALSE;
-  }
-  if (S_ISDIR(st.st_mode)) {
-    BaseLog_Log("%s: \"%s\" is a directory.\n", "DictionaryLoad", fileName);
-    MsgList_Append(errs, "@&!*@*@(msg.dictionary.load.isDirectory)\"%s\" is a directory.\n",
-                   fileName);
-    return FALSE;
-  }
-  return LoadFromFile(dict, file, fileName, true, defaultEncoding, errs);
+  return FALSE;
 }
 
 Bool LoadAndLog(Dictionary* dict, const char* fileName) {

@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <cstring>
 #include <string>
 
@@ -82,6 +84,40 @@ TEST(DictionaryLoad, OpenFailuresGiveTheirMessages) {
   EXPECT_EQ("\"" + dir.Path() + "\" is a directory.\n", errs->messages[0].text);
   MsgList_Free(errs);
   Dictionary_Free(dict);
+}
+
+// What the bounded reader refuses never reaches the dictionary: the load fails with a
+// message of its own and the dictionary keeps what it held.
+TEST(DictionaryLoad, FilesThatAreNotPlainOrTooBigAreRefusedWhole) {
+  TempDir dir;
+  ASSERT_EQ(0, mkfifo((dir.Path() + "/fifo").c_str(), 0600));
+  const struct {
+    std::string path;
+    const char* id;
+    std::string text;
+  } rows[] = {
+      {dir.Path() + "/fifo", "msg.dictionary.load.notRegular",
+       "\"" + dir.Path() + "/fifo\" is not a regular file.\n"},
+      {dir.Write("big", std::string(1024 * 1024 + 1, '\n')), "msg.dictionary.load.tooLarge",
+       "File \"" + dir.Path() + "/big\" is larger than 1048576 bytes.\n"},
+      {dir.Write("long", "a = 1\nb = \"" + std::string(65536, 'x') + "\"\n"),
+       "msg.dictionary.read.lineTooLong",
+       "File \"" + dir.Path() + "/long\" line 2 is longer than 65536 bytes.\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.id);
+    Dictionary* dict = Dictionary_Create();
+    Dict_SetString(dict, "old", "kept");
+    MsgList* errs = nullptr;
+    EXPECT_FALSE(Dictionary_LoadEx(dict, row.path.c_str(), &errs));
+    ASSERT_NE(nullptr, errs);
+    EXPECT_TRUE(MsgList_HasId(errs, row.id));
+    EXPECT_EQ(row.text, MsgList_ToString(errs));
+    EXPECT_EQ(1u, dict->numEntries);
+    EXPECT_STREQ("old", Dict_GetString(dict, nullptr, "kept"));
+    MsgList_Free(errs);
+    Dictionary_Free(dict);
+  }
 }
 
 TEST(DictionaryLoad, CarriageReturnLineEndsReadLikeLineFeeds) {
