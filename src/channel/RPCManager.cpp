@@ -271,7 +271,8 @@ bool RPCManager::LoadKapService() {
   if (m_hKapServiceDll != nullptr) {
     return true;
   }
-  const char* path = getenv("KAPSERVICE_PATH");
+  // A set-user-id host must not load a library its caller names.
+  const char* path = secure_getenv("KAPSERVICE_PATH");
   if (path == nullptr || path[0] == '\0') {
     path = kKapServicePath;
   }
