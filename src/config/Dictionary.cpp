@@ -153,10 +153,12 @@ ParseResult ParseLong(const std::string& text, int32_t* out) {
     *out = static_cast<int32_t>(v);
     return PARSE_OK;
   }
-  // Beyond the signed range: read as unsigned and keep the low 32 bits ("0xFFFFFFFF").
+  // Beyond the signed range: read again as unsigned and truncated to 32 bits, so
+  // "0xFFFFFFFF" is -1 and "4294967296" is 0. Only a text no unsigned 64-bit number holds
+  // is out of range.
   errno = 0;
   unsigned long long u = strtoull(s, &end, 0);
-  if (errno != ERANGE && u <= UINT32_MAX) {
+  if (errno != ERANGE) {
     *out = static_cast<int32_t>(static_cast<uint32_t>(u));
     return PARSE_OK;
   }
@@ -548,6 +550,29 @@ Bool LoadAndLog(Dictionary* dict, const char* fileName) {
   return ok;
 }
 
+// A name set by a caller must come back from the written file as the same single entry:
+// printable ASCII without blanks, "#" or "=" (a line feed would even start a line of its
+// own), not a metavariable (a leading ".") and not one of the encoding names. A refused
+// name goes to the caller's list, or to the log when there is none.
+bool AcceptName(const std::string& name, MsgList** errs) {
+  bool valid = !name.empty() && name[0] != '.' && !IsEncodingName(name);
+  for (char c : name) {
+    valid = valid && c > ' ' && c < 0x7F && c != '#' && c != '=';
+  }
+  if (valid) {
+    return true;
+  }
+  static const char kFormat[] =
+      "@&!*@*@(msg.dictionary.invalidName)Variable \"%s\" is not a valid name.\n";
+  std::string shown = EscapeForLog(name);
+  if (errs != nullptr) {
+    MsgList_Append(errs, kFormat, shown.c_str());
+  } else {
+    BaseLog_Log("Variable \"%s\" is not a valid name.\n", shown.c_str());
+  }
+  return false;
+}
+
 DictEntry* SetEntry(Dictionary* dict, const char* name, DictionaryType type) {
   DictEntry* e = FindEntry(dict, name);
   if (e == nullptr) {
@@ -567,7 +592,7 @@ Bool SetFromString(Dictionary* dict, const char* line, bool restore, MsgList** e
   const char* eq = strchr(line, '=');
   std::string name = eq != nullptr ? std::string(line, eq) : std::string(line);
   std::string value = eq != nullptr ? std::string(eq + 1) : std::string();
-  if (name.empty()) {
+  if (!AcceptName(name, errs)) {
     return FALSE;
   }
   DictEntry* e = FindEntry(dict, name.c_str());
@@ -635,7 +660,7 @@ T GetTyped(Dictionary* dict, typename Exactly<T>::Type defaultValue, DictionaryT
 template <typename T>
 void SetTyped(Dictionary* dict, typename Exactly<T>::Type value, DictionaryType type,
               T DictValue::*member, const char* name) {
-  if (dict == nullptr || name == nullptr) {
+  if (dict == nullptr || name == nullptr || !AcceptName(name, nullptr)) {
     return;
   }
   DictEntry* e = SetEntry(dict, name, type);
@@ -830,7 +855,7 @@ int32_t Dict_GetTriState(Dictionary* dict, int32_t defaultValue, const char* nam
 }
 
 void Dict_SetString(Dictionary* dict, const std::string& value, const char* name) {
-  if (dict == nullptr || name == nullptr) {
+  if (dict == nullptr || name == nullptr || !AcceptName(name, nullptr)) {
     return;
   }
   DictEntry* e = SetEntry(dict, name, DICT_STRING);

@@ -1,7 +1,7 @@
-#include <sys/stat.h>
-
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -327,10 +327,13 @@ TEST(DictionaryConversion, ConvertsTextsWithTheirMessages) {
       {"-5", DICT_LONG, L(7), L(-5), ""},
       {"2147483647", DICT_LONG, L(7), L(2147483647), ""},
       {"0xFFFFFFFF", DICT_LONG, L(7), L(-1), ""},
-      {"4294967296", DICT_LONG, L(7), L(7),
-       "Value \"4294967296\" for variable \"v\" is out of range. Using value \"7\".\n"},
-      {"-2147483649", DICT_LONG, L(7), L(7),
-       "Value \"-2147483649\" for variable \"v\" is out of range. Using value \"7\".\n"},
+      // Beyond the signed range: read again as unsigned and truncated to 32 bits.
+      {"4294967296", DICT_LONG, L(7), L(0), ""},
+      {"0x1FFFFFFFE", DICT_LONG, L(7), L(-2), ""},
+      {"-2147483649", DICT_LONG, L(7), L(2147483647), ""},
+      {"99999999999999999999", DICT_LONG, L(7), L(7),
+       "Value \"99999999999999999999\" for variable \"v\" is out of range. Using value "
+       "\"7\".\n"},
       {"12abc", DICT_LONG, L(7), L(7),
        "Value \"12abc\" for variable \"v\" is not a valid integer value. Using value \"7\".\n"},
       {"", DICT_LONG, L(7), L(7),
@@ -415,10 +418,10 @@ TEST(DictionaryDefaults, ZeroMinusOneAndTrueAreSharedOthersAreRegistered) {
 TEST(DictionarySetFromString, SplitsAtTheFirstEqualsWithoutTrimming) {
   Dictionary* dict = Dictionary_Create();
   EXPECT_TRUE(Dictionary_SetFromString(dict, "a=b=c", nullptr));
-  EXPECT_TRUE(Dictionary_SetFromString(dict, " x = y", nullptr));
+  EXPECT_TRUE(Dictionary_SetFromString(dict, "x= y ", nullptr));
   EXPECT_TRUE(Dictionary_SetFromString(dict, "novalue", nullptr));
   EXPECT_STREQ("b=c", Dict_GetString(dict, nullptr, "a"));
-  EXPECT_STREQ(" y", Dict_GetString(dict, nullptr, " x "));
+  EXPECT_STREQ(" y ", Dict_GetString(dict, nullptr, "x"));
   EXPECT_STREQ("", Dict_GetString(dict, "d", "novalue"));
   EXPECT_FALSE(Dictionary_NotSet(dict, "a"));
 
@@ -436,6 +439,52 @@ TEST(DictionarySetFromString, SplitsAtTheFirstEqualsWithoutTrimming) {
   EXPECT_STREQ("dflt", Dict_GetString(dict, "dflt", "d"));
   EXPECT_TRUE(Dictionary_SetFromString(dict, "d=real", nullptr));
   EXPECT_STREQ("real", Dict_GetString(dict, nullptr, "d"));
+  Dictionary_Free(dict);
+}
+
+// A name is accepted only when the written file gives it back as the same single entry;
+// otherwise the set is refused with a message and nothing changes.
+TEST(DictionarySetFromString, RefusesNamesThatWouldNotReloadAsTheSameEntry) {
+  const char* const refused[] = {"a b=c",         "x\ny=1",    "t\tab=1",
+                                 "#c=1",          "=v",        "a\r=1",
+                                 "caf\xC3\xA9=1", ".hidden=1", "Config.Encoding=UTF-8",
+                                 "a\x01=1"};
+  Dictionary* dict = Dictionary_Create();
+  for (const char* line : refused) {
+    SCOPED_TRACE(line);
+    MsgList* errs = nullptr;
+    EXPECT_FALSE(Dictionary_SetFromString(dict, line, &errs));
+    EXPECT_FALSE(Dictionary_RestoreFromString(dict, line, nullptr));
+    ASSERT_NE(nullptr, errs);
+    EXPECT_EQ(1u, errs->messages.size());
+    EXPECT_EQ("msg.dictionary.invalidName", errs->messages[0].id);
+    MsgList_Free(errs);
+    std::string name(line, strchr(line, '=') - line);
+    Dict_SetLong(dict, 1, name.c_str());
+    Dict_SetString(dict, "v", name.c_str());
+  }
+  EXPECT_EQ(0u, dict->numEntries);
+  LogCapture log;
+  MsgList* errs = nullptr;
+  EXPECT_FALSE(Dictionary_SetFromString(dict, "a b=c", &errs));
+  EXPECT_EQ("Variable \"a b\" is not a valid name.\n", MsgList_ToString(errs));
+  Dict_SetBool(dict, TRUE, "x\ny");
+  EXPECT_EQ(std::vector<std::string>{"Variable \"x\\x0Ay\" is not a valid name.\n"}, log.Lines());
+  MsgList_Free(errs);
+
+  // Names the line syntax allows come back as they went out.
+  const char* const accepted[] = {"a\"b", "x|41", "under_score", "dotted.name.", "!$%&*+-/:;<>?@~"};
+  for (const char* name : accepted) {
+    Dict_SetString(dict, name, name);
+  }
+  std::string text;
+  ASSERT_TRUE(Dictionary_WriteToBuffer(dict, &text));
+  LoadedDict again(text);
+  ASSERT_TRUE(again.ok()) << again.Text();
+  EXPECT_EQ(dict->numEntries, again.dict()->numEntries);
+  for (const char* name : accepted) {
+    EXPECT_EQ(name, again.Value(name));
+  }
   Dictionary_Free(dict);
 }
 
