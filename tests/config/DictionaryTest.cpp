@@ -1,5 +1,7 @@
+#include <csignal>
 #include <cstring>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <vector>
 
@@ -566,6 +568,48 @@ TEST(DictionaryWrite, UnsetRemovesTheEntryAndItsLine) {
   ASSERT_TRUE(Dictionary_WriteToBuffer(d.dict(), &out));
   EXPECT_EQ("# c\nb = 2\n", out);
   EXPECT_FALSE(Dictionary_IsDefined(d.dict(), "a"));
+}
+
+TEST(DictionaryWrite, RewriteThatIsShorterLeavesNothingOfTheOldText) {
+  TempDir dir;
+  std::string path = dir.Write("cfg", "# c\nlong = \"" + std::string(200, 'x') + "\"\nb = 2\n");
+  Dictionary* dict = Dictionary_Create();
+  ASSERT_TRUE(Dictionary_LoadWithDefaultUtf8(dict, path.c_str(), nullptr));
+  Dict_SetString(dict, "s", "long");
+  MsgList* errs = nullptr;
+  ASSERT_TRUE(Dictionary_Write(dict, path.c_str(), &errs)) << MsgList_ToString(errs);
+  EXPECT_EQ("# c\nlong = \"s\"\nb = 2\n", TempDir::Read(path));
+  Dictionary_Free(dict);
+}
+
+// The file may only grow to a few bytes (the process's file size limit), so the rewrite
+// stops half-way at a real write error.
+TEST(DictionaryWrite, RewriteThatFailsHalfWayReportsTheWriteError) {
+  TempDir dir;
+  std::string path = dir.Write("cfg", "a = 1\n");
+  Dictionary* dict = Dictionary_Create();
+  ASSERT_TRUE(Dictionary_LoadWithDefaultUtf8(dict, path.c_str(), nullptr));
+  Dict_SetString(dict, std::string(64, 'v'), "added");
+  MsgList* errs = nullptr;
+  struct rlimit old;
+  ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old));
+  struct rlimit small = old;
+  small.rlim_cur = 16;
+  void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);  // EFBIG instead of the signal
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+  Bool written = Dictionary_Write(dict, path.c_str(), &errs);
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, oldHandler);
+  EXPECT_FALSE(written);
+  ASSERT_NE(nullptr, errs);
+  EXPECT_TRUE(MsgList_HasId(errs, "msg.dictionary.writefile.write"));
+  EXPECT_EQ(
+      "An error occurred while writing configuration file \"" + path + "\": File too large.\n",
+      MsgList_ToString(errs));
+  EXPECT_EQ(16u, TempDir::Read(path).size());  // it did fail half-way
+  EXPECT_TRUE(dict->dirty);
+  MsgList_Free(errs);
+  Dictionary_Free(dict);
 }
 
 TEST(DictionaryWrite, WriteFailureGivesItsMessage) {
