@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string>
 #include <sys/time.h>
@@ -16,6 +17,7 @@
 #include "channel/SessionUtils.h"
 #include "logging/FunctionTrace.h"
 #include "logging/Logger.h"
+#include "runtime/ExceptionBoundary.h"
 
 const char* const RPCManager::kKapServicePath =
     "/usr/lib/quorin/zeltagent/CHX/vchan_plugins/libkapservice.so";
@@ -584,8 +586,15 @@ bool RPCManager::ServerExitImp(DWORD sessionId, RPCPluginInstance* rpcPlugin,
     trace.SetExitMsg(LOGGER_LOG_ERROR, "Not initialized\n");
     return false;
   }
+  // The server is ended whatever happens to the instance on the way (an exception when
+  // memory runs out included): left running, it would call a sink that is about to go.
+  std::exception_ptr failure;
   if (rpcPlugin != nullptr) {
-    InstanceExitImp(rpcPlugin, exitOnDifferentThread);
+    try {
+      InstanceExitImp(rpcPlugin, exitOnDifferentThread);
+    } catch (...) {
+      failure = std::current_exception();
+    }
   }
   bool result = true;
   if (m_serverInit) {
@@ -596,6 +605,9 @@ bool RPCManager::ServerExitImp(DWORD sessionId, RPCPluginInstance* rpcPlugin,
   m_initialized = false;
   m_hInitThreadId = 0;
   m_sessionId = kNoSession;
+  if (failure) {
+    std::rethrow_exception(failure);
+  }
   return result;
 }
 
@@ -970,9 +982,11 @@ const char* RPCManager::ChannelObjectStateToStr(int state) {
 }
 
 // ---- Channel, object and request callbacks (userData is the instance) ----
+// The channel service calls these from its polls: an exception (no memory) ends the one
+// notification, which is logged, and must not unwind through the library.
 
 void RPCManager::OnConnectionStateChanged(void* userData, KAPService_ConnectionState current,
-                                          KAPService_ConnectionState transient, void*) {
+                                          KAPService_ConnectionState transient, void*) try {
   FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(),
                       "Connection is now %s\n", ConnectionStateToStr(transient));
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
@@ -999,10 +1013,12 @@ void RPCManager::OnConnectionStateChanged(void* userData, KAPService_ConnectionS
                        ConnectionStateToStr(current));
       break;
   }
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
 }
 
 void RPCManager::OnChannelStateChanged(void* userData, KAPService_ChannelState current,
-                                       KAPService_ChannelState transient, void*) {
+                                       KAPService_ChannelState transient, void*) try {
   FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "Channel is now %s\n",
                       ChannelStateToStr(transient));
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
@@ -1038,9 +1054,11 @@ void RPCManager::OnChannelStateChanged(void* userData, KAPService_ChannelState c
     QR_LOG(LOGGER_LOG_INFO, "Channel connect, creating channel objects.\n");
     instance->ChannelControlObjCreate(manager->m_controlObjName);
   }
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
 }
 
-void RPCManager::OnPeerChannelObjectCreated(void* userData, const char* name, void*) {
+void RPCManager::OnPeerChannelObjectCreated(void* userData, const char* name, void*) try {
   FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(),
                       "Peer channel object \"%s\" created\n", name != nullptr ? name : "");
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
@@ -1058,23 +1076,29 @@ void RPCManager::OnPeerChannelObjectCreated(void* userData, const char* name, vo
   } else if (strcmp(name, manager->m_dataObjTcpName) == 0) {
     instance->ChannelDataObjCreate(manager->m_dataObjTcpName);
   }
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
 }
 
-void RPCManager::OnControlMsgInvoke(void* userData, void* messageCtx, void*) {
+void RPCManager::OnControlMsgInvoke(void* userData, void* messageCtx, void*) try {
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
   if (instance != nullptr) {
     instance->OnInvoke(messageCtx);
   }
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
 }
 
-void RPCManager::OnDataMsgInvoke(void* userData, void* messageCtx, void*) {
+void RPCManager::OnDataMsgInvoke(void* userData, void* messageCtx, void*) try {
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
   if (instance != nullptr) {
     instance->OnInvoke(messageCtx);
   }
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
 }
 
-void RPCManager::OnChannelControlObjectStateChanged(void* userData, void*) {
+void RPCManager::OnChannelControlObjectStateChanged(void* userData, void*) try {
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
   if (instance == nullptr) {
     return;
@@ -1103,9 +1127,11 @@ void RPCManager::OnChannelControlObjectStateChanged(void* userData, void*) {
                        ChannelObjectStateToStr(state));
       break;
   }
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
 }
 
-void RPCManager::OnChannelDataObjectStateChanged(void* userData, void*) {
+void RPCManager::OnChannelDataObjectStateChanged(void* userData, void*) try {
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
   if (instance == nullptr) {
     return;
@@ -1140,9 +1166,11 @@ void RPCManager::OnChannelDataObjectStateChanged(void* userData, void*) {
                        ChannelObjectStateToStr(state));
       break;
   }
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
 }
 
-void RPCManager::OnMsgDone(void* userData, uint32_t requestCtxId, void* returnCtx) {
+void RPCManager::OnMsgDone(void* userData, uint32_t requestCtxId, void* returnCtx) try {
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
   if (instance == nullptr) {
     return;
@@ -1163,10 +1191,12 @@ void RPCManager::OnMsgDone(void* userData, uint32_t requestCtxId, void* returnCt
     instance->ForgetRequestLocked(requestCtxId);
   }
   instance->OnDone(requestCtxId, returnCtx);
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
 }
 
 void RPCManager::OnMsgAbort(void* userData, uint32_t requestCtxId, Bool userCancelled,
-                            uint32_t reason) {
+                            uint32_t reason) try {
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
   if (instance == nullptr) {
     return;
@@ -1178,4 +1208,6 @@ void RPCManager::OnMsgAbort(void* userData, uint32_t requestCtxId, Bool userCanc
     instance->ForgetRequestLocked(requestCtxId);
   }
   instance->OnAbort(requestCtxId, userCancelled, reason);
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
 }

@@ -35,7 +35,12 @@ void Dispatch(Logger* given, Send&& send) {
   }
   RecursionCheck check;  // after the lock: the counter is only meaningful under it
   if (logger != nullptr && !check.IsRecursive()) {
-    send(logger);
+    // A line that cannot be built (no memory) is dropped: a log call never fails its
+    // caller, which may be a destructor or an export that must not throw.
+    try {
+      send(logger);
+    } catch (...) {
+    }
   }
 }
 

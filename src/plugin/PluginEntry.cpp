@@ -8,13 +8,13 @@
 #include "config/Config.h"
 #include "config/Preference.h"
 #include "logging/Logger.h"
+#include "runtime/ExceptionBoundary.h"
 #include "usbRedirectionPlugin.h"
 
 UsbRedirectionLogger usbRedirectionLogger;
 
 Level UsbRedirPlugin_FetchLoggerLevel() {
-  static const char* const kLevelWords[] = {"error", "warn", "info", "debug", "trace",
-                                            "verbose"};
+  static const char* const kLevelWords[] = {"error", "warn", "info", "debug", "trace", "verbose"};
   char* value = Config_GetString(nullptr, "UsbRedirPlugin.log.logLevel");
   if (value == nullptr) {
     return LOGGER_LOG_INFO;
@@ -32,18 +32,26 @@ Level UsbRedirPlugin_FetchLoggerLevel() {
 
 extern "C" {
 
-void UsbRedirectionPlugin_Init(void) {
+// Neither entry point reports failure; an exception (see ExceptionBoundary) ends the step it
+// came from, and Fini still closes the preferences when the logger's shutdown failed.
+void UsbRedirectionPlugin_Init(void) try {
   Preference_Init();
   Level level = UsbRedirPlugin_FetchLoggerLevel();
   // A logger that cannot start (say, no writable log folder) leaves the plug-in running
   // without logging; nothing here depends on it.
   usbRedirectionLogger.Start("UsbRedirPluginLogger", "UsbRedirPlugin", "", level, true);
   QR_LOG(LOGGER_LOG_INFO, "Load libusbRedirectionPlugin.so\n");
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
 }
 
 void UsbRedirectionPlugin_Fini(void) {
-  QR_LOG(LOGGER_LOG_INFO, "Unload libusbRedirectionPlugin.so\n");
-  usbRedirectionLogger.Shutdown();
+  try {
+    QR_LOG(LOGGER_LOG_INFO, "Unload libusbRedirectionPlugin.so\n");
+    usbRedirectionLogger.Shutdown();
+  } catch (...) {
+    ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
+  }
   Preference_Exit();
 }
 
