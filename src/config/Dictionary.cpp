@@ -448,8 +448,8 @@ bool DictionaryReadLines(Dictionary* dict, const LineReader& readLine,
   CodeSetConverter defaultConv(defaultEncoding);
   if (dict->hadUtf8Bom && !defaultConv.IsUtf8()) {
     MsgList* discarded = nullptr;
+    std::unique_ptr<MsgList*, decltype(&MsgList_FreeAt)> freeDiscarded(&discarded, MsgList_FreeAt);
     bool ok = ApplyEncoding(dict, "UTF-8", &discarded);
-    MsgList_Free(discarded);
     if (ok) {
       return true;
     }
@@ -544,9 +544,9 @@ Bool DictionaryLoad(Dictionary* dict, const char* fileName, const std::string& d
 
 Bool LoadAndLog(Dictionary* dict, const char* fileName) {
   MsgList* errs = nullptr;
+  std::unique_ptr<MsgList*, decltype(&MsgList_FreeAt)> freeErrs(&errs, MsgList_FreeAt);
   Bool ok = Dictionary_LoadEx(dict, fileName, &errs);
   MsgList_Log(errs);
-  MsgList_Free(errs);
   return ok;
 }
 
@@ -671,9 +671,9 @@ void SetTyped(Dictionary* dict, typename Exactly<T>::Type value, DictionaryType 
 }  // namespace
 
 Dictionary* Dictionary_Create() {
-  Dictionary* dict = new Dictionary;
+  std::unique_ptr<Dictionary> dict(new Dictionary);
   dict->hashtable.reserve(512);
-  return dict;
+  return dict.release();
 }
 
 void Dictionary_Free(Dictionary* dict) { delete dict; }

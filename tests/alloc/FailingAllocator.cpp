@@ -23,21 +23,22 @@ const void* BaseOf(const void* address) {
   return address != nullptr && dladdr(address, &info) != 0 ? info.dli_fbase : nullptr;
 }
 
-// Whether this allocation is the one to fail. The nearest frame that lies in the plug-in
-// or the stand-in decides whose allocation it is (frames of the C++ library in between,
-// as in std::string, belong to their caller).
-bool ShouldFail() {
+// Whether this allocation, made from the instruction before `caller`, is the one to fail.
+// From the caller's frame on, the nearest frame that lies in the plug-in, the stand-in or
+// the test decides whose allocation it is (frames of the C++ library in between, as in
+// std::string, belong to their caller).
+bool ShouldFail(const void* caller) {
   if (!t_armed || t_inside) {
     return false;
   }
   t_inside = true;
-  void* frames[12];
-  int depth = backtrace(frames, 12);
-  bool plugin = false;
+  void* frames[16];
+  int depth = backtrace(frames, 16);
   int i = 0;
-  while (i < depth && BaseOf(frames[i]) == gTestBase) {
-    ++i;  // this file's own frames
+  while (i < depth && frames[i] != caller) {
+    ++i;  // this file's frames, and a sanitizer's interceptor of backtrace
   }
+  bool plugin = false;
   for (; i < depth; ++i) {
     const void* base = BaseOf(frames[i]);
     if (base == gPluginBase || base == gSimBase || base == gTestBase) {
@@ -66,16 +67,16 @@ void* Allocate(std::size_t size, std::size_t alignment) {
   return std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
 }
 
-void* Throwing(std::size_t size, std::size_t alignment = 0) {
-  void* p = ShouldFail() ? nullptr : Allocate(size, alignment);
+void* Throwing(const void* caller, std::size_t size, std::size_t alignment = 0) {
+  void* p = ShouldFail(caller) ? nullptr : Allocate(size, alignment);
   if (p == nullptr) {
     throw std::bad_alloc();
   }
   return p;
 }
 
-void* NoThrow(std::size_t size, std::size_t alignment = 0) noexcept {
-  return ShouldFail() ? nullptr : Allocate(size, alignment);
+void* NoThrow(const void* caller, std::size_t size, std::size_t alignment = 0) noexcept {
+  return ShouldFail(caller) ? nullptr : Allocate(size, alignment);
 }
 
 }  // namespace
@@ -107,21 +108,25 @@ long Disarm(bool* failed) {
 
 }  // namespace FailingAllocator
 
-void* operator new(std::size_t size) { return Throwing(size); }
-void* operator new[](std::size_t size) { return Throwing(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return NoThrow(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return NoThrow(size); }
+void* operator new(std::size_t size) { return Throwing(__builtin_return_address(0), size); }
+void* operator new[](std::size_t size) { return Throwing(__builtin_return_address(0), size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return NoThrow(__builtin_return_address(0), size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return NoThrow(__builtin_return_address(0), size);
+}
 void* operator new(std::size_t size, std::align_val_t al) {
-  return Throwing(size, static_cast<std::size_t>(al));
+  return Throwing(__builtin_return_address(0), size, static_cast<std::size_t>(al));
 }
 void* operator new[](std::size_t size, std::align_val_t al) {
-  return Throwing(size, static_cast<std::size_t>(al));
+  return Throwing(__builtin_return_address(0), size, static_cast<std::size_t>(al));
 }
 void* operator new(std::size_t size, std::align_val_t al, const std::nothrow_t&) noexcept {
-  return NoThrow(size, static_cast<std::size_t>(al));
+  return NoThrow(__builtin_return_address(0), size, static_cast<std::size_t>(al));
 }
 void* operator new[](std::size_t size, std::align_val_t al, const std::nothrow_t&) noexcept {
-  return NoThrow(size, static_cast<std::size_t>(al));
+  return NoThrow(__builtin_return_address(0), size, static_cast<std::size_t>(al));
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
