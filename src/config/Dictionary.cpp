@@ -550,14 +550,15 @@ Bool LoadAndLog(Dictionary* dict, const char* fileName) {
   return ok;
 }
 
-// A name set by a caller must come back from the written file as the same single entry:
-// printable ASCII without blanks, "#" or "=" (a line feed would even start a line of its
-// own), not a metavariable (a leading ".") and not one of the encoding names. A refused
-// name goes to the caller's list, or to the log when there is none.
+// A name set by a caller must come back from the written file as the same single entry,
+// so it holds what a loaded name may hold: ASCII without blanks, tabs, "#", "=" or a line
+// end (a line feed would even start a line of its own), not a metavariable (a leading ".")
+// and not one of the encoding names. A refused name goes to the caller's list, or to the
+// log when there is none.
 bool AcceptName(const std::string& name, MsgList** errs) {
-  bool valid = !name.empty() && name[0] != '.' && !IsEncodingName(name);
+  bool valid = !name.empty() && name[0] != '.' && !IsEncodingName(name) && IsAscii(name);
   for (char c : name) {
-    valid = valid && c > ' ' && c < 0x7F && c != '#' && c != '=';
+    valid = valid && c != ' ' && c != '\t' && c != '#' && c != '=' && c != '\n' && c != '\r';
   }
   if (valid) {
     return true;

@@ -117,8 +117,9 @@ double Dict_GetDouble(Dictionary* dict, double defaultValue, const char* name);
 int32_t Dict_GetTriState(Dictionary* dict, int32_t defaultValue, const char* name);
 
 // Setters make a modified, non-default entry of the given type. A name that would not
-// come back from the written file as the same entry (empty, not printable ASCII, with a
-// blank, "#" or "=", starting with ".", or an encoding name) is refused and logged.
+// come back from the written file as the same entry (empty, not ASCII, with a blank, a
+// tab, "#", "=" or a line end, starting with ".", or an encoding name) is refused and
+// logged.
 void Dict_SetString(Dictionary* dict, const std::string& value, const char* name);
 void Dict_SetBool(Dictionary* dict, Bool value, const char* name);
 void Dict_SetLong(Dictionary* dict, int32_t value, const char* name);
