@@ -4,6 +4,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
           libbenchmark-dev libicu-dev pkg-config
+          dpkg-dev file  # packaging: dpkg-shlibdeps, and CPack's look at each file's type
           libspdlog-dev)  # spdlog: only the logging benchmark's comparison
 missing=()
 for p in "${packages[@]}"; do

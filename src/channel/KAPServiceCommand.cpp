@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-#include "logging/FunctionTrace.h"
-#include "logging/Logger.h"
+#include "logging/Log.h"
 
 namespace {
 

@@ -290,7 +290,20 @@ typedef struct KAPService_MsgChannelInfo {
 
 /* ---- Interface tables --------------------------------------------------------------- */
 
-/* No identifier is defined for this table; no init fills it. */
+/*
+ * The library defines no identifier for this table and no init fills it. The framework asks
+ * for it under an identifier of its own, outside the library's family above so that it can
+ * never name another table, and only when it starts a multi-server session, after every
+ * other table. A library that does not know the identifier answers FALSE and the table
+ * stays zero-filled, which is exactly the behaviour without this query: multi-server
+ * initialisation stops at "ServerInterface is needed for MultiServer mode.", and message
+ * channels, unique server ids and StartServer/StopServer/StopAllServers refuse with their
+ * log lines. Single-server mode never asks for it. The stand-in channel service answers it.
+ * {3F5E7B21-5AC4-4D0B-9E61-535256494631}
+ */
+static const GUID GUID_KAPService_ServerInterface_V1 = {
+    0x3F5E7B21u, 0x5AC4u, 0x4D0Bu, {0x9Eu, 0x61u, 0x53u, 0x52u, 0x56u, 0x49u, 0x46u, 0x31u}};
+
 typedef struct KAPService_ServerInterface {
   uint32_t version;
   struct {

@@ -15,8 +15,7 @@
 
 #include "channel/RPCPluginInstance.h"
 #include "channel/SessionUtils.h"
-#include "logging/FunctionTrace.h"
-#include "logging/Logger.h"
+#include "logging/Log.h"
 #include "runtime/ExceptionBoundary.h"
 
 const char* const RPCManager::kKapServicePath =
@@ -371,6 +370,9 @@ bool RPCManager::Init(bool isServer, const KAP_SERVICE_QUERY_INTERFACE* qi) {
     QR_LOG(LOGGER_LOG_WARN, "Failed to get KAPRPC_StreamDataInterface\n");
   }
 
+  // Multi-server initialisation asks for it afterwards.
+  memset(&m_iServer, 0, sizeof(m_iServer));
+
   if (!isServer) {
     if (!queryTable(GUID_KAPOverlay_ClientInterface_V2, &m_iOverlayClient,
                     sizeof(m_iOverlayClient)) &&
@@ -416,7 +418,7 @@ bool RPCManager::ServerExit(RPCPluginInstance* rpcPlugin) {
 
 bool RPCManager::ServerInitImp(DWORD sessionId, RPCPluginInstance* rpcPlugin,
                                uint32_t msTimeoutReady, bool multiServerMode, bool lowPriv) {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(),
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr,
                       "sessionId = %d  multiServerMode = %d\n", static_cast<int>(sessionId),
                       multiServerMode ? 1 : 0);
   if (!PlatformAllowRunAsServer()) {
@@ -528,6 +530,11 @@ bool RPCManager::ServerInitImp(DWORD sessionId, RPCPluginInstance* rpcPlugin,
     return cleanUp(msg);
   }
 
+  // Asked for last and only here, under the framework's own identifier (see
+  // KapServiceApi.h): a library that does not offer it leaves the table zero-filled.
+  if (!QueryInterface(&GUID_KAPService_ServerInterface_V1, &m_iServer)) {
+    memset(&m_iServer, 0, sizeof(m_iServer));
+  }
   if (m_iServer.v1.RegisterServerNotifySink == nullptr) {
     return cleanUp("ServerInterface is needed for MultiServer mode.\n");
   }
@@ -580,7 +587,7 @@ bool RPCManager::KAPServiceServerExit(DWORD sessionId, void* reserved) {
 
 bool RPCManager::ServerExitImp(DWORD sessionId, RPCPluginInstance* rpcPlugin,
                                bool exitOnDifferentThread) {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "sessionId = %d\n",
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "sessionId = %d\n",
                       static_cast<int>(sessionId));
   if (!m_initialized) {
     trace.SetExitMsg(LOGGER_LOG_ERROR, "Not initialized\n");
@@ -612,7 +619,7 @@ bool RPCManager::ServerExitImp(DWORD sessionId, RPCPluginInstance* rpcPlugin,
 }
 
 bool RPCManager::InstanceExitImp(RPCPluginInstance* rpcPlugin, bool exitOnDifferentThread) {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "Exit Instance = %p\n",
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "Exit Instance = %p\n",
                       static_cast<void*>(rpcPlugin));
   if (exitOnDifferentThread || rpcPlugin == nullptr) {
     return true;
@@ -633,6 +640,7 @@ bool RPCManager::InstanceExitImp(RPCPluginInstance* rpcPlugin, bool exitOnDiffer
 }
 
 bool RPCManager::MultiServerExit(DWORD sessionId, void* reserved) {
+  RCPtr<RPCManager> self(this);  // the map entries dropped below may be the last references
   if (m_hServerSink != nullptr) {
     if (m_iServer.v1.UnregisterServerNotifySink != nullptr &&
         m_iServer.v1.UnregisterServerNotifySink(m_hServerSink) == TRUE) {
@@ -657,6 +665,20 @@ bool RPCManager::MultiServerExit(DWORD sessionId, void* reserved) {
       dropped.swap(m_IdToRPCInstanceMap);
     }
     // The references drop here, outside the lock: an instance's destructor may log.
+  }
+  {
+    // Servers still connected when the session ends are not reported any more; their
+    // entries would otherwise keep this manager alive for the life of the process.
+    std::vector<RCPtr<RPCManager>> dropped;
+    AutoMutexLock lock(s_RPCManagerMutex);
+    for (auto it = s_IdToRPCManagerMap.begin(); it != s_IdToRPCManagerMap.end();) {
+      if (it->second.Ptr() == this) {
+        dropped.push_back(it->second);
+        it = s_IdToRPCManagerMap.erase(it);
+      } else {
+        ++it;
+      }
+    }
   }
   if (m_serverInit) {
     result = KAPServiceServerExit(sessionId, reserved) && result;
@@ -835,9 +857,10 @@ bool RPCManager::WaitForEvent(QrEvent* event, uint32_t msTimeout) {
 void RPCManager::Poll(uint32_t msTimeout) { WaitForEvent(nullptr, msTimeout); }
 
 // ---- Server sink (multi-server mode) ----
+// Called from the channel service's polls: see the note on the channel callbacks below.
 
 Bool RPCManager::KapOnServerConnected(void* userData, KAPService_SessionType type,
-                                      KapServerID serverId) {
+                                      KapServerID serverId) try {
   RPCManager* manager = static_cast<RPCManager*>(userData);
   if (manager == nullptr) {
     return FALSE;
@@ -847,9 +870,12 @@ Bool RPCManager::KapOnServerConnected(void* userData, KAPService_SessionType typ
     s_IdToRPCManagerMap[serverId] = manager;
   }
   return manager->OnServerConnected(type, serverId) ? TRUE : FALSE;
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
+  return FALSE;
 }
 
-Bool RPCManager::KapOnServerDisconnected(void* userData, KapServerID serverId) {
+Bool RPCManager::KapOnServerDisconnected(void* userData, KapServerID serverId) try {
   RCPtr<RPCManager> manager;
   {
     AutoMutexLock lock(s_RPCManagerMutex);
@@ -864,10 +890,13 @@ Bool RPCManager::KapOnServerDisconnected(void* userData, KapServerID serverId) {
     QR_LOG(LOGGER_LOG_WARN, "Cannot find server %p userData %p\n", serverId, userData);
   }
   return TRUE;
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
+  return FALSE;
 }
 
 Bool RPCManager::KapOnServerInstanceCreated(void* userData, KapServerID serverId,
-                                            void** pInstanceUserData) {
+                                            void** pInstanceUserData) try {
   RCPtr<RPCManager> manager;
   {
     AutoMutexLock lock(s_RPCManagerMutex);
@@ -894,12 +923,14 @@ Bool RPCManager::KapOnServerInstanceCreated(void* userData, KapServerID serverId
                       : nullptr;
   instance->RegisterChannelSink(channel);
   return TRUE;
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
+  return FALSE;
 }
 
 Bool RPCManager::KapOnServerInstanceDestroyed(void* serverUserData, void* pInstanceUserData,
                                               KapServerID serverId) {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "Server=%p.\n",
-                      serverId);
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "Server=%p.\n", serverId);
   RCPtr<RPCManager> manager = GetRPCManagerByServerId(serverId);
   if (manager.Ptr() == nullptr) {
     return FALSE;
@@ -987,8 +1018,8 @@ const char* RPCManager::ChannelObjectStateToStr(int state) {
 
 void RPCManager::OnConnectionStateChanged(void* userData, KAPService_ConnectionState current,
                                           KAPService_ConnectionState transient, void*) try {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(),
-                      "Connection is now %s\n", ConnectionStateToStr(transient));
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "Connection is now %s\n",
+                      ConnectionStateToStr(transient));
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
   if (instance == nullptr) {
     return;
@@ -1019,7 +1050,7 @@ void RPCManager::OnConnectionStateChanged(void* userData, KAPService_ConnectionS
 
 void RPCManager::OnChannelStateChanged(void* userData, KAPService_ChannelState current,
                                        KAPService_ChannelState transient, void*) try {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "Channel is now %s\n",
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "Channel is now %s\n",
                       ChannelStateToStr(transient));
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
   if (instance == nullptr) {
@@ -1059,7 +1090,7 @@ void RPCManager::OnChannelStateChanged(void* userData, KAPService_ChannelState c
 }
 
 void RPCManager::OnPeerChannelObjectCreated(void* userData, const char* name, void*) try {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(),
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr,
                       "Peer channel object \"%s\" created\n", name != nullptr ? name : "");
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
   if (instance == nullptr || name == nullptr) {
@@ -1108,7 +1139,7 @@ void RPCManager::OnChannelControlObjectStateChanged(void* userData, void*) try {
   int state = (instance->m_hChannelControlObj != nullptr && iObj.v1.GetObjectState != nullptr)
                   ? iObj.v1.GetObjectState(instance->m_hChannelControlObj)
                   : KAP_RPC_OBJ_UNINITIALIZED;
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(),
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr,
                       "Channel object \"%s\" is now %s\n", instance->m_channelControlObjName,
                       ChannelObjectStateToStr(state));
   switch (state) {
@@ -1140,7 +1171,7 @@ void RPCManager::OnChannelDataObjectStateChanged(void* userData, void*) try {
   int state = (instance->m_hChannelDataObj != nullptr && iObj.v1.GetObjectState != nullptr)
                   ? iObj.v1.GetObjectState(instance->m_hChannelDataObj)
                   : KAP_RPC_OBJ_UNINITIALIZED;
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(),
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr,
                       "Channel object \"%s\" is now %s\n", instance->m_channelDataObjName,
                       ChannelObjectStateToStr(state));
   switch (state) {

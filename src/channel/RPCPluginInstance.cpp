@@ -1,13 +1,15 @@
 #include "channel/RPCPluginInstance.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "channel/RPCManager.h"
 #include "channel/RPCVariant.h"
 #include "channel/SessionUtils.h"
-#include "logging/FunctionTrace.h"
-#include "logging/Logger.h"
+#include "logging/Log.h"
+#include "runtime/ExceptionBoundary.h"
 
 namespace {
 
@@ -61,13 +63,14 @@ RPCPluginInstance::RPCPluginInstance(RPCManager* rpcManager)
       m_hReadyEvent(true, false, ""),
       m_hRejectEvent(true, false, ""),
       m_hServerId(nullptr),
+      m_msgChannelLock(false, ""),
       m_objectLock(false, "") {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "0x%p created\n",
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "0x%p created\n",
                       static_cast<void*>(this));
 }
 
 RPCPluginInstance::~RPCPluginInstance() {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "0x%p destroyed\n",
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "0x%p destroyed\n",
                       static_cast<void*>(this));
 }
 
@@ -125,7 +128,7 @@ KAPService_SessionType RPCPluginInstance::ChannelSessionType() const {
 // ---- Waits ----
 
 bool RPCPluginInstance::WaitUntilReady(uint32_t msTimeout) {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "timeout %d\n",
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "timeout %d\n",
                       static_cast<int>(msTimeout));
   REFUSE_IN_STREAM_DATA_MODE(trace, "WaitUntilReady", false);
   bool ready = m_rpcManager->WaitForEvent(&m_hReadyEvent, msTimeout);
@@ -134,7 +137,7 @@ bool RPCPluginInstance::WaitUntilReady(uint32_t msTimeout) {
 }
 
 int RPCPluginInstance::WaitUntilReadyOrRejected(uint32_t msTimeout) {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "timeout %d\n",
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "timeout %d\n",
                       static_cast<int>(msTimeout));
   REFUSE_IN_STREAM_DATA_MODE(trace, "WaitUntilReadyOrRejected", 0);
   std::vector<QrEvent*> events{&m_hReadyEvent, &m_hRejectEvent};
@@ -246,8 +249,14 @@ bool RPCPluginInstance::ChannelDisconnect() {
       result = false;
     }
   }
+  // A rejection the channel itself reported stays visible to WaitUntilReadyOrRejected: the
+  // library may deliver the connection's drop in the same poll, before the wait looks.
+  // Only a rejection found by this disconnect is taken back.
+  bool rejectedBefore = m_hRejectEvent.Wait(0) == QrEvent::WAIT_RC_OK;
   OnChannelDisconnected();
-  m_hRejectEvent.Reset();
+  if (!rejectedBefore) {
+    m_hRejectEvent.Reset();
+  }
   return result;
 }
 
@@ -279,7 +288,7 @@ void RPCPluginInstance::OnChannelDisconnected() {
 // ---- Channel objects ----
 
 bool RPCPluginInstance::ChannelControlObjCreate(const char* name) {
-  FunctionTrace trace(LOGGER_LOG_TRACE, __PRETTY_FUNCTION__, RCPtr<Logger>(), "%s",
+  FunctionTrace trace(LOGGER_LOG_TRACE, __PRETTY_FUNCTION__, nullptr, "%s",
                       name != nullptr ? name : "");
   REFUSE_IN_STREAM_DATA_MODE(trace, "ChannelControlObjCreate", false);
   if (name == nullptr || name[0] == '\0') {
@@ -292,7 +301,7 @@ bool RPCPluginInstance::ChannelControlObjCreate(const char* name) {
 }
 
 bool RPCPluginInstance::ChannelDataObjCreate(const char* name) {
-  FunctionTrace trace(LOGGER_LOG_TRACE, __PRETTY_FUNCTION__, RCPtr<Logger>(), "%s",
+  FunctionTrace trace(LOGGER_LOG_TRACE, __PRETTY_FUNCTION__, nullptr, "%s",
                       name != nullptr ? name : "");
   REFUSE_IN_STREAM_DATA_MODE(trace, "ChannelDataObjCreate", false);
   if (name == nullptr || name[0] == '\0') {
@@ -307,7 +316,7 @@ bool RPCPluginInstance::ChannelDataObjCreate(const char* name) {
 
 bool RPCPluginInstance::ChannelObjCreate(char* name, KAPRPC_ObjectNotifySink* sink, bool useTcp,
                                          bool useVirtualSideChannel, void** object) {
-  FunctionTrace trace(LOGGER_LOG_TRACE, __PRETTY_FUNCTION__, RCPtr<Logger>(), "%s\n",
+  FunctionTrace trace(LOGGER_LOG_TRACE, __PRETTY_FUNCTION__, nullptr, "%s\n",
                       name != nullptr ? name : "");
   REFUSE_IN_STREAM_DATA_MODE(trace, "ChannelObjCreate", false);
   if (object == nullptr) {
@@ -684,5 +693,201 @@ int32_t RPCPluginInstance::TrackPendingMessagesLocked(int delta, char* msg, int3
   }
   m_pendingMsgEvent.Set();
   m_pendingMsgCount = 0;
+  return 0;
+}
+
+// ---- Message channels, unique server ids, stream data ----
+
+const KAPService_ServerInterface& RPCPluginInstance::ServerTable() const {
+  return m_rpcManager->m_iServer;
+}
+
+MsgChannelHandle RPCPluginInstance::OpenMsgChannel(const char* name) {
+  RCPtr<MsgChannelId> record(new (std::nothrow) MsgChannelId(name, this));
+  // A full handle map (4096 open channels) is out of resources too.
+  if (record.Ptr() == nullptr || record->GetHandleFromThis() == nullptr) {
+    QR_LOG(LOGGER_LOG_ERROR, "Out of memory.\n");
+    return nullptr;
+  }
+  MsgChannelHandle handle = record->GetHandleFromThis();
+  const KAPService_ServerInterface& iServer = ServerTable();
+  if (iServer.v1.OpenMsgChannel == nullptr) {
+    return nullptr;
+  }
+  {
+    // Registered before the library can report the channel open.
+    AutoMutexLock lock(m_msgChannelLock);
+    m_msgChannels[handle] = record;
+  }
+  KAPService_MsgChannelNotifySink sink;
+  memset(&sink, 0, sizeof(sink));
+  sink.version = 1;
+  sink.v1.OnMsgChannelOpened = KapOnMsgChannelOpened;
+  sink.v1.OnMsgChannelMembershipChange = KapOnMsgChannelMembershipChange;
+  sink.v1.OnMsgReceived = KapOnMsgReceived;
+  if (iServer.v1.OpenMsgChannel(handle, m_hServerId, record->GetChannelName(), &sink) != TRUE) {
+    QR_LOG(LOGGER_LOG_ERROR, "OpenMsgChannel failed.\n");
+    AutoMutexLock lock(m_msgChannelLock);
+    m_msgChannels.erase(handle);
+    return nullptr;
+  }
+  QR_LOG(LOGGER_LOG_INFO, "OpenMsgChannel succeed [h=%p].", handle);
+  return handle;
+}
+
+bool RPCPluginInstance::IsMsgChannelReady(MsgChannelHandle handle) {
+  RCPtr<MsgChannelId> record = MsgChannelId::GetThisFromHandle(handle);
+  return record.Ptr() != nullptr && record->IsReady();
+}
+
+bool RPCPluginInstance::CloseMsgChannel(MsgChannelHandle handle) {
+  RCPtr<MsgChannelId> record;
+  {
+    AutoMutexLock lock(m_msgChannelLock);
+    auto found = m_msgChannels.find(handle);
+    if (found == m_msgChannels.end()) {
+      return false;
+    }
+    record = found->second;
+    m_msgChannels.erase(found);
+  }
+  record->OnClose();
+  const KAPService_ServerInterface& iServer = ServerTable();
+  return iServer.v1.CloseMsgChannel != nullptr &&
+         iServer.v1.CloseMsgChannel(record->GetKapMsgChannelID()) == TRUE;
+}
+
+bool RPCPluginInstance::SendMsgToGroup(MsgChannelHandle handle, KapMsgGroupID group, void* msg,
+                                       int msgLen) {
+  RCPtr<MsgChannelId> record = MsgChannelId::GetThisFromHandle(handle);
+  const KAPService_ServerInterface& iServer = ServerTable();
+  return record.Ptr() != nullptr && iServer.v1.SendMsgToGroup != nullptr &&
+         iServer.v1.SendMsgToGroup(record->GetKapMsgChannelID(), group, msg, msgLen) == TRUE;
+}
+
+void RPCPluginInstance::TrackPeerID(KapMsgChannelID id) {
+  AutoMutexLock lock(m_msgChannelLock);
+  if (std::find(m_peers.begin(), m_peers.end(), id) == m_peers.end()) {
+    m_peers.push_back(id);
+  }
+}
+
+bool RPCPluginInstance::GetMsgChannelInfo(KapMsgChannelID id, KAPService_MsgChannelInfo* info) {
+  bool isPeer;
+  {
+    AutoMutexLock lock(m_msgChannelLock);
+    isPeer = std::find(m_peers.begin(), m_peers.end(), id) != m_peers.end();
+  }
+  KapMsgChannelID asked = id;
+  if (isPeer) {
+    QR_LOG(LOGGER_LOG_TRACE, "Get peer [%p] info.\n", id);
+  } else {
+    RCPtr<MsgChannelId> record = MsgChannelId::GetThisFromHandle(id);
+    if (record.Ptr() != nullptr) {
+      if (!record->IsReady()) {
+        QR_LOG(LOGGER_LOG_WARN, "Please wait for OnMsgChannelReady.\n");
+        return false;
+      }
+      asked = record->GetKapMsgChannelID();
+    }
+    QR_LOG(LOGGER_LOG_TRACE, "Get its own msgChannel[%p] info.\n", asked);
+  }
+  const KAPService_ServerInterface& iServer = ServerTable();
+  return info != nullptr && iServer.v1.GetMsgChannelInfo != nullptr &&
+         iServer.v1.GetMsgChannelInfo(m_hServerId, asked, info) == TRUE;
+}
+
+// The message-channel sinks are called from the channel service's polls, which an exception
+// (no memory) must not unwind through: it ends the one notification, logged.
+Bool RPCPluginInstance::KapOnMsgChannelOpened(void* userData, KapMsgChannelID channel) try {
+  RCPtr<MsgChannelId> record = MsgChannelId::GetThisFromHandle(userData);
+  if (record.Ptr() == nullptr) {
+    return FALSE;
+  }
+  QR_LOG(LOGGER_LOG_DEBUG, "MsgChannel[%p] is opened.\n", channel);
+  record->OnOpen(channel);
+  RCPtr<RPCPluginInstance> instance = record->GetRPCInstance();
+  if (instance.Ptr() == nullptr) {
+    return FALSE;
+  }
+  instance->OnMsgChannelReady(userData, record->GetChannelName());
+  return TRUE;
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
+  return FALSE;
+}
+
+void RPCPluginInstance::KapOnMsgChannelMembershipChange(void* /*userData*/,
+                                                        KapMsgChannelID /*channel*/,
+                                                        KapMsgGroupID /*group*/, Bool /*added*/) {}
+
+void RPCPluginInstance::KapOnMsgReceived(void* userData, KapMsgGroupID group,
+                                         KapMsgChannelID source, void* msg, int msgLen) try {
+  RCPtr<MsgChannelId> record = MsgChannelId::GetThisFromHandle(userData);
+  RCPtr<RPCPluginInstance> instance =
+      record.Ptr() != nullptr ? record->GetRPCInstance() : RCPtr<RPCPluginInstance>();
+  if (instance.Ptr() == nullptr) {
+    return;
+  }
+  instance->TrackPeerID(source);
+  instance->OnMsgChannelReceived(userData, group, source, msg, msgLen);
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
+}
+
+int RPCPluginInstance::GetUniqueSerializedIdSize() {
+  const KAPService_ServerInterface& iServer = ServerTable();
+  if (iServer.v1.GetUniqueSerializedIdSize == nullptr) {
+    QR_LOG(LOGGER_LOG_WARN, "GetUniqueSerializedIdSize API is not available.\n");
+    return 0;
+  }
+  int size = iServer.v1.GetUniqueSerializedIdSize(m_hServerId);
+  QR_LOG(LOGGER_LOG_DEBUG, "Server 0x%p id size is %d.\n", m_hServerId, size);
+  return size;
+}
+
+Bool RPCPluginInstance::GetUniqueSerializedId(int size, char* out) {
+  const KAPService_ServerInterface& iServer = ServerTable();
+  if (iServer.v1.GetUniqueSerializedId == nullptr) {
+    QR_LOG(LOGGER_LOG_WARN, "GetUniqueSerializedId API is not available.\n");
+    return FALSE;
+  }
+  Bool ok =
+      out != nullptr && size > 0 ? iServer.v1.GetUniqueSerializedId(m_hServerId, size, out) : FALSE;
+  if (ok == TRUE) {
+    // Printed within the buffer, whether or not the library terminated it.
+    QR_LOG(LOGGER_LOG_DEBUG, "Server 0x%p id[%.*s].\n", m_hServerId,
+           static_cast<int>(strnlen(out, static_cast<size_t>(size))), out);
+  } else {
+    QR_LOG(LOGGER_LOG_WARN, "Server 0x%p GetUniqueSerializedId with %d bytes buffer failed\n",
+           m_hServerId, size);
+  }
+  return ok;
+}
+
+Bool RPCPluginInstance::IsUniqueSerializedIdOwner(const char* id) {
+  const KAPService_ServerInterface& iServer = ServerTable();
+  if (iServer.v1.IsUniqueSerializedIdOwner == nullptr) {
+    QR_LOG(LOGGER_LOG_WARN, "IsUniqueSerializedIdOwner API is not available.\n");
+    return FALSE;
+  }
+  Bool owner = iServer.v1.IsUniqueSerializedIdOwner(m_hServerId, id);
+  QR_LOG(LOGGER_LOG_DEBUG, "[%s] %smatch 0x%p.\n", id != nullptr ? id : "",
+         owner == TRUE ? "" : "does not ", m_hServerId);
+  return owner;
+}
+
+int RPCPluginInstance::SwitchToStreamDataMode() {
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__);
+  int fd = 0;
+  const KAPService_ChannelInterface& iChannel = m_rpcManager->m_iChannel;
+  // Version 2 of the channel table added stream data.
+  if (iChannel.v2.SwitchToStreamDataMode != nullptr &&
+      iChannel.v2.SwitchToStreamDataMode(m_rpcManager->m_dataObjTcpName, m_hChannel, &fd) == TRUE) {
+    m_inStreamDataMode.store(true);
+    trace.SetExitMsg(LOGGER_LOG_INFO, "Switch to StreamData mode Succeeded fd=%d!\n", fd);
+    return fd;
+  }
+  trace.SetExitMsg(LOGGER_LOG_ERROR, "Switch to StreamData mode failed!\n");
   return 0;
 }

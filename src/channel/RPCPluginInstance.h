@@ -8,15 +8,20 @@
 // called from any thread: the object handles are read under m_objectLock, which the init
 // thread also holds while it destroys an object, and the pending count and request list
 // are guarded by m_pendingMsgMutex. Lock order: m_objectLock before m_pendingMsgMutex.
+// The message-channel operations may be called from any thread (m_msgChannelLock guards the
+// open channels and the peers seen; it is never held across a call into the library);
+// their callbacks arrive inside the manager's polls like the others.
 #ifndef CHANNEL_RPCPLUGININSTANCE_H
 #define CHANNEL_RPCPLUGININSTANCE_H
 
 #include <atomic>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <vector>
 
 #include "channel/KapServiceApi.h"
+#include "channel/MsgChannelId.h"
 #include "runtime/AutoMutexLock.h"
 #include "runtime/QrElapsedTimer.h"
 #include "runtime/QrEvent.h"
@@ -65,7 +70,7 @@ class RPCPluginInstance : public RCObject {
   void SetDiscardNewConnections(bool discard) { m_discardNewConnection = discard; }
   bool GetDiscardNewConnections() const { return m_discardNewConnection; }
   bool WaitForPendingMessages(uint32_t msTimeout);
-  bool InStreamDataMode() const { return m_inStreamDataMode; }
+  bool InStreamDataMode() const { return m_inStreamDataMode.load(); }
   bool RegisterChannelSink(void* channel);
   bool UnregisterChannelSink();
   bool ChannelConnect();
@@ -75,6 +80,29 @@ class RPCPluginInstance : public RCObject {
   KapServerID GetServerId() const { return m_hServerId; }
   // Messages sent with completion wanted and not yet completed.
   int32_t PendingMessageCount();
+
+  // Message channels of this instance's server (multi-server mode), through the server
+  // table; each answers null, false or 0 with a log line when the library lacks the
+  // function. The channel is ready once the library reported it open (OnMsgChannelReady);
+  // it stays open until CloseMsgChannel or the instance's end.
+  MsgChannelHandle OpenMsgChannel(const char* name);
+  bool IsMsgChannelReady(MsgChannelHandle handle);
+  // False for a handle this instance did not open or already closed.
+  bool CloseMsgChannel(MsgChannelHandle handle);
+  bool SendMsgToGroup(MsgChannelHandle handle, KapMsgGroupID group, void* msg, int msgLen);
+  // The identity of a peer that wrote to a channel (an id seen by OnMsgChannelReceived), or
+  // of one of this instance's own channels (its handle).
+  bool GetMsgChannelInfo(KapMsgChannelID id, KAPService_MsgChannelInfo* info);
+  void TrackPeerID(KapMsgChannelID id);
+
+  // The server's unique serialised id.
+  int GetUniqueSerializedIdSize();
+  Bool GetUniqueSerializedId(int size, char* out);
+  Bool IsUniqueSerializedIdOwner(const char* id);
+
+  // Hands the channel over as a file descriptor (the caller's from then on), or answers 0.
+  // There is no way back: the RPC operations refuse from then on.
+  int SwitchToStreamDataMode();
 
  protected:
   ~RPCPluginInstance() override;
@@ -126,6 +154,14 @@ class RPCPluginInstance : public RCObject {
   bool CreateContextLocked(void** pMessageCtx, RPCChannelType type, bool extended,
                            uint32_t options);
 
+  // Message-channel callbacks; userData is the channel's handle.
+  static Bool KapOnMsgChannelOpened(void* userData, KapMsgChannelID channel);
+  static void KapOnMsgChannelMembershipChange(void* userData, KapMsgChannelID channel,
+                                              KapMsgGroupID group, Bool added);
+  static void KapOnMsgReceived(void* userData, KapMsgGroupID group, KapMsgChannelID source,
+                               void* msg, int msgLen);
+  const KAPService_ServerInterface& ServerTable() const;
+
   RPCManager* m_rpcManager;
   void* m_hChannel;
   uint32_t m_hChannelSink;
@@ -142,14 +178,17 @@ class RPCPluginInstance : public RCObject {
   std::atomic<bool> m_isReady;  // written on the init thread, read from any thread
   bool m_controlObjIsReady;
   bool m_dataObjIsReady;
-  bool m_inStreamDataMode;
+  std::atomic<bool> m_inStreamDataMode;  // set on the init thread, read from any thread
   QrMutex m_pendingMsgMutex;
   QrEvent m_pendingMsgEvent;
   int32_t m_pendingMsgCount QR_GUARDED_BY(m_pendingMsgMutex);
   QrEvent m_hReadyEvent;
   QrEvent m_hRejectEvent;
   KapServerID m_hServerId;
-  std::vector<KapMsgChannelID> m_peers;
+  QrMutex m_msgChannelLock;
+  std::vector<KapMsgChannelID> m_peers QR_GUARDED_BY(m_msgChannelLock);  // each id once
+  // The open channels; holding a record keeps it (and its handle) alive.
+  std::map<MsgChannelHandle, RCPtr<MsgChannelId>> m_msgChannels QR_GUARDED_BY(m_msgChannelLock);
   RequestList m_requestList QR_GUARDED_BY(m_pendingMsgMutex);
   QrMutex m_objectLock;
 };

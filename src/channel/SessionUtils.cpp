@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 #include "runtime/ProcessUtils.h"
 
 std::atomic<KAPService_SessionType> SessionUtils::s_SessionType(KAP_SERVICE_NONE_SESSION);

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ void BaseLog_SetHookForTest(BaseLogHook hook, void* context) {
 
 void BaseLog_LogV(const char* format, va_list args) {
   bool hooked = gHookSet.load();
-  if (!hooked && !Logger::IsEnabled(LOGGER_LOG_INFO)) {
+  if (!hooked && !LoggerBase::IsEnabled(LOGGER_LOG_INFO)) {
     return;
   }
   // Lines longer than the logger's own 1024-byte limit would be cut there anyway.

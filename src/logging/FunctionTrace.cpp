@@ -2,23 +2,27 @@
 
 #include <cstdio>
 
+#include "logging/Logger.h"
+
 namespace {
 
-bool Admits(const LoggerPtr& logger, Level level) {
-  return logger.Ptr() != nullptr && logger->IsStarted() && logger->GetLevel() >= level;
+bool Admits(const Logger* logger, Level level) {
+  return logger != nullptr && logger->IsStarted() && logger->GetLevel() >= level;
 }
 
 }  // namespace
 
-FunctionTrace::FunctionTrace(Level logLevel, const char* funcName, RCPtr<Logger> logger,
-                             const char* fmt, ...)
+FunctionTrace::FunctionTrace(Level logLevel, const char* funcName, Logger* logger, const char* fmt,
+                             ...)
     : m_funcName(funcName),
       m_exitMsg{},
       m_enterLogLevel(logLevel),
       m_exitLogLevel(logLevel),
-      m_logger(logger) {
-  if (m_logger.Ptr() == nullptr && Logger::IsEnabled(logLevel)) {
-    m_logger = Logger::GetDefault();
+      m_logger(nullptr) {
+  if (logger != nullptr) {
+    HoldLogger(logger);
+  } else if (Logger::IsEnabled(logLevel)) {
+    HoldLogger(Logger::GetDefault());
   }
   if (!Admits(m_logger, m_enterLogLevel)) {
     return;
@@ -36,7 +40,7 @@ FunctionTrace::FunctionTrace(Level logLevel, const char* funcName, RCPtr<Logger>
 }
 
 void FunctionTrace::SetExitMsg(Level logLevel, const char* fmt, ...) {
-  if (m_logger.Ptr() != nullptr) {
+  if (m_logger != nullptr) {
     if (!Admits(m_logger, logLevel)) {
       return;
     }
@@ -44,7 +48,7 @@ void FunctionTrace::SetExitMsg(Level logLevel, const char* fmt, ...) {
     if (!Logger::IsEnabled(logLevel)) {
       return;
     }
-    m_logger = Logger::GetDefault();
+    HoldLogger(Logger::GetDefault());
   }
   m_exitLogLevel = logLevel;
   va_list args;
@@ -53,8 +57,23 @@ void FunctionTrace::SetExitMsg(Level logLevel, const char* fmt, ...) {
   va_end(args);
 }
 
+void FunctionTrace::HoldLogger(Logger* logger) {
+  if (logger != nullptr) {
+    logger->AddRef();
+  }
+  if (m_logger != nullptr) {
+    m_logger->Release();
+  }
+  m_logger = logger;
+}
+
 FunctionTrace::~FunctionTrace() {
-  if (m_logger.Ptr() == nullptr || !m_logger->IsStarted()) {
+  LogExit();
+  HoldLogger(nullptr);
+}
+
+void FunctionTrace::LogExit() {
+  if (m_logger == nullptr || !m_logger->IsStarted()) {
     return;
   }
   if (m_exitMsg[0] != '\0') {

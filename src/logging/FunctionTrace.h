@@ -2,15 +2,18 @@
 //   FunctionTrace trace(LOGGER_LOG_DEBUG, __PRETTY_FUNCTION__);
 //   ... trace.SetExitMsg(LOGGER_LOG_ERROR, "failed: %d\n", rc);
 // Lines go through the given logger, or the default logger when none is given and the
-// default level admits the trace level. A stack object owned by one thread; not shared.
+// default level admits the trace level. The trace holds a counted reference to the logger
+// it uses until it is destroyed. A stack object owned by one thread; not shared.
 #ifndef LOGGING_FUNCTIONTRACE_H
 #define LOGGING_FUNCTIONTRACE_H
 
-#include "logging/Logger.h"
+#include "logging/LoggerBase.h"
+
+class Logger;
 
 class FunctionTrace {
  public:
-  FunctionTrace(Level logLevel, const char* funcName, RCPtr<Logger> logger = RCPtr<Logger>(),
+  FunctionTrace(Level logLevel, const char* funcName, Logger* logger = nullptr,
                 const char* fmt = nullptr, ...) __attribute__((format(printf, 5, 6)));
   virtual ~FunctionTrace();
   FunctionTrace(const FunctionTrace&) = delete;
@@ -21,11 +24,16 @@ class FunctionTrace {
  private:
   static const int kMsgSize = 512;
 
+  // Replaces the held logger; the reference is counted by hand because this header
+  // cannot see Logger (see logging/Log.h).
+  void HoldLogger(Logger* logger);
+  void LogExit();
+
   const char* m_funcName;
   char m_exitMsg[kMsgSize];
   Level m_enterLogLevel;
   Level m_exitLogLevel;
-  LoggerPtr m_logger;
+  Logger* m_logger;  // one counted reference, or null
 };
 
 #endif  // LOGGING_FUNCTIONTRACE_H

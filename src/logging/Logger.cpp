@@ -16,7 +16,7 @@
 #include "runtime/QrThread.h"
 #include "runtime/StringUtils.h"
 
-Level Logger::s_defaultLoggerLogLevel = LOGGER_LOG_ALWAYS;
+Level LoggerBase::s_defaultLoggerLogLevel = LOGGER_LOG_ALWAYS;
 
 namespace {
 
@@ -50,16 +50,16 @@ bool Admits(const Logger* logger, Level level) {
 
 }  // namespace
 
-// --- Static logging calls ---
+// --- Static logging calls (LoggerBase's three first) ---
 
-void Logger::Log(const char* funcName, Level level, const char* format, ...) {
+void LoggerBase::Log(const char* funcName, Level level, const char* format, ...) {
   va_list args;
   va_start(args, format);
   Logv(funcName, level, format, args);
   va_end(args);
 }
 
-void Logger::Logv(const char* funcName, Level level, const char* format, va_list args) {
+void LoggerBase::Logv(const char* funcName, Level level, const char* format, va_list args) {
   Dispatch(nullptr,
            [&](Logger* logger) { logger->SendLogMessageV(funcName, level, format, args); });
 }
@@ -79,7 +79,7 @@ void Logger::LogvProxy(const char* funcName, Level level, const char* format, va
   });
 }
 
-void Logger::LogHexDump(const char* funcName, Level level, const void* data, uint32_t size) {
+void LoggerBase::LogHexDump(const char* funcName, Level level, const void* data, uint32_t size) {
   Dispatch(nullptr,
            [&](Logger* logger) { logger->SendLogMessageHexDump(funcName, level, data, size); });
 }

@@ -1,17 +1,11 @@
-// The log call surface every layer logs through, and the logger behind it.
-//
-// Call sites test the default level first so a disabled message costs one comparison:
-//   QR_LOG(LOGGER_LOG_ERROR, "Failed to open %s\n", path);
-// expands to a test of Logger::s_defaultLoggerLogLevel and, only when it passes, to
-// Logger::Log(__PRETTY_FUNCTION__, ...). A function name that begins with "@" is printed
-// verbatim without the "@". The static calls never fail towards the caller: with no
-// started default logger, or from inside another logging call, they emit nothing.
-//
 // A Logger is a named set of writers (at most one per LogWriterType) with a level. It is
 // configured while not started; Start() initialises the writers and freezes the
 // configuration. Loggers live in the process-wide registry (LoggerManager) until
 // Logger::ShutDown(). Each call builds one line: the prefix of the first initialised
 // writer, then the message, cut to 1023 bytes and ending in a newline.
+//
+// The static calls every layer uses (Log, Logv, LogHexDump, s_defaultLoggerLogLevel) are
+// those of LoggerBase; code outside the logger includes logging/Log.h, not this header.
 //
 // Thread safe: every static call and every operation on logger state takes the one
 // process-wide recursive logging lock (LoggerManager_GetLock()); the level and started
@@ -27,35 +21,23 @@
 
 #include "logging/Level.h"
 #include "logging/LogWriterType.h"
+#include "logging/LoggerBase.h"
 #include "runtime/RCPtr.h"
 
 class LogWriter;
 class LogMessage;
 class QrPollThread;
 
-class Logger : public RCObject {
+class Logger : public RCObject, public LoggerBase {
  public:
   typedef std::map<LogWriterType, RCPtr<LogWriter>> WriterMap;
 
-  // The default logger's level; 0 while no started default logger exists. Written only
-  // under the logging lock; read it through IsEnabled(), which loads it atomically.
-  static Level s_defaultLoggerLogLevel;
-
-  static bool IsEnabled(Level level) {
-    return __atomic_load_n(&s_defaultLoggerLogLevel, __ATOMIC_RELAXED) >= level;
-  }
-
-  // --- Static logging calls (default logger unless a logger is given). ---
-  static void Log(const char* funcName, Level level, const char* format, ...)
-      __attribute__((format(printf, 3, 4)));
-  static void Logv(const char* funcName, Level level, const char* format, va_list args)
-      __attribute__((format(printf, 3, 0)));
+  // --- Static logging calls beyond LoggerBase's (default logger unless one is given). ---
   // As Log, but dispatched only when the default logger is started and admits the level.
   static void LogProxy(const char* funcName, Level level, const char* format, ...)
       __attribute__((format(printf, 3, 4)));
   static void LogvProxy(const char* funcName, Level level, const char* format, va_list args)
       __attribute__((format(printf, 3, 0)));
-  static void LogHexDump(const char* funcName, Level level, const void* data, uint32_t size);
 
   // As Log, through the given logger; nothing for a null logger.
   static void NLog(const RCPtr<Logger>& logger, const char* funcName, Level level,
@@ -188,19 +170,5 @@ class Logger : public RCObject {
 };
 
 typedef RCPtr<Logger> LoggerPtr;
-
-#define QR_LOG(level, ...)                                    \
-  do {                                                        \
-    if (Logger::IsEnabled(level)) {                           \
-      Logger::Log(__PRETTY_FUNCTION__, (level), __VA_ARGS__); \
-    }                                                         \
-  } while (0)
-
-#define QR_LOG_HEXDUMP(level, data, size)                           \
-  do {                                                              \
-    if (Logger::IsEnabled(level)) {                                 \
-      Logger::LogHexDump(__PRETTY_FUNCTION__, (level), data, size); \
-    }                                                               \
-  } while (0)
 
 #endif  // LOGGING_LOGGER_H

@@ -7,7 +7,7 @@
 
 #include "config/Config.h"
 #include "config/Preference.h"
-#include "logging/Logger.h"
+#include "logging/Log.h"
 #include "runtime/ExceptionBoundary.h"
 #include "usbRedirectionPlugin.h"
 

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <sys/stat.h>
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 
 namespace {
 

@@ -2,18 +2,18 @@
 
 #include <exception>
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 
 void ExceptionBoundary::Caught(const char* function) noexcept {
-  if (!Logger::IsEnabled(LOGGER_LOG_ERROR)) {
+  if (!LoggerBase::IsEnabled(LOGGER_LOG_ERROR)) {
     return;
   }
   // The line carries the boundary's signature, as if that function had logged it.
   try {
     throw;
   } catch (const std::exception& e) {
-    Logger::Log(function, LOGGER_LOG_ERROR, "Failed with an exception: %s.\n", e.what());
+    LoggerBase::Log(function, LOGGER_LOG_ERROR, "Failed with an exception: %s.\n", e.what());
   } catch (...) {
-    Logger::Log(function, LOGGER_LOG_ERROR, "Failed with an unknown exception.\n");
+    LoggerBase::Log(function, LOGGER_LOG_ERROR, "Failed with an unknown exception.\n");
   }
 }

@@ -11,7 +11,7 @@
 #include <sys/statvfs.h>
 #include <sys/types.h>
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 #include "runtime/BoundedFileReader.h"
 #include "runtime/StringUtils.h"
 

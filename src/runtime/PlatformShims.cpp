@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cwchar>
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 
 void Panic(const char* /*fmt*/, ...) { _exit(-1); }
 

@@ -16,7 +16,8 @@ namespace ProcessUtils {
 
 DWORD GetSessionID(bool fromThread, DWORD sessionID);  // sessionID unchanged
 std::string GetModulePath(bool currentModule);         // empty: not known here
-// "build-<number> (<date> <time>)" of this build.
+// "build-<number> (<date> <time>)" of this build; the build sets the number
+// (cmake/BuildNumber.cmake).
 std::string GetModuleVersion(const std::string& modulePath);
 // "<kernel name>, <release>, <version>" from uname, or "Linux".
 std::string GetOSDescription();

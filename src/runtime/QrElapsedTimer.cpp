@@ -2,7 +2,7 @@
 
 #include <time.h>
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <exception>
 #include <utility>
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 #include "runtime/AutoMutexLock.h"
 #include "runtime/WaitData.h"
 #include "runtime/WaitMultipleData.h"

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 #include "runtime/FileUtils.h"
 
 namespace FileUtils {

@@ -1,6 +1,6 @@
 #include "runtime/QrPollItem.h"
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 #include "runtime/QrEvent.h"
 #include "runtime/QrPollThread.h"
 #include "runtime/QrPollThreadProxy.h"

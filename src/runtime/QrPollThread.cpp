@@ -3,8 +3,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "logging/FunctionTrace.h"
-#include "logging/Logger.h"
+#include "logging/Log.h"
 #include "runtime/StringUtils.h"
 
 namespace {
@@ -47,8 +46,8 @@ QrPollThread::QrPollThread(const std::string& name)
 }
 
 QrPollThread::~QrPollThread() {
-  FunctionTrace trace(LOGGER_LOG_DEBUG, __PRETTY_FUNCTION__, RCPtr<Logger>(), "%s: 0x%p",
-                      m_name.c_str(), m_handle);
+  FunctionTrace trace(LOGGER_LOG_DEBUG, __PRETTY_FUNCTION__, nullptr, "%s: 0x%p", m_name.c_str(),
+                      m_handle);
   RemoveAllItems(false);
   m_thread.Stop(0);  // a request only; a scheduler running on this very thread ends by itself
   if (m_handle != nullptr) {
@@ -97,8 +96,7 @@ void QrPollThread::SetLock(QrMutex* pLock) {
 QrMutex& QrPollThread::GetLock() { return *CurrentLock(); }
 
 bool QrPollThread::StartScheduler() {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "%s",
-                      m_name.c_str());
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "%s", m_name.c_str());
   bool started = m_thread.Start(&QrPollThread::SchedulerThreadCB, m_handle, 0, false);
   if (!started) {
     QR_LOG(LOGGER_LOG_WARN, "%s: Failed to start scheduler thread", m_name.c_str());
@@ -107,8 +105,7 @@ bool QrPollThread::StartScheduler() {
 }
 
 void QrPollThread::StopScheduler() {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "%s",
-                      m_name.c_str());
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "%s", m_name.c_str());
   m_thread.Stop(INFINITE);
 }
 
@@ -121,8 +118,8 @@ bool QrPollThread::AddItem(QrPollItem* item, QrEvent* pEvent, int32_t msTimeout)
   // Resolving also drops a handle whose poll thread is gone.
   RCPtr<QrPollThread> owner = item->GetPollThread();
   if (owner.Ptr() != nullptr && owner.Ptr() != this) {
-    QR_LOG(LOGGER_LOG_DEBUG, "%s: Item %s already belongs to 0x%p", m_name.c_str(),
-           item->Name(), owner->Handle());
+    QR_LOG(LOGGER_LOG_DEBUG, "%s: Item %s already belongs to 0x%p", m_name.c_str(), item->Name(),
+           owner->Handle());
     return false;
   }
   item->SetEvent(pEvent);
@@ -163,8 +160,7 @@ bool QrPollThread::RemoveItem(QrPollItem* item, bool waitForComplete) {
     return false;
   }
   if (handle != m_handle) {
-    QR_LOG(LOGGER_LOG_DEBUG, "%s: Item %s belongs to 0x%p", m_name.c_str(), item->Name(),
-           handle);
+    QR_LOG(LOGGER_LOG_DEBUG, "%s: Item %s belongs to 0x%p", m_name.c_str(), item->Name(), handle);
     return false;
   }
   if (waitForComplete) {
@@ -215,7 +211,7 @@ void QrPollThread::WaitForItemToComplete(QrPollItem* item) {
       m_thread.IsCurrentThread()) {
     return;
   }
-  FunctionTrace trace(LOGGER_LOG_DEBUG, __PRETTY_FUNCTION__, RCPtr<Logger>(),
+  FunctionTrace trace(LOGGER_LOG_DEBUG, __PRETTY_FUNCTION__, nullptr,
                       "%s: Waiting for %s to complete", m_name.c_str(),
                       item != nullptr ? item->Name() : "all items");
   // Exactly the items raised here are lowered again, even if the list changes meanwhile.
@@ -264,7 +260,7 @@ void QrPollThread::SetSchedulerLogLevel(int logLevel) {
 
 void QrPollThread::LogAllItems(int logLevel) {
   const Level level = static_cast<Level>(logLevel);
-  if (!Logger::IsEnabled(level)) {
+  if (!LoggerBase::IsEnabled(level)) {
     return;
   }
   std::string text;
@@ -306,8 +302,8 @@ bool QrPollThread::SchedulerThreadCB(void* userData, QrThread* thread) {
 }
 
 bool QrPollThread::Scheduler(QrThread* thread) {
-  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, RCPtr<Logger>(), "%s: 0x%p",
-                      m_name.c_str(), m_handle);
+  FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "%s: 0x%p", m_name.c_str(),
+                      m_handle);
   // Released on every return; the lock in use may change while it is dropped (SetLock).
   struct HeldLock {
     QrMutex* m_lock;
@@ -358,9 +354,9 @@ bool QrPollThread::Scheduler(QrThread* thread) {
 
     m_dirty.Reset();
     const Level schedLevel = static_cast<Level>(m_schedulerLogLevel);
-    if (Logger::IsEnabled(schedLevel)) {
-      std::string waitText = msWait == INFINITE ? TimeoutStr(-1)
-                                                : TimeoutStr(static_cast<int32_t>(msWait));
+    if (LoggerBase::IsEnabled(schedLevel)) {
+      std::string waitText =
+          msWait == INFINITE ? TimeoutStr(-1) : TimeoutStr(static_cast<int32_t>(msWait));
       if (candidate.Ptr() != nullptr) {
         QR_LOG(schedLevel, "%s: Waiting for %s (%s)", m_name.c_str(), candidate->Name(),
                waitText.c_str());
@@ -389,12 +385,12 @@ bool QrPollThread::Scheduler(QrThread* thread) {
     RCPtr<QrPollItem> item =
         rc == QrEvent::WAIT_RC_TIMEOUT ? candidate : waitItems[static_cast<size_t>(rc - 2)];
     // Membership first: an item removed during the wait is no longer guarded by this lock.
-    if (item.Ptr() == nullptr || item->m_hPollThread.load() != m_handle ||
-        item->m_disabled >= 1 || item->m_timer.IsPaused()) {
+    if (item.Ptr() == nullptr || item->m_hPollThread.load() != m_handle || item->m_disabled >= 1 ||
+        item->m_timer.IsPaused()) {
       continue;
     }
     const bool timedOut = rc == QrEvent::WAIT_RC_TIMEOUT;
-    if (Logger::IsEnabled(schedLevel)) {
+    if (LoggerBase::IsEnabled(schedLevel)) {
       std::string lastRun = StringUtils::FormatTime(item->m_timer.Mark(QrTimer::NO_CHANGE), 3);
       QR_LOG(schedLevel, "%s: Item %s %s; last run %s ago", m_name.c_str(), item->Name(),
              timedOut ? "timed out" : "signaled", lastRun.c_str());
@@ -408,7 +404,7 @@ bool QrPollThread::Scheduler(QrThread* thread) {
     held.m_lock = LockCurrent();
     m_runningItem = nullptr;
     m_runComplete.Set();
-    if (Logger::IsEnabled(schedLevel)) {
+    if (LoggerBase::IsEnabled(schedLevel)) {
       QR_LOG(schedLevel, "%s: Item %s took %s", m_name.c_str(), item->Name(),
              StringUtils::FormatTime(took, 3).c_str());
     }

@@ -8,7 +8,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 
 namespace {
 

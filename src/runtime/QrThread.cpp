@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 #include "runtime/AutoMutexLock.h"
 #include "runtime/QrThreadData.h"
 
@@ -316,8 +316,7 @@ bool QrThread::IsCurrentThread() const {
     return false;
   }
   AutoMutexLock lock(m_threadData->m_lock);
-  return m_threadData->m_thread && m_threadData->m_tid != 0 &&
-         IsCurrentThread(m_threadData->m_tid);
+  return m_threadData->m_thread && m_threadData->m_tid != 0 && IsCurrentThread(m_threadData->m_tid);
 }
 
 QrEvent& QrThread::GetWakeEvent() {

@@ -2,7 +2,7 @@
 
 #include <pthread.h>
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 
 QrThreadTimer::QrThreadTimer(Mode mode) : m_clock(CLOCK_THREAD_CPUTIME_ID) {
   // The calling thread's own CPU clock, fixed now so that later reads from any thread

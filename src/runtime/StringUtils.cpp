@@ -10,7 +10,7 @@
 #include <ctime>
 #include <sys/time.h>
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 #include "runtime/BoundedFileReader.h"
 
 namespace StringUtils {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 #include "usb/UsbOperationType.h"
 
 UsbKAPServiceCommand::UsbKAPServiceCommand(const KAPRPC_ChannelContextInterface* ctxtIface,

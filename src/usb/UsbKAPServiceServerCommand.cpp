@@ -1,6 +1,6 @@
 #include "usb/UsbKAPServiceServerCommand.h"
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 
 UsbKAPServiceServerCommand::UsbKAPServiceServerCommand(
     const KAPRPC_ChannelContextInterface* ctxtIface, const KAPRPC_VariantInterface* varIface,

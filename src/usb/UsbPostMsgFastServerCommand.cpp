@@ -1,6 +1,6 @@
 #include "usb/UsbPostMsgFastServerCommand.h"
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 #include "usb/HostCallbacks.h"
 
 UsbPostMsgFastServerCommand::UsbPostMsgFastServerCommand(

@@ -1,6 +1,6 @@
 #include "usb/UsbPostMsgServerCommand.h"
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 #include "usb/HostCallbacks.h"
 
 UsbPostMsgServerCommand::UsbPostMsgServerCommand(const KAPRPC_ChannelContextInterface* ctxtIface,

@@ -4,7 +4,7 @@
 #include <new>
 #include <vector>
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 #include "runtime/AutoMutexLock.h"
 #include "runtime/ExceptionBoundary.h"
 #include "usb/HostCallbacks.h"

@@ -4,7 +4,7 @@
 #include <memory>
 #include <new>
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 #include "usb/HostCallbacks.h"
 #include "usb/UsbPostMsgFastServerCommand.h"
 #include "usb/UsbRedirectionServer.h"

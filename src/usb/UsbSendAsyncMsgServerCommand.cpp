@@ -1,6 +1,6 @@
 #include "usb/UsbSendAsyncMsgServerCommand.h"
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 #include "usb/HostCallbacks.h"
 
 UsbSendAsyncMsgServerCommand::UsbSendAsyncMsgServerCommand(

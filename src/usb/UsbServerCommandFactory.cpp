@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "logging/Logger.h"
+#include "logging/Log.h"
 #include "usb/UsbPostMsgFastServerCommand.h"
 #include "usb/UsbPostMsgServerCommand.h"
 #include "usb/UsbSendAsyncMsgServerCommand.h"

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -47,6 +49,8 @@ class CountingPlugin : public RPCPluginInstance {
     readyEvent.Reset();
   }
   void OnConnectionReject() override { ++rejectCount; }
+  BOOL IsEncryptionDisabled() override { return noEncryption ? TRUE : FALSE; }
+  BOOL IsCompressionDisabled() override { return noCompression ? TRUE : FALSE; }
   void OnDone(uint32_t id, void* returnCtx) override {
     doneIds.push_back(id);
     doneHadContext.push_back(returnCtx != nullptr);
@@ -61,6 +65,19 @@ class CountingPlugin : public RPCPluginInstance {
       onInvoke(messageCtx);
     }
   }
+  void OnMsgChannelReady(MsgChannelHandle handle, const char* name) override {
+    readyChannels.emplace_back(handle, name);
+  }
+  void OnMsgChannelReceived(MsgChannelHandle handle, KapMsgGroupID, KapMsgChannelID source,
+                            void* msg, int len) override {
+    received.push_back({handle, source, std::string(static_cast<char*>(msg), len)});
+  }
+
+  struct Received {
+    MsgChannelHandle handle;
+    KapMsgChannelID source;
+    std::string bytes;
+  };
 
   QrEvent readyEvent;
   std::atomic<bool> ready{false};
@@ -74,6 +91,11 @@ class CountingPlugin : public RPCPluginInstance {
   std::vector<uint32_t> abortIds;
   std::vector<uint32_t> abortReasons;
   std::function<void(void*)> onInvoke;
+  // Message-channel upcalls, on the init thread only.
+  std::vector<std::pair<MsgChannelHandle, std::string>> readyChannels;
+  std::vector<Received> received;
+  bool noEncryption = false;
+  bool noCompression = false;
 
  protected:
   ~CountingPlugin() override = default;
@@ -91,16 +113,32 @@ class ConfigurableManager : public RPCManager {
   }
   bool ConfigureVirtualSideChan() override {
     m_isVirtualSideChannelEnabled = wantVirtual;
+    m_isRIVETPrefered = wantRivet;
     return true;
   }
   void OnServerInit() override { ++serverInitCount; }
   void OnServerExit() override { ++serverExitCount; }
+  // Multi-server mode: every server gets a counting instance.
+  RPCPluginInstance* OnCreateServerInstance(KapServerID) override {
+    return new CountingPlugin(this);
+  }
+  bool OnServerConnected(KAPService_SessionType type, KapServerID serverId) override {
+    ++serversConnected;
+    return RPCManager::OnServerConnected(type, serverId);
+  }
+  bool OnServerDisconnected(KapServerID serverId) override {
+    ++serversDisconnected;
+    return RPCManager::OnServerDisconnected(serverId);
+  }
 
   bool wantTcp = false;
   bool wantVirtual = false;
+  bool wantRivet = false;
   bool failTcpConfig = false;
   int serverInitCount = 0;
   int serverExitCount = 0;
+  int serversConnected = 0;
+  int serversDisconnected = 0;
 
  protected:
   ~ConfigurableManager() override = default;
@@ -132,13 +170,7 @@ class ChannelFixture : public ::testing::Test {
     if (sim == nullptr) {
       return;
     }
-    if (client != nullptr) {
-      sim->KapSim_DestroyClient(client);
-      client = nullptr;
-    }
-    if (manager.Ptr() != nullptr && manager->SessionId() != RPCManager::kNoSession) {
-      manager->ServerExitForSession(manager->SessionId(), plugin, false);
-    }
+    EndSession();
     plugin = nullptr;
     manager = nullptr;
     sim->KapSim_ResetFaults();
@@ -151,6 +183,62 @@ class ChannelFixture : public ::testing::Test {
     EXPECT_EQ(after.variants, before.variants);
     EXPECT_EQ(after.badHandles, before.badHandles);
     EXPECT_EQ(after.badClears, before.badClears);
+  }
+
+  // Ends the clients and the server, if any; the manager and the instance stay.
+  void EndSession() {
+    for (KapSimClient* c : clients) {
+      sim->KapSim_DestroyClient(c);
+    }
+    clients.clear();
+    if (client != nullptr) {
+      sim->KapSim_DestroyClient(client);
+      client = nullptr;
+    }
+    if (manager.Ptr() != nullptr && manager->SessionId() != RPCManager::kNoSession) {
+      if (multiServer) {
+        manager->MultiServerExit(manager->SessionId(), nullptr);
+      } else {
+        manager->ServerExitForSession(manager->SessionId(), plugin, false);
+      }
+    }
+    multiServer = false;
+  }
+
+  // Starts a multi-server session and connects `count` clients, each served by a server of
+  // its own, until every server's instance is ready.
+  void StartServers(uint32_t session, int count) {
+    ASSERT_TRUE(manager->MultiServerInit(session));
+    multiServer = true;
+    for (int i = 0; i < count; ++i) {
+      KapSimClient* c =
+          sim->KapSim_ConnectClient(session, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
+      ASSERT_NE(c, nullptr);
+      clients.push_back(c);
+    }
+    ASSERT_TRUE(PumpUntil([&] {
+      for (KapSimClient* c : clients) {
+        RCPtr<CountingPlugin> instance = InstanceOf(c);
+        if (instance.Ptr() == nullptr || !instance->IsReady()) {
+          return false;
+        }
+      }
+      return true;
+    }));
+  }
+
+  // The instance serving a client of a multi-server session.
+  RCPtr<CountingPlugin> InstanceOf(KapSimClient* c) {
+    RCPtr<RPCPluginInstance> instance =
+        RPCManager::GetInstanceByServerId(sim->KapSim_GetClientServer(c));
+    return static_cast<CountingPlugin*>(instance.Ptr());
+  }
+
+  // A fresh manager and instance for the next case of a table-driven test.
+  void Restart() {
+    EndSession();
+    manager = new ConfigurableManager();
+    plugin = new CountingPlugin(manager);
   }
 
   // Polls from this (the init) thread until `done` holds; false after msTimeout.
@@ -195,6 +283,8 @@ class ChannelFixture : public ::testing::Test {
   RCPtr<ConfigurableManager> manager;
   RCPtr<CountingPlugin> plugin;
   KapSimClient* client = nullptr;
+  std::vector<KapSimClient*> clients;  // of a multi-server session
+  bool multiServer = false;
 };
 
 #endif  // TESTS_CHANNEL_CHANNELTESTSUPPORT_H

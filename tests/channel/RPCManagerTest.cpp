@@ -168,6 +168,7 @@ TEST_F(RPCManagerServer, WaitingForReadinessAtInitFailsWithoutClient) {
 }
 
 TEST_F(RPCManagerServer, MultiServerModeNeedsTheServerTable) {
+  sim->KapSim_SetMaxVersion("Server", 0);
   EXPECT_FALSE(manager->MultiServerInit(84));
   EXPECT_EQ(Calls("KAPService_MultiServerInit"), 1u);
   EXPECT_EQ(Calls("KAPService_MultiServerExit"), 1u);
@@ -176,6 +177,48 @@ TEST_F(RPCManagerServer, MultiServerModeNeedsTheServerTable) {
   EXPECT_FALSE(manager->StopAllServers(nullptr));
   EXPECT_EQ(RPCManager::GetRPCManagerByServerId(reinterpret_cast<KapServerID>(0x1)).Ptr(), nullptr);
   EXPECT_EQ(RPCManager::GetInstanceByServerId(reinterpret_cast<KapServerID>(0x1)).Ptr(), nullptr);
+}
+
+// Each client of a multi-server session is served by a server and an instance of its own;
+// a stopped server's instance goes through not-ready and leaves both lookups.
+TEST_F(RPCManagerServer, MultiServerSessionServesEachClientWithItsOwnInstance) {
+  ASSERT_NO_FATAL_FAILURE(StartServers(85, 2));
+  KapServerID first = sim->KapSim_GetClientServer(clients[0]);
+  KapServerID second = sim->KapSim_GetClientServer(clients[1]);
+  RCPtr<CountingPlugin> a = InstanceOf(clients[0]);
+  RCPtr<CountingPlugin> b = InstanceOf(clients[1]);
+  ASSERT_NE(first, second);
+  EXPECT_NE(a.Ptr(), b.Ptr());
+  EXPECT_EQ(a->GetServerId(), first);
+  EXPECT_EQ(RPCManager::GetRPCManagerByServerId(second).Ptr(),
+            static_cast<RPCManager*>(manager.Ptr()));
+  EXPECT_EQ(manager->serversConnected, 2);
+
+  EXPECT_TRUE(manager->StartServer(second));
+  EXPECT_TRUE(manager->StopServer(first));
+  ASSERT_TRUE(PumpUntil([&] { return manager->serversDisconnected == 1; }));
+  Drain();
+  EXPECT_EQ(a->notReadyCount.load(), 1);
+  EXPECT_EQ(RPCManager::GetInstanceByServerId(first).Ptr(), nullptr);
+  EXPECT_EQ(RPCManager::GetRPCManagerByServerId(first).Ptr(), nullptr);
+  EXPECT_TRUE(b->IsReady());
+
+  EXPECT_TRUE(manager->StopAllServers(second));
+  ASSERT_TRUE(PumpUntil([&] { return manager->serversDisconnected == 2; }));
+  Drain();
+  EXPECT_EQ(b->notReadyCount.load(), 1);
+  EXPECT_EQ(RPCManager::GetInstanceByServerId(second).Ptr(), nullptr);
+}
+
+// Servers still connected when the session ends must not keep the manager alive.
+TEST_F(RPCManagerServer, MultiServerExitReleasesEveryServer) {
+  ASSERT_NO_FATAL_FAILURE(StartServers(86, 2));
+  KapServerID server = sim->KapSim_GetClientServer(clients[0]);
+  EXPECT_TRUE(manager->MultiServerExit(86, nullptr));
+  multiServer = false;
+  EXPECT_EQ(RPCManager::GetRPCManagerByServerId(server).Ptr(), nullptr);
+  EXPECT_EQ(manager->RefCount(), 1);
+  EXPECT_EQ(sim->KapSim_GetClientServer(clients[0]), nullptr);
 }
 
 using RPCManagerWait = ChannelFixture;

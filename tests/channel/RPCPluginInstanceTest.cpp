@@ -1,5 +1,8 @@
+#include <unistd.h>
+
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -13,6 +16,12 @@ class RPCManagerTestPeer {
  public:
   static void MsgDone(RPCPluginInstance* instance, uint32_t id) {
     RPCManager::OnMsgDone(instance, id, nullptr);
+  }
+  static void ConnectionState(RPCPluginInstance* instance, KAPService_ConnectionState state) {
+    RPCManager::OnConnectionStateChanged(instance, state, state, nullptr);
+  }
+  static void ChannelState(RPCPluginInstance* instance, KAPService_ChannelState state) {
+    RPCManager::OnChannelStateChanged(instance, state, state, nullptr);
   }
 };
 
@@ -110,14 +119,65 @@ TEST_F(RPCPluginInstanceChannel, RejectedConnectionIsReportedOnce) {
   EXPECT_EQ(Calls("ChannelObject.v1.CreateChannelObject"), 0u);
 }
 
-TEST_F(RPCPluginInstanceChannel, VirtualSideChannelIsRequestedAndCompletesReadiness) {
-  manager->wantVirtual = true;
-  StartReady(107, KAPSIM_CLIENT_SIDE_CHANNELS);
-  uint32_t flags = 0;
-  ASSERT_EQ(sim->KapSim_GetObjectFlags(client, DataName(), &flags), TRUE);
-  // Allow any thread, compression, no TCP side channel.
-  EXPECT_EQ(flags, 0x15u);
-  EXPECT_EQ(Calls("ChannelObject.v2.RequestSideChannel"), 1u);
+// The stand-in reports a rejection as the channel and then the connection going down, both
+// in one poll: the connection's notice must not hide the rejection from the wait.
+TEST_F(RPCPluginInstanceChannel, ReadinessWaitAnswersReadyRejectedOrTimeout) {
+  struct Case {
+    const char* what;
+    bool connect;
+    uint32_t options;
+    uint32_t ms;
+    int rc;
+    int serverInits;
+  };
+  const Case cases[] = {
+      {"accepted", true, KAPSIM_CLIENT_DEFAULT, 5000, 0, 1},
+      {"rejected", true, KAPSIM_CLIENT_REJECT, 3000, 1, 0},
+      {"no client", false, KAPSIM_CLIENT_DEFAULT, 150, -1, 0},
+  };
+  uint32_t session = 131;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Restart();
+    if (c.connect) {
+      ASSERT_NO_FATAL_FAILURE(StartAndConnect(session++, c.options));
+    } else {
+      ASSERT_TRUE(manager->ServerInitForSession(session++, plugin, 0));
+    }
+    EXPECT_EQ(plugin->WaitUntilReadyOrRejected(c.ms), c.rc);
+    EXPECT_EQ(manager->serverInitCount, c.serverInits);
+    EXPECT_EQ(plugin->rejectCount.load(), c.rc == 1 ? 1 : 0);
+  }
+}
+
+// A connect that ends before the channel ever connected is reported as rejected either way,
+// but only the channel's own notice leaves the reject event set: the instance's disconnect
+// on the connection's notice resets it.
+TEST_F(RPCPluginInstanceChannel, ChannelDownLeavesRejectionConnectionDownDoesNot) {
+  struct Case {
+    const char* what;
+    bool viaChannel;
+    int rc;
+  };
+  const Case cases[] = {{"channel down", true, 1}, {"connection down", false, -1}};
+  uint32_t session = 134;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Restart();
+    ASSERT_NO_FATAL_FAILURE(StartAndConnect(session++));
+    // Connect requested; nothing is polled, so the channel never reports CONNECTED.
+    RPCManagerTestPeer::ConnectionState(plugin, KAP_SERVICE_CONN_CONNECTED);
+    if (c.viaChannel) {
+      RPCManagerTestPeer::ChannelState(plugin, KAP_SERVICE_CHAN_DISCONNECTED);
+    } else {
+      RPCManagerTestPeer::ConnectionState(plugin, KAP_SERVICE_CONN_DISCONNECTED);
+    }
+    EXPECT_EQ(plugin->rejectCount.load(), 1);
+    // Another thread waits on the events without polling the library.
+    int rc = 0;
+    std::thread([&] { rc = plugin->WaitUntilReadyOrRejected(0); }).join();
+    EXPECT_EQ(rc, c.rc);
+  }
 }
 
 TEST_F(RPCPluginInstanceChannel, RefusedSideChannelLeavesInstanceNotReady) {
@@ -132,14 +192,59 @@ TEST_F(RPCPluginInstanceChannel, RefusedSideChannelLeavesInstanceNotReady) {
   EXPECT_EQ(Calls("ChannelObject.v2.RequestSideChannel"), 1u);
 }
 
-TEST_F(RPCPluginInstanceChannel, TcpSideChannelUsesTheTcpDataObject) {
-  manager->wantTcp = true;
-  StartReady(109, KAPSIM_CLIENT_SIDE_CHANNELS);
-  uint32_t flags = 0;
-  EXPECT_EQ(sim->KapSim_GetObjectFlags(client, DataName(), &flags), FALSE);
-  ASSERT_EQ(sim->KapSim_GetObjectFlags(client, "UsbRedirDataObjTcp", &flags), TRUE);
-  // Allow any thread, compression, encryption, no virtual side channel.
-  EXPECT_EQ(flags, 0x2Du);
+// The data object's flags follow the side channel wanted and the instance's encryption and
+// compression choices; the side channel asked for carries the manager's token.
+TEST_F(RPCPluginInstanceChannel, DataObjectFlagsAndSideChannelRequest) {
+  struct Case {
+    const char* what;
+    bool tcp, virt, rivet;
+    KAPService_SessionType type;
+    bool noEncryption, noCompression;
+    const char* object;
+    uint32_t flags;
+    int sideChannel;  // 0: none requested
+  };
+  const char* tcpObj = "UsbRedirDataObjTcp";
+  const Case cases[] = {
+      {"tcp", true, false, false, KAP_SERVICE_TALON_SESSION, false, false, tcpObj, 0x2D, 2},
+      {"tcp, no encryption", true, false, false, KAP_SERVICE_TALON_SESSION, true, false, tcpObj,
+       0x25, 2},
+      {"tcp, no compression", true, false, false, KAP_SERVICE_TALON_SESSION, false, true, tcpObj,
+       0x29, 2},
+      {"virtual", false, true, false, KAP_SERVICE_TALON_SESSION, false, false, DataName(), 0x15, 1},
+      {"virtual, rivet not preferred", false, true, false, KAP_SERVICE_QUILL_SESSION, false, false,
+       DataName(), 0x15, 1},
+      {"rivet", false, true, true, KAP_SERVICE_QUILL_SESSION, false, false, DataName(), 0x5D, 3},
+      {"rivet, neither", false, true, true, KAP_SERVICE_QUILL_SESSION, true, true, DataName(), 0x51,
+       3},
+      {"none, neither", false, false, false, KAP_SERVICE_TALON_SESSION, true, true, DataName(),
+       kNoSideChannelFlags, 0},
+  };
+  uint32_t session = 140;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Restart();
+    manager->wantTcp = c.tcp;
+    manager->wantVirtual = c.virt;
+    manager->wantRivet = c.rivet;
+    plugin->noEncryption = c.noEncryption;
+    plugin->noCompression = c.noCompression;
+    ASSERT_NO_FATAL_FAILURE(StartReady(session++, KAPSIM_CLIENT_SIDE_CHANNELS, c.type));
+    uint32_t flags = 0;
+    ASSERT_EQ(sim->KapSim_GetObjectFlags(client, c.object, &flags), TRUE);
+    EXPECT_EQ(flags, c.flags);
+    ASSERT_EQ(sim->KapSim_GetObjectFlags(client, ControlName(), &flags), TRUE);
+    EXPECT_EQ(flags, kNoSideChannelFlags);
+    KAPRPC_SideChannelType type = KAP_RPC_SIDE_CHANNEL_TYPE_TALON;
+    char token[64] = {};
+    Bool requested =
+        sim->KapSim_GetSideChannelRequest(client, c.object, &type, token, sizeof(token));
+    ASSERT_EQ(requested, c.sideChannel != 0 ? TRUE : FALSE);
+    if (requested == TRUE) {
+      EXPECT_EQ(static_cast<int>(type), c.sideChannel);
+      EXPECT_STREQ(token, "UsbRedirection");
+    }
+  }
 }
 
 TEST_F(RPCPluginInstanceChannel, PeerWithoutSideChannelsNeedsNoRequest) {
@@ -424,4 +529,75 @@ TEST_F(RPCPluginInstanceMessages, SendersRaceWithObjectTeardown) {
   EXPECT_EQ(plugin->badEdges.load(), 0);
   EXPECT_EQ(plugin->readyCount.load(), 4);
   EXPECT_EQ(plugin->notReadyCount.load(), 3);
+}
+
+using RPCPluginInstanceServers = ChannelFixture;
+
+TEST_F(RPCPluginInstanceServers, MessageChannelOpensNamesItsPeersAndCloses) {
+  ASSERT_NO_FATAL_FAILURE(StartServers(170, 1));
+  RCPtr<CountingPlugin> server = InstanceOf(clients[0]);
+  MsgChannelHandle h = server->OpenMsgChannel("UsbTarnCtrl");
+  ASSERT_NE(h, nullptr);
+  EXPECT_FALSE(server->IsMsgChannelReady(h));
+  KAPService_MsgChannelInfo info;
+  EXPECT_FALSE(server->GetMsgChannelInfo(h, &info));  // not open yet
+  ASSERT_TRUE(PumpUntil([&] { return server->IsMsgChannelReady(h); }));
+  ASSERT_EQ(server->readyChannels.size(), 1u);
+  EXPECT_EQ(server->readyChannels[0].first, h);
+  EXPECT_EQ(server->readyChannels[0].second, "UsbTarnCtrl");
+  ASSERT_TRUE(server->GetMsgChannelInfo(h, &info));
+  EXPECT_EQ(info.serverPid, static_cast<int32_t>(getpid()));
+  EXPECT_STREQ(info.serverToken, "UsbRedirection");
+
+  // Two processes write; each is named by its own process id and token.
+  ASSERT_EQ(sim->KapSim_SendToMsgChannel(clients[0], "UsbTarnCtrl", 4242, "tarn", "ab", 2), TRUE);
+  ASSERT_EQ(sim->KapSim_SendToMsgChannel(clients[0], "UsbTarnCtrl", 4343, "other", "xyz", 3), TRUE);
+  ASSERT_TRUE(PumpUntil([&] { return server->received.size() == 2; }));
+  EXPECT_EQ(server->received[0].handle, h);
+  EXPECT_EQ(server->received[0].bytes, "ab");
+  EXPECT_EQ(server->received[1].bytes, "xyz");
+  const int32_t pids[] = {4242, 4343};
+  const char* tokens[] = {"tarn", "other"};
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(server->GetMsgChannelInfo(server->received[i].source, &info));
+    EXPECT_EQ(info.serverPid, pids[i]);
+    EXPECT_STREQ(info.serverToken, tokens[i]);
+    EXPECT_STREQ(info.msgChannelName, "UsbTarnCtrl");
+  }
+
+  char note[] = "hi";
+  EXPECT_TRUE(server->SendMsgToGroup(h, nullptr, note, 2));
+  EXPECT_TRUE(server->CloseMsgChannel(h));
+  EXPECT_FALSE(server->IsMsgChannelReady(h));
+  EXPECT_FALSE(server->CloseMsgChannel(h));
+  EXPECT_FALSE(server->SendMsgToGroup(h, nullptr, note, 2));
+  KapSimCounters now;
+  sim->KapSim_GetCounters(&now);
+  EXPECT_EQ(now.msgChannels, before.msgChannels);
+}
+
+TEST_F(RPCPluginInstanceServers, UniqueIdBelongsToItsServerOnly) {
+  ASSERT_NO_FATAL_FAILURE(StartServers(171, 2));
+  RCPtr<CountingPlugin> a = InstanceOf(clients[0]);
+  RCPtr<CountingPlugin> b = InstanceOf(clients[1]);
+  int size = a->GetUniqueSerializedIdSize();
+  ASSERT_GT(size, 1);
+  std::string id(static_cast<size_t>(size), 'x');
+  EXPECT_EQ(a->GetUniqueSerializedId(size - 1, &id[0]), FALSE);  // no room for it
+  ASSERT_EQ(a->GetUniqueSerializedId(size, &id[0]), TRUE);
+  EXPECT_EQ(a->IsUniqueSerializedIdOwner(id.c_str()), TRUE);
+  EXPECT_EQ(b->IsUniqueSerializedIdOwner(id.c_str()), FALSE);
+}
+
+// Single-server mode has no server table: every message-channel and id operation answers
+// nothing and touches nothing.
+TEST_F(RPCPluginInstanceServers, WithoutServerTableEverythingRefuses) {
+  ASSERT_TRUE(manager->ServerInitForSession(172, plugin, 0));
+  EXPECT_EQ(plugin->OpenMsgChannel("UsbTarnCtrl"), nullptr);
+  EXPECT_EQ(plugin->GetUniqueSerializedIdSize(), 0);
+  char id[64];
+  EXPECT_EQ(plugin->GetUniqueSerializedId(sizeof(id), id), FALSE);
+  EXPECT_EQ(plugin->IsUniqueSerializedIdOwner("x"), FALSE);
+  KAPService_MsgChannelInfo info;
+  EXPECT_FALSE(plugin->GetMsgChannelInfo(nullptr, &info));
 }

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "BuildNumber.h"
 #include "VhubHost.h"
 
 namespace {
@@ -97,9 +98,12 @@ TEST_P(PluginStartupLevel, LevelComesFromTheUserConfig) {
   std::vector<std::string> lines = ReadLines(LogPath(row.debugLines));
   ASSERT_GE(lines.size(), 6u) << LogPath(row.debugLines);
 
-  // The four start-up lines open the file.
-  EXPECT_TRUE(std::regex_match(lines[0], std::regex(std::string(kPrefix) +
-                                                    "A Logger::LogStartupInfo\\(\\): version=.*")))
+  // The four start-up lines open the file; the first names this build (__DATE__ __TIME__).
+  EXPECT_TRUE(std::regex_match(
+      lines[0], std::regex(std::string(kPrefix) +
+                           "A Logger::LogStartupInfo\\(\\): version=build-" USBREDIR_BUILD_NUMBER
+                           " \\([A-Z][a-z]{2} [ 123]\\d \\d{4} \\d\\d:\\d\\d:\\d\\d\\), "
+                           "buildtype=release/64-bit")))
       << lines[0];
   EXPECT_NE(lines[1].find(" A "), std::string::npos);
   EXPECT_NE(lines[1].find("OS Version: "), std::string::npos);

@@ -12,10 +12,10 @@ const char* const kNames[] = {
 };
 static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Fn::Count), "names");
 
-const char* const kTables[] = {"Channel", "ChannelObject", "Context",
-                               "Variant", "StreamData",    "OverlayClient"};
+const char* const kTables[] = {"Channel",    "ChannelObject", "Context",      "Variant",
+                               "StreamData", "Server",        "OverlayClient"};
 // The highest version each table has, and the default offer.
-const uint32_t kTableMax[] = {3, 4, 2, 1, 2, 0};
+const uint32_t kTableMax[] = {3, 4, 2, 1, 2, 1, 0};
 
 }  // namespace
 

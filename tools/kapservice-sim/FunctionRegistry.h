@@ -81,7 +81,20 @@
   X(SdGetInfo, "StreamData.v1.GetStreamDataInfo")                         \
   X(SdGetData, "StreamData.v2.GetStreamData")                             \
   X(SdFreePayload, "StreamData.v2.FreeStreamDataPayload")                 \
-  X(SdGetInfo2, "StreamData.v2.GetStreamDataInfo")
+  X(SdGetInfo2, "StreamData.v2.GetStreamDataInfo")                        \
+  X(SvRegisterSink, "Server.v1.RegisterServerNotifySink")                 \
+  X(SvUnregisterSink, "Server.v1.UnregisterServerNotifySink")             \
+  X(SvStartServer, "Server.v1.StartServer")                               \
+  X(SvStopServer, "Server.v1.StopServer")                                 \
+  X(SvStopAllServers, "Server.v1.StopAllServers")                         \
+  X(SvGetChannel, "Server.v1.GetChannel")                                 \
+  X(SvGetIdSize, "Server.v1.GetUniqueSerializedIdSize")                   \
+  X(SvGetId, "Server.v1.GetUniqueSerializedId")                           \
+  X(SvIsIdOwner, "Server.v1.IsUniqueSerializedIdOwner")                   \
+  X(SvOpenMsgChannel, "Server.v1.OpenMsgChannel")                         \
+  X(SvGetMsgChannelInfo, "Server.v1.GetMsgChannelInfo")                   \
+  X(SvCloseMsgChannel, "Server.v1.CloseMsgChannel")                       \
+  X(SvSendMsgToGroup, "Server.v1.SendMsgToGroup")
 
 namespace kapsim {
 
@@ -98,6 +111,7 @@ enum class Table : int {
   Context,
   Variant,
   StreamData,
+  Server,
   OverlayClient,
   Count
 };

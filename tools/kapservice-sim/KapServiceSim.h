@@ -6,19 +6,31 @@
  * The library side follows channel/KapServiceApi.h. What this stand-in does where the
  * interface leaves room:
  *  - Servers are keyed by session id; KAPService_ServerInit and ServerInitLP serve
- *    KAPSIM_OWN_SESSION. One server per session at a time. A server's channel is bound to the
- *    thread that initialised it; the channel table's functions act on the calling thread's
- *    channel, or on the only channel when the thread has none bound and exactly one exists
- *    (otherwise they fail and count an unbound call).
+ *    KAPSIM_OWN_SESSION. One server (or one multi-server session) per session at a time. A
+ *    server's channel is bound to the thread that initialised it; the channel table's
+ *    functions act on the calling thread's channel, or on the only channel when the thread
+ *    has none bound and exactly one exists (otherwise they fail and count an unbound call).
+ *  - A multi-server session (KAPService_MultiServerInit) gets one server per client that
+ *    connects to it, once a server sink is registered; each server has its own channel and
+ *    KapServerID. The thread that initialised the session polls for all its servers; inside
+ *    a server's callbacks the channel table acts on that server's channel. A client's arrival
+ *    is reported as OnServerConnected and OnServerInstanceCreated (the connection is already
+ *    CONNECTED when the instance registers its channel sink); its departure, or StopServer,
+ *    as the usual drop followed by OnServerDisconnected and OnServerInstanceDestroyed, after
+ *    which the server is gone.
+ *  - The server interface table is offered under GUID_KAPService_ServerInterface_V1 (the
+ *    framework's own identifier). Message channels belong to a server; peers are played
+ *    through KapSim_SendToMsgChannel and named by GetMsgChannelInfo with the process id and
+ *    token the test gave. CreateMsgChannelGroup and DestroyMsgChannelGroup are not provided.
+ *  - SwitchToStreamDataMode hands out one end of a socket pair for a connected channel;
+ *    KapSim_GetStreamDataPeer gives the other.
  *  - Notifications (connection, channel and object states, incoming requests, completions)
  *    are queued and delivered only inside v1.Poll / v3.Poll, on the thread that polls, one
  *    at a time. An object or channel state changes when its notification is delivered; the
  *    connection state changes at once when a client connects or disconnects.
  *  - Message functions (CreateContext, DestroyContext, Invoke, the context and variant
  *    tables) are safe from any thread at the same time.
- *  - The server interface table, message channels and stream-data mode are not provided:
- *    SwitchToStreamDataMode answers FALSE; the stream-data table is offered with functions
- *    that answer FALSE.
+ *  - The stream-data table is offered with functions that answer FALSE.
  *  - When an object goes away (destroyed, disconnected by either side, server ended), every
  *    message sent on it with completion wanted and not finished gets OnAbort(FALSE,
  *    KAPSIM_ABORT_REASON_DISCONNECTED), delivered in a later poll of the channel.
@@ -60,7 +72,8 @@ enum {
 /* Connects a client to the server of sessionId: the connection is CONNECTED at once and
    reported in the next poll; the channel becomes CONNECTED after the server's Connect; each
    object CONNECTED after the server creates it. Null when no server runs for the session
-   or a client is already connected to it. */
+   or a client is already connected to it. For a multi-server session each client gets a new
+   server (null until a server sink is registered). */
 KAPSIM_API KapSimClient* KapSim_ConnectClient(uint32_t sessionId, uint32_t options,
                                               KAPService_SessionType sessionType);
 /* The client goes away: objects, channel and connection report DISCONNECTED (in that
@@ -69,9 +82,22 @@ KAPSIM_API Bool KapSim_DisconnectClient(KapSimClient* client);
 /* Frees the client's records (disconnecting it first); its borrowed pointers die here. */
 KAPSIM_API void KapSim_DestroyClient(KapSimClient* client);
 KAPSIM_API Bool KapSim_IsClientConnected(KapSimClient* client);
+/* The server a client of a multi-server session is served by; null for any other client. */
+KAPSIM_API KapServerID KapSim_GetClientServer(KapSimClient* client);
+/* A process (pid, token) writes msg to the open message channel named channelName of the
+   client's server; delivered in a later poll. Each (pid, token) is one peer of the channel,
+   with its own KapMsgChannelID. FALSE when no such channel is open. */
+KAPSIM_API Bool KapSim_SendToMsgChannel(KapSimClient* client, const char* channelName, int32_t pid,
+                                        const char* token, const void* msg, int msgLen);
+/* The library's end of the client's stream-data socket pair; -1 before the switch. */
+KAPSIM_API int KapSim_GetStreamDataPeer(KapSimClient* client);
 /* Makes a PENDING object CONNECTED, or a connected one DISCONNECTED (the peer dropped it). */
 KAPSIM_API Bool KapSim_ConnectObject(KapSimClient* client, const char* objectName);
 KAPSIM_API Bool KapSim_DisconnectObject(KapSimClient* client, const char* objectName);
+/* Reports any state of an object to the server, in the next poll (for states a client's
+   behaviour never produces on its own, such as SIDE_CHANNEL_CONNECTED without a request). */
+KAPSIM_API Bool KapSim_SetObjectState(KapSimClient* client, const char* objectName,
+                                      KAPRPC_ObjectState state);
 
 /* States as the server's side has last been told; UNINITIALIZED when there is none. */
 KAPSIM_API KAPService_ChannelState KapSim_GetChannelState(KapSimClient* client);
@@ -153,7 +179,7 @@ typedef enum KapSimFault {
 } KapSimFault;
 
 /* function: an entry point's name, "QueryInterface", or "<Table>.v<N>.<Function>" with
-   Table one of Channel, ChannelObject, Context, Variant, StreamData (for example
+   Table one of Channel, ChannelObject, Context, Variant, StreamData, Server (for example
    "Channel.v3.Poll", "ChannelObject.v3.CreateContext", "Variant.v1.VariantFromBlob").
    FALSE for an unknown name, or ABSENT on an entry point (use a build variant instead:
    kapservice_noexit, kapservice_noexit2, kapservice_nomultiexit each lack one exit). */
@@ -163,7 +189,8 @@ KAPSIM_API Bool KapSim_SetFault(const char* function, KapSimFault fault);
    two appends, say. FALSE for an unknown name. */
 KAPSIM_API Bool KapSim_SetFaultAfter(const char* function, uint32_t passes);
 /* Highest version the query offers for a table (Channel 3, ChannelObject 4, Context 2,
-   Variant 1, StreamData 2 by default; 0 offers none; OverlayClient is never offered). */
+   Variant 1, StreamData 2, Server 1 by default; 0 offers none; OverlayClient is never
+   offered). */
 KAPSIM_API Bool KapSim_SetMaxVersion(const char* table, uint32_t version);
 KAPSIM_API void KapSim_OfferVersion1Only(void);
 /* Clears faults, restores versions and zeroes call counts; live state is untouched. */
@@ -175,7 +202,7 @@ KAPSIM_API void KapSim_ResetFaults(void);
 KAPSIM_API uint64_t KapSim_GetCallCount(const char* function);
 
 typedef struct KapSimCounters {
-  int64_t servers;       /* running servers of all kinds */
+  int64_t servers;       /* running servers of all kinds, multi-server sessions included */
   int64_t channelSinks;  /* registered channel sinks */
   int64_t objects;       /* live channel objects */
   int64_t contexts;      /* live message contexts, the caller's and the library's */
@@ -184,6 +211,8 @@ typedef struct KapSimCounters {
   uint64_t badHandles;   /* calls with an unknown object, context, channel or sink id */
   uint64_t badClears;    /* VariantClear of a string or blob the library did not hand out */
   uint64_t unboundCalls; /* channel-table calls from a thread with no channel */
+  int64_t serverSinks;   /* registered server sinks */
+  int64_t msgChannels;   /* message channels opened and not closed */
 } KapSimCounters;
 KAPSIM_API void KapSim_GetCounters(KapSimCounters* out);
 KAPSIM_API Bool KapSim_IsServerRunning(uint32_t sessionId);

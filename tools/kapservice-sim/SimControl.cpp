@@ -19,12 +19,25 @@ void KapSim_DestroyClient(KapSimClient* client) { SimState::Get().DestroyClient(
 Bool KapSim_IsClientConnected(KapSimClient* client) {
   return SimState::Get().IsClientConnected(client) ? TRUE : FALSE;
 }
+KapServerID KapSim_GetClientServer(KapSimClient* client) {
+  return SimState::Get().ClientServer(client);
+}
+Bool KapSim_SendToMsgChannel(KapSimClient* client, const char* channelName, int32_t pid,
+                             const char* token, const void* msg, int msgLen) {
+  return SimState::Get().PeerSend(client, channelName, pid, token, msg, msgLen) ? TRUE : FALSE;
+}
+int KapSim_GetStreamDataPeer(KapSimClient* client) {
+  return SimState::Get().StreamDataPeer(client);
+}
 Bool KapSim_ConnectObject(KapSimClient* client, const char* objectName) {
   return SimState::Get().SetObjectState(client, objectName, KAP_RPC_OBJ_CONNECTED) ? TRUE : FALSE;
 }
 Bool KapSim_DisconnectObject(KapSimClient* client, const char* objectName) {
   return SimState::Get().SetObjectState(client, objectName, KAP_RPC_OBJ_DISCONNECTED) ? TRUE
                                                                                       : FALSE;
+}
+Bool KapSim_SetObjectState(KapSimClient* client, const char* objectName, KAPRPC_ObjectState state) {
+  return SimState::Get().SetObjectState(client, objectName, state) ? TRUE : FALSE;
 }
 KAPService_ChannelState KapSim_GetChannelState(KapSimClient* client) {
   return SimState::Get().ClientChannelState(client);

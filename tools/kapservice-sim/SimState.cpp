@@ -1,8 +1,12 @@
 #include "SimState.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <sys/socket.h>
 
 namespace kapsim {
 
@@ -19,9 +23,27 @@ struct SimState::Object {
 };
 
 struct SimState::Event {
-  enum Kind { CONN_STATE, CHAN_STATE, PEER_OBJECT, OBJ_STATE, INVOKE, DONE, ABORT };
+  enum Kind {
+    CONN_STATE,
+    CHAN_STATE,
+    PEER_OBJECT,
+    OBJ_STATE,
+    INVOKE,
+    DONE,
+    ABORT,
+    // Server sink of a multi-server session, about the target server.
+    SERVER_CONNECTED,
+    SERVER_DISCONNECTED,
+    INSTANCE_CREATED,
+    INSTANCE_DESTROYED,
+    // Message channels: `object` is the message channel, `client` the peer that wrote.
+    MSG_OPENED,
+    MSG_RECEIVED
+  };
   explicit Event(Kind k) : kind(k) {}
   Kind kind;
+  Handle target = 0;  // the server a multi-server session's queue delivers this for
+  std::string data;   // bytes a peer wrote to a message channel
   int state = 0;
   bool apply = true;
   Handle object = 0;
@@ -49,6 +71,37 @@ struct SimState::Channel {
   bool dispatching = false;
   bool closed = false;
   Handle client = 0;  // attached client, 0 when none
+  std::string token;
+  int streamPeer = -1;  // the library's end of a stream-data channel, -1 when none
+  // A server of a multi-server session: its notifications go to the hub's queue.
+  Handle hub = 0;
+  Handle server = 0;  // its KapServerID
+  void* instanceUserData = nullptr;
+  bool leaving = false;
+  // The hub of a multi-server session: one queue for all its servers, and the server sink.
+  bool isHub = false;
+  Handle serverSinkId = 0;
+  KAPService_ServerNotifySink serverSink{};
+  void* serverUserData = nullptr;
+  std::vector<Handle> members;
+};
+
+struct SimState::MsgChannel {
+  Handle id = 0;
+  Handle channel = 0;  // the server's channel
+  Handle group = 0;
+  std::string name;
+  KAPService_MsgChannelNotifySink sink{};
+  void* userData = nullptr;
+  bool open = false;
+};
+
+// A process writing to a message channel, as the library names it to the receiver.
+struct SimState::Peer {
+  Handle id = 0;
+  Handle msgChannel = 0;
+  int32_t pid = 0;
+  std::string token;
 };
 
 struct SimState::Message {
@@ -176,8 +229,33 @@ std::shared_ptr<Context> SimState::FindContext(void* context) {
 }
 
 void SimState::Post(Channel& ch, Event&& e) {
+  // A server of a multi-server session is served by its hub's queue.
+  if (ch.hub != 0) {
+    std::shared_ptr<Channel> hub = FindChannel(ch.hub);
+    if (!hub) return;
+    e.target = ch.id;
+    hub->events.push_back(std::move(e));
+    hub->wake.notify_all();
+    return;
+  }
   ch.events.push_back(std::move(e));
   ch.wake.notify_all();
+}
+
+std::shared_ptr<SimState::Channel> SimState::FindServer(KapServerID server) {
+  auto it = m_servers.find(ToHandle(server));
+  std::shared_ptr<Channel> ch = it == m_servers.end() ? nullptr : FindChannel(it->second);
+  if (!ch) ++m_badHandles;
+  return ch;
+}
+
+std::shared_ptr<SimState::MsgChannel> SimState::FindMsgChannel(KapMsgChannelID id) {
+  auto it = m_msgChannels.find(ToHandle(id));
+  if (it == m_msgChannels.end()) {
+    ++m_badHandles;
+    return nullptr;
+  }
+  return it->second;
 }
 
 // ---- Servers ---------------------------------------------------------------------------
@@ -185,10 +263,11 @@ void SimState::Post(Channel& ch, Event&& e) {
 bool SimState::StartServer(uint32_t sessionId, const char* token, void** channel) {
   if (token == nullptr || channel == nullptr) return false;
   std::lock_guard<std::mutex> guard(m_lock);
-  if (m_sessions.count(sessionId) != 0) return false;
+  if (m_sessions.count(sessionId) != 0 || m_multiSessions.count(sessionId) != 0) return false;
   auto ch = std::make_shared<Channel>();
   ch->id = NewHandle();
   ch->sessionId = sessionId;
+  ch->token = token;
   m_sessions[sessionId] = ch;
   m_channels[ch->id] = ch;
   m_bindings[std::this_thread::get_id()] = ch->id;
@@ -200,46 +279,85 @@ bool SimState::EndServer(uint32_t sessionId) {
   std::lock_guard<std::mutex> guard(m_lock);
   auto it = m_sessions.find(sessionId);
   if (it == m_sessions.end()) return false;
-  std::shared_ptr<Channel> ch = it->second;
-  AbortOutstanding(*ch, 0, false);
-  auto cl = m_clients.find(ch->client);
+  EndChannel(it->second);
+  return true;
+}
+
+void SimState::EndChannel(const std::shared_ptr<Channel>& channel) {
+  std::shared_ptr<Channel> keep = channel;  // the caller's reference may live in a map erased here
+  Channel& ch = *keep;
+  AbortOutstanding(ch, 0, false);
+  auto cl = m_clients.find(ch.client);
   if (cl != m_clients.end()) {
     for (auto& rq : cl->second->requests) {
       if (rq.second.state == KAPSIM_REQUEST_PENDING) rq.second.state = KAPSIM_REQUEST_DROPPED;
     }
   }
-  DetachClient(*ch);
-  ch->closed = true;
-  ch->events.clear();
-  ch->wake.notify_all();
-  for (Handle h : ch->objects) m_objects.erase(h);
-  ch->objects.clear();
-  for (auto& s : ch->sinks) m_sinkOwners.erase(s.first);
-  ch->sinks.clear();
-  for (auto b = m_bindings.begin(); b != m_bindings.end();) {
-    b = b->second == ch->id ? m_bindings.erase(b) : std::next(b);
+  DetachClient(ch);
+  ch.closed = true;
+  ch.events.clear();
+  ch.wake.notify_all();
+  for (Handle h : ch.objects) m_objects.erase(h);
+  ch.objects.clear();
+  for (auto& sink : ch.sinks) m_sinkOwners.erase(sink.first);
+  ch.sinks.clear();
+  for (auto mc = m_msgChannels.begin(); mc != m_msgChannels.end();) {
+    mc = mc->second->channel == ch.id ? m_msgChannels.erase(mc) : std::next(mc);
   }
-  m_channels.erase(ch->id);
-  m_sessions.erase(it);
+  for (auto p = m_peers.begin(); p != m_peers.end();) {
+    p = m_msgChannels.count(p->second->msgChannel) == 0 ? m_peers.erase(p) : std::next(p);
+  }
+  if (ch.streamPeer >= 0) {
+    close(ch.streamPeer);
+    ch.streamPeer = -1;
+  }
+  for (auto b = m_bindings.begin(); b != m_bindings.end();) {
+    b = b->second == ch.id ? m_bindings.erase(b) : std::next(b);
+  }
+  m_channels.erase(ch.id);
+  if (ch.server != 0) m_servers.erase(ch.server);
+  if (ch.hub != 0) {
+    std::shared_ptr<Channel> hub = FindChannel(ch.hub);
+    if (hub)
+      hub->members.erase(std::remove(hub->members.begin(), hub->members.end(), ch.id),
+                         hub->members.end());
+  } else if (ch.isHub) {
+    m_multiSessions.erase(ch.sessionId);
+    if (ch.serverSinkId != 0) m_serverSinks.erase(ch.serverSinkId);
+  } else {
+    m_sessions.erase(ch.sessionId);
+  }
   m_changed.notify_all();
-  return true;
 }
 
 bool SimState::StartMultiServer(uint32_t sessionId, const char* token, KapMultiServerID* id) {
   if (token == nullptr || id == nullptr) return false;
   std::lock_guard<std::mutex> guard(m_lock);
-  Handle h = NewHandle();
-  m_multiServers[h] = sessionId;
-  *id = ToPtr(h);
+  if (m_sessions.count(sessionId) != 0 || m_multiSessions.count(sessionId) != 0) return false;
+  auto hub = std::make_shared<Channel>();
+  hub->id = NewHandle();
+  hub->sessionId = sessionId;
+  hub->token = token;
+  hub->isHub = true;
+  m_channels[hub->id] = hub;
+  m_multiSessions[sessionId] = hub->id;
+  m_bindings[std::this_thread::get_id()] = hub->id;
+  *id = ToPtr(hub->id);
   return true;
 }
 
 bool SimState::EndMultiServer(KapMultiServerID id) {
   std::lock_guard<std::mutex> guard(m_lock);
-  if (m_multiServers.erase(ToHandle(id)) == 0) {
+  std::shared_ptr<Channel> hub = FindChannel(ToHandle(id));
+  if (!hub || !hub->isHub) {
     ++m_badHandles;
     return false;
   }
+  for (Handle member : std::vector<Handle>(hub->members)) {
+    std::shared_ptr<Channel> ch = FindChannel(member);
+    if (ch) EndChannel(ch);
+  }
+  EndChannel(hub);
   return true;
 }
 
@@ -277,6 +395,7 @@ uint32_t SimState::JobDispatcher(void* channel) {
 void SimState::Poll(int msTimeout) {
   std::unique_lock<std::mutex> lk(m_lock);
   std::shared_ptr<Channel> ch = ChannelOfThread();
+  if (ch && ch->hub != 0) ch = FindChannel(ch->hub);  // a server's callback polls its hub
   if (!ch) {
     lk.unlock();
     // Keep a caller's poll loop from spinning even when it has no channel.
@@ -291,10 +410,24 @@ void SimState::Poll(int msTimeout) {
   // callbacks of one channel never overlap.
   if (ch->dispatching || ch->closed) return;
   ch->dispatching = true;
+  const std::thread::id self = std::this_thread::get_id();
   while (!ch->closed && !ch->events.empty()) {
     Event e = std::move(ch->events.front());
     ch->events.pop_front();
-    RunEvent(lk, *ch, e);
+    if (e.target == 0) {
+      RunEvent(lk, *ch, e);
+      continue;
+    }
+    std::shared_ptr<Channel> server = FindChannel(e.target);
+    if (!server) continue;  // the server ended meanwhile
+    // A server's callbacks use the channel table as the server's own thread would.
+    m_bindings[self] = server->id;
+    RunEvent(lk, *server, e);
+    if (ch->closed) {
+      m_bindings.erase(self);
+    } else {
+      m_bindings[self] = ch->id;
+    }
   }
   ch->dispatching = false;
 }
@@ -399,6 +532,67 @@ void SimState::RunEvent(std::unique_lock<std::mutex>& lk, Channel& ch, Event& e)
       lk.lock();
       break;
     }
+    case Event::SERVER_CONNECTED:
+    case Event::SERVER_DISCONNECTED:
+    case Event::INSTANCE_CREATED:
+    case Event::INSTANCE_DESTROYED:
+      RunServerEvent(lk, ch, e);
+      break;
+    case Event::MSG_OPENED:
+    case Event::MSG_RECEIVED: {
+      auto it = m_msgChannels.find(e.object);
+      if (it == m_msgChannels.end()) break;  // closed meanwhile
+      std::shared_ptr<MsgChannel> mc = it->second;
+      if (e.kind == Event::MSG_OPENED) mc->open = true;
+      m_changed.notify_all();
+      const KAPService_MsgChannelNotifySink sink = mc->sink;
+      lk.unlock();
+      if (e.kind == Event::MSG_OPENED && sink.v1.OnMsgChannelOpened != nullptr) {
+        sink.v1.OnMsgChannelOpened(mc->userData, ToPtr(mc->id));
+      } else if (e.kind == Event::MSG_RECEIVED && sink.v1.OnMsgReceived != nullptr) {
+        sink.v1.OnMsgReceived(mc->userData, ToPtr(mc->group), ToPtr(e.client), &e.data[0],
+                              static_cast<int>(e.data.size()));
+      }
+      lk.lock();
+      break;
+    }
+  }
+}
+
+void SimState::RunServerEvent(std::unique_lock<std::mutex>& lk, Channel& ch, Event& e) {
+  std::shared_ptr<Channel> hub = FindChannel(ch.hub);
+  if (!hub) return;
+  const KAPService_ServerNotifySink sink = hub->serverSink;  // zero when none is registered
+  void* ud = hub->serverUserData;
+  void* server = ToPtr(ch.server);
+  void* instance = ch.instanceUserData;
+  lk.unlock();
+  switch (e.kind) {
+    case Event::SERVER_CONNECTED:
+      if (sink.v1.OnServerConnected != nullptr) {
+        sink.v1.OnServerConnected(ud, static_cast<KAPService_SessionType>(e.state), server);
+      }
+      break;
+    case Event::SERVER_DISCONNECTED:
+      if (sink.v1.OnServerDisconnected != nullptr) sink.v1.OnServerDisconnected(ud, server);
+      break;
+    case Event::INSTANCE_CREATED:
+      if (sink.v1.OnServerInstanceCreated != nullptr) {
+        sink.v1.OnServerInstanceCreated(ud, server, &instance);
+      }
+      break;
+    default:
+      if (sink.v1.OnServerInstanceDestroyed != nullptr) {
+        sink.v1.OnServerInstanceDestroyed(ud, instance, server);
+      }
+      break;
+  }
+  lk.lock();
+  if (e.kind == Event::INSTANCE_CREATED) ch.instanceUserData = instance;
+  // The instance is gone, and the server with it.
+  if (e.kind == Event::INSTANCE_DESTROYED && !ch.closed) {
+    std::shared_ptr<Channel> self = FindChannel(ch.id);
+    if (self) EndChannel(self);
   }
 }
 
@@ -715,9 +909,27 @@ KAPRPC_ObjectState SimState::ObjectStateByName(const char* name) {
 KapSimClient* SimState::ConnectClient(uint32_t sessionId, uint32_t options,
                                       KAPService_SessionType type) {
   std::lock_guard<std::mutex> guard(m_lock);
+  std::shared_ptr<Channel> chp;
   auto s = m_sessions.find(sessionId);
-  if (s == m_sessions.end() || s->second->client != 0) return nullptr;
-  Channel& ch = *s->second;
+  if (s != m_sessions.end()) {
+    if (s->second->client != 0) return nullptr;
+    chp = s->second;
+  } else {
+    // A multi-server session gets a new server for every client, once someone listens.
+    auto m = m_multiSessions.find(sessionId);
+    std::shared_ptr<Channel> hub = m == m_multiSessions.end() ? nullptr : FindChannel(m->second);
+    if (!hub || hub->serverSinkId == 0) return nullptr;
+    chp = std::make_shared<Channel>();
+    chp->id = NewHandle();
+    chp->sessionId = sessionId;
+    chp->token = hub->token;
+    chp->hub = hub->id;
+    chp->server = NewHandle();
+    m_channels[chp->id] = chp;
+    m_servers[chp->server] = chp->id;
+    hub->members.push_back(chp->id);
+  }
+  Channel& ch = *chp;
   auto cl = std::make_shared<Client>();
   cl->id = NewHandle();
   cl->sessionId = sessionId;
@@ -728,9 +940,17 @@ KapSimClient* SimState::ConnectClient(uint32_t sessionId, uint32_t options,
   m_clients[cl->id] = cl;
   ch.client = cl->id;
   ch.conn = KAP_SERVICE_CONN_CONNECTED;
-  Event e{Event::CONN_STATE};
-  e.state = KAP_SERVICE_CONN_CONNECTED;
-  Post(ch, std::move(e));
+  if (ch.hub == 0) {
+    Event e{Event::CONN_STATE};
+    e.state = KAP_SERVICE_CONN_CONNECTED;
+    Post(ch, std::move(e));
+  } else {
+    // The new server's instance finds its connection up when it registers its channel sink.
+    Event connected{Event::SERVER_CONNECTED};
+    connected.state = type;
+    Post(ch, std::move(connected));
+    Post(ch, Event{Event::INSTANCE_CREATED});
+  }
   m_changed.notify_all();
   return reinterpret_cast<KapSimClient*>(cl->id);
 }
@@ -744,24 +964,37 @@ bool SimState::DisconnectClient(KapSimClient* client) {
     cl->connected = false;
     return true;
   }
-  AbortOutstanding(*ch, 0, true);
+  DropClient(*ch);
+  if (ch->hub != 0) LeaveServer(*ch);
+  return true;
+}
+
+void SimState::DropClient(Channel& ch) {
+  AbortOutstanding(ch, 0, true);
   // The peer's objects go first, the data object (made last) before the control object.
-  for (auto h = ch->objects.rbegin(); h != ch->objects.rend(); ++h) {
+  for (auto h = ch.objects.rbegin(); h != ch.objects.rend(); ++h) {
     Event e{Event::OBJ_STATE};
     e.object = *h;
     e.state = KAP_RPC_OBJ_DISCONNECTED;
-    Post(*ch, std::move(e));
+    Post(ch, std::move(e));
   }
-  if (ch->chan != KAP_SERVICE_CHAN_DISCONNECTED) {
+  if (ch.chan != KAP_SERVICE_CHAN_DISCONNECTED) {
     Event chan{Event::CHAN_STATE};
     chan.state = KAP_SERVICE_CHAN_DISCONNECTED;
-    Post(*ch, std::move(chan));
+    Post(ch, std::move(chan));
   }
-  DetachClient(*ch);
+  DetachClient(ch);
   Event conn{Event::CONN_STATE};
   conn.state = KAP_SERVICE_CONN_DISCONNECTED;
   conn.apply = false;
-  Post(*ch, std::move(conn));
+  Post(ch, std::move(conn));
+}
+
+bool SimState::LeaveServer(Channel& ch) {
+  if (ch.leaving) return false;
+  ch.leaving = true;
+  Post(ch, Event{Event::SERVER_DISCONNECTED});
+  Post(ch, Event{Event::INSTANCE_DESTROYED});
   return true;
 }
 
@@ -1007,10 +1240,231 @@ bool SimState::FinishMessage(KapSimClient* client, int index, bool complete, uin
   return true;
 }
 
+// ---- Server table ----------------------------------------------------------------------
+
+bool SimState::RegisterServerSink(void* userData, const KAPService_ServerNotifySink* sink,
+                                  KapMultiServerID multiServer, KapServerNotifySinkID* sinkId) {
+  if (sink == nullptr || sink->version < 1 || sinkId == nullptr) return false;
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::shared_ptr<Channel> hub = FindChannel(ToHandle(multiServer));
+  if (!hub || !hub->isHub) {
+    ++m_badHandles;
+    return false;
+  }
+  if (hub->serverSinkId != 0) return false;  // one listener per multi-server session
+  hub->serverSinkId = NewHandle();
+  hub->serverSink = *sink;
+  hub->serverUserData = userData;
+  m_serverSinks[hub->serverSinkId] = hub->id;
+  *sinkId = ToPtr(hub->serverSinkId);
+  return true;
+}
+
+bool SimState::UnregisterServerSink(KapServerNotifySinkID sinkId) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  auto it = m_serverSinks.find(ToHandle(sinkId));
+  if (it == m_serverSinks.end()) {
+    ++m_badHandles;
+    return false;
+  }
+  std::shared_ptr<Channel> hub = FindChannel(it->second);
+  if (hub) {
+    hub->serverSinkId = 0;
+    hub->serverSink = KAPService_ServerNotifySink{};
+    hub->serverUserData = nullptr;
+  }
+  m_serverSinks.erase(it);
+  return true;
+}
+
+bool SimState::IsServerKnown(KapServerID server) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::shared_ptr<Channel> ch = FindServer(server);
+  return ch && !ch->leaving;
+}
+
+bool SimState::StopServer(KapServerID server, bool all) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::shared_ptr<Channel> ch = FindServer(server);
+  if (!ch) return false;
+  std::vector<std::shared_ptr<Channel>> targets{ch};
+  if (all) {
+    targets.clear();
+    std::shared_ptr<Channel> hub = FindChannel(ch->hub);
+    for (Handle member : hub ? hub->members : std::vector<Handle>()) {
+      std::shared_ptr<Channel> m = FindChannel(member);
+      if (m) targets.push_back(m);
+    }
+  }
+  bool stopped = false;
+  for (const std::shared_ptr<Channel>& t : targets) {
+    if (t->leaving) continue;
+    if (t->client != 0) DropClient(*t);
+    stopped = LeaveServer(*t) || stopped;
+  }
+  return all || stopped;
+}
+
+void* SimState::ServerChannel(KapServerID server) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::shared_ptr<Channel> ch = FindServer(server);
+  return ch ? ToPtr(ch->id) : nullptr;
+}
+
+bool SimState::UniqueId(KapServerID server, std::string* id) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  if (!FindServer(server)) return false;
+  char text[64];
+  snprintf(text, sizeof(text), "kapsim-server-%016llx",
+           static_cast<unsigned long long>(ToHandle(server)));
+  *id = text;
+  return true;
+}
+
+bool SimState::OpenMsgChannel(void* userData, KapServerID server, const char* name,
+                              const KAPService_MsgChannelNotifySink* sink) {
+  if (name == nullptr || name[0] == '\0' || std::strlen(name) > 255 || sink == nullptr ||
+      sink->version < 1) {
+    return false;
+  }
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::shared_ptr<Channel> ch = FindServer(server);
+  if (!ch) return false;
+  auto mc = std::make_shared<MsgChannel>();
+  mc->id = NewHandle();
+  mc->group = NewHandle();
+  mc->channel = ch->id;
+  mc->name = name;
+  mc->sink = *sink;
+  mc->userData = userData;
+  m_msgChannels[mc->id] = mc;
+  Event opened{Event::MSG_OPENED};
+  opened.object = mc->id;
+  Post(*ch, std::move(opened));
+  return true;
+}
+
+bool SimState::MsgChannelInfo(KapServerID server, KapMsgChannelID id,
+                              KAPService_MsgChannelInfo* info) {
+  if (info == nullptr) return false;
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::shared_ptr<Channel> ch = FindServer(server);
+  if (!ch) return false;
+  std::shared_ptr<MsgChannel> mc;
+  int32_t pid = static_cast<int32_t>(getpid());
+  std::string token = ch->token;
+  auto peer = m_peers.find(ToHandle(id));
+  if (peer != m_peers.end()) {
+    auto it = m_msgChannels.find(peer->second->msgChannel);
+    if (it != m_msgChannels.end()) mc = it->second;
+    pid = peer->second->pid;
+    token = peer->second->token;
+  } else {
+    auto it = m_msgChannels.find(ToHandle(id));
+    if (it != m_msgChannels.end()) mc = it->second;
+  }
+  if (!mc || mc->channel != ch->id) return false;  // not a channel of this server
+  std::memset(info, 0, sizeof(*info));
+  info->version = 1;
+  info->serverPid = pid;
+  snprintf(info->serverToken, sizeof(info->serverToken), "%s", token.c_str());
+  snprintf(info->msgChannelName, sizeof(info->msgChannelName), "%s", mc->name.c_str());
+  return true;
+}
+
+bool SimState::CloseMsgChannel(KapMsgChannelID id) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  if (!FindMsgChannel(id)) return false;
+  m_msgChannels.erase(ToHandle(id));
+  for (auto p = m_peers.begin(); p != m_peers.end();) {
+    p = p->second->msgChannel == ToHandle(id) ? m_peers.erase(p) : std::next(p);
+  }
+  return true;
+}
+
+bool SimState::SendMsgToGroup(KapMsgChannelID id, KapMsgGroupID, const void* msg, int len) {
+  if (len < 0 || (len > 0 && msg == nullptr)) return false;
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::shared_ptr<MsgChannel> mc = FindMsgChannel(id);
+  return mc && mc->open;
+}
+
+bool SimState::SwitchToStreamData(const char* name, void* channel, int* fd) {
+  if (name == nullptr || fd == nullptr) return false;
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::shared_ptr<Channel> ch = FindChannel(ToHandle(channel));
+  if (!ch) {
+    ++m_badHandles;
+    return false;
+  }
+  if (ch->client == 0 || ch->chan != KAP_SERVICE_CHAN_CONNECTED || ch->streamPeer >= 0) {
+    return false;
+  }
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
+  *fd = ends[0];  // the caller's from now on
+  ch->streamPeer = ends[1];
+  return true;
+}
+
+KapServerID SimState::ClientServer(KapSimClient* client) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::shared_ptr<Client> cl = FindClient(client);
+  std::shared_ptr<Channel> ch = cl ? FindChannel(cl->channel) : nullptr;
+  return ch ? ToPtr(ch->server) : nullptr;
+}
+
+bool SimState::PeerSend(KapSimClient* client, const char* channelName, int32_t pid,
+                        const char* token, const void* msg, int len) {
+  if (channelName == nullptr || token == nullptr || len < 0 || (len > 0 && msg == nullptr)) {
+    return false;
+  }
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::shared_ptr<Client> cl = FindClient(client);
+  std::shared_ptr<Channel> ch = cl ? FindChannel(cl->channel) : nullptr;
+  if (!ch) return false;
+  std::shared_ptr<MsgChannel> mc;
+  for (auto& entry : m_msgChannels) {
+    if (entry.second->channel == ch->id && entry.second->open &&
+        entry.second->name == channelName) {
+      mc = entry.second;
+    }
+  }
+  if (!mc) return false;
+  std::shared_ptr<Peer> peer;
+  for (auto& entry : m_peers) {
+    if (entry.second->msgChannel == mc->id && entry.second->pid == pid &&
+        entry.second->token == token) {
+      peer = entry.second;
+    }
+  }
+  if (!peer) {
+    peer = std::make_shared<Peer>();
+    peer->id = NewHandle();
+    peer->msgChannel = mc->id;
+    peer->pid = pid;
+    peer->token = token;
+    m_peers[peer->id] = peer;
+  }
+  Event e{Event::MSG_RECEIVED};
+  e.object = mc->id;
+  e.client = peer->id;
+  if (len > 0) e.data.assign(static_cast<const char*>(msg), static_cast<size_t>(len));
+  Post(*ch, std::move(e));
+  return true;
+}
+
+int SimState::StreamDataPeer(KapSimClient* client) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::shared_ptr<Client> cl = FindClient(client);
+  std::shared_ptr<Channel> ch = cl ? FindChannel(cl->channel) : nullptr;
+  return ch ? ch->streamPeer : -1;
+}
+
 void SimState::Counters(KapSimCounters* out) {
   if (out == nullptr) return;
   std::lock_guard<std::mutex> guard(m_lock);
-  out->servers = static_cast<int64_t>(m_sessions.size() + m_multiServers.size());
+  out->servers = static_cast<int64_t>(m_channels.size());  // single, multi and their servers
   out->channelSinks = static_cast<int64_t>(m_sinkOwners.size());
   out->objects = static_cast<int64_t>(m_objects.size());
   out->contexts = static_cast<int64_t>(m_contexts.size());
@@ -1019,6 +1473,8 @@ void SimState::Counters(KapSimCounters* out) {
   out->badHandles = m_badHandles;
   out->badClears = VariantStore::Get().BadClears();
   out->unboundCalls = m_unboundCalls;
+  out->serverSinks = static_cast<int64_t>(m_serverSinks.size());
+  out->msgChannels = static_cast<int64_t>(m_msgChannels.size());
 }
 
 }  // namespace kapsim

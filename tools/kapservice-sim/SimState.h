@@ -52,6 +52,23 @@ class SimState {
   bool StartMultiServer(uint32_t sessionId, const char* token, KapMultiServerID* id);
   bool EndMultiServer(KapMultiServerID id);
 
+  // Server table: the servers of multi-server sessions, their message channels and ids.
+  bool RegisterServerSink(void* userData, const KAPService_ServerNotifySink* sink,
+                          KapMultiServerID multiServer, KapServerNotifySinkID* sinkId);
+  bool UnregisterServerSink(KapServerNotifySinkID sinkId);
+  bool IsServerKnown(KapServerID server);
+  // Ends the server (all: every server of its session) as if its client had gone.
+  bool StopServer(KapServerID server, bool all);
+  void* ServerChannel(KapServerID server);
+  // The server's unique serialised id; false for an unknown server.
+  bool UniqueId(KapServerID server, std::string* id);
+  bool OpenMsgChannel(void* userData, KapServerID server, const char* name,
+                      const KAPService_MsgChannelNotifySink* sink);
+  bool MsgChannelInfo(KapServerID server, KapMsgChannelID id, KAPService_MsgChannelInfo* info);
+  bool CloseMsgChannel(KapMsgChannelID id);
+  bool SendMsgToGroup(KapMsgChannelID id, KapMsgGroupID group, const void* msg, int len);
+  bool SwitchToStreamData(const char* name, void* channel, int* fd);
+
   // Channel table; the channel is the calling thread's.
   bool BindThread(void* channel);
   bool UnbindThread();
@@ -111,6 +128,10 @@ class SimState {
                      const KapSimParam* values, int count, Bool userCancelled, uint32_t reason);
   void Counters(KapSimCounters* out);
   bool IsServerRunning(uint32_t sessionId);
+  KapServerID ClientServer(KapSimClient* client);
+  bool PeerSend(KapSimClient* client, const char* channelName, int32_t pid, const char* token,
+                const void* msg, int len);
+  int StreamDataPeer(KapSimClient* client);
 
  private:
   struct Object;
@@ -119,6 +140,8 @@ class SimState {
   struct Event;
   struct Message;
   struct Request;
+  struct MsgChannel;
+  struct Peer;
 
   SimState() = default;
   Handle NewHandle();
@@ -133,10 +156,22 @@ class SimState {
                          std::shared_ptr<Client>* cl);
   void Post(Channel& ch, Event&& e);
   void RunEvent(std::unique_lock<std::mutex>& lk, Channel& ch, Event& e);
+  // The server sink's notifications about the server ch; the last one ends the server.
+  void RunServerEvent(std::unique_lock<std::mutex>& lk, Channel& ch, Event& e);
   void AbortOutstanding(Channel& ch, Handle object, bool deliver);
   void DetachClient(Channel& ch);
   // The channel and then the connection going down, in the order a client sees a drop.
   void PostDropped(Channel& ch);
+  // The client of the channel goes away: objects, channel and connection go down.
+  void DropClient(Channel& ch);
+  // A server of a multi-server session leaves: its disconnect and the end of its instance
+  // are reported, after which it is gone. False when it is already leaving.
+  bool LeaveServer(Channel& ch);
+  // Ends a channel at once, with no notification: its client, objects, sinks, message
+  // channels and bindings go with it.
+  void EndChannel(const std::shared_ptr<Channel>& ch);
+  std::shared_ptr<Channel> FindServer(KapServerID server);
+  std::shared_ptr<MsgChannel> FindMsgChannel(KapMsgChannelID id);
   bool WaitFor(uint32_t ms, const std::function<bool()>& done, std::unique_lock<std::mutex>& lk);
 
   std::mutex m_lock;
@@ -146,14 +181,18 @@ class SimState {
   uint32_t m_nextContextId = 1;                             // guarded by m_lock
   std::map<uint32_t, std::shared_ptr<Channel>> m_sessions;  // guarded by m_lock
   std::map<Handle, std::shared_ptr<Channel>> m_channels;    // guarded by m_lock
-  std::map<Handle, uint32_t> m_multiServers;                // guarded by m_lock
-  std::map<Handle, std::shared_ptr<Object>> m_objects;      // guarded by m_lock
-  std::map<Handle, std::shared_ptr<Context>> m_contexts;    // guarded by m_lock
-  std::map<Handle, std::shared_ptr<Client>> m_clients;      // guarded by m_lock
-  std::map<uint32_t, Handle> m_sinkOwners;                  // sink id -> channel; m_lock
-  std::map<std::thread::id, Handle> m_bindings;             // thread -> channel; m_lock
-  uint64_t m_badHandles = 0;                                // guarded by m_lock
-  uint64_t m_unboundCalls = 0;                              // guarded by m_lock
+  std::map<uint32_t, Handle> m_multiSessions;               // session -> hub; m_lock
+  std::map<Handle, Handle> m_servers;                       // server id -> channel; m_lock
+  std::map<Handle, Handle> m_serverSinks;                   // server sink id -> hub; m_lock
+  std::map<Handle, std::shared_ptr<MsgChannel>> m_msgChannels;  // guarded by m_lock
+  std::map<Handle, std::shared_ptr<Peer>> m_peers;              // guarded by m_lock
+  std::map<Handle, std::shared_ptr<Object>> m_objects;          // guarded by m_lock
+  std::map<Handle, std::shared_ptr<Context>> m_contexts;        // guarded by m_lock
+  std::map<Handle, std::shared_ptr<Client>> m_clients;          // guarded by m_lock
+  std::map<uint32_t, Handle> m_sinkOwners;                      // sink id -> channel; m_lock
+  std::map<std::thread::id, Handle> m_bindings;                 // thread -> channel; m_lock
+  uint64_t m_badHandles = 0;                                    // guarded by m_lock
+  uint64_t m_unboundCalls = 0;                                  // guarded by m_lock
 };
 
 }  // namespace kapsim

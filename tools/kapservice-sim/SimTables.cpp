@@ -135,9 +135,9 @@ static KAPService_ChannelState SimChGetChannelState(void) {
   KAPSIM_ENTER(ChGetChannelState, KAP_SERVICE_CHAN_UNINITIALIZED);
   return State().ChannelState();
 }
-static Bool SimChSwitchToStreamData(const char*, void*, int*) {
+static Bool SimChSwitchToStreamData(const char* name, void* channel, int* fd) {
   KAPSIM_ENTER(ChSwitchToStreamData, FALSE);
-  return FALSE;  // stream-data mode is not simulated
+  return State().SwitchToStreamData(name, channel, fd) ? TRUE : FALSE;
 }
 static KAPService_SessionType SimChGetSessionType(void) {
   KAPSIM_ENTER(ChGetSessionType, KAP_SERVICE_NONE_SESSION);
@@ -376,6 +376,71 @@ static Bool SimVarFromBlob(KAP_RPC_VARIANT* v, const KAP_RPC_BLOB* value) {
   return TRUE;
 }
 
+// ---- Server ----
+
+static Bool SimSvRegisterSink(void* userData, const KAPService_ServerNotifySink* sink,
+                              KapMultiServerID multiServer, KapServerNotifySinkID* sinkId) {
+  KAPSIM_ENTER(SvRegisterSink, FALSE);
+  return State().RegisterServerSink(userData, sink, multiServer, sinkId) ? TRUE : FALSE;
+}
+static Bool SimSvUnregisterSink(KapServerNotifySinkID sinkId) {
+  KAPSIM_ENTER(SvUnregisterSink, FALSE);
+  return State().UnregisterServerSink(sinkId) ? TRUE : FALSE;
+}
+static Bool SimSvStartServer(void*, KapServerID server) {
+  KAPSIM_ENTER(SvStartServer, FALSE);
+  return State().IsServerKnown(server) ? TRUE : FALSE;  // every server starts as it connects
+}
+static Bool SimSvStopServer(KapServerID server) {
+  KAPSIM_ENTER(SvStopServer, FALSE);
+  return State().StopServer(server, false) ? TRUE : FALSE;
+}
+static Bool SimSvStopAllServers(KapServerID server) {
+  KAPSIM_ENTER(SvStopAllServers, FALSE);
+  return State().StopServer(server, true) ? TRUE : FALSE;
+}
+static void* SimSvGetChannel(KapServerID server) {
+  KAPSIM_ENTER(SvGetChannel, nullptr);
+  return State().ServerChannel(server);
+}
+static int SimSvGetIdSize(KapServerID server) {
+  KAPSIM_ENTER(SvGetIdSize, 0);
+  std::string id;
+  return State().UniqueId(server, &id) ? static_cast<int>(id.size() + 1) : 0;
+}
+static Bool SimSvGetId(KapServerID server, int size, char* out) {
+  KAPSIM_ENTER(SvGetId, FALSE);
+  std::string id;
+  if (out == nullptr || !State().UniqueId(server, &id) || size < static_cast<int>(id.size() + 1)) {
+    return FALSE;
+  }
+  std::memcpy(out, id.c_str(), id.size() + 1);
+  return TRUE;
+}
+static Bool SimSvIsIdOwner(KapServerID server, const char* candidate) {
+  KAPSIM_ENTER(SvIsIdOwner, FALSE);
+  std::string id;
+  return candidate != nullptr && State().UniqueId(server, &id) && id == candidate ? TRUE : FALSE;
+}
+static Bool SimSvOpenMsgChannel(void* userData, KapServerID server, const char* name,
+                                KAPService_MsgChannelNotifySink* sink) {
+  KAPSIM_ENTER(SvOpenMsgChannel, FALSE);
+  return State().OpenMsgChannel(userData, server, name, sink) ? TRUE : FALSE;
+}
+static Bool SimSvGetMsgChannelInfo(KapServerID server, KapMsgGroupID id,
+                                   KAPService_MsgChannelInfo* info) {
+  KAPSIM_ENTER(SvGetMsgChannelInfo, FALSE);
+  return State().MsgChannelInfo(server, id, info) ? TRUE : FALSE;
+}
+static Bool SimSvCloseMsgChannel(KapMsgChannelID channel) {
+  KAPSIM_ENTER(SvCloseMsgChannel, FALSE);
+  return State().CloseMsgChannel(channel) ? TRUE : FALSE;
+}
+static Bool SimSvSendMsgToGroup(KapMsgChannelID channel, KapMsgGroupID group, void* msg, int len) {
+  KAPSIM_ENTER(SvSendMsgToGroup, FALSE);
+  return State().SendMsgToGroup(channel, group, msg, len) ? TRUE : FALSE;
+}
+
 // ---- Stream data: offered, not simulated ----
 
 #define KAPSIM_STREAM_STUB(fnId) \
@@ -496,6 +561,22 @@ void FillStreamData(KAPRPC_StreamDataInterface* t, uint32_t version) {
   KAPSIM_SET(v2, FreeStreamDataPayload, SdFreePayload);
   KAPSIM_SET(v2, GetStreamDataInfo, SdGetInfo2);
 }
+void FillServer(KAPService_ServerInterface* t, uint32_t version) {
+  t->version = version;
+  KAPSIM_SET(v1, RegisterServerNotifySink, SvRegisterSink);
+  KAPSIM_SET(v1, UnregisterServerNotifySink, SvUnregisterSink);
+  KAPSIM_SET(v1, StartServer, SvStartServer);
+  KAPSIM_SET(v1, StopServer, SvStopServer);
+  KAPSIM_SET(v1, StopAllServers, SvStopAllServers);
+  KAPSIM_SET(v1, GetChannel, SvGetChannel);
+  KAPSIM_SET(v1, GetUniqueSerializedIdSize, SvGetIdSize);
+  KAPSIM_SET(v1, GetUniqueSerializedId, SvGetId);
+  KAPSIM_SET(v1, IsUniqueSerializedIdOwner, SvIsIdOwner);
+  KAPSIM_SET(v1, OpenMsgChannel, SvOpenMsgChannel);
+  KAPSIM_SET(v1, GetMsgChannelInfo, SvGetMsgChannelInfo);
+  KAPSIM_SET(v1, CloseMsgChannel, SvCloseMsgChannel);
+  KAPSIM_SET(v1, SendMsgToGroup, SvSendMsgToGroup);
+}
 #undef KAPSIM_SET
 
 struct Offer {
@@ -520,6 +601,11 @@ extern "C" {
 static Bool SimQueryInterface(const GUID* iid, void* table) {
   KAPSIM_ENTER(QueryInterface, FALSE);
   if (iid == nullptr || table == nullptr) return FALSE;
+  if (std::memcmp(iid, &GUID_KAPService_ServerInterface_V1, sizeof(GUID)) == 0) {
+    if (FunctionRegistry::Get().MaxVersion(kapsim::Table::Server) < 1) return FALSE;
+    FillServer(static_cast<KAPService_ServerInterface*>(table), 1);
+    return TRUE;
+  }
   GUID base = GUID_KAPRPC_VariantInterface_V1;
   base.Data2 = iid->Data2 & 0x00FF;
   if (std::memcmp(&base, iid, sizeof(GUID)) != 0) return FALSE;
