@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "logging/LoggerManager.h"
@@ -38,6 +40,18 @@ bool LogWriter::PollLogWriter::Run(bool /*timedOut*/) {
   return true;
 }
 
+LogWriter::OutputGuard::OutputGuard(LogWriter* writer) : m_writer(writer) {
+  // Under the lock even though the item's own operations lock: an item not yet on the
+  // poll thread has no lock of its own.
+  AutoMutexLock lock(LoggerManager_GetLock());
+  m_writer->m_pollWriter->Disable(true);
+}
+
+LogWriter::OutputGuard::~OutputGuard() {
+  AutoMutexLock lock(LoggerManager_GetLock());
+  m_writer->m_pollWriter->Enable();
+}
+
 LogWriter::LogWriter(LogWriterType type)
     : m_type(type),
       m_bufferSize(15000),
@@ -69,6 +83,24 @@ void LogWriter::RemovePollItem() {
   if (m_pollWriter.Ptr() != nullptr) {
     m_pollWriter->Remove(true);
   }
+}
+
+const char* LogWriter::LineText(const RCPtr<LogMessage>& msg) {
+  return msg.Ptr() != nullptr && msg->m_msg != nullptr
+             ? msg->m_msg
+             : "Failed to allocate memory for log message\n";
+}
+
+bool LogWriter::ParseOptionNumber(const std::string& text, uint32_t* value) {
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
+  if (text.empty() || end == text.c_str() || *end != '\0' || errno != 0 || parsed > 0xFFFFFFFFull ||
+      text[0] == '-') {
+    return false;
+  }
+  *value = static_cast<uint32_t>(parsed);
+  return true;
 }
 
 bool LogWriter::DropMessage(const RCPtr<LogMessage>& /*msg*/) const { return false; }
@@ -177,12 +209,12 @@ bool LogWriter::Close() {
     AutoMutexLock lock(LoggerManager_GetLock());
     m_shutdown = true;
   }
-  // Outside the lock: waiting for a running drain releases the poll lock (the logging
-  // lock) only once, and the drain needs it.
+  // Outside the lock, so that a drain pass that is running can finish; once the item is
+  // off the poll thread this thread owns the output.
   RemovePollItem();
   {
     AutoMutexLock lock(LoggerManager_GetLock());
-    FlushMessages();
+    FlushLocked();
     if (m_initialized && !m_footer.empty()) {
       WriteDirect("Bool LogWriter::Close()", LOGGER_LOG_ALWAYS, "%s\n", m_footer.c_str());
     }
@@ -225,6 +257,7 @@ bool LogWriter::EnableBatchMode() {
   }
   m_pollWriter->Disable(false);
   if (m_pollWriter->m_syncInProgress) {
+    m_pollWriter->Enable();
     return false;  // the drain is writing; a later message retries
   }
   m_batchEnabled = true;
@@ -281,76 +314,72 @@ void LogWriter::HandleDroppedMessages(int queueIndex) {
   }
 }
 
-void LogWriter::SyncMessages() { WriteMessages(SwapInputQueues(), kDrainAll); }
+void LogWriter::SyncMessages() {
+  AutoMutexLock lock(LoggerManager_GetLock());
+  OutputGuard output(this);
+  WriteMessages(SwapInputQueues(), kDrainAll);
+}
 
 void LogWriter::FlushMessages() {
   AutoMutexLock lock(LoggerManager_GetLock());
+  OutputGuard output(this);
+  FlushLocked();
+}
+
+void LogWriter::FlushLocked() {
   WriteMessages(m_outputQueueIndex, kDrainAll);
   SwapInputQueues();
   WriteMessages(m_outputQueueIndex, kDrainAll);
   SwapInputQueues();
 }
 
+// The setters decide and act in one step under the logging lock, after the guard has
+// made this thread the output's owner; the guard's wait comes first because it may
+// release the lock. The drain item's disable count thus holds exactly one count for a
+// disabled writer and one for an unbuffered one, whatever the interleaving of callers.
 bool LogWriter::SetEnabled(bool enabled) {
-  {
-    AutoMutexLock lock(LoggerManager_GetLock());
-    if (m_enabled == enabled) {
-      return true;
-    }
+  AutoMutexLock lock(LoggerManager_GetLock());
+  OutputGuard output(this);
+  if (m_enabled == enabled) {
+    return true;
   }
   if (!enabled) {
-    m_pollWriter->Disable(true);
-    AutoMutexLock lock(LoggerManager_GetLock());
-    FlushMessages();
+    FlushLocked();
     m_enabled = false;
+    m_pollWriter->Disable(false);
   } else {
-    {
-      AutoMutexLock lock(LoggerManager_GetLock());
-      m_enabled = true;
-      FlushMessages();
-    }
+    m_enabled = true;
+    FlushLocked();
     m_pollWriter->Enable();
   }
   return true;
 }
 
 bool LogWriter::SetBufferingEnabled(bool enabled) {
-  {
-    AutoMutexLock lock(LoggerManager_GetLock());
-    if (m_bufferingEnabled == enabled) {
-      return true;
-    }
+  AutoMutexLock lock(LoggerManager_GetLock());
+  OutputGuard output(this);
+  if (m_bufferingEnabled == enabled) {
+    return true;
   }
   if (!enabled) {
-    m_pollWriter->Disable(true);
-    AutoMutexLock lock(LoggerManager_GetLock());
-    FlushMessages();
+    FlushLocked();
     m_bufferingEnabled = false;
+    m_pollWriter->Disable(false);
   } else {
-    {
-      AutoMutexLock lock(LoggerManager_GetLock());
-      m_bufferingEnabled = true;
-      FlushMessages();
-    }
+    m_bufferingEnabled = true;
+    FlushLocked();
     m_pollWriter->Enable();
   }
   return true;
 }
 
 bool LogWriter::SetMaxBufferSize(uint32_t numOfMessages) {
-  {
-    AutoMutexLock lock(LoggerManager_GetLock());
-    if (m_bufferSize == numOfMessages) {
-      return true;
-    }
+  AutoMutexLock lock(LoggerManager_GetLock());
+  OutputGuard output(this);
+  if (m_bufferSize != numOfMessages) {
     m_bufferSize = numOfMessages;
+    FlushLocked();
   }
-  m_pollWriter->Disable(true);
-  {
-    AutoMutexLock lock(LoggerManager_GetLock());
-    FlushMessages();
-  }
-  m_pollWriter->Enable();
   return true;
 }
 
