@@ -5,11 +5,16 @@
 #include <new>
 #include <vector>
 
+#include "logging/DebugWriter.h"
 #include "logging/FileWriter.h"
 #include "logging/LogMessage.h"
 #include "logging/LogWriter.h"
 #include "logging/LoggerManager.h"
+#include "logging/ProxyWriter.h"
 #include "logging/RecursionCheck.h"
+#include "logging/SocketWriter.h"
+#include "logging/StdErrWriter.h"
+#include "logging/StdOutWriter.h"
 #include "runtime/AutoMutexLock.h"
 #include "runtime/ProcessUtils.h"
 #include "runtime/QrPollThread.h"
@@ -303,11 +308,23 @@ RCPtr<LogWriter> Logger::CreateWriter(LogWriterType type) {
   }
   RCPtr<LogWriter> writer;
   switch (type) {
+    case LOG_WRITER_DEBUG:
+      writer = new (std::nothrow) DebugWriter();
+      break;
     case LOG_WRITER_FILE:
       writer = new (std::nothrow) FileWriter();
       break;
-    default:
-      // The stream, syslog and proxy writers are not part of this build.
+    case LOG_WRITER_PROXY:
+      writer = new (std::nothrow) ProxyWriter();
+      break;
+    case LOG_WRITER_SOCKET:
+      writer = new (std::nothrow) SocketWriter();
+      break;
+    case LOG_WRITER_STDOUT:
+      writer = new (std::nothrow) StdOutWriter();
+      break;
+    case LOG_WRITER_STDERR:
+      writer = new (std::nothrow) StdErrWriter();
       break;
   }
   InsertWriter(writer, type);

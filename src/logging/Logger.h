@@ -106,8 +106,8 @@ class Logger : public RCObject, public LoggerBase {
   const std::string& GetName() const { return m_name; }
   const std::string& GetAppName() const { return m_appName; }
 
-  // Null when started, when a writer of the type exists, or for a type without a writer
-  // class in this build (only LOG_WRITER_FILE is built here).
+  // Null when started, when a writer of the type exists, or for a type above
+  // LOG_WRITER_STDERR.
   RCPtr<LogWriter> CreateWriter(LogWriterType type);
   // Attaches a writer made by the caller (a writer kind of its own, such as a test
   // writer), under the same rules as CreateWriter; false when refused.
