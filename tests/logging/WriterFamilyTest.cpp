@@ -24,6 +24,7 @@
 #include "logging/LogWriter.h"
 #include "logging/Logger.h"
 #include "logging/ProxyWriter.h"
+#include "support/FdCapture.h"
 #include "support/ScopedTestLogger.h"
 #include "support/TestLogWriter.h"
 #include "support/UdpReceiver.h"
@@ -37,40 +38,6 @@ std::string HostName() {
   gethostname(name, sizeof(name) - 1);
   return std::string(name).substr(0, 64);
 }
-
-// Sends one file descriptor (1 or 2) into a temporary file until Text() is called.
-class FdCapture {
- public:
-  explicit FdCapture(int fd) : m_fd(fd) {
-    std::fflush(nullptr);
-    m_saved = dup(fd);
-    m_file = std::tmpfile();
-    dup2(fileno(m_file), fd);
-  }
-  ~FdCapture() { Text(); }
-  std::string Text() {
-    if (m_saved >= 0) {
-      std::fflush(nullptr);
-      dup2(m_saved, m_fd);
-      close(m_saved);
-      m_saved = -1;
-      std::rewind(m_file);
-      std::stringstream text;
-      for (int c; (c = std::fgetc(m_file)) != EOF;) {
-        text << static_cast<char>(c);
-      }
-      std::fclose(m_file);
-      m_text = text.str();
-    }
-    return m_text;
-  }
-
- private:
-  int m_fd;
-  int m_saved = -1;
-  FILE* m_file = nullptr;
-  std::string m_text;
-};
 
 class WriterFamily : public ::testing::Test {
  protected:
