@@ -314,7 +314,9 @@ void FileWriter::OnPreSyncMessages() {}
 
 void FileWriter::OnPostSyncMessages() {
   AutoMutexLock lock(LoggerManager_GetLock());
-  if (TimeToRollLogFile()) {
+  // The flush of Close() does not roll: a new file (and the poll thread its deletion item
+  // would need) must not appear while the facility shuts down.
+  if (!IsShuttingDown() && TimeToRollLogFile()) {
     RollLocked();
   } else if (m_file.Ptr() != nullptr) {
     m_file->Flush();

@@ -1,6 +1,8 @@
 // The operator's log configuration file, through the exported functions only: the
 // preference "UsbRedirPlugin.log.configFile" names it, its level wins over the plug-in's
-// own level preference, it switches standard error and syslog on.
+// own level preference, it switches standard error and syslog on; and a Fini whose last
+// flush crosses the file's size limit leaves no thread behind, so the host may unload.
+#include <dirent.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,6 +19,17 @@
 #include "support/UdpReceiver.h"
 
 namespace {
+
+int ThreadCount() {
+  int count = 0;
+  if (DIR* tasks = opendir("/proc/self/task")) {
+    while (dirent* entry = readdir(tasks)) {
+      count += entry->d_name[0] != '.' ? 1 : 0;
+    }
+    closedir(tasks);
+  }
+  return count;
+}
 
 class PluginLogConfig : public ::testing::Test {
  protected:
@@ -112,4 +125,30 @@ TEST_F(PluginLogConfig, WithoutThePreferenceTheLevelLineNamesNoLocation) {
     host.Fini();
   }
   EXPECT_NE(std::string::npos, ReadFile(LogPath("")).find("] A Log Level: WARN (read from )\n"));
+}
+
+// The last flush of Fini crosses the 1 MB limit the file sets. The roll it used to start
+// brought the logging poll thread back after shut-down, in code the host then unmapped.
+TEST_F(PluginLogConfig, FiniThatCrossesTheSizeLimitLeavesNoThreadAndNoNewFile) {
+  Configure("", "logMaxFileSizeMB = 1");
+  ASSERT_EQ(system(("mkdir -p " + m_root + "/tmp/quorin-tester").c_str()), 0);
+  std::ofstream(LogPath("")) << std::string(1024 * 1024, 'x') << "\n";
+  const int threadsBefore = ThreadCount();
+  {
+    VhubHost host(USBREDIR_PLUGIN_PATH);
+    std::string error;
+    ASSERT_TRUE(host.Load(&error)) << error;
+    host.Init();  // the lines it logs wait in the queue for the next second's drain
+    host.Fini();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (ThreadCount() > threadsBefore && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(threadsBefore, ThreadCount());
+  }                                                             // dlclose
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a stray thread would crash here
+  EXPECT_NE(std::string::npos,
+            ReadFile(LogPath(""))
+                .find("I UsbRedirectionPlugin_Fini(): Unload libusbRedirectionPlugin.so\n"));
+  EXPECT_NE(0, access(LogPath("(2)").c_str(), F_OK)) << "a file was created after shut-down";
 }
