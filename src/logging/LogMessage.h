@@ -15,12 +15,23 @@ class LogMessage : public RCObject {
   // text becomes "\n". When the copy cannot be allocated the message has a null text and
   // writers print a fixed notice in its place.
   LogMessage(const char* text, size_t length, Level level);
+  // The same message with its text in the object's own allocation: one allocation per
+  // line on the logging hot path. Null only when even the object cannot be allocated.
+  static LogMessage* Create(const char* text, size_t length, Level level);
+
+  // Create's objects come from the global operator new with room for the text.
+  static void operator delete(void* p) { ::operator delete(p); }
 
   const char* m_msg;  // owned, NUL-terminated, ends in '\n'; null if allocation failed
   const Level m_logLevel;
 
  protected:
   ~LogMessage() override;
+
+ private:
+  LogMessage(char* storage, const char* text, size_t length, Level level);
+
+  const bool m_ownsText;  // false when the text lives behind the object
 
  public:
   LogMessage(const LogMessage&) = delete;

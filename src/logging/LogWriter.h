@@ -1,7 +1,9 @@
 // Base of every log destination. A writer receives finished lines from its logger
 // (AppendMessage) and either writes them at once on the logging thread (unbuffered) or
 // queues them; a poll item on the logging poll thread drains the queue once per sync
-// interval, so a buffered writer never performs output on a thread that logs. Two queues
+// interval, and at once whenever another 4096 lines wait, so that a burst neither piles up
+// in memory nor waits for the interval; a buffered writer never performs output on a
+// thread that logs. Two queues
 // alternate: producers append to the input queue under the logging lock while the poll
 // thread writes the output queue without it. When the input queue reaches the buffer
 // size the writer switches to batch mode for good: the periodic drain stops and lines
@@ -29,6 +31,7 @@
 #include "logging/LogMessage.h"
 #include "logging/LogWriterType.h"
 #include "logging/Logger.h"
+#include "runtime/QrEvent.h"
 #include "runtime/QrPollItem.h"
 #include "runtime/QrThread.h"
 
@@ -154,6 +157,7 @@ class LogWriter : public RCObject {
   LoggerPtr m_logger;  // set by Logger when the writer joins it
   bool m_batchEnabled;
   RCPtr<PollLogWriter> m_pollWriter;
+  QrEvent m_wakeDrain;  // auto-reset: runs the drain before its interval is up
   MessageQueueInfo m_queueInfo[2];
   int m_inputQueueIndex;
   int m_outputQueueIndex;

@@ -667,7 +667,7 @@ void Logger::AppendLogMessageToWriter(LogWriter* writer, RCPtr<LogMessage>& mess
     if (m < 0 || total < 0) {
       total = static_cast<int>(strnlen(buffer, kLineSize - 1));
     }
-    message = new (std::nothrow) LogMessage(buffer, static_cast<size_t>(total), level);
+    message = LogMessage::Create(buffer, static_cast<size_t>(total), level);
     if (message.Ptr() == nullptr) {
       return;
     }
@@ -716,8 +716,8 @@ void Logger::SendLogMessageHexDump(const char* funcName, Level level, const void
       }
       int m = StringUtils::snprintf(buffer + p, kLineSize - p, "0x%04x: %s- (%s)\n", offset, hex,
                                     chars);
-      RCPtr<LogMessage> line(new (std::nothrow)
-                                 LogMessage(buffer, static_cast<size_t>(m < 0 ? p : p + m), level));
+      RCPtr<LogMessage> line(
+          LogMessage::Create(buffer, static_cast<size_t>(m < 0 ? p : p + m), level));
       if (line.Ptr() != nullptr) {
         writer->AppendMessage(line);
       }

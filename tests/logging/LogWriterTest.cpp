@@ -118,6 +118,15 @@ TEST_F(BufferedWriterTest, BatchModeBannerOnceThenGroupsOfOneHundred) {
   EXPECT_EQ(101u, m_writer->Count());
 }
 
+TEST_F(BufferedWriterTest, EveryFullBatchOf4096LinesWakesTheDrainEarly) {
+  Start();  // the interval is ten minutes
+  for (int i = 0; i < 4096 + 5; ++i) {
+    Logger::Log("@F", LOGGER_LOG_INFO, "burst %d", i);
+  }
+  EXPECT_TRUE(WaitForCount(m_writer.Ptr(), 4096));
+  EXPECT_EQ("burst 0", m_writer->Messages().front());
+}
+
 TEST_F(BufferedWriterTest, MessagesRefusedWhileDisabledAreReportedWithTheNextWrite) {
   Start();
   ASSERT_TRUE(m_writer->SetEnabled(false));
