@@ -163,9 +163,9 @@ class HexIdsFlag : public spdlog::custom_flag_formatter {
   void format(const spdlog::details::log_msg& msg, const std::tm& /*tm*/,
               spdlog::memory_buf_t& dest) override {
     char text[48];
-    int n =
-        std::snprintf(text, sizeof(text), "<%08lX> [%04X]",
-                      static_cast<unsigned long>(msg.thread_id), static_cast<unsigned>(getpid()));
+    static const unsigned pid = static_cast<unsigned>(getpid());  // kept, as our writers keep it
+    int n = std::snprintf(text, sizeof(text), "<%08lX> [%04X]",
+                          static_cast<unsigned long>(msg.thread_id), pid);
     dest.append(text, text + n);
   }
   std::unique_ptr<custom_flag_formatter> clone() const override {
