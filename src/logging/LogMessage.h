@@ -5,6 +5,7 @@
 #define LOGGING_LOGMESSAGE_H
 
 #include <cstddef>
+#include <new>
 
 #include "logging/Level.h"
 #include "runtime/RCPtr.h"
@@ -19,8 +20,18 @@ class LogMessage : public RCObject {
   // line on the logging hot path. Null only when even the object cannot be allocated.
   static LogMessage* Create(const char* text, size_t length, Level level);
 
-  // Create's objects come from the global operator new with room for the text.
-  static void operator delete(void* p) { ::operator delete(p); }
+  // Every message comes from the global operator new (Create's with room for the text
+  // behind the object) and goes back through the unsized operator delete.
+  static void* operator new(size_t size) { return ::operator new(size); }
+  static void* operator new(size_t size, const std::nothrow_t& tag) noexcept {
+    return ::operator new(size, tag);
+  }
+  static void* operator new(size_t /*size*/, void* where) noexcept { return where; }
+  static void operator delete(void* p) noexcept { ::operator delete(p); }
+  static void operator delete(void* p, const std::nothrow_t& /*tag*/) noexcept {
+    ::operator delete(p);
+  }
+  static void operator delete(void* /*p*/, void* /*where*/) noexcept {}
 
   const char* m_msg;  // owned, NUL-terminated, ends in '\n'; null if allocation failed
   const Level m_logLevel;
