@@ -2,7 +2,7 @@
 // logging poll thread ("Logger") on which writers drain their queues. Created on first
 // use and never destroyed while the library is loaded, so log calls made during process
 // exit still find it. ShutDown() stops the poll thread, empties the registry and closes
-// every writer; the registry can be used again afterwards.
+// every writer; nothing of the facility runs afterwards until the registry is used again.
 // Thread safe: all state is guarded by the logging lock, LoggerManager_GetLock(), which
 // is also the poll thread's lock.
 #ifndef LOGGING_LOGGERMANAGER_H
@@ -51,6 +51,7 @@ class LoggerManager {
   std::map<std::string, LoggerPtr> m_loggerMap;  // guarded by the logging lock
   RCPtr<QrPollThread> m_pollThread;
   bool m_schedulerRunning;  // guarded by the logging lock
+  bool m_shuttingDown;      // guarded by the logging lock
 };
 
 #endif  // LOGGING_LOGGERMANAGER_H

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "config/Config.h"
+#include "config/PathExpand.h"
 #include "config/Preference.h"
 #include "logging/Log.h"
 #include "runtime/ExceptionBoundary.h"
@@ -30,6 +31,16 @@ Level UsbRedirPlugin_FetchLoggerLevel() {
   return level;
 }
 
+std::string UsbRedirPlugin_FetchLogConfigFile() {
+  char* value = Config_GetString(nullptr, "UsbRedirPlugin.log.configFile");
+  if (value == nullptr) {
+    return std::string();
+  }
+  std::string path = PathExpand_Home(value);
+  free(value);
+  return path;
+}
+
 extern "C" {
 
 // Neither entry point reports failure; an exception (see ExceptionBoundary) ends the step it
@@ -37,6 +48,7 @@ extern "C" {
 void UsbRedirectionPlugin_Init(void) try {
   Preference_Init();
   Level level = UsbRedirPlugin_FetchLoggerLevel();
+  usbRedirectionLogger.SetConfigFile(UsbRedirPlugin_FetchLogConfigFile());
   // A logger that cannot start (say, no writable log folder) leaves the plug-in running
   // without logging; nothing here depends on it.
   usbRedirectionLogger.Start("UsbRedirPluginLogger", "UsbRedirPlugin", "", level, true);
