@@ -11,9 +11,23 @@
  *    valid only during the callback; the host copies what it keeps. msg is not
  *    NUL-terminated.
  *  - respMsg/respMsgLength are null for messages that take no response. Otherwise they
- *    point to a null pointer and a zero length; the host may store a buffer it allocated
- *    there. The plug-in copies it into the reply and then hands it back through
- *    v3.kapvhubFree when the host provided that entry (otherwise it only forgets it).
+ *    point to a null pointer and a zero length; the host may store there a buffer it
+ *    allocated and its length (a null buffer means no answer: the reply carries no return
+ *    values). After the callback returns, on the same thread and before any other
+ *    callback of that session, the plug-in copies the buffer into the reply. What happens
+ *    to the buffer then depends on the mode the table was handed over in:
+ *      Single-server mode (UsbRedirectionProxy_InitVhubCallback, the only registration
+ *      exported): only the two v1 entries are copied; version, v2 and v3 of the plug-in's
+ *      copy stay zero, so requests always reach v1.OnMessageArrive and v3.kapvhubFree is
+ *      never called, even when the host's table has it. The plug-in only forgets the
+ *      buffer and logs the error "Memory is not freed by kapvhub, memory leak!" once per
+ *      answered request. The buffer stays the host's: it may free or reuse it from the
+ *      session's next callback on (or once Poll has returned).
+ *      Multi-server mode (the plug-in's internal registration): all 48 bytes of the table
+ *      are copied; requests reach v2.OnMessageArrive when present (else v1). Each buffer
+ *      is handed back exactly once through v3.kapvhubFree(buffer, length) with the pointer
+ *      and length the host stored, also when the reply could not be built; without a
+ *      v3.kapvhubFree entry it is only forgotten, with the same error line as above.
  *  - data/length/extData given to UsbRedirectionProxy_SendResponse are read during the
  *    call only; the caller keeps ownership.
  *  - The table given to UsbRedirectionProxy_InitVhubCallback is copied; the host may free
@@ -80,7 +94,8 @@ typedef struct USBRedir_CallbackInterface {
                             char** respMsg, uint32_t* respMsgLength);
   } v2;
   struct {
-    /* Gives back a response buffer the host allocated. */
+    /* Gives back a response buffer the host allocated; called in multi-server mode only
+       (single-server registration never copies it, see the ownership notes above). */
     void (*kapvhubFree)(char* buffer, uint32_t length);
   } v3;
 } USBRedir_CallbackInterface;
@@ -136,7 +151,8 @@ USBREDIR_STATIC_ASSERT(offsetof(USBRedir_SendResponseExt, trailerLength) == 16,
  */
 USBREDIR_EXPORT void UsbRedirectionPlugin_Init(void);
 USBREDIR_EXPORT void UsbRedirectionPlugin_Fini(void);
-/* Copies the host's callback entries; pInterface must not be null. Always TRUE. */
+/* Copies v1.OnChannelStateChange and v1.OnMessageArrive of the host's table (nothing
+   else; see the ownership notes above); pInterface must not be null. Always TRUE. */
 USBREDIR_EXPORT BOOL UsbRedirectionProxy_InitVhubCallback(USBRedir_CallbackInterface* pInterface);
 USBREDIR_EXPORT BOOL UsbRedirectionProxy_Register(DWORD sessionId);
 USBREDIR_EXPORT void UsbRedirectionProxy_Unregister(DWORD sessionId);

@@ -4,9 +4,10 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
           libbenchmark-dev libicu-dev pkg-config
-          dpkg-dev file  # packaging: dpkg-shlibdeps, and CPack's look at each file's type
-          libspdlog-dev  # spdlog: only the logging benchmark's comparison
-          valgrind gcovr)  # scripts/valgrind.sh and scripts/coverage.sh
+          dpkg-dev file   # packaging: dpkg-shlibdeps, and CPack's look at each file's type
+          libspdlog-dev   # spdlog: only the logging benchmark's comparison
+          rsyslog         # rsyslogd: the syslog writer's test starts one of its own
+          valgrind gcovr) # scripts/valgrind.sh and scripts/coverage.sh
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string>
 #include <sys/time.h>
@@ -15,6 +16,7 @@
 #include "channel/RPCPluginInstance.h"
 #include "channel/SessionUtils.h"
 #include "logging/Log.h"
+#include "runtime/ExceptionBoundary.h"
 
 const char* const RPCManager::kKapServicePath =
     "/usr/lib/quorin/zeltagent/CHX/vchan_plugins/libkapservice.so";
@@ -270,7 +272,8 @@ bool RPCManager::LoadKapService() {
   if (m_hKapServiceDll != nullptr) {
     return true;
   }
-  const char* path = getenv("KAPSERVICE_PATH");
+  // A set-user-id host must not load a library its caller names.
+  const char* path = secure_getenv("KAPSERVICE_PATH");
   if (path == nullptr || path[0] == '\0') {
     path = kKapServicePath;
   }
@@ -590,8 +593,15 @@ bool RPCManager::ServerExitImp(DWORD sessionId, RPCPluginInstance* rpcPlugin,
     trace.SetExitMsg(LOGGER_LOG_ERROR, "Not initialized\n");
     return false;
   }
+  // The server is ended whatever happens to the instance on the way (an exception when
+  // memory runs out included): left running, it would call a sink that is about to go.
+  std::exception_ptr failure;
   if (rpcPlugin != nullptr) {
-    InstanceExitImp(rpcPlugin, exitOnDifferentThread);
+    try {
+      InstanceExitImp(rpcPlugin, exitOnDifferentThread);
+    } catch (...) {
+      failure = std::current_exception();
+    }
   }
   bool result = true;
   if (m_serverInit) {
@@ -602,6 +612,9 @@ bool RPCManager::ServerExitImp(DWORD sessionId, RPCPluginInstance* rpcPlugin,
   m_initialized = false;
   m_hInitThreadId = 0;
   m_sessionId = kNoSession;
+  if (failure) {
+    std::rethrow_exception(failure);
+  }
   return result;
 }
 
@@ -844,9 +857,10 @@ bool RPCManager::WaitForEvent(QrEvent* event, uint32_t msTimeout) {
 void RPCManager::Poll(uint32_t msTimeout) { WaitForEvent(nullptr, msTimeout); }
 
 // ---- Server sink (multi-server mode) ----
+// Called from the channel service's polls: see the note on the channel callbacks below.
 
 Bool RPCManager::KapOnServerConnected(void* userData, KAPService_SessionType type,
-                                      KapServerID serverId) {
+                                      KapServerID serverId) try {
   RPCManager* manager = static_cast<RPCManager*>(userData);
   if (manager == nullptr) {
     return FALSE;
@@ -856,9 +870,12 @@ Bool RPCManager::KapOnServerConnected(void* userData, KAPService_SessionType typ
     s_IdToRPCManagerMap[serverId] = manager;
   }
   return manager->OnServerConnected(type, serverId) ? TRUE : FALSE;
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
+  return FALSE;
 }
 
-Bool RPCManager::KapOnServerDisconnected(void* userData, KapServerID serverId) {
+Bool RPCManager::KapOnServerDisconnected(void* userData, KapServerID serverId) try {
   RCPtr<RPCManager> manager;
   {
     AutoMutexLock lock(s_RPCManagerMutex);
@@ -873,10 +890,13 @@ Bool RPCManager::KapOnServerDisconnected(void* userData, KapServerID serverId) {
     QR_LOG(LOGGER_LOG_WARN, "Cannot find server %p userData %p\n", serverId, userData);
   }
   return TRUE;
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
+  return FALSE;
 }
 
 Bool RPCManager::KapOnServerInstanceCreated(void* userData, KapServerID serverId,
-                                            void** pInstanceUserData) {
+                                            void** pInstanceUserData) try {
   RCPtr<RPCManager> manager;
   {
     AutoMutexLock lock(s_RPCManagerMutex);
@@ -903,6 +923,9 @@ Bool RPCManager::KapOnServerInstanceCreated(void* userData, KapServerID serverId
                       : nullptr;
   instance->RegisterChannelSink(channel);
   return TRUE;
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
+  return FALSE;
 }
 
 Bool RPCManager::KapOnServerInstanceDestroyed(void* serverUserData, void* pInstanceUserData,
@@ -990,9 +1013,11 @@ const char* RPCManager::ChannelObjectStateToStr(int state) {
 }
 
 // ---- Channel, object and request callbacks (userData is the instance) ----
+// The channel service calls these from its polls: an exception (no memory) ends the one
+// notification, which is logged, and must not unwind through the library.
 
 void RPCManager::OnConnectionStateChanged(void* userData, KAPService_ConnectionState current,
-                                          KAPService_ConnectionState transient, void*) {
+                                          KAPService_ConnectionState transient, void*) try {
   FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "Connection is now %s\n",
                       ConnectionStateToStr(transient));
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
@@ -1019,10 +1044,12 @@ void RPCManager::OnConnectionStateChanged(void* userData, KAPService_ConnectionS
                        ConnectionStateToStr(current));
       break;
   }
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
 }
 
 void RPCManager::OnChannelStateChanged(void* userData, KAPService_ChannelState current,
-                                       KAPService_ChannelState transient, void*) {
+                                       KAPService_ChannelState transient, void*) try {
   FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr, "Channel is now %s\n",
                       ChannelStateToStr(transient));
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
@@ -1058,9 +1085,11 @@ void RPCManager::OnChannelStateChanged(void* userData, KAPService_ChannelState c
     QR_LOG(LOGGER_LOG_INFO, "Channel connect, creating channel objects.\n");
     instance->ChannelControlObjCreate(manager->m_controlObjName);
   }
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
 }
 
-void RPCManager::OnPeerChannelObjectCreated(void* userData, const char* name, void*) {
+void RPCManager::OnPeerChannelObjectCreated(void* userData, const char* name, void*) try {
   FunctionTrace trace(LOGGER_LOG_INFO, __PRETTY_FUNCTION__, nullptr,
                       "Peer channel object \"%s\" created\n", name != nullptr ? name : "");
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
@@ -1078,23 +1107,29 @@ void RPCManager::OnPeerChannelObjectCreated(void* userData, const char* name, vo
   } else if (strcmp(name, manager->m_dataObjTcpName) == 0) {
     instance->ChannelDataObjCreate(manager->m_dataObjTcpName);
   }
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
 }
 
-void RPCManager::OnControlMsgInvoke(void* userData, void* messageCtx, void*) {
+void RPCManager::OnControlMsgInvoke(void* userData, void* messageCtx, void*) try {
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
   if (instance != nullptr) {
     instance->OnInvoke(messageCtx);
   }
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
 }
 
-void RPCManager::OnDataMsgInvoke(void* userData, void* messageCtx, void*) {
+void RPCManager::OnDataMsgInvoke(void* userData, void* messageCtx, void*) try {
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
   if (instance != nullptr) {
     instance->OnInvoke(messageCtx);
   }
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
 }
 
-void RPCManager::OnChannelControlObjectStateChanged(void* userData, void*) {
+void RPCManager::OnChannelControlObjectStateChanged(void* userData, void*) try {
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
   if (instance == nullptr) {
     return;
@@ -1123,9 +1158,11 @@ void RPCManager::OnChannelControlObjectStateChanged(void* userData, void*) {
                        ChannelObjectStateToStr(state));
       break;
   }
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
 }
 
-void RPCManager::OnChannelDataObjectStateChanged(void* userData, void*) {
+void RPCManager::OnChannelDataObjectStateChanged(void* userData, void*) try {
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
   if (instance == nullptr) {
     return;
@@ -1160,9 +1197,11 @@ void RPCManager::OnChannelDataObjectStateChanged(void* userData, void*) {
                        ChannelObjectStateToStr(state));
       break;
   }
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
 }
 
-void RPCManager::OnMsgDone(void* userData, uint32_t requestCtxId, void* returnCtx) {
+void RPCManager::OnMsgDone(void* userData, uint32_t requestCtxId, void* returnCtx) try {
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
   if (instance == nullptr) {
     return;
@@ -1183,10 +1222,12 @@ void RPCManager::OnMsgDone(void* userData, uint32_t requestCtxId, void* returnCt
     instance->ForgetRequestLocked(requestCtxId);
   }
   instance->OnDone(requestCtxId, returnCtx);
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
 }
 
 void RPCManager::OnMsgAbort(void* userData, uint32_t requestCtxId, Bool userCancelled,
-                            uint32_t reason) {
+                            uint32_t reason) try {
   RPCPluginInstance* instance = static_cast<RPCPluginInstance*>(userData);
   if (instance == nullptr) {
     return;
@@ -1198,4 +1239,6 @@ void RPCManager::OnMsgAbort(void* userData, uint32_t requestCtxId, Bool userCanc
     instance->ForgetRequestLocked(requestCtxId);
   }
   instance->OnAbort(requestCtxId, userCancelled, reason);
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
 }

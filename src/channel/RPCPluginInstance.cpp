@@ -9,6 +9,7 @@
 #include "channel/RPCVariant.h"
 #include "channel/SessionUtils.h"
 #include "logging/Log.h"
+#include "runtime/ExceptionBoundary.h"
 
 namespace {
 
@@ -796,7 +797,9 @@ bool RPCPluginInstance::GetMsgChannelInfo(KapMsgChannelID id, KAPService_MsgChan
          iServer.v1.GetMsgChannelInfo(m_hServerId, asked, info) == TRUE;
 }
 
-Bool RPCPluginInstance::KapOnMsgChannelOpened(void* userData, KapMsgChannelID channel) {
+// The message-channel sinks are called from the channel service's polls, which an exception
+// (no memory) must not unwind through: it ends the one notification, logged.
+Bool RPCPluginInstance::KapOnMsgChannelOpened(void* userData, KapMsgChannelID channel) try {
   RCPtr<MsgChannelId> record = MsgChannelId::GetThisFromHandle(userData);
   if (record.Ptr() == nullptr) {
     return FALSE;
@@ -809,6 +812,9 @@ Bool RPCPluginInstance::KapOnMsgChannelOpened(void* userData, KapMsgChannelID ch
   }
   instance->OnMsgChannelReady(userData, record->GetChannelName());
   return TRUE;
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
+  return FALSE;
 }
 
 void RPCPluginInstance::KapOnMsgChannelMembershipChange(void* /*userData*/,
@@ -816,7 +822,7 @@ void RPCPluginInstance::KapOnMsgChannelMembershipChange(void* /*userData*/,
                                                         KapMsgGroupID /*group*/, Bool /*added*/) {}
 
 void RPCPluginInstance::KapOnMsgReceived(void* userData, KapMsgGroupID group,
-                                         KapMsgChannelID source, void* msg, int msgLen) {
+                                         KapMsgChannelID source, void* msg, int msgLen) try {
   RCPtr<MsgChannelId> record = MsgChannelId::GetThisFromHandle(userData);
   RCPtr<RPCPluginInstance> instance =
       record.Ptr() != nullptr ? record->GetRPCInstance() : RCPtr<RPCPluginInstance>();
@@ -825,6 +831,8 @@ void RPCPluginInstance::KapOnMsgReceived(void* userData, KapMsgGroupID group,
   }
   instance->TrackPeerID(source);
   instance->OnMsgChannelReceived(userData, group, source, msg, msgLen);
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
 }
 
 int RPCPluginInstance::GetUniqueSerializedIdSize() {

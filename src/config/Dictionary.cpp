@@ -10,12 +10,12 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <sys/stat.h>
 #include <vector>
 
 #include "config/BaseLog.h"
 #include "config/CodeSetConverter.h"
 #include "config/DictLL.h"
+#include "runtime/BoundedFileReader.h"
 
 namespace {
 
@@ -153,10 +153,12 @@ ParseResult ParseLong(const std::string& text, int32_t* out) {
     *out = static_cast<int32_t>(v);
     return PARSE_OK;
   }
-  // Beyond the signed range: read as unsigned and keep the low 32 bits ("0xFFFFFFFF").
+  // Beyond the signed range: read again as unsigned and truncated to 32 bits, so
+  // "0xFFFFFFFF" is -1 and "4294967296" is 0. Only a text no unsigned 64-bit number holds
+  // is out of range.
   errno = 0;
   unsigned long long u = strtoull(s, &end, 0);
-  if (errno != ERANGE && u <= UINT32_MAX) {
+  if (errno != ERANGE) {
     *out = static_cast<int32_t>(static_cast<uint32_t>(u));
     return PARSE_OK;
   }
@@ -446,8 +448,8 @@ bool DictionaryReadLines(Dictionary* dict, const LineReader& readLine,
   CodeSetConverter defaultConv(defaultEncoding);
   if (dict->hadUtf8Bom && !defaultConv.IsUtf8()) {
     MsgList* discarded = nullptr;
+    std::unique_ptr<MsgList*, decltype(&MsgList_FreeAt)> freeDiscarded(&discarded, MsgList_FreeAt);
     bool ok = ApplyEncoding(dict, "UTF-8", &discarded);
-    MsgList_Free(discarded);
     if (ok) {
       return true;
     }
@@ -487,41 +489,89 @@ Bool DictionaryLoad(Dictionary* dict, const char* fileName, const std::string& d
   if (strcmp(fileName, "-") == 0) {
     return LoadFromFile(dict, stdin, "<stdin>", false, defaultEncoding, errs);
   }
-  FILE* file = fopen(fileName, "re");
-  if (file == nullptr) {
-    int err = errno;
-    BaseLog_Log("%s: Cannot open file \"%s\": %s.\n", "DictionaryLoad", fileName, strerror(err));
-    MsgList_Append(errs, "@&!*@*@(msg.dictionary.load.openFailed)Cannot open file \"%s\": %s.\n",
-                   fileName, strerror(err));
-    return FALSE;
+  // Preference files are untrusted: a pipe, a device or a huge file is refused before
+  // the dictionary is touched, so a refused load leaves it as it was.
+  BoundedFileReader reader;
+  std::string text;
+  BoundedFileReader::Result result = reader.ReadAll(fileName, &text);
+  const char* err = strerror(reader.Error());
+  switch (result) {
+    case BoundedFileReader::READ_OK:
+      return Dictionary_LoadFromBuffer(dict, text.data(), text.size(), fileName,
+                                       defaultEncoding.c_str(), errs);
+    case BoundedFileReader::READ_OPEN_FAILED:
+      BaseLog_Log("%s: Cannot open file \"%s\": %s.\n", "DictionaryLoad", fileName, err);
+      MsgList_Append(errs, "@&!*@*@(msg.dictionary.load.openFailed)Cannot open file \"%s\": %s.\n",
+                     fileName, err);
+      break;
+    case BoundedFileReader::READ_STAT_FAILED:
+      BaseLog_Log("%s: Unable to get information about file \"%s\": %s.\n", "DictionaryLoad",
+                  fileName, err);
+      MsgList_Append(errs,
+                     "@&!*@*@(msg.dictionary.load.statFailed)Unable to get information about "
+                     "file \"%s\": %s.\n",
+                     fileName, err);
+      break;
+    case BoundedFileReader::READ_IS_DIRECTORY:
+      BaseLog_Log("%s: \"%s\" is a directory.\n", "DictionaryLoad", fileName);
+      MsgList_Append(errs, "@&!*@*@(msg.dictionary.load.isDirectory)\"%s\" is a directory.\n",
+                     fileName);
+      break;
+    // The reader has logged these refusals; the caller's list gets them too.
+    case BoundedFileReader::READ_NOT_REGULAR:
+      MsgList_Append(errs, "@&!*@*@(msg.dictionary.load.notRegular)\"%s\" is not a regular file.\n",
+                     fileName);
+      break;
+    case BoundedFileReader::READ_TOO_LARGE:
+      MsgList_Append(errs,
+                     "@&!*@*@(msg.dictionary.load.tooLarge)File \"%s\" is larger than %zu "
+                     "bytes.\n",
+                     fileName, reader.MaxFileBytes());
+      break;
+    case BoundedFileReader::READ_LINE_TOO_LONG:
+      MsgList_Append(errs,
+                     "@&!*@*@(msg.dictionary.read.lineTooLong)File \"%s\" line %d is longer "
+                     "than %zu bytes.\n",
+                     fileName, reader.Line(), reader.MaxLineBytes());
+      break;
+    case BoundedFileReader::READ_FAILED:
+      MsgList_Append(errs, "@&!*@*@(msg.dictionary.read.readFailed)File \"%s\" line %d: %s.\n",
+                     fileName, 1, err);
+      break;
   }
-  std::unique_ptr<FILE, int (*)(FILE*)> closer(file, fclose);
-  struct stat st;
-  if (fstat(fileno(file), &st) != 0) {
-    int err = errno;
-    BaseLog_Log("%s: Unable to get information about file \"%s\": %s.\n", "DictionaryLoad",
-                fileName, strerror(err));
-    MsgList_Append(errs,
-                   "@&!*@*@(msg.dictionary.load.statFailed)Unable to get information about "
-                   "file \"%s\": %s.\n",
-                   fileName, strerror(err));
-    return FALSE;
-  }
-  if (S_ISDIR(st.st_mode)) {
-    BaseLog_Log("%s: \"%s\" is a directory.\n", "DictionaryLoad", fileName);
-    MsgList_Append(errs, "@&!*@*@(msg.dictionary.load.isDirectory)\"%s\" is a directory.\n",
-                   fileName);
-    return FALSE;
-  }
-  return LoadFromFile(dict, file, fileName, true, defaultEncoding, errs);
+  return FALSE;
 }
 
 Bool LoadAndLog(Dictionary* dict, const char* fileName) {
   MsgList* errs = nullptr;
+  std::unique_ptr<MsgList*, decltype(&MsgList_FreeAt)> freeErrs(&errs, MsgList_FreeAt);
   Bool ok = Dictionary_LoadEx(dict, fileName, &errs);
   MsgList_Log(errs);
-  MsgList_Free(errs);
   return ok;
+}
+
+// A name set by a caller must come back from the written file as the same single entry,
+// so it holds what a loaded name may hold: ASCII without blanks, tabs, "#", "=" or a line
+// end (a line feed would even start a line of its own), not a metavariable (a leading ".")
+// and not one of the encoding names. A refused name goes to the caller's list, or to the
+// log when there is none.
+bool AcceptName(const std::string& name, MsgList** errs) {
+  bool valid = !name.empty() && name[0] != '.' && !IsEncodingName(name) && IsAscii(name);
+  for (char c : name) {
+    valid = valid && c != ' ' && c != '\t' && c != '#' && c != '=' && c != '\n' && c != '\r';
+  }
+  if (valid) {
+    return true;
+  }
+  static const char kFormat[] =
+      "@&!*@*@(msg.dictionary.invalidName)Variable \"%s\" is not a valid name.\n";
+  std::string shown = EscapeForLog(name);
+  if (errs != nullptr) {
+    MsgList_Append(errs, kFormat, shown.c_str());
+  } else {
+    BaseLog_Log("Variable \"%s\" is not a valid name.\n", shown.c_str());
+  }
+  return false;
 }
 
 DictEntry* SetEntry(Dictionary* dict, const char* name, DictionaryType type) {
@@ -543,7 +593,7 @@ Bool SetFromString(Dictionary* dict, const char* line, bool restore, MsgList** e
   const char* eq = strchr(line, '=');
   std::string name = eq != nullptr ? std::string(line, eq) : std::string(line);
   std::string value = eq != nullptr ? std::string(eq + 1) : std::string();
-  if (name.empty()) {
+  if (!AcceptName(name, errs)) {
     return FALSE;
   }
   DictEntry* e = FindEntry(dict, name.c_str());
@@ -611,7 +661,7 @@ T GetTyped(Dictionary* dict, typename Exactly<T>::Type defaultValue, DictionaryT
 template <typename T>
 void SetTyped(Dictionary* dict, typename Exactly<T>::Type value, DictionaryType type,
               T DictValue::*member, const char* name) {
-  if (dict == nullptr || name == nullptr) {
+  if (dict == nullptr || name == nullptr || !AcceptName(name, nullptr)) {
     return;
   }
   DictEntry* e = SetEntry(dict, name, type);
@@ -622,9 +672,9 @@ void SetTyped(Dictionary* dict, typename Exactly<T>::Type value, DictionaryType 
 }  // namespace
 
 Dictionary* Dictionary_Create() {
-  Dictionary* dict = new Dictionary;
+  std::unique_ptr<Dictionary> dict(new Dictionary);
   dict->hashtable.reserve(512);
-  return dict;
+  return dict.release();
 }
 
 void Dictionary_Free(Dictionary* dict) { delete dict; }
@@ -806,7 +856,7 @@ int32_t Dict_GetTriState(Dictionary* dict, int32_t defaultValue, const char* nam
 }
 
 void Dict_SetString(Dictionary* dict, const std::string& value, const char* name) {
-  if (dict == nullptr || name == nullptr) {
+  if (dict == nullptr || name == nullptr || !AcceptName(name, nullptr)) {
     return;
   }
   DictEntry* e = SetEntry(dict, name, DICT_STRING);

@@ -116,7 +116,10 @@ int64_t Dict_GetInt64(Dictionary* dict, int64_t defaultValue, const char* name);
 double Dict_GetDouble(Dictionary* dict, double defaultValue, const char* name);
 int32_t Dict_GetTriState(Dictionary* dict, int32_t defaultValue, const char* name);
 
-// Setters make a modified, non-default entry of the given type.
+// Setters make a modified, non-default entry of the given type. A name that would not
+// come back from the written file as the same entry (empty, not ASCII, with a blank, a
+// tab, "#", "=" or a line end, starting with ".", or an encoding name) is refused and
+// logged.
 void Dict_SetString(Dictionary* dict, const std::string& value, const char* name);
 void Dict_SetBool(Dictionary* dict, Bool value, const char* name);
 void Dict_SetLong(Dictionary* dict, int32_t value, const char* name);
@@ -125,8 +128,10 @@ void Dict_SetDouble(Dictionary* dict, double value, const char* name);
 void Dict_SetTriState(Dictionary* dict, int32_t value, const char* name);
 
 // line is split at its first "=" (no trimming; no "=" gives an empty value) into a
-// modified untyped entry. SetFromString leaves an existing name alone, with a message, and
-// returns false; RestoreFromString replaces its value. Default entries count as absent.
+// modified untyped entry; a name the setters would refuse is refused with a message (to
+// errs, or to the log without a list) and false. SetFromString leaves an existing name
+// alone, with a message, and returns false; RestoreFromString replaces its value. Default
+// entries count as absent.
 Bool Dictionary_SetFromString(Dictionary* dict, const char* line, MsgList** errs);
 Bool Dictionary_RestoreFromString(Dictionary* dict, const char* line, MsgList** errs);
 // Removes the entry and the line that defined it.

@@ -101,3 +101,5 @@ bool MsgList_HasId(const MsgList* list, const char* id) {
 }
 
 void MsgList_Free(MsgList* list) { delete list; }
+
+void MsgList_FreeAt(MsgList** list) { MsgList_Free(*list); }

@@ -30,5 +30,9 @@ void MsgList_Log(const MsgList* list);
 std::string MsgList_ToString(const MsgList* list);
 bool MsgList_HasId(const MsgList* list, const char* id);
 void MsgList_Free(MsgList* list);
+// Frees *list, for a scope guard that also holds when an allocation throws:
+//   MsgList* errs = nullptr;
+//   std::unique_ptr<MsgList*, decltype(&MsgList_FreeAt)> freeErrs(&errs, MsgList_FreeAt);
+void MsgList_FreeAt(MsgList** list);
 
 #endif  // CONFIG_MSGLIST_H

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "config/BaseLog.h"
@@ -46,11 +47,11 @@ void LoadSlot(Preference* state, int slot) {
     return;
   }
   MsgList* errs = nullptr;
+  std::unique_ptr<MsgList*, decltype(&MsgList_FreeAt)> freeErrs(&errs, MsgList_FreeAt);
   if (!Dictionary_LoadEx(state->dictionaries[slot], file, &errs)) {
     MsgList_Log(errs);
     BaseLog_Log("PREF Optional preferences file not found at %s. Using default values.\n", file);
   }
-  MsgList_Free(errs);
 }
 
 void FreeState(Preference* state) {
@@ -64,18 +65,18 @@ void FreeState(Preference* state) {
 
 Preference* CreateState(bool userPreferences) {
   const PreferenceTestHooks* hooks = gTestHooks.load();
-  Preference* state = new Preference;
+  // Freed with what it holds so far when an allocation on the way throws.
+  std::unique_ptr<Preference, void (*)(Preference*)> state(new Preference(), FreeState);
   state->lock = new RankedRecLock("preferenceLock", kPreferenceLockRank);
   for (int i = 0; i < PREFERENCE_NUM_SLOTS; i++) {
     state->dictionaries[i] = Dictionary_Create();
-    state->fileName[i] = nullptr;
   }
 
   const char* hostFile = hooks != nullptr && hooks->hostDefaultsFile != nullptr
                              ? hooks->hostDefaultsFile
                              : kHostDefaultsFile;
   state->fileName[PREFERENCE_SLOT_HOST_DEFAULTS] = CopyString(hostFile);
-  LoadSlot(state, PREFERENCE_SLOT_HOST_DEFAULTS);
+  LoadSlot(state.get(), PREFERENCE_SLOT_HOST_DEFAULTS);
 
   Dictionary* host = state->dictionaries[PREFERENCE_SLOT_HOST_DEFAULTS];
   if (Dictionary_IsDefined(host, "disableUserPreferences") &&
@@ -107,11 +108,11 @@ Preference* CreateState(bool userPreferences) {
     }
   }
 
-  LoadSlot(state, PREFERENCE_SLOT_GLOBAL_SETTINGS);
-  LoadSlot(state, PREFERENCE_SLOT_SITE_DEFAULTS);
-  LoadSlot(state, PREFERENCE_SLOT_USER_DEFAULTS);
-  LoadSlot(state, PREFERENCE_SLOT_USER_PREFERENCES);
-  return state;
+  LoadSlot(state.get(), PREFERENCE_SLOT_GLOBAL_SETTINGS);
+  LoadSlot(state.get(), PREFERENCE_SLOT_SITE_DEFAULTS);
+  LoadSlot(state.get(), PREFERENCE_SLOT_USER_DEFAULTS);
+  LoadSlot(state.get(), PREFERENCE_SLOT_USER_PREFERENCES);
+  return state.release();
 }
 
 void Install(bool userPreferences) {

@@ -3,9 +3,7 @@
 #include <fnmatch.h>
 #include <strings.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <new>
 #include <sys/stat.h>
 
@@ -22,7 +20,6 @@ const int64_t kMB = 1048576;
 const int32_t kDeletionRetryMS = 1000;
 const int32_t kDeletionPeriodMS = 14400000;  // 4 hours
 const int kDeletionsPerPass = 20;
-const char kAllocationFailure[] = "Failed to allocate memory for log message\n";
 const char kStars[] = "*******";
 
 // Adapts the file utilities' 64-bit out-parameter, whatever its exact integer type.
@@ -45,19 +42,6 @@ bool CallFileSize(FileUtils::QrFile* file, bool (FileUtils::QrFile::*size)(T*), 
   bool ok = (file->*size)(&value);
   *out = static_cast<int64_t>(value);
   return ok;
-}
-
-// Automatic base, as strtoul with base 0; false for text that is not a 32-bit number.
-bool ParseNumber(const std::string& text, uint32_t* value) {
-  errno = 0;
-  char* end = nullptr;
-  unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
-  if (end == text.c_str() || *end != '\0' || errno != 0 || parsed > 0xFFFFFFFFull ||
-      text[0] == '-') {
-    return false;
-  }
-  *value = static_cast<uint32_t>(parsed);
-  return true;
 }
 
 std::string FormatUnsigned(uint32_t value) {
@@ -166,22 +150,22 @@ bool FileWriter::SetCustomOption(const std::string& option, const std::string& v
   }
   uint32_t number = 0;
   if (strcasecmp(name, "maxDaysKept") == 0) {
-    if (!ParseNumber(value, &number)) return false;
+    if (!ParseOptionNumber(value, &number)) return false;
     m_maxDaysKept = number;
   } else if (strcasecmp(name, "maxFileSizeMB") == 0) {
-    if (!ParseNumber(value, &number)) return false;
+    if (!ParseOptionNumber(value, &number)) return false;
     m_fileMaxSizeMB = (number > 1024 && number < kSizeFollowsLevel) ? 1024 : number;
   } else if (strcasecmp(name, "maxRollingFiles") == 0) {
-    if (!ParseNumber(value, &number)) return false;
+    if (!ParseOptionNumber(value, &number)) return false;
     m_rollingFileMax = number > 1000 ? 1000 : number;
   } else if (strcasecmp(name, "diskThresholdLowMB") == 0) {
-    if (!ParseNumber(value, &number)) return false;
+    if (!ParseOptionNumber(value, &number)) return false;
     if (number < m_diskThresholdLowMB) {
       m_thresholdLowered = true;
     }
     m_diskThresholdLowMB = number;
   } else if (strcasecmp(name, "diskThresholdHighMB") == 0) {
-    if (!ParseNumber(value, &number)) return false;
+    if (!ParseOptionNumber(value, &number)) return false;
     m_diskThresholdHighMB = number;
   } else {
     return false;
@@ -306,7 +290,7 @@ bool FileWriter::WriteMessage(const RCPtr<LogMessage>& msg) {
   if (DropMessage(msg)) {
     return false;
   }
-  return file->Write(msg->m_msg != nullptr ? msg->m_msg : kAllocationFailure);
+  return file->Write(LineText(msg));
 }
 
 bool FileWriter::DropMessage(const RCPtr<LogMessage>& msg) {
@@ -330,8 +314,10 @@ void FileWriter::OnPreSyncMessages() {}
 
 void FileWriter::OnPostSyncMessages() {
   AutoMutexLock lock(LoggerManager_GetLock());
-  if (TimeToRollLogFile()) {
-    RollLogFile();
+  // The flush of Close() does not roll: a new file (and the poll thread its deletion item
+  // would need) must not appear while the facility shuts down.
+  if (!IsShuttingDown() && TimeToRollLogFile()) {
+    RollLocked();
   } else if (m_file.Ptr() != nullptr) {
     m_file->Flush();
   }
@@ -359,6 +345,11 @@ bool FileWriter::TimeToRollLogFile() {
 
 void FileWriter::RollLogFile() {
   AutoMutexLock lock(LoggerManager_GetLock());
+  OutputGuard output(this);
+  RollLocked();
+}
+
+void FileWriter::RollLocked() {
   OnClose();
   OnInit();
   // File 1 holds the start-up lines and is never removed by rolling.

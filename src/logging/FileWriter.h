@@ -43,6 +43,7 @@ class FileWriter : public LogWriter {
   std::string GetFilePattern() const { return GetFilename(0); }
   uint32_t GetFileMaxSizeMB() const;
   bool TimeToRollLogFile();
+  // Closes the file and opens the next number; callable from any thread.
   void RollLogFile();
   // One deletion pass; true when it stopped after 20 deletions (more may remain).
   bool DeleteOldLogFiles();
@@ -63,6 +64,8 @@ class FileWriter : public LogWriter {
   class FileInfo;
   class PollDeleteOldFiles;
 
+  // RollLogFile for a caller that owns the output and holds the logging lock.
+  void RollLocked();
   void CheckDiskSpace();
 
   std::string m_appFileName;

@@ -2,8 +2,11 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "logging/LoggerManager.h"
 #include "runtime/AutoMutexLock.h"
@@ -14,6 +17,9 @@ namespace {
 
 const char kSeparatorLine[] = "---------------------------------------\n";
 const int kDrainAll = INT_MAX;
+// Queued lines at which the drain is woken early: enough to write in one run, few enough
+// that their memory is reused rather than grown.
+const size_t kWakeDrainAt = 4096;
 
 }  // namespace
 
@@ -38,6 +44,18 @@ bool LogWriter::PollLogWriter::Run(bool /*timedOut*/) {
   return true;
 }
 
+LogWriter::OutputGuard::OutputGuard(LogWriter* writer) : m_writer(writer) {
+  // Under the lock even though the item's own operations lock: an item not yet on the
+  // poll thread has no lock of its own.
+  AutoMutexLock lock(LoggerManager_GetLock());
+  m_writer->m_pollWriter->Disable(true);
+}
+
+LogWriter::OutputGuard::~OutputGuard() {
+  AutoMutexLock lock(LoggerManager_GetLock());
+  m_writer->m_pollWriter->Enable();
+}
+
 LogWriter::LogWriter(LogWriterType type)
     : m_type(type),
       m_bufferSize(15000),
@@ -52,6 +70,7 @@ LogWriter::LogWriter(LogWriterType type)
       m_prefixLen(0),
       m_batchEnabled(false),
       m_pollWriter(new PollLogWriter(this)),
+      m_wakeDrain(false, false),
       m_inputQueueIndex(0),
       m_outputQueueIndex(1) {
   m_pollWriter->SetTimeoutMS(static_cast<int32_t>(m_syncInterval), true);
@@ -69,6 +88,24 @@ void LogWriter::RemovePollItem() {
   if (m_pollWriter.Ptr() != nullptr) {
     m_pollWriter->Remove(true);
   }
+}
+
+const char* LogWriter::LineText(const RCPtr<LogMessage>& msg) {
+  return msg.Ptr() != nullptr && msg->m_msg != nullptr
+             ? msg->m_msg
+             : "Failed to allocate memory for log message\n";
+}
+
+bool LogWriter::ParseOptionNumber(const std::string& text, uint32_t* value) {
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
+  if (text.empty() || end == text.c_str() || *end != '\0' || errno != 0 || parsed > 0xFFFFFFFFull ||
+      text[0] == '-') {
+    return false;
+  }
+  *value = static_cast<uint32_t>(parsed);
+  return true;
 }
 
 bool LogWriter::DropMessage(const RCPtr<LogMessage>& /*msg*/) const { return false; }
@@ -142,7 +179,7 @@ bool LogWriter::WriteDirect(const char* funcText, Level level, const char* forma
     int m = StringUtils::vsnprintf(buffer + n, kMaxLineSize - n, format, args);
     va_end(args);
     size_t length = m < 0 ? strnlen(buffer, sizeof(buffer)) : static_cast<size_t>(n + m);
-    msg = new (std::nothrow) LogMessage(buffer, length, level);
+    msg = LogMessage::Create(buffer, length, level);
   }
   if (msg.Ptr() == nullptr) {
     return false;
@@ -160,7 +197,7 @@ bool LogWriter::Init() {
   }
   RCPtr<QrPollThread> pollThread = Logger::GetPollThread();
   if (pollThread.Ptr() != nullptr) {
-    pollThread->AddItem(m_pollWriter, nullptr, static_cast<int32_t>(m_syncInterval));
+    pollThread->AddItem(m_pollWriter, &m_wakeDrain, static_cast<int32_t>(m_syncInterval));
   }
   m_initialized = true;
   if (m_firstMessage) {
@@ -177,12 +214,12 @@ bool LogWriter::Close() {
     AutoMutexLock lock(LoggerManager_GetLock());
     m_shutdown = true;
   }
-  // Outside the lock: waiting for a running drain releases the poll lock (the logging
-  // lock) only once, and the drain needs it.
+  // Outside the lock, so that a drain pass that is running can finish; once the item is
+  // off the poll thread this thread owns the output.
   RemovePollItem();
   {
     AutoMutexLock lock(LoggerManager_GetLock());
-    FlushMessages();
+    FlushLocked();
     if (m_initialized && !m_footer.empty()) {
       WriteDirect("Bool LogWriter::Close()", LOGGER_LOG_ALWAYS, "%s\n", m_footer.c_str());
     }
@@ -209,8 +246,11 @@ bool LogWriter::AppendMessage(const RCPtr<LogMessage>& msg) {
   }
   input.m_messages.push_back(msg);
   if (!m_batchEnabled) {
-    if (input.m_messages.size() >= m_bufferSize) {
+    size_t queued = input.m_messages.size();
+    if (queued >= m_bufferSize) {
       EnableBatchMode();
+    } else if (queued % kWakeDrainAt == 0) {
+      m_wakeDrain.Set();
     }
   } else {
     BatchMessages();
@@ -225,6 +265,7 @@ bool LogWriter::EnableBatchMode() {
   }
   m_pollWriter->Disable(false);
   if (m_pollWriter->m_syncInProgress) {
+    m_pollWriter->Enable();
     return false;  // the drain is writing; a later message retries
   }
   m_batchEnabled = true;
@@ -257,7 +298,7 @@ void LogWriter::WriteMessages(int queueIndex, int count) {
   }
   OnPreSyncMessages();
   for (int written = 0; written < count && !queue.empty(); ++written) {
-    RCPtr<LogMessage> msg = queue.front();
+    RCPtr<LogMessage> msg(std::move(queue.front()));  // moved: no count traffic
     queue.pop_front();
     WriteMessage(msg);
   }
@@ -281,76 +322,72 @@ void LogWriter::HandleDroppedMessages(int queueIndex) {
   }
 }
 
-void LogWriter::SyncMessages() { WriteMessages(SwapInputQueues(), kDrainAll); }
+void LogWriter::SyncMessages() {
+  AutoMutexLock lock(LoggerManager_GetLock());
+  OutputGuard output(this);
+  WriteMessages(SwapInputQueues(), kDrainAll);
+}
 
 void LogWriter::FlushMessages() {
   AutoMutexLock lock(LoggerManager_GetLock());
+  OutputGuard output(this);
+  FlushLocked();
+}
+
+void LogWriter::FlushLocked() {
   WriteMessages(m_outputQueueIndex, kDrainAll);
   SwapInputQueues();
   WriteMessages(m_outputQueueIndex, kDrainAll);
   SwapInputQueues();
 }
 
+// The setters decide and act in one step under the logging lock, after the guard has
+// made this thread the output's owner; the guard's wait comes first because it may
+// release the lock. The drain item's disable count thus holds exactly one count for a
+// disabled writer and one for an unbuffered one, whatever the interleaving of callers.
 bool LogWriter::SetEnabled(bool enabled) {
-  {
-    AutoMutexLock lock(LoggerManager_GetLock());
-    if (m_enabled == enabled) {
-      return true;
-    }
+  AutoMutexLock lock(LoggerManager_GetLock());
+  OutputGuard output(this);
+  if (m_enabled == enabled) {
+    return true;
   }
   if (!enabled) {
-    m_pollWriter->Disable(true);
-    AutoMutexLock lock(LoggerManager_GetLock());
-    FlushMessages();
+    FlushLocked();
     m_enabled = false;
+    m_pollWriter->Disable(false);
   } else {
-    {
-      AutoMutexLock lock(LoggerManager_GetLock());
-      m_enabled = true;
-      FlushMessages();
-    }
+    m_enabled = true;
+    FlushLocked();
     m_pollWriter->Enable();
   }
   return true;
 }
 
 bool LogWriter::SetBufferingEnabled(bool enabled) {
-  {
-    AutoMutexLock lock(LoggerManager_GetLock());
-    if (m_bufferingEnabled == enabled) {
-      return true;
-    }
+  AutoMutexLock lock(LoggerManager_GetLock());
+  OutputGuard output(this);
+  if (m_bufferingEnabled == enabled) {
+    return true;
   }
   if (!enabled) {
-    m_pollWriter->Disable(true);
-    AutoMutexLock lock(LoggerManager_GetLock());
-    FlushMessages();
+    FlushLocked();
     m_bufferingEnabled = false;
+    m_pollWriter->Disable(false);
   } else {
-    {
-      AutoMutexLock lock(LoggerManager_GetLock());
-      m_bufferingEnabled = true;
-      FlushMessages();
-    }
+    m_bufferingEnabled = true;
+    FlushLocked();
     m_pollWriter->Enable();
   }
   return true;
 }
 
 bool LogWriter::SetMaxBufferSize(uint32_t numOfMessages) {
-  {
-    AutoMutexLock lock(LoggerManager_GetLock());
-    if (m_bufferSize == numOfMessages) {
-      return true;
-    }
+  AutoMutexLock lock(LoggerManager_GetLock());
+  OutputGuard output(this);
+  if (m_bufferSize != numOfMessages) {
     m_bufferSize = numOfMessages;
+    FlushLocked();
   }
-  m_pollWriter->Disable(true);
-  {
-    AutoMutexLock lock(LoggerManager_GetLock());
-    FlushMessages();
-  }
-  m_pollWriter->Enable();
   return true;
 }
 

@@ -1,17 +1,24 @@
 // Base of every log destination. A writer receives finished lines from its logger
 // (AppendMessage) and either writes them at once on the logging thread (unbuffered) or
 // queues them; a poll item on the logging poll thread drains the queue once per sync
-// interval, so a buffered writer never performs output on a thread that logs. Two queues
+// interval, and at once whenever another 4096 lines wait, so that a burst neither piles up
+// in memory nor waits for the interval; a buffered writer never performs output on a
+// thread that logs. Two queues
 // alternate: producers append to the input queue under the logging lock while the poll
 // thread writes the output queue without it. When the input queue reaches the buffer
 // size the writer switches to batch mode for good: the periodic drain stops and lines
 // are written by the logging threads in groups of 100.
 //
-// Thread safe: configuration, queue bookkeeping and AppendMessage run under the logging
-// lock; output (WriteMessage and the pre/post hooks) is only ever performed by one thread
-// at a time. Operations that wait for a running drain (SetEnabled, SetBufferingEnabled,
-// SetMaxBufferSize, Close) must not be called by a thread already holding the logging
-// lock, other than from the logging poll thread itself.
+// Thread safe. Configuration, queue bookkeeping and AppendMessage run under the logging
+// lock. Output (WriteMessage, the pre/post hooks, a file roll) has one owner at a time:
+// the drain pass; or a thread holding an OutputGuard, which keeps the drain disabled and
+// has waited for a running pass (FlushMessages, SyncMessages, the setters and Close take
+// one, so they may be called from any thread); or, while the drain is disabled (unbuffered
+// or batch mode), the logging threads under the logging lock. WriteMessages,
+// SwapInputQueues, HandleDroppedMessages, EnableBatchMode and BatchMessages are steps of
+// that output and are only called by its owner.
+// Lock order: an OutputGuard may be taken with or without the logging lock held; while
+// it waits for a running drain pass it releases the logging lock completely.
 #ifndef LOGGING_LOGWRITER_H
 #define LOGGING_LOGWRITER_H
 
@@ -24,6 +31,7 @@
 #include "logging/LogMessage.h"
 #include "logging/LogWriterType.h"
 #include "logging/Logger.h"
+#include "runtime/QrEvent.h"
 #include "runtime/QrPollItem.h"
 #include "runtime/QrThread.h"
 
@@ -66,6 +74,8 @@ class LogWriter : public RCObject {
   void SyncMessages();
   // Writes everything queued, older queue first.
   void FlushMessages();
+
+  // Steps of the output; only for its owner (see the class note).
   int SwapInputQueues();
   void WriteMessages(int queueIndex, int count);
   void HandleDroppedMessages(int queueIndex);
@@ -85,7 +95,24 @@ class LogWriter : public RCObject {
   LogWriter& operator=(const LogWriter&) = delete;
 
  protected:
+  // Makes the calling thread the owner of this writer's output for its scope: the drain
+  // item is disabled and a pass that was running has returned. Nests; harmless on the
+  // logging poll thread itself, where no pass can be running beside the caller.
+  class OutputGuard {
+   public:
+    explicit OutputGuard(LogWriter* writer);
+    ~OutputGuard();
+    OutputGuard(const OutputGuard&) = delete;
+    OutputGuard& operator=(const OutputGuard&) = delete;
+
+   private:
+    LogWriter* const m_writer;
+  };
+
   ~LogWriter() override;
+
+  // FlushMessages for a caller that owns the output and holds the logging lock.
+  void FlushLocked();
 
   // Builds one line (the prefix for funcText unless it is null, then the formatted text)
   // and writes it straight to the destination with WriteMessage, bypassing the queues.
@@ -93,6 +120,13 @@ class LogWriter : public RCObject {
       __attribute__((format(printf, 4, 5)));
   // Removes the drain item from its poll thread, waiting for a running pass.
   void RemovePollItem();
+
+  // The text of a line, or the fixed notice that stands in for a text that could not be
+  // allocated (or a missing message).
+  static const char* LineText(const RCPtr<LogMessage>& msg);
+  // An option's number in automatic base (decimal, "0x" hexadecimal, leading-zero octal);
+  // false for text that is not a 32-bit unsigned number.
+  static bool ParseOptionNumber(const std::string& text, uint32_t* value);
 
   bool IsShuttingDown() const { return m_shutdown; }
   // For WriteMessage, which runs where the writer's output runs (see the class note).
@@ -123,6 +157,7 @@ class LogWriter : public RCObject {
   LoggerPtr m_logger;  // set by Logger when the writer joins it
   bool m_batchEnabled;
   RCPtr<PollLogWriter> m_pollWriter;
+  QrEvent m_wakeDrain;  // auto-reset: runs the drain before its interval is up
   MessageQueueInfo m_queueInfo[2];
   int m_inputQueueIndex;
   int m_outputQueueIndex;

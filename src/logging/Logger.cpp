@@ -1,15 +1,24 @@
 #include "logging/Logger.h"
 
+#include <strings.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <vector>
 
+#include "logging/ConfigSettingsReader.h"
+#include "logging/DebugWriter.h"
 #include "logging/FileWriter.h"
 #include "logging/LogMessage.h"
 #include "logging/LogWriter.h"
 #include "logging/LoggerManager.h"
+#include "logging/ProxyWriter.h"
 #include "logging/RecursionCheck.h"
+#include "logging/SocketWriter.h"
+#include "logging/StdErrWriter.h"
+#include "logging/StdOutWriter.h"
 #include "runtime/AutoMutexLock.h"
 #include "runtime/ProcessUtils.h"
 #include "runtime/QrPollThread.h"
@@ -35,7 +44,12 @@ void Dispatch(Logger* given, Send&& send) {
   }
   RecursionCheck check;  // after the lock: the counter is only meaningful under it
   if (logger != nullptr && !check.IsRecursive()) {
-    send(logger);
+    // A line that cannot be built (no memory) is dropped: a log call never fails its
+    // caller, which may be a destructor or an export that must not throw.
+    try {
+      send(logger);
+    } catch (...) {
+    }
   }
 }
 
@@ -303,11 +317,23 @@ RCPtr<LogWriter> Logger::CreateWriter(LogWriterType type) {
   }
   RCPtr<LogWriter> writer;
   switch (type) {
+    case LOG_WRITER_DEBUG:
+      writer = new (std::nothrow) DebugWriter();
+      break;
     case LOG_WRITER_FILE:
       writer = new (std::nothrow) FileWriter();
       break;
-    default:
-      // The stream, syslog and proxy writers are not part of this build.
+    case LOG_WRITER_PROXY:
+      writer = new (std::nothrow) ProxyWriter();
+      break;
+    case LOG_WRITER_SOCKET:
+      writer = new (std::nothrow) SocketWriter();
+      break;
+    case LOG_WRITER_STDOUT:
+      writer = new (std::nothrow) StdOutWriter();
+      break;
+    case LOG_WRITER_STDERR:
+      writer = new (std::nothrow) StdErrWriter();
       break;
   }
   InsertWriter(writer, type);
@@ -334,7 +360,24 @@ bool Logger::WriterExists(LogWriterType type) const {
   return m_writerMap.count(type) != 0;
 }
 
-bool Logger::AddConfigFileReader(const std::string& /*filePath*/) { return false; }
+bool Logger::AddConfigFileReader(const std::string& filePath) {
+  AutoMutexLock lock(LoggerManager_GetLock());
+  if (m_appName.empty() || filePath.empty()) {
+    return false;
+  }
+  RCPtr<SettingsReader> reader(new (std::nothrow)
+                                   ConfigSettingsReader(this, m_appName + "." + m_name, filePath));
+  if (reader.Ptr() == nullptr) {
+    return false;
+  }
+  m_readersList.push_back(reader);
+  return true;
+}
+
+Logger::ReadersList Logger::GetReaders() const {
+  AutoMutexLock lock(LoggerManager_GetLock());
+  return m_readersList;
+}
 
 bool Logger::AddRegistryReader(const std::string& /*rootKey*/, const std::string& /*hive*/) {
   return false;
@@ -343,7 +386,165 @@ bool Logger::AddRegistryReader(const std::string& /*rootKey*/, const std::string
 bool Logger::RetrieveDefaultConfigFolderPath(std::string& /*path*/) { return false; }
 
 void Logger::ReadSettings() {
-  // No settings source is attached in this build: the values set in code stay in force.
+  AutoMutexLock lock(LoggerManager_GetLock());
+  ReadersList readers = m_readersList;  // a reader's change messages must not see the list move
+  for (const RCPtr<SettingsReader>& reader : readers) {
+    ApplySettings(reader.Ptr());
+  }
+}
+
+void Logger::ReadSettings(const RCPtr<SettingsReader>& reader) { ApplySettings(reader.Ptr()); }
+
+void Logger::ApplySettings(SettingsReader* reader) {
+  if (reader == nullptr) {
+    return;
+  }
+  AutoMutexLock lock(LoggerManager_GetLock());
+  ApplyLoggerSettings(reader);
+  ApplyFileWriterSettings(reader);
+  ApplySyslogSettings(reader);
+  ApplyWriterSwitch(reader, LOG_WRITER_DEBUG, "logToDebugView", "DEBUG");
+  ApplyWriterSwitch(reader, LOG_WRITER_STDOUT, "logToStdout", "STDOUT");
+  ApplyWriterSwitch(reader, LOG_WRITER_STDERR, "logToStderr", "STDERR");
+}
+
+namespace {
+
+const char* const kLevelNames[] = {"ALWAYS", "ERROR", "WARN", "INFO", "DEBUG", "TRACE", "VERBOSE"};
+
+// A level name of the configuration file, case ignored; NEVER is not one.
+bool ParseLevelName(const std::string& text, Level* level) {
+  for (int i = 0; i < 7; ++i) {
+    if (strcasecmp(text.c_str(), kLevelNames[i]) == 0 && text.size() == strlen(kLevelNames[i])) {
+      *level = static_cast<Level>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+const char* BoolText(bool value) { return value ? "TRUE" : "FALSE"; }
+
+}  // namespace
+
+void Logger::ApplyLoggerSettings(SettingsReader* reader) {
+  const char* name = reader->Name();
+  // Missing or unreadable values keep what is set before start and fall back to the
+  // defaults after it.
+  m_levelLocation = reader->LookupLocation("logLevel");
+  std::string text;
+  Level level = LOGGER_LOG_INFO;
+  bool found =
+      reader->LookupStringVal("logLevel", false, text, false) && ParseLevelName(text, &level);
+  if ((found || m_started) && level != GetLevel()) {
+    __atomic_store_n(&m_level, level, __ATOMIC_RELAXED);
+    LoggerManager* manager = LoggerManager::GetExistingInstance();
+    if (m_started && manager != nullptr && manager->PeekDefaultLogger() == this) {
+      __atomic_store_n(&s_defaultLoggerLogLevel, level, __ATOMIC_RELAXED);
+    }
+    Logger::Log(name, LOGGER_LOG_ALWAYS, "%s changed to %s", "logLevel", ::GetLevelAsStr(level));
+  }
+
+  bool value = true;
+  found = reader->LookupBoolVal("useLocalTime", &value, false);
+  if ((found || m_started) && value != m_useLocalTime) {
+    m_useLocalTime = value;
+    Logger::Log(name, LOGGER_LOG_ALWAYS, "%s changed to %s", "useLocalTime", BoolText(value));
+  }
+
+  value = true;
+  found = reader->LookupBoolVal("enableBuffering", &value, false);
+  if (found || m_started) {
+    WriterMap writers = m_writerMap;
+    for (auto& entry : writers) {
+      if (entry.second->IsBufferingEnabled() != value) {
+        entry.second->SetBufferingEnabled(value);
+        Logger::Log(name, LOGGER_LOG_ALWAYS, "%s changed to %s", "enableBuffering",
+                    BoolText(value));
+      }
+    }
+  }
+}
+
+RCPtr<LogWriter> Logger::ApplyWriterSwitch(SettingsReader* reader, LogWriterType type,
+                                           const char* key, const char* kind) {
+  RCPtr<LogWriter> writer = GetWriter(type);
+  if (writer.Ptr() == nullptr && (!m_autoCreateWriters || m_started)) {
+    return writer;
+  }
+  bool on = false;
+  if (!reader->LookupBoolVal(key, &on, false)) {
+    return writer;
+  }
+  if (on) {
+    if (writer.Ptr() == nullptr) {
+      writer = CreateWriter(type);
+      if (writer.Ptr() == nullptr) {
+        return writer;
+      }
+    }
+    if (!writer->IsEnabled()) {
+      writer->SetEnabled(true);
+      if (m_started) {
+        Logger::Log(reader->Name(), LOGGER_LOG_ALWAYS, "%s - %s changed to %s", kind, key, "TRUE");
+      }
+    }
+  } else if (writer.Ptr() != nullptr && writer->IsEnabled()) {
+    // Said before the switch, so that the writer going quiet still carries the line.
+    if (m_started) {
+      Logger::Log(reader->Name(), LOGGER_LOG_ALWAYS, "%s - %s changed to %s", kind, key, "FALSE");
+    }
+    writer->SetEnabled(false);
+  }
+  return writer;
+}
+
+void Logger::ApplyFileWriterSettings(SettingsReader* reader) {
+  static const char* const kNumericKeys[][2] = {{"logMaxDaysKept", "maxDaysKept"},
+                                                {"logMaxFileSizeMB", "maxFileSizeMB"},
+                                                {"logMaxRollingFiles", "maxRollingFiles"},
+                                                {"logDiskThresholdLowMB", "diskThresholdLowMB"},
+                                                {"logDiskThresholdHighMB", "diskThresholdHighMB"}};
+  RCPtr<LogWriter> writer = ApplyWriterSwitch(reader, LOG_WRITER_FILE, "logEnabled", "FILE");
+  if (writer.Ptr() == nullptr) {
+    return;
+  }
+  std::string directory;
+  if (!m_started && reader->LookupStringVal("logDirectory", false, directory, false)) {
+    writer->SetCustomOption("folderPath", directory);
+  }
+  for (const auto& key : kNumericKeys) {
+    DWORD value = 0;
+    if (!reader->LookupDWORDVal(key[0], &value, false)) {
+      continue;
+    }
+    std::string current;
+    char* end = nullptr;
+    if (writer->GetCustomOption(key[1], current) && !current.empty() &&
+        std::strtoul(current.c_str(), &end, 10) == value && *end == '\0') {
+      continue;
+    }
+    writer->SetCustomOption(key[1], std::to_string(value));
+    if (m_started) {
+      Logger::Log(reader->Name(), LOGGER_LOG_ALWAYS, "%s - %s changed to %u", "FILE", key[0],
+                  static_cast<unsigned>(value));
+    }
+  }
+}
+
+void Logger::ApplySyslogSettings(SettingsReader* reader) {
+  RCPtr<LogWriter> writer = ApplyWriterSwitch(reader, LOG_WRITER_SOCKET, "logToSyslog", "SOCKET");
+  if (writer.Ptr() == nullptr || m_started) {
+    return;
+  }
+  std::string address;
+  if (reader->LookupStringVal("logRemoteAddress", false, address, false)) {
+    writer->SetCustomOption("remoteAddress", address);
+  }
+  DWORD port = 0;
+  if (reader->LookupDWORDVal("logRemotePort", &port, false)) {
+    writer->SetCustomOption("remotePort", std::to_string(port));
+  }
 }
 
 bool Logger::Start() {
@@ -376,10 +577,13 @@ bool Logger::Start() {
 
 bool Logger::DestroyAllWriters() {
   WriterMap writers;
+  ReadersList readers;
   {
     AutoMutexLock lock(LoggerManager_GetLock());
     writers.swap(m_writerMap);
+    readers.swap(m_readersList);
   }
+  readers.clear();  // outside the lock: a reader waits for its watcher's pass to end
   for (auto& entry : writers) {
     entry.second->Close();
   }
@@ -468,7 +672,7 @@ void Logger::AppendLogMessageToWriter(LogWriter* writer, RCPtr<LogMessage>& mess
     if (m < 0 || total < 0) {
       total = static_cast<int>(strnlen(buffer, kLineSize - 1));
     }
-    message = new (std::nothrow) LogMessage(buffer, static_cast<size_t>(total), level);
+    message = LogMessage::Create(buffer, static_cast<size_t>(total), level);
     if (message.Ptr() == nullptr) {
       return;
     }
@@ -517,8 +721,8 @@ void Logger::SendLogMessageHexDump(const char* funcName, Level level, const void
       }
       int m = StringUtils::snprintf(buffer + p, kLineSize - p, "0x%04x: %s- (%s)\n", offset, hex,
                                     chars);
-      RCPtr<LogMessage> line(new (std::nothrow)
-                                 LogMessage(buffer, static_cast<size_t>(m < 0 ? p : p + m), level));
+      RCPtr<LogMessage> line(
+          LogMessage::Create(buffer, static_cast<size_t>(m < 0 ? p : p + m), level));
       if (line.Ptr() != nullptr) {
         writer->AppendMessage(line);
       }

@@ -15,6 +15,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <set>
 #include <string>
@@ -27,10 +28,12 @@
 class LogWriter;
 class LogMessage;
 class QrPollThread;
+class SettingsReader;
 
 class Logger : public RCObject, public LoggerBase {
  public:
   typedef std::map<LogWriterType, RCPtr<LogWriter>> WriterMap;
+  typedef std::list<RCPtr<SettingsReader>> ReadersList;
 
   // --- Static logging calls beyond LoggerBase's (default logger unless one is given). ---
   // As Log, but dispatched only when the default logger is started and admits the level.
@@ -106,8 +109,8 @@ class Logger : public RCObject, public LoggerBase {
   const std::string& GetName() const { return m_name; }
   const std::string& GetAppName() const { return m_appName; }
 
-  // Null when started, when a writer of the type exists, or for a type without a writer
-  // class in this build (only LOG_WRITER_FILE is built here).
+  // Null when started, when a writer of the type exists, or for a type above
+  // LOG_WRITER_STDERR.
   RCPtr<LogWriter> CreateWriter(LogWriterType type);
   // Attaches a writer made by the caller (a writer kind of its own, such as a test
   // writer), under the same rules as CreateWriter; false when refused.
@@ -115,15 +118,27 @@ class Logger : public RCObject, public LoggerBase {
   RCPtr<LogWriter> GetWriter(LogWriterType type) const;
   bool WriterExists(LogWriterType type) const;
 
-  // Settings sources. Configuration-file readers are not built into this version: false.
+  // Attaches a configuration-file reader with the key "<appName>.<loggerName>": its
+  // settings apply at Start() and, through its watcher, whenever the file changes. False
+  // for an empty application name or path; true even while the file cannot be read.
   bool AddConfigFileReader(const std::string& filePath);
+  // The attached readers, in the order added.
+  ReadersList GetReaders() const;
   bool AddRegistryReader(const std::string& rootKey, const std::string& hive);  // false
   bool RetrieveDefaultConfigFolderPath(std::string& path);                      // false
 
   // Reads settings, initialises every writer; true once at least one writer initialised.
   bool Start();
+  // Applies every reader in the order added; or one reader, in the order: logger
+  // settings, file writer, syslog writer, debug, standard output, standard error writer.
+  // Before start, readers may create writers; after start, only the settings a reader
+  // may change at run time move (level, time base, buffering, writer switches, file
+  // limits), each change logged at ALWAYS under the reader's Name().
   void ReadSettings();
-  // Detaches every writer (under the lock) and closes them (outside it).
+  void ReadSettings(const RCPtr<SettingsReader>& reader);
+  // ReadSettings(reader) for a reader applying itself, without taking a reference to it.
+  void ApplySettings(SettingsReader* reader);
+  // Detaches every writer and reader (under the lock), then closes the writers (outside).
   bool DestroyAllWriters();
   // The four "@..." lines written when the logger starts.
   void LogStartupInfo();
@@ -157,8 +172,16 @@ class Logger : public RCObject, public LoggerBase {
   void AppendLogMessageToWriter(LogWriter* writer, RCPtr<LogMessage>& message, const char* funcName,
                                 Level level, const char* format, va_list args);
   bool InsertWriter(const RCPtr<LogWriter>& writer, LogWriterType type);
+  void ApplyLoggerSettings(SettingsReader* reader);
+  void ApplyFileWriterSettings(SettingsReader* reader);
+  void ApplySyslogSettings(SettingsReader* reader);
+  // The writer rule: the boolean key switches the writer of the type on (creating it
+  // before start) or off; answers the writer, or null when there is none.
+  RCPtr<LogWriter> ApplyWriterSwitch(SettingsReader* reader, LogWriterType type, const char* key,
+                                     const char* kind);
 
-  WriterMap m_writerMap;  // guarded by the logging lock
+  WriterMap m_writerMap;      // guarded by the logging lock
+  ReadersList m_readersList;  // guarded by the logging lock
   const std::string m_name;
   const std::string m_appName;
   Level m_level;  // written under the logging lock, read atomically

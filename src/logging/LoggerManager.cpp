@@ -45,7 +45,9 @@ LoggerManager* LoggerManager::GetInstance() {
 }
 
 LoggerManager::LoggerManager()
-    : m_pollThread(new (std::nothrow) QrPollThread("Logger")), m_schedulerRunning(false) {
+    : m_pollThread(new (std::nothrow) QrPollThread("Logger")),
+      m_schedulerRunning(false),
+      m_shuttingDown(false) {
   if (m_pollThread.Ptr() != nullptr) {
     m_pollThread->SetLock(&LoggerManager_GetLock());
   }
@@ -99,7 +101,9 @@ bool LoggerManager::SetDefaultLogger(const LoggerPtr& logger) {
 
 RCPtr<QrPollThread> LoggerManager::GetPollThread() {
   AutoMutexLock lock(LoggerManager_GetLock());
-  if (m_pollThread.Ptr() != nullptr && !m_schedulerRunning) {
+  // While shutting down the thread is handed out but not started: closing writers must
+  // not bring back the thread that ShutDown has just stopped.
+  if (m_pollThread.Ptr() != nullptr && !m_schedulerRunning && !m_shuttingDown) {
     m_schedulerRunning = m_pollThread->StartScheduler();
   }
   return m_pollThread;
@@ -136,6 +140,7 @@ void LoggerManager::ShutDown() {
     AutoMutexLock lock(LoggerManager_GetLock());
     pollThread = m_pollThread;
     m_schedulerRunning = false;
+    m_shuttingDown = true;
   }
   // Without the lock: the scheduler and running items take it before they can finish.
   if (pollThread.Ptr() != nullptr) {
@@ -155,4 +160,6 @@ void LoggerManager::ShutDown() {
   for (auto& logger : loggers) {
     logger->DestroyAllWriters();
   }
+  AutoMutexLock lock(LoggerManager_GetLock());
+  m_shuttingDown = false;
 }

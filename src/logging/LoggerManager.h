@@ -2,9 +2,9 @@
 // logging poll thread ("Logger") on which writers drain their queues. Created on first
 // use and never destroyed while the library is loaded, so log calls made during process
 // exit still find it. ShutDown() stops the poll thread, empties the registry and closes
-// every writer; the registry can be used again afterwards. When the library is unloaded
-// after a ShutDown, the plug-in gives the registry and the logging lock back (see
-// ReleasePollThreadIfIdle and ReleaseAtUnload).
+// every writer; nothing of the facility runs afterwards until the registry is used again.
+// When the library is unloaded after a ShutDown, the plug-in gives the registry and the
+// logging lock back (see ReleasePollThreadIfIdle and ReleaseAtUnload).
 // Thread safe: all state is guarded by the logging lock, LoggerManager_GetLock(), which
 // is also the poll thread's lock.
 #ifndef LOGGING_LOGGERMANAGER_H
@@ -63,6 +63,7 @@ class LoggerManager {
   std::map<std::string, LoggerPtr> m_loggerMap;  // guarded by the logging lock
   RCPtr<QrPollThread> m_pollThread;
   bool m_schedulerRunning;  // guarded by the logging lock
+  bool m_shuttingDown;      // guarded by the logging lock
 };
 
 #endif  // LOGGING_LOGGERMANAGER_H

@@ -6,9 +6,11 @@
 #include <cstdlib>
 
 #include "config/Config.h"
+#include "config/PathExpand.h"
 #include "config/Preference.h"
 #include "logging/Log.h"
 #include "logging/LoggerManager.h"
+#include "runtime/ExceptionBoundary.h"
 #include "runtime/QrEventData.h"
 #include "runtime/QrPollThread.h"
 #include "runtime/RCObject.h"
@@ -47,8 +49,7 @@ ProcessStateRelease gProcessStateRelease __attribute__((init_priority(101)));
 UsbRedirectionLogger usbRedirectionLogger;
 
 Level UsbRedirPlugin_FetchLoggerLevel() {
-  static const char* const kLevelWords[] = {"error", "warn", "info", "debug", "trace",
-                                            "verbose"};
+  static const char* const kLevelWords[] = {"error", "warn", "info", "debug", "trace", "verbose"};
   char* value = Config_GetString(nullptr, "UsbRedirPlugin.log.logLevel");
   if (value == nullptr) {
     return LOGGER_LOG_INFO;
@@ -64,20 +65,39 @@ Level UsbRedirPlugin_FetchLoggerLevel() {
   return level;
 }
 
+std::string UsbRedirPlugin_FetchLogConfigFile() {
+  char* value = Config_GetString(nullptr, "UsbRedirPlugin.log.configFile");
+  if (value == nullptr) {
+    return std::string();
+  }
+  std::string path = PathExpand_Home(value);
+  free(value);
+  return path;
+}
+
 extern "C" {
 
-void UsbRedirectionPlugin_Init(void) {
+// Neither entry point reports failure; an exception (see ExceptionBoundary) ends the step it
+// came from, and Fini still closes the preferences when the logger's shutdown failed.
+void UsbRedirectionPlugin_Init(void) try {
   Preference_Init();
   Level level = UsbRedirPlugin_FetchLoggerLevel();
+  usbRedirectionLogger.SetConfigFile(UsbRedirPlugin_FetchLogConfigFile());
   // A logger that cannot start (say, no writable log folder) leaves the plug-in running
   // without logging; nothing here depends on it.
   usbRedirectionLogger.Start("UsbRedirPluginLogger", "UsbRedirPlugin", "", level, true);
   QR_LOG(LOGGER_LOG_INFO, "Load libusbRedirectionPlugin.so\n");
+} catch (...) {
+  ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
 }
 
 void UsbRedirectionPlugin_Fini(void) {
-  QR_LOG(LOGGER_LOG_INFO, "Unload libusbRedirectionPlugin.so\n");
-  usbRedirectionLogger.Shutdown();
+  try {
+    QR_LOG(LOGGER_LOG_INFO, "Unload libusbRedirectionPlugin.so\n");
+    usbRedirectionLogger.Shutdown();
+  } catch (...) {
+    ExceptionBoundary::Caught(__PRETTY_FUNCTION__);
+  }
   Preference_Exit();
 }
 

@@ -3,6 +3,8 @@
 #ifndef PLUGIN_PLUGINENTRY_H
 #define PLUGIN_PLUGINENTRY_H
 
+#include <string>
+
 #include "logging/Level.h"
 #include "plugin/UsbRedirectionLogger.h"
 
@@ -12,5 +14,9 @@ extern UsbRedirectionLogger usbRedirectionLogger;
 // The level word under "UsbRedirPlugin.log.logLevel" ("error" ... "verbose", case
 // ignored, whole word); info when the key is absent or names no level.
 Level UsbRedirPlugin_FetchLoggerLevel();
+
+// The log configuration file under "UsbRedirPlugin.log.configFile", a leading "~"
+// expanded; empty when the key is absent.
+std::string UsbRedirPlugin_FetchLogConfigFile();
 
 #endif  // PLUGIN_PLUGINENTRY_H

@@ -37,6 +37,10 @@ bool UsbRedirectionLogger::Start(const std::string& LoggerName, const std::strin
   }
   writer->SetMaxBufferSize(kMaxBufferedMessages);
   writer->SetSyncInterval(kSyncIntervalMs);
+  // A file that does not exist yet is fine: its watcher picks it up when it appears.
+  if (!m_configFile.empty()) {
+    m_logger->AddConfigFileReader(m_configFile);
+  }
   if (!m_logger->Start()) {
     return false;
   }

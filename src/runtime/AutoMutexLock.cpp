@@ -4,7 +4,8 @@
 // declarations still check every caller.
 AutoMutexLock::AutoMutexLock(const QrMutex& mutex) QR_NO_THREAD_SAFETY_ANALYSIS
     // Locking changes no observable value of the handle, hence the const reference.
-    : m_qrMutex(const_cast<QrMutex*>(&mutex)), m_acquired(false) {
+    : m_qrMutex(const_cast<QrMutex*>(&mutex)),
+      m_acquired(false) {
   Acquire();
 }
 

@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include "logging/Log.h"
+#include "runtime/BoundedFileReader.h"
 #include "runtime/StringUtils.h"
 
 namespace FileUtils {
@@ -189,22 +190,13 @@ bool GetQuorinUserTempPath(std::string& directory) {
 
 bool GetProgramDataLogPath(std::string& /*path*/) { return false; }
 
-bool ReadFileIntoString(const std::string& path, std::string* pData, bool binary) {
+bool ReadFileIntoString(const std::string& path, std::string* pData, bool /*binary*/) {
   if (pData == nullptr) {
     return false;
   }
-  pData->clear();
-  FILE* fp = fopen(path.c_str(), binary ? "rbe" : "re");
-  if (fp == nullptr) {
-    return false;
-  }
-  char chunk[1024];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof(chunk), fp)) > 0) {
-    pData->append(chunk, n);
-  }
-  fclose(fp);
-  return true;
+  // Text and binary mode read the same bytes here; the bounded reader refuses what is not
+  // a regular file of sensible size.
+  return BoundedFileReader().ReadAll(path, pData) == BoundedFileReader::READ_OK;
 }
 
 }  // namespace FileUtils

@@ -41,7 +41,8 @@ bool DeleteFolder(const std::string& path);
 // created with mode 0777 when missing. On failure directory is left unchanged.
 bool GetQuorinUserTempPath(std::string& directory);
 bool GetProgramDataLogPath(std::string& path);  // always false on this platform
-// Replaces *pData with the whole file; false if it cannot be opened or pData is null.
+// Replaces *pData with the whole file; false if it cannot be opened, is not a regular file,
+// exceeds BoundedFileReader's limits, or pData is null.
 bool ReadFileIntoString(const std::string& path, std::string* pData, bool binary);
 
 }  // namespace FileUtils

@@ -172,46 +172,57 @@ int QrEvent::WaitMultiple(std::vector<QrEvent*>& events, bool waitAll, DWORD msT
     datas.emplace_back(event->m_eventData);
   }
   WaitMultipleData group(waitAll, static_cast<int>(datas.size()));
-  for (size_t i = 0; i < datas.size(); ++i) {
-    WaitData& entry = group.m_waitData[i];
-    QrEventData* data = datas[i].Ptr();
-    std::lock_guard<std::mutex> lock(data->m_mutex);
-    entry.m_pEventData = data;
-    entry.m_waitListIt = data->m_waitList.insert(data->m_waitList.end(), &entry);
-  }
   QrMutex& flagLock = QrEventData::SignalFlagLock();
-  bool done;
-  {
-    AutoMutexLock flag(flagLock);
-    group.m_isReady = true;
-    for (WaitData& entry : group.m_waitData) {
-      entry.m_isReady = true;
+  // Ends the wait: no completion can happen after the first block, and every entry that
+  // was registered leaves its event's list. Runs on every way out, an exception from an
+  // allocation included: an entry left in a list would be completed after it is gone.
+  auto finish = [&]() {
+    int result;
+    {
+      AutoMutexLock flag(flagLock);
+      group.m_isReady = false;
+      for (WaitData& entry : group.m_waitData) {
+        entry.m_isReady = false;
+      }
+      result = group.m_waitResult;
     }
-    group.SignalCheck();
-    done = group.m_waitDone;
-  }
-  if (!done) {
-    group.m_event.Wait(msTimeout);
-  }
-  int result;
-  {
-    AutoMutexLock flag(flagLock);
-    group.m_isReady = false;
-    for (WaitData& entry : group.m_waitData) {
-      entry.m_isReady = false;
+    // Taking each event's mutex also waits out a thread that is still completing the group
+    // through that event, so the group outlives every use of it.
+    for (size_t i = 0; i < datas.size(); ++i) {
+      WaitData& entry = group.m_waitData[i];
+      QrEventData* data = datas[i].Ptr();
+      std::lock_guard<std::mutex> lock(data->m_mutex);
+      if (entry.m_pEventData != nullptr) {
+        data->m_waitList.erase(entry.m_waitListIt);
+        entry.m_pEventData = nullptr;
+      }
     }
-    result = group.m_waitResult;
-  }
-  // Taking each event's mutex also waits out a thread that is still completing the group
-  // through that event, so the group outlives every use of it.
-  for (size_t i = 0; i < datas.size(); ++i) {
-    WaitData& entry = group.m_waitData[i];
-    QrEventData* data = datas[i].Ptr();
-    std::lock_guard<std::mutex> lock(data->m_mutex);
-    if (entry.m_pEventData != nullptr) {
-      data->m_waitList.erase(entry.m_waitListIt);
-      entry.m_pEventData = nullptr;
+    return result;
+  };
+  try {
+    for (size_t i = 0; i < datas.size(); ++i) {
+      WaitData& entry = group.m_waitData[i];
+      QrEventData* data = datas[i].Ptr();
+      std::lock_guard<std::mutex> lock(data->m_mutex);
+      entry.m_waitListIt = data->m_waitList.insert(data->m_waitList.end(), &entry);
+      entry.m_pEventData = data;
     }
+    bool done;
+    {
+      AutoMutexLock flag(flagLock);
+      group.m_isReady = true;
+      for (WaitData& entry : group.m_waitData) {
+        entry.m_isReady = true;
+      }
+      group.SignalCheck();
+      done = group.m_waitDone;
+    }
+    if (!done) {
+      group.m_event.Wait(msTimeout);
+    }
+  } catch (...) {
+    finish();
+    throw;
   }
-  return result;
+  return finish();
 }

@@ -19,8 +19,7 @@ void TakeOwnership(QrMutexData* data) {
 
 }  // namespace
 
-QrMutex::QrMutex(bool initialState, const std::string& /*name*/)
-    : m_mutexData(new QrMutexData()) {
+QrMutex::QrMutex(bool initialState, const std::string& /*name*/) : m_mutexData(new QrMutexData()) {
   if (initialState) {
     Acquire(INFINITE);
   }
@@ -83,7 +82,8 @@ bool QrMutex::Acquire(DWORD msTimeout) {
     if (!acquired) {
       const unsigned long ownerID = static_cast<unsigned long>(data->m_ownerID);
       state.unlock();  // never log under the state lock: the logger takes mutexes too
-      QR_LOG(LOGGER_LOG_WARN, "Possible deadlock trying to acquire lock 0x%p held by thread 0x%08lX",
+      QR_LOG(LOGGER_LOG_WARN,
+             "Possible deadlock trying to acquire lock 0x%p held by thread 0x%08lX",
              static_cast<void*>(this), ownerID);
       state.lock();
       data->m_freed.wait(state, isFree);

@@ -139,8 +139,8 @@ bool QrPollThread::AddItem(QrPollItem* item, QrEvent* pEvent, int32_t msTimeout)
   // Resolving also drops a handle whose poll thread is gone.
   RCPtr<QrPollThread> owner = item->GetPollThread();
   if (owner.Ptr() != nullptr && owner.Ptr() != this) {
-    QR_LOG(LOGGER_LOG_DEBUG, "%s: Item %s already belongs to 0x%p", m_name.c_str(),
-           item->Name(), owner->Handle());
+    QR_LOG(LOGGER_LOG_DEBUG, "%s: Item %s already belongs to 0x%p", m_name.c_str(), item->Name(),
+           owner->Handle());
     return false;
   }
   item->SetEvent(pEvent);
@@ -181,8 +181,7 @@ bool QrPollThread::RemoveItem(QrPollItem* item, bool waitForComplete) {
     return false;
   }
   if (handle != m_handle) {
-    QR_LOG(LOGGER_LOG_DEBUG, "%s: Item %s belongs to 0x%p", m_name.c_str(), item->Name(),
-           handle);
+    QR_LOG(LOGGER_LOG_DEBUG, "%s: Item %s belongs to 0x%p", m_name.c_str(), item->Name(), handle);
     return false;
   }
   if (waitForComplete) {
@@ -377,8 +376,8 @@ bool QrPollThread::Scheduler(QrThread* thread) {
     m_dirty.Reset();
     const Level schedLevel = static_cast<Level>(m_schedulerLogLevel);
     if (LoggerBase::IsEnabled(schedLevel)) {
-      std::string waitText = msWait == INFINITE ? TimeoutStr(-1)
-                                                : TimeoutStr(static_cast<int32_t>(msWait));
+      std::string waitText =
+          msWait == INFINITE ? TimeoutStr(-1) : TimeoutStr(static_cast<int32_t>(msWait));
       if (candidate.Ptr() != nullptr) {
         QR_LOG(schedLevel, "%s: Waiting for %s (%s)", m_name.c_str(), candidate->Name(),
                waitText.c_str());
@@ -407,8 +406,8 @@ bool QrPollThread::Scheduler(QrThread* thread) {
     RCPtr<QrPollItem> item =
         rc == QrEvent::WAIT_RC_TIMEOUT ? candidate : waitItems[static_cast<size_t>(rc - 2)];
     // Membership first: an item removed during the wait is no longer guarded by this lock.
-    if (item.Ptr() == nullptr || item->m_hPollThread.load() != m_handle ||
-        item->m_disabled >= 1 || item->m_timer.IsPaused()) {
+    if (item.Ptr() == nullptr || item->m_hPollThread.load() != m_handle || item->m_disabled >= 1 ||
+        item->m_timer.IsPaused()) {
       continue;
     }
     const bool timedOut = rc == QrEvent::WAIT_RC_TIMEOUT;

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <new>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -133,7 +135,16 @@ bool QrThread::Start(fCallback userCB, void* userData, DWORD msInterval, bool wa
   }
   // The new thread sets the wake event once it has its number; m_lock stays held until
   // then. The event is auto-reset, so the loop's first wait does not see the handshake.
-  data->m_wakeEvent.Wait(INFINITE);
+  // The thread runs whatever happens here, so a wait that cannot register (no memory)
+  // is tried again rather than leaving early with the thread's number still being written.
+  for (;;) {
+    try {
+      data->m_wakeEvent.Wait(INFINITE);
+      break;
+    } catch (const std::bad_alloc&) {
+      std::this_thread::yield();
+    }
+  }
   return true;
 }
 
@@ -305,8 +316,7 @@ bool QrThread::IsCurrentThread() const {
     return false;
   }
   AutoMutexLock lock(m_threadData->m_lock);
-  return m_threadData->m_thread && m_threadData->m_tid != 0 &&
-         IsCurrentThread(m_threadData->m_tid);
+  return m_threadData->m_thread && m_threadData->m_tid != 0 && IsCurrentThread(m_threadData->m_tid);
 }
 
 QrEvent& QrThread::GetWakeEvent() {

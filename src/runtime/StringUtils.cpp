@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <sys/time.h>
 
 #include "logging/Log.h"
+#include "runtime/BoundedFileReader.h"
 
 namespace StringUtils {
 
@@ -40,13 +40,12 @@ UINT32 ParseDecimal(const std::string& text) {
 // matches exactly, and the last line that sets it wins.
 bool LookupConfigFile(const std::string& path, const char* appName, const char* settingName,
                       UINT32* value) {
-  std::ifstream in(path);
-  if (!in.is_open()) {
+  std::vector<std::string> lines;
+  if (BoundedFileReader().ReadLines(path, &lines) != BoundedFileReader::READ_OK) {
     return false;
   }
   bool found = false;
-  std::string line;
-  while (std::getline(in, line)) {
+  for (const std::string& line : lines) {
     std::string::size_type eq = line.find('=');
     if (eq == std::string::npos) {
       continue;
@@ -185,10 +184,10 @@ int TimeStr(char* buf, int bufLen, bool utcTime) {
       buf[0] = '\0';
       return 0;
     }
-    t_second.length = StringUtils::snprintf(
-        t_second.text, sizeof(t_second.text), "%04d-%02d-%02d%c%02d:%02d:%02d",
-        tmNow.tm_year + 1900, tmNow.tm_mon + 1, tmNow.tm_mday, utcTime ? 'T' : ' ',
-        tmNow.tm_hour, tmNow.tm_min, tmNow.tm_sec);
+    t_second.length = StringUtils::snprintf(t_second.text, sizeof(t_second.text),
+                                            "%04d-%02d-%02d%c%02d:%02d:%02d", tmNow.tm_year + 1900,
+                                            tmNow.tm_mon + 1, tmNow.tm_mday, utcTime ? 'T' : ' ',
+                                            tmNow.tm_hour, tmNow.tm_min, tmNow.tm_sec);
     t_second.secs = secs;
     t_second.utc = utcTime;
   }

@@ -1,5 +1,9 @@
+#include <csignal>
 #include <cstring>
 #include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -82,6 +86,40 @@ TEST(DictionaryLoad, OpenFailuresGiveTheirMessages) {
   EXPECT_EQ("\"" + dir.Path() + "\" is a directory.\n", errs->messages[0].text);
   MsgList_Free(errs);
   Dictionary_Free(dict);
+}
+
+// What the bounded reader refuses never reaches the dictionary: the load fails with a
+// message of its own and the dictionary keeps what it held.
+TEST(DictionaryLoad, FilesThatAreNotPlainOrTooBigAreRefusedWhole) {
+  TempDir dir;
+  ASSERT_EQ(0, mkfifo((dir.Path() + "/fifo").c_str(), 0600));
+  const struct {
+    std::string path;
+    const char* id;
+    std::string text;
+  } rows[] = {
+      {dir.Path() + "/fifo", "msg.dictionary.load.notRegular",
+       "\"" + dir.Path() + "/fifo\" is not a regular file.\n"},
+      {dir.Write("big", std::string(1024 * 1024 + 1, '\n')), "msg.dictionary.load.tooLarge",
+       "File \"" + dir.Path() + "/big\" is larger than 1048576 bytes.\n"},
+      {dir.Write("long", "a = 1\nb = \"" + std::string(65536, 'x') + "\"\n"),
+       "msg.dictionary.read.lineTooLong",
+       "File \"" + dir.Path() + "/long\" line 2 is longer than 65536 bytes.\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.id);
+    Dictionary* dict = Dictionary_Create();
+    Dict_SetString(dict, "old", "kept");
+    MsgList* errs = nullptr;
+    EXPECT_FALSE(Dictionary_LoadEx(dict, row.path.c_str(), &errs));
+    ASSERT_NE(nullptr, errs);
+    EXPECT_TRUE(MsgList_HasId(errs, row.id));
+    EXPECT_EQ(row.text, MsgList_ToString(errs));
+    EXPECT_EQ(1u, dict->numEntries);
+    EXPECT_STREQ("old", Dict_GetString(dict, nullptr, "kept"));
+    MsgList_Free(errs);
+    Dictionary_Free(dict);
+  }
 }
 
 TEST(DictionaryLoad, CarriageReturnLineEndsReadLikeLineFeeds) {
@@ -291,10 +329,13 @@ TEST(DictionaryConversion, ConvertsTextsWithTheirMessages) {
       {"-5", DICT_LONG, L(7), L(-5), ""},
       {"2147483647", DICT_LONG, L(7), L(2147483647), ""},
       {"0xFFFFFFFF", DICT_LONG, L(7), L(-1), ""},
-      {"4294967296", DICT_LONG, L(7), L(7),
-       "Value \"4294967296\" for variable \"v\" is out of range. Using value \"7\".\n"},
-      {"-2147483649", DICT_LONG, L(7), L(7),
-       "Value \"-2147483649\" for variable \"v\" is out of range. Using value \"7\".\n"},
+      // Beyond the signed range: read again as unsigned and truncated to 32 bits.
+      {"4294967296", DICT_LONG, L(7), L(0), ""},
+      {"0x1FFFFFFFE", DICT_LONG, L(7), L(-2), ""},
+      {"-2147483649", DICT_LONG, L(7), L(2147483647), ""},
+      {"99999999999999999999", DICT_LONG, L(7), L(7),
+       "Value \"99999999999999999999\" for variable \"v\" is out of range. Using value "
+       "\"7\".\n"},
       {"12abc", DICT_LONG, L(7), L(7),
        "Value \"12abc\" for variable \"v\" is not a valid integer value. Using value \"7\".\n"},
       {"", DICT_LONG, L(7), L(7),
@@ -379,10 +420,10 @@ TEST(DictionaryDefaults, ZeroMinusOneAndTrueAreSharedOthersAreRegistered) {
 TEST(DictionarySetFromString, SplitsAtTheFirstEqualsWithoutTrimming) {
   Dictionary* dict = Dictionary_Create();
   EXPECT_TRUE(Dictionary_SetFromString(dict, "a=b=c", nullptr));
-  EXPECT_TRUE(Dictionary_SetFromString(dict, " x = y", nullptr));
+  EXPECT_TRUE(Dictionary_SetFromString(dict, "x= y ", nullptr));
   EXPECT_TRUE(Dictionary_SetFromString(dict, "novalue", nullptr));
   EXPECT_STREQ("b=c", Dict_GetString(dict, nullptr, "a"));
-  EXPECT_STREQ(" y", Dict_GetString(dict, nullptr, " x "));
+  EXPECT_STREQ(" y ", Dict_GetString(dict, nullptr, "x"));
   EXPECT_STREQ("", Dict_GetString(dict, "d", "novalue"));
   EXPECT_FALSE(Dictionary_NotSet(dict, "a"));
 
@@ -400,6 +441,52 @@ TEST(DictionarySetFromString, SplitsAtTheFirstEqualsWithoutTrimming) {
   EXPECT_STREQ("dflt", Dict_GetString(dict, "dflt", "d"));
   EXPECT_TRUE(Dictionary_SetFromString(dict, "d=real", nullptr));
   EXPECT_STREQ("real", Dict_GetString(dict, nullptr, "d"));
+  Dictionary_Free(dict);
+}
+
+// A name is accepted only when the written file gives it back as the same single entry;
+// otherwise the set is refused with a message and nothing changes.
+TEST(DictionarySetFromString, RefusesNamesThatWouldNotReloadAsTheSameEntry) {
+  const char* const refused[] = {"a b=c",         "x\ny=1",    "t\tab=1",
+                                 "#c=1",          "=v",        "a\r=1",
+                                 "caf\xC3\xA9=1", ".hidden=1", "Config.Encoding=UTF-8"};
+  Dictionary* dict = Dictionary_Create();
+  for (const char* line : refused) {
+    SCOPED_TRACE(line);
+    MsgList* errs = nullptr;
+    EXPECT_FALSE(Dictionary_SetFromString(dict, line, &errs));
+    EXPECT_FALSE(Dictionary_RestoreFromString(dict, line, nullptr));
+    ASSERT_NE(nullptr, errs);
+    EXPECT_EQ(1u, errs->messages.size());
+    EXPECT_EQ("msg.dictionary.invalidName", errs->messages[0].id);
+    MsgList_Free(errs);
+    std::string name(line, strchr(line, '=') - line);
+    Dict_SetLong(dict, 1, name.c_str());
+    Dict_SetString(dict, "v", name.c_str());
+  }
+  EXPECT_EQ(0u, dict->numEntries);
+  LogCapture log;
+  MsgList* errs = nullptr;
+  EXPECT_FALSE(Dictionary_SetFromString(dict, "a b=c", &errs));
+  EXPECT_EQ("Variable \"a b\" is not a valid name.\n", MsgList_ToString(errs));
+  Dict_SetBool(dict, TRUE, "x\ny");
+  EXPECT_EQ(std::vector<std::string>{"Variable \"x\\x0Ay\" is not a valid name.\n"}, log.Lines());
+  MsgList_Free(errs);
+
+  // Names the line syntax allows come back as they went out.
+  const char* const accepted[] = {
+      "a\"b", "x|41", "under_score", "dotted.name.", "!$%&*+-/:;<>?@~", "bell\x07and\x7F"};
+  for (const char* name : accepted) {
+    Dict_SetString(dict, name, name);
+  }
+  std::string text;
+  ASSERT_TRUE(Dictionary_WriteToBuffer(dict, &text));
+  LoadedDict again(text);
+  ASSERT_TRUE(again.ok()) << again.Text();
+  EXPECT_EQ(dict->numEntries, again.dict()->numEntries);
+  for (const char* name : accepted) {
+    EXPECT_EQ(name, again.Value(name));
+  }
   Dictionary_Free(dict);
 }
 
@@ -481,6 +568,48 @@ TEST(DictionaryWrite, UnsetRemovesTheEntryAndItsLine) {
   ASSERT_TRUE(Dictionary_WriteToBuffer(d.dict(), &out));
   EXPECT_EQ("# c\nb = 2\n", out);
   EXPECT_FALSE(Dictionary_IsDefined(d.dict(), "a"));
+}
+
+TEST(DictionaryWrite, RewriteThatIsShorterLeavesNothingOfTheOldText) {
+  TempDir dir;
+  std::string path = dir.Write("cfg", "# c\nlong = \"" + std::string(200, 'x') + "\"\nb = 2\n");
+  Dictionary* dict = Dictionary_Create();
+  ASSERT_TRUE(Dictionary_LoadWithDefaultUtf8(dict, path.c_str(), nullptr));
+  Dict_SetString(dict, "s", "long");
+  MsgList* errs = nullptr;
+  ASSERT_TRUE(Dictionary_Write(dict, path.c_str(), &errs)) << MsgList_ToString(errs);
+  EXPECT_EQ("# c\nlong = \"s\"\nb = 2\n", TempDir::Read(path));
+  Dictionary_Free(dict);
+}
+
+// The file may only grow to a few bytes (the process's file size limit), so the rewrite
+// stops half-way at a real write error.
+TEST(DictionaryWrite, RewriteThatFailsHalfWayReportsTheWriteError) {
+  TempDir dir;
+  std::string path = dir.Write("cfg", "a = 1\n");
+  Dictionary* dict = Dictionary_Create();
+  ASSERT_TRUE(Dictionary_LoadWithDefaultUtf8(dict, path.c_str(), nullptr));
+  Dict_SetString(dict, std::string(64, 'v'), "added");
+  MsgList* errs = nullptr;
+  struct rlimit old;
+  ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old));
+  struct rlimit small = old;
+  small.rlim_cur = 16;
+  void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);  // EFBIG instead of the signal
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+  Bool written = Dictionary_Write(dict, path.c_str(), &errs);
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, oldHandler);
+  EXPECT_FALSE(written);
+  ASSERT_NE(nullptr, errs);
+  EXPECT_TRUE(MsgList_HasId(errs, "msg.dictionary.writefile.write"));
+  EXPECT_EQ(
+      "An error occurred while writing configuration file \"" + path + "\": File too large.\n",
+      MsgList_ToString(errs));
+  EXPECT_EQ(16u, TempDir::Read(path).size());  // it did fail half-way
+  EXPECT_TRUE(dict->dirty);
+  MsgList_Free(errs);
+  Dictionary_Free(dict);
 }
 
 TEST(DictionaryWrite, WriteFailureGivesItsMessage) {

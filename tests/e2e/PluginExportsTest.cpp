@@ -1,13 +1,18 @@
 // The plug-in as a host sees it: loaded with dlopen, reached only through exported names.
 #include <dlfcn.h>
 #include <elf.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <set>
 #include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -148,6 +153,35 @@ TEST_F(PluginLibrary, SessionCallsOnUnknownSessionsAreHarmlessInAnyOrder) {
   char payload[4] = {1, 2, 3, 4};
   EXPECT_EQ(send(7, payload, sizeof(payload), USB_REDIR_PACKAGE_TYPE_URB, nullptr), FALSE);
   EXPECT_EQ(send(7, nullptr, 0, USB_REDIR_PACKAGE_TYPE_PROPBAG, nullptr), FALSE);
+}
+
+// The channel service comes from KAPSERVICE_PATH for an ordinary host only: run set-user-id
+// (here: as root, with the effective user nobody), the plug-in ignores the variable and
+// finds no channel service, since none is installed at the fixed path.
+TEST(KapServicePath, SetUserIdHostIgnoresTheEnvironment) {
+#ifdef USBREDIR_SANITIZED
+  GTEST_SKIP() << "the sanitizers' own start-up does not run set-user-id";
+#endif
+  struct passwd* nobody = getpwnam("nobody");
+  if (geteuid() != 0 || nobody == nullptr) {
+    GTEST_SKIP() << "giving a program another user's identity needs root and a user nobody";
+  }
+  char folder[] = "/tmp/usbredir-setuid-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  ASSERT_EQ(chmod(folder, 0755), 0);
+  const std::string probe = std::string(folder) + "/probe";
+  ASSERT_EQ(system(("cp " KAPSERVICE_PATH_PROBE " " + probe).c_str()), 0);
+  const std::string run =
+      "KAPSERVICE_PATH=" KAPSERVICE_SIM_PATH " " + probe + " " USBREDIR_PLUGIN_PATH;
+  int ordinary = system(run.c_str());
+  ASSERT_EQ(chown(probe.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  ASSERT_EQ(chmod(probe.c_str(), 04755), 0);
+  int setUserId = system(run.c_str());
+  system((std::string("rm -rf ") + folder).c_str());
+  ASSERT_TRUE(WIFEXITED(ordinary));
+  EXPECT_EQ(WEXITSTATUS(ordinary), 10);  // served by the library the variable names
+  ASSERT_TRUE(WIFEXITED(setUserId));
+  EXPECT_EQ(WEXITSTATUS(setUserId), 11);
 }
 
 TEST(PublicHeader, LayoutSeenFromCMatchesCpp) {

@@ -1,11 +1,16 @@
 // The plug-in as the daemon starts it: the level from the user's preference file, the log
 // file in the per-user temporary folder with its start-up lines, Init and Fini twice in
 // one process, and a log folder that cannot be made.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -131,6 +136,48 @@ INSTANTIATE_TEST_SUITE_P(
         LevelRow{"Warning", "UsbRedirPlugin.log.logLevel = \"Warning\"\n", "INFO", false},
         LevelRow{"Absent", "# no level here\nother.key = \"1\"\n", "INFO", false}),
     [](const ::testing::TestParamInfo<LevelRow>& info) { return std::string(info.param.name); });
+
+// A user's config that is a device, a pipe, a folder or too big is skipped whole: Init
+// neither blocks nor runs out of memory, and the plug-in starts with its defaults (a
+// level read from the oversized file would have been debug).
+TEST_F(PluginStartup, UserConfigThatIsNotAPlainFileOfSensibleSizeLeavesTheDefaults) {
+  const std::string level = "UsbRedirPlugin.log.logLevel = debug\n";
+  std::string big;
+  while (big.size() <= 1024 * 1024) {
+    big += level;
+  }
+  const std::string config = m_root + "/home/.quorin/config";
+  const struct {
+    const char* kind;
+    std::function<void()> make;
+  } rows[] = {
+      {"symbolic link to /dev/zero", [&] { ASSERT_EQ(symlink("/dev/zero", config.c_str()), 0); }},
+      {"named pipe", [&] { ASSERT_EQ(mkfifo(config.c_str(), 0600), 0); }},
+      {"folder", [&] { ASSERT_EQ(mkdir(config.c_str(), 0700), 0); }},
+      {"larger than the limit", [&] { WriteUserConfig(big); }},
+      {"line longer than the limit",
+       [&] { WriteUserConfig(level + "x = \"" + std::string(70000, 'x') + "\"\n"); }},
+  };
+  int run = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.kind);
+    ASSERT_EQ(system(("rm -rf " + config).c_str()), 0);
+    row.make();
+    setenv("TMPDIR", (m_root + "/tmp" + std::to_string(++run)).c_str(), 1);
+    ASSERT_EQ(mkdir((m_root + "/tmp" + std::to_string(run)).c_str(), 0700), 0);
+    auto plugin = std::async(std::launch::async, [&] { RunPlugin(); });
+    if (plugin.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+      close(open(config.c_str(), O_WRONLY | O_NONBLOCK));  // let a blocked open go on
+      ADD_FAILURE() << "Init blocked";
+    }
+    plugin.get();
+    std::vector<std::string> lines = ReadLines(
+        m_root + "/tmp" + std::to_string(run) + "/quorin-tester/quorin-UsbRedirPlugin-" +
+        std::to_string(getpid()) + ".log");
+    EXPECT_EQ(CountMatching(lines, ".*Log Level: INFO.*"), 1u);
+    EXPECT_EQ(CountMatching(lines, ".* I UsbRedirectionPlugin_Init\\(\\): Load .*"), 1u);
+  }
+}
 
 TEST_F(PluginStartup, InitAndFiniTwiceInOneProcess) {
   RunPlugin();

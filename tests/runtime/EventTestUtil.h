@@ -20,6 +20,17 @@ inline size_t WaiterCount(const QrEvent& event) {
   return data->m_waitList.size();
 }
 
+// Whether the event is signalled, read without waiting: a Wait(0) would consume the signal
+// of an auto-reset event and so hide whether someone else did.
+inline bool IsSignaled(const QrEvent& event) {
+  QrEventData* data = reinterpret_cast<QrEventData*>(event.DebugID());
+  QrMutex& flagLock = QrEventData::SignalFlagLock();
+  flagLock.Acquire(INFINITE);
+  bool signaled = data->m_signaled;
+  flagLock.Release();
+  return signaled;
+}
+
 // Polls until cond holds or msLimit passes; answers cond's last value.
 inline bool WaitUntil(const std::function<bool()>& cond, int msLimit = 5000) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(msLimit);

@@ -1,13 +1,17 @@
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "EventTestUtil.h"
 #include "runtime/AutoMutexLock.h"
 #include "runtime/QrMutex.h"
+#include "runtime/QrThread.h"
+#include "support/ScopedTestLogger.h"
 
 // These tests misuse the mutex on purpose (recursion, release by a non-owner, results
 // checked by assertions), which clang's lock analysis rightly rejects.
@@ -99,11 +103,14 @@ TEST(QrMutex, TimedAcquireGivesUpAfterTheTimeout) {
 // The deadlock warning delay is shortened for the test: the warning path is taken and
 // the acquire still waits until the lock is free, then succeeds.
 TEST(QrMutex, InfiniteAcquireKeepsWaitingPastTheDeadlockWarning) {
+  ScopedTestLogger log(LOGGER_LOG_WARN);
   QrMutex::SetDeadlockWarningDelayForTests(30);
   QrMutex mutex;
   std::atomic<bool> held{false};
+  std::atomic<QrThreadID> holderId{0};
   std::thread holder([&] {
     mutex.Acquire(INFINITE);
+    holderId = QrThread::GetCurrentThreadID();
     held = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     mutex.Release();
@@ -115,6 +122,12 @@ TEST(QrMutex, InfiniteAcquireKeepsWaitingPastTheDeadlockWarning) {
   EXPECT_TRUE(mutex.Release());
   holder.join();
   QrMutex::SetDeadlockWarningDelayForTests(30000);
+  // Warned once, although the wait lasted several warning delays.
+  char expected[128];
+  snprintf(expected, sizeof(expected),
+           "Possible deadlock trying to acquire lock 0x%p held by thread 0x%08lX",
+           static_cast<void*>(&mutex), static_cast<unsigned long>(holderId.load()));
+  EXPECT_EQ(std::vector<std::string>{expected}, log.Writer()->Messages());
 }
 
 TEST(QrMutex, ExcludesOtherThreadsUnderContention) {

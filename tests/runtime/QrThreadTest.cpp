@@ -1,5 +1,3 @@
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -8,6 +6,8 @@
 #include <random>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "EventTestUtil.h"
 #include "runtime/QrEvent.h"
@@ -52,6 +52,7 @@ struct Probe {
 };
 
 TEST(QrThread, CallbackReturningFalseRunsOnceAndIsJoined) {
+  ScopedTestLogger log(LOGGER_LOG_INFO);
   Probe probe;
   probe.result = false;
   QrThread thread("once");
@@ -63,6 +64,10 @@ TEST(QrThread, CallbackReturningFalseRunsOnceAndIsJoined) {
   EXPECT_TRUE(probe.isCurrent.load());
   EXPECT_EQ(&thread, probe.seenThread.load());
   EXPECT_FALSE(thread.IsCurrentThread());
+  // Joined: the closing line, written after the exit event, is there too.
+  EXPECT_EQ(2, log.Writer()->CountContaining("Thread once"));
+  EXPECT_TRUE(log.Writer()->HasMessage("Thread once started"));
+  EXPECT_TRUE(log.Writer()->HasMessage("Thread once exited by callback"));
 }
 
 TEST(QrThread, StartRefusesNullCallbackAndSecondStartButAllowsRestartAfterJoin) {
@@ -87,6 +92,7 @@ TEST(QrThread, StartRefusesNullCallbackAndSecondStartButAllowsRestartAfterJoin) 
 }
 
 TEST(QrThread, InfiniteIntervalRunsOnlyWhenWoken) {
+  ScopedTestLogger log(LOGGER_LOG_INFO);
   Probe probe;
   QrThread thread("woken");
   ASSERT_TRUE(thread.Start(&Probe::Callback, &probe, INFINITE));
@@ -99,13 +105,18 @@ TEST(QrThread, InfiniteIntervalRunsOnlyWhenWoken) {
   thread.Wakeup();
   ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() == 2; }));
   // A WakeupIn made while the loop already waits applies from the next wait on, so it
-  // needs a wake-up first.
+  // needs a wake-up first. The loop counts as waiting once it is registered on the wake
+  // event; before that (the callback has counted but not returned) the WakeupIn would
+  // shorten the very wait the Wakeup ends.
+  ASSERT_TRUE(WaitUntil([&] { return testutil::WaiterCount(thread.GetWakeEvent()) == 1; }));
   thread.WakeupIn(10);
   thread.Wakeup();
   ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() >= 4; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(4, probe.runs.load());
   EXPECT_TRUE(thread.Stop(kLong));
+  EXPECT_EQ(1, log.Writer()->CountContaining("Thread woken exited"));
+  EXPECT_TRUE(log.Writer()->HasMessage("Thread woken exited"));
 }
 
 struct WakeupInProbe {
@@ -178,6 +189,7 @@ struct GateProbe {
 };
 
 TEST(QrThread, DestroyingTheOwnerWhileTheCallbackRunsEndsTheThreadAfterIt) {
+  ScopedTestLogger log(LOGGER_LOG_DEBUG);
   for (int round = 0; round < 10; ++round) {
     GateProbe probe;
     auto thread = std::make_unique<QrThread>("deleted");
@@ -190,6 +202,11 @@ TEST(QrThread, DestroyingTheOwnerWhileTheCallbackRunsEndsTheThreadAfterIt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_EQ(1, probe.runs.load());  // never called again
   }
+  // The detached threads write their closing line after the exit event.
+  EXPECT_TRUE(
+      WaitUntil([&] { return log.Writer()->CountContaining("Thread deleted was deleted") == 10; }));
+  EXPECT_EQ(20, log.Writer()->CountContaining("Thread deleted "));
+  EXPECT_EQ(10, log.Writer()->CountContaining("Setting deleted flag for thread deleted(0x"));
 }
 
 TEST(QrThread, ShouldStopSleepsAndReportsAStopRequest) {

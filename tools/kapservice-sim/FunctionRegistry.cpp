@@ -43,6 +43,13 @@ bool FunctionRegistry::SetFault(int index, Fault fault) {
   return true;
 }
 
+bool FunctionRegistry::SetFaultAfter(int index, uint32_t passes) {
+  if (index < 0 || index >= static_cast<int>(Fn::Count)) return false;
+  m_slots[index].passes.store(passes, std::memory_order_relaxed);
+  m_slots[index].fault.store(FAULT_FAIL_AFTER, std::memory_order_relaxed);
+  return true;
+}
+
 bool FunctionRegistry::SetMaxVersion(const char* table, uint32_t version) {
   if (table == nullptr) return false;
   for (int t = 0; t < static_cast<int>(Table::Count); ++t) {

@@ -116,7 +116,8 @@ enum class Table : int {
   Count
 };
 
-enum Fault : int { FAULT_NONE = 0, FAULT_FAIL = 1, FAULT_ABSENT = 2 };
+// FAULT_FAIL_AFTER: the slot's remaining passes succeed, every later call fails.
+enum Fault : int { FAULT_NONE = 0, FAULT_FAIL = 1, FAULT_ABSENT = 2, FAULT_FAIL_AFTER = 3 };
 
 class FunctionRegistry {
  public:
@@ -126,7 +127,11 @@ class FunctionRegistry {
   bool Enter(Fn fn) {
     Slot& s = m_slots[static_cast<int>(fn)];
     s.calls.fetch_add(1, std::memory_order_relaxed);
-    return s.fault.load(std::memory_order_relaxed) == FAULT_FAIL;
+    int fault = s.fault.load(std::memory_order_relaxed);
+    if (fault == FAULT_FAIL_AFTER) {
+      return s.passes.fetch_sub(1, std::memory_order_relaxed) <= 0;
+    }
+    return fault == FAULT_FAIL;
   }
   bool IsAbsent(Fn fn) const {
     return m_slots[static_cast<int>(fn)].fault.load(std::memory_order_relaxed) == FAULT_ABSENT;
@@ -139,6 +144,7 @@ class FunctionRegistry {
   static int Find(const char* name);
   static bool IsEntryPoint(int index) { return index <= static_cast<int>(Fn::QueryInterface); }
   bool SetFault(int index, Fault fault);
+  bool SetFaultAfter(int index, uint32_t passes);
   bool SetMaxVersion(const char* table, uint32_t version);
   void OfferVersion1Only();
   void Reset();
@@ -149,6 +155,7 @@ class FunctionRegistry {
   struct Slot {
     std::atomic<uint64_t> calls{0};
     std::atomic<int> fault{FAULT_NONE};
+    std::atomic<int64_t> passes{0};  // for FAULT_FAIL_AFTER
   };
   Slot m_slots[static_cast<int>(Fn::Count)];
   std::atomic<uint32_t> m_maxVersion[static_cast<int>(Table::Count)];

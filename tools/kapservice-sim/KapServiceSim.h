@@ -184,6 +184,10 @@ typedef enum KapSimFault {
    FALSE for an unknown name, or ABSENT on an entry point (use a build variant instead:
    kapservice_noexit, kapservice_noexit2, kapservice_nomultiexit each lack one exit). */
 KAPSIM_API Bool KapSim_SetFault(const char* function, KapSimFault fault);
+/* The function succeeds on its next `passes` calls and fails (as KAPSIM_FAULT_FAIL) on every
+   later one, until KapSim_SetFault or KapSim_ResetFaults changes it: reaches the second of
+   two appends, say. FALSE for an unknown name. */
+KAPSIM_API Bool KapSim_SetFaultAfter(const char* function, uint32_t passes);
 /* Highest version the query offers for a table (Channel 3, ChannelObject 4, Context 2,
    Variant 1, StreamData 2, Server 1 by default; 0 offers none; OverlayClient is never
    offered). */

@@ -105,6 +105,10 @@ Bool KapSim_SetFault(const char* function, KapSimFault fault) {
              ? TRUE
              : FALSE;
 }
+Bool KapSim_SetFaultAfter(const char* function, uint32_t passes) {
+  return FunctionRegistry::Get().SetFaultAfter(FunctionRegistry::Find(function), passes) ? TRUE
+                                                                                         : FALSE;
+}
 Bool KapSim_SetMaxVersion(const char* table, uint32_t version) {
   return FunctionRegistry::Get().SetMaxVersion(table, version) ? TRUE : FALSE;
 }

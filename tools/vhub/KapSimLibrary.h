@@ -56,6 +56,7 @@ inline KapSimParam KapSimUInt32Param(uint32_t value) {
   X(KapSim_GetMessage)              \
   X(KapSim_GetMessageParam)         \
   X(KapSim_SetFault)                \
+  X(KapSim_SetFaultAfter)           \
   X(KapSim_SetMaxVersion)           \
   X(KapSim_OfferVersion1Only)       \
   X(KapSim_ResetFaults)             \

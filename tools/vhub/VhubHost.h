@@ -2,7 +2,13 @@
 // a callback table, runs each session on a thread of its own (Register, then Poll) and
 // records every callback, so that tests, benchmarks and the demo can drive the plug-in
 // exactly as the daemon would. Asynchronous requests are answered with buffers this host
-// allocates; the plug-in gives them back through v3.kapvhubFree.
+// allocates (malloc) and keeps in a table until they are handed back through
+// v3.kapvhubFree or the host is destroyed. Registered through the exported
+// InitVhubCallback (single-server mode) the plug-in copies only the v1 entries and never
+// hands a buffer back, whatever withFree says: each answered request logs the plug-in's
+// leak line and its buffer is freed with the host. In multi-server mode each buffer comes
+// back once through v3.kapvhubFree, which frees it and counts a pointer or length it did
+// not hand out as a bad free.
 // Thread safe: callbacks arrive on the sessions' poll threads while the control thread
 // starts, stops and queries; all recorded state is guarded by one mutex. One host per
 // process, because the callback table carries no user data.
@@ -51,7 +57,8 @@ class VhubHost {
   bool Load(std::string* error);
   void Init();
   void Fini();
-  // Hands over the callback table; withFree adds v3.kapvhubFree.
+  // Hands over the callback table through the exported (single-server) registration;
+  // withFree adds v3.kapvhubFree, which that registration does not copy.
   BOOL InitVhubCallback(bool withFree = true);
 
   // Starts the session's thread: Register, then Poll until StopSession. Answers

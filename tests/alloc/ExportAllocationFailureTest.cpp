@@ -1,0 +1,171 @@
+// Every export of the built plug-in with each of its allocations failing in turn: no
+// exception crosses the export, nothing is left behind in the channel service, and the
+// plug-in works as before once memory is back.
+#include <functional>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "alloc/FailingAllocator.h"
+#include "e2e/UsbEndToEndFixture.h"
+
+namespace {
+
+const long kMaxRuns = 20000;  // far above what any export allocates
+
+class ExportAllocationFailure : public UsbEndToEnd {
+ protected:
+  void SetUp() override {
+    UsbEndToEnd::SetUp();
+    FailingAllocator::SetLibraries(reinterpret_cast<const void*>(m_host->Entry().Init),
+                                   reinterpret_cast<const void*>(m_sim.KapSim_ConnectClient));
+    m_host->SetResponder([](const VhubHost::Message&, std::string* reply) {
+      *reply = "yes";
+      return true;
+    });
+  }
+
+  // Runs fn on this thread with its plug-in allocation number n failing; answers whether
+  // the allocation was reached. An exception out of fn is a failure of the test.
+  static bool Failing(long n, const std::function<void()>& fn) {
+    FailingAllocator::Arm(n);
+    bool escaped = false;
+    try {
+      fn();
+    } catch (...) {
+      escaped = true;
+    }
+    bool failed = false;
+    s_lastCount = FailingAllocator::Disarm(&failed);
+    EXPECT_FALSE(escaped) << "an exception crossed the export with allocation " << n << " failing";
+    return failed;
+  }
+
+  // One run per allocation the call makes: run n fails allocation n (every stride-th),
+  // until a run makes fewer. setUp and tearDown run without faults. Answers the runs.
+  static long FailEachAllocation(const std::function<void()>& setUp,
+                                 const std::function<bool(long)>& call,
+                                 const std::function<void()>& tearDown, long stride = 1) {
+    long n = 0;
+    for (; n < kMaxRuns; n += stride) {
+      setUp();
+      bool reached = call(n);
+      tearDown();
+      if (!reached) {
+        break;
+      }
+    }
+    EXPECT_LT(n, kMaxRuns);
+    return n;
+  }
+
+  static long s_lastCount;  // allocations the last Failing call counted
+
+  void ExpectNothingLeftBehind() {
+    KapSimCounters counters{};
+    m_sim.KapSim_GetCounters(&counters);
+    EXPECT_EQ(counters.servers, 0);
+    EXPECT_EQ(counters.contexts, 0);
+    EXPECT_EQ(counters.variants, 0);
+  }
+};
+
+long ExportAllocationFailure::s_lastCount = 0;
+
+TEST_F(ExportAllocationFailure, EveryExportAnswersAsForAFailure) {
+  const VhubHost::EntryPoints& entry = m_host->Entry();
+  USBRedir_SendResponseExt ext{};
+  auto nothing = [] {};
+  bool connected = false;
+  auto registered = [&] { ASSERT_EQ(entry.Register(7), TRUE); };
+  auto unregister = [&] {
+    entry.Unregister(7);
+    ExpectNothingLeftBehind();
+  };
+  const struct {
+    const char* name;
+    std::function<void()> setUp;
+    std::function<void()> call;
+    std::function<void()> tearDown;
+  } rows[] = {
+      {"Init", nothing, [&] { entry.Init(); }, [&] { entry.Fini(); }},
+      {"Fini", [&] { entry.Init(); }, [&] { entry.Fini(); }, nothing},
+      {"InitVhubCallback", nothing, [&] { EXPECT_EQ(m_host->InitVhubCallback(true), TRUE); },
+       nothing},
+      {"Register", nothing, [&] { entry.Register(7); }, unregister},
+      {"Stop", registered, [&] { entry.Stop(7); }, unregister},
+      {"Unregister", registered, [&] { entry.Unregister(7); }, unregister},
+      // On a session whose client is connected, so that the message is built and sent.
+      {"SendResponse", [&] { connected = connected || StartConnected(8) != nullptr; },
+       [&] {
+         entry.SendResponse(8, const_cast<char*>("urb"), 3, USB_REDIR_PACKAGE_TYPE_URB, &ext);
+       },
+       nothing},
+  };
+  entry.Fini();  // the fixture's Init: the first two rows start and end the plug-in
+  long runs = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    runs += FailEachAllocation(
+        row.setUp, [&](long n) { return Failing(n, row.call); }, row.tearDown);
+    if (std::string(row.name) == "Fini") {
+      entry.Init();  // the rows after it expect a started plug-in
+    }
+  }
+  EXPECT_GT(runs, 100);
+  // With memory back, a session works end to end.
+  KapSimClient* client = StartConnected(7);
+  ASSERT_NE(client, nullptr);
+  Request(client, "UsbRedirControlObj", 2, {Str("IsUsbAvailable"), Str("id"), Blob("q")});
+  // The boundary says what it caught, under the export's name.
+  size_t caught = 0;
+  for (const std::string& line : FinishAndReadLog()) {
+    caught += line.find(
+                  " E UsbRedirectionProxy_Register(): Failed with an exception: "
+                  "std::bad_alloc.") != std::string::npos;
+  }
+  EXPECT_GT(caught, 0u);
+}
+
+// Poll drives the session: connection, objects, a request and its reply all run inside
+// it, on the host's poll thread, with one allocation of that thread failing per run.
+TEST_F(ExportAllocationFailure, PollAnswersAsForAFailure) {
+  const VhubHost::EntryPoints& entry = m_host->Entry();
+  auto session = [&](long n) {
+    std::promise<void> registered;
+    bool reached = false;
+    std::thread poller([&] {
+      EXPECT_EQ(entry.Register(9), TRUE);
+      registered.set_value();
+      reached = Failing(n, [&] { entry.Poll(9, nullptr); });
+    });
+    registered.get_future().wait();
+    size_t connected = m_host->StateChangeCount(9, USB_REDIR_CHANNEL_CONNECTED);
+    KapSimClient* client =
+        m_sim.KapSim_ConnectClient(9, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
+    if (client != nullptr &&
+        m_host->WaitForState(9, USB_REDIR_CHANNEL_CONNECTED, connected + 1, 2000)) {
+      KapSimParam params[] = {Str("IsUsbAvailable"), Str("id"), Blob("q")};
+      uint32_t id = 0;
+      if (m_sim.KapSim_SendRequest(client, "UsbRedirControlObj", 2, params, 3, &id) == TRUE) {
+        m_sim.KapSim_WaitRequest(client, id, 2000);
+      }
+    }
+    entry.Stop(9);
+    poller.join();
+    entry.Unregister(9);
+    if (client != nullptr) {
+      m_sim.KapSim_DestroyClient(client);
+    }
+    ExpectNothingLeftBehind();
+    return reached;
+  };
+  // A clean session counts the allocations; the runs then sample them evenly.
+  session(-1);
+  long total = s_lastCount;
+  EXPECT_GT(total, 0);
+  long runs = FailEachAllocation([] {}, session, [] {}, std::max(1L, total / 40));
+  EXPECT_GT(runs, 0);
+}
+
+}  // namespace

@@ -1,0 +1,310 @@
+// The log configuration file: its line rules, the keys applied when the logger starts,
+// the changes the watcher applies afterwards (driven directly, not after a minute), the
+// case rules, and every writer switch with its change message.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/time.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "logging/ConfigSettingsReader.h"
+#include "logging/LogWriter.h"
+#include "logging/Logger.h"
+#include "support/FdCapture.h"
+#include "support/ScopedTestLogger.h"
+#include "support/TestLogWriter.h"
+#include "support/UdpReceiver.h"
+
+namespace {
+
+const char kKey[] = "App.CfgLogger";
+
+class ConfigFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/logcfg-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(pattern));
+    m_dir = pattern;
+    m_path = m_dir + "/log.conf";
+    setenv("TMPDIR", m_dir.c_str(), 1);
+    setenv("USER", "tester", 1);
+    ScopedTestLogger::SettlePollThread();
+  }
+  void TearDown() override {
+    Logger::ShutDown();
+    std::error_code ignored;
+    std::filesystem::remove_all(m_dir, ignored);
+  }
+
+  // Writes the file with a modification time of its own, so each version is noticed.
+  void Write(const std::string& text) {
+    std::ofstream(m_path) << text;
+    struct timeval times[2];
+    gettimeofday(&times[0], nullptr);
+    times[0].tv_sec += ++m_version * 10;
+    times[1] = times[0];
+    ASSERT_EQ(0, utimes(m_path.c_str(), times));
+  }
+  // A default logger of "App" with the file attached and a recording writer in a slot
+  // the file does not switch.
+  void MakeLogger() {
+    m_logger = Logger::Create("CfgLogger", "App", true);
+    m_record = new TestLogWriter(LOG_WRITER_PROXY);
+    ASSERT_TRUE(m_logger->AddWriter(m_record.Ptr()));
+    ASSERT_TRUE(m_logger->AddConfigFileReader(m_path));
+  }
+  void StartLogger() {
+    ASSERT_TRUE(m_logger->Start());
+    m_record->Clear();
+  }
+  // The watcher's pass, as the poll thread makes it once a minute.
+  void Watch() {
+    Logger::ReadersList readers = m_logger->GetReaders();
+    ASSERT_EQ(1u, readers.size());
+    static_cast<ConfigSettingsReader*>(readers.front().Ptr())->CheckForChanges();
+  }
+  std::string Option(LogWriterType type, const char* name) {
+    std::string value;
+    RCPtr<LogWriter> writer = m_logger->GetWriter(type);
+    EXPECT_NE(nullptr, writer.Ptr());
+    if (writer.Ptr() != nullptr) {
+      writer->GetCustomOption(name, value);
+    }
+    return value;
+  }
+
+  std::string m_dir;
+  std::string m_path;
+  int m_version = 0;
+  LoggerPtr m_logger;
+  TestLogWriterPtr m_record;
+};
+
+}  // namespace
+
+TEST_F(ConfigFile, LinesAreSplitTrimmedAndMatchedByKey) {
+  Write(
+      "no equals sign\n"
+      "nodot = 1\n"
+      "  APP.cfglogger.logLevel=debug \r\n"
+      "App.CfgLogger.LogLevel = TRACE\n"
+      "App.CfgLogger. = x\n"
+      "App.CfgLogger.empty =   \n"
+      "Other.CfgLogger.useLocalTime = FALSE\n"
+      "App.CfgLogger.logMaxDaysKept = 5\n"
+      "App.CfgLogger.logMaxDaysKept = 12days\n"
+      "App.CfgLogger.big = 99999999999\n"
+      "App.CfgLogger.none = days\n"
+      "App.CfgLogger.flag = Yes\n"
+      "App.CfgLogger.c = x = y\n");
+  ConfigSettingsReaderPtr reader(new ConfigSettingsReader(kKey, m_path));
+  std::string text;
+  EXPECT_TRUE(reader->LookupStringVal("logLevel", false, text, true));
+  EXPECT_EQ("debug", text);
+  EXPECT_FALSE(reader->LookupStringVal("logLevel", true, text, true));
+  EXPECT_TRUE(reader->LookupStringVal("c", false, text, true));
+  EXPECT_EQ("x = y", text);  // split at the first "=", the last "." of the left side
+  EXPECT_TRUE(reader->LookupStringVal("LogLevel", false, text, true));  // names are exact
+  EXPECT_EQ("TRACE", text);
+  for (const char* missing : {"", "empty", "useLocalTime", "nodot"}) {
+    EXPECT_FALSE(reader->LookupStringVal(missing, false, text, true)) << missing;
+  }
+  DWORD number = 1;
+  EXPECT_TRUE(reader->LookupDWORDVal("logMaxDaysKept", &number, true));
+  EXPECT_EQ(12u, number);  // the last line wins, read up to its first non-digit
+  EXPECT_TRUE(reader->LookupDWORDVal("big", &number, true));
+  EXPECT_EQ(4294967295u, number);
+  EXPECT_TRUE(reader->LookupDWORDVal("none", &number, true));
+  EXPECT_EQ(0u, number);
+  bool flag = false;
+  EXPECT_FALSE(reader->LookupBoolVal("flag", &flag, true));
+  EXPECT_EQ(m_path + " [App.CfgLogger.logLevel]", reader->LookupLocation("logLevel"));
+
+  std::filesystem::remove(m_path);
+  EXPECT_FALSE(reader->ReadFile());
+  EXPECT_FALSE(reader->LookupStringVal("logLevel", false, text, true));
+}
+
+TEST_F(ConfigFile, AttachingNeedsAnApplicationNameAndAPath) {
+  LoggerPtr unnamed = Logger::Create("Unnamed", "", false);
+  EXPECT_FALSE(unnamed->AddConfigFileReader(m_path));
+  LoggerPtr named = Logger::Create("Named", "App", false);
+  EXPECT_FALSE(named->AddConfigFileReader(""));
+  EXPECT_TRUE(named->AddConfigFileReader(m_dir + "/not-yet-there.conf"));
+  EXPECT_EQ(1u, named->GetReaders().size());
+}
+
+TEST_F(ConfigFile, KeysApplyBeforeStartAndTheLevelLineNamesTheFile) {
+  UdpReceiver receiver;
+  Write(std::string("App.CfgLogger.logLevel = debug\n"
+                    "App.CfgLogger.useLocalTime = false\n"
+                    "App.CfgLogger.logEnabled = TRUE\n"
+                    "App.CfgLogger.logDirectory = ") +
+        m_dir + "\n" +
+        "App.CfgLogger.logMaxDaysKept = 3\n"
+        "App.CfgLogger.logMaxFileSizeMB = 2\n"
+        "App.CfgLogger.logMaxRollingFiles = 7\n"
+        "App.CfgLogger.logDiskThresholdLowMB = 10\n"
+        "App.CfgLogger.logDiskThresholdHighMB = 20\n"
+        "App.CfgLogger.logToSyslog = True\n"
+        "App.CfgLogger.logRemoteAddress = 127.0.0.1\n"
+        "App.CfgLogger.logRemotePort = " +
+        std::to_string(receiver.Port()) +
+        "\n"
+        "App.CfgLogger.enableBuffering = FALSE\n");
+  MakeLogger();
+  StartLogger();
+  EXPECT_EQ(LOGGER_LOG_DEBUG, m_logger->GetLevel());
+  EXPECT_EQ(LOGGER_LOG_DEBUG, Logger::s_defaultLoggerLogLevel);
+  EXPECT_FALSE(m_logger->UseLocalTime());
+  EXPECT_EQ(m_dir, Option(LOG_WRITER_FILE, "folderPath"));
+  EXPECT_EQ("3", Option(LOG_WRITER_FILE, "maxDaysKept"));
+  EXPECT_EQ("2", Option(LOG_WRITER_FILE, "maxFileSizeMB"));
+  EXPECT_EQ("7", Option(LOG_WRITER_FILE, "maxRollingFiles"));
+  EXPECT_EQ("10", Option(LOG_WRITER_FILE, "diskThresholdLowMB"));
+  EXPECT_EQ("20", Option(LOG_WRITER_FILE, "diskThresholdHighMB"));
+  EXPECT_EQ("127.0.0.1", Option(LOG_WRITER_SOCKET, "remoteAddress"));
+  EXPECT_EQ(std::to_string(receiver.Port()), Option(LOG_WRITER_SOCKET, "remotePort"));
+  // Buffering was applied to the writers that existed then: the recording one.
+  EXPECT_FALSE(m_record->IsBufferingEnabled());
+  EXPECT_TRUE(m_logger->GetWriter(LOG_WRITER_FILE)->IsBufferingEnabled());
+  EXPECT_FALSE(m_logger->WriterExists(LOG_WRITER_STDOUT));
+  Logger::ShutDown();
+  std::ifstream file(m_dir + "/quorin-App-" + std::to_string(getpid()) + "(1).log");
+  std::string line;
+  bool found = false;
+  while (std::getline(file, line)) {
+    found = found || line.find("A Log Level: DEBUG (read from " + m_path +
+                               " [App.CfgLogger.logLevel])") != std::string::npos;
+  }
+  EXPECT_TRUE(found);
+  EXPECT_TRUE(receiver.WaitFor("Log Level: DEBUG (read from", 5000));
+}
+
+TEST_F(ConfigFile, WatcherAppliesChangesAfterStartWithTheirMessages) {
+  Write("app.cfglogger.logLevel = debug\napp.cfglogger.enableBuffering = false\n");
+  MakeLogger();
+  StartLogger();
+  ASSERT_EQ(LOGGER_LOG_DEBUG, m_logger->GetLevel());
+  ASSERT_FALSE(m_record->IsBufferingEnabled());
+
+  Watch();  // the time did not change: nothing is read
+  EXPECT_EQ(0u, m_record->Count());
+
+  Write(
+      "App.CfgLogger.logLevel = TRACE\n"
+      "App.CfgLogger.useLocalTime = FALSE\n"
+      "App.CfgLogger.enableBuffering = false\n"
+      "App.CfgLogger.logToStdout = TRUE\n"
+      "App.CfgLogger.logDirectory = /elsewhere\n");
+  Watch();
+  EXPECT_EQ(LOGGER_LOG_TRACE, m_logger->GetLevel());
+  EXPECT_EQ(LOGGER_LOG_TRACE, Logger::s_defaultLoggerLogLevel);
+  EXPECT_FALSE(m_logger->UseLocalTime());
+  EXPECT_FALSE(m_logger->WriterExists(LOG_WRITER_STDOUT));  // no new writers after start
+  EXPECT_TRUE(m_record->HasMessage("logLevel changed to TRACE"));
+  EXPECT_TRUE(m_record->HasMessage("useLocalTime changed to FALSE"));
+  EXPECT_EQ(1u, m_record
+                    ->LinesContaining("] D ConfigSettingsReader::PollConfigFileWatcher::Run(): " +
+                                      m_path + " changed - rereading file\n")
+                    .size());
+
+  // Removed keys fall back to their defaults; NEVER is no level name.
+  m_record->Clear();
+  Write("App.CfgLogger.logLevel = NEVER\n");
+  Watch();
+  EXPECT_EQ(LOGGER_LOG_INFO, m_logger->GetLevel());
+  EXPECT_TRUE(m_logger->UseLocalTime());
+  EXPECT_TRUE(m_record->IsBufferingEnabled());
+  m_record->FlushMessages();
+  for (const char* message : {"logLevel changed to INFO", "useLocalTime changed to TRUE",
+                              "enableBuffering changed to TRUE"}) {
+    EXPECT_TRUE(m_record->HasMessage(message)) << message;
+  }
+  std::vector<std::string> lines = m_record->LinesContaining("changed to");
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(std::string::npos, lines[0].find("] A ConfigFileReader: "));
+
+  // A file that disappears is not re-read: the last settings stay.
+  std::filesystem::remove(m_path);
+  Watch();
+  EXPECT_EQ(LOGGER_LOG_INFO, m_logger->GetLevel());
+}
+
+TEST_F(ConfigFile, NeverIsNoLevelBeforeStartEither) {
+  Write("App.CfgLogger.logLevel = never\n");
+  MakeLogger();
+  ASSERT_TRUE(m_logger->SetLevel(LOGGER_LOG_ERROR));
+  StartLogger();
+  EXPECT_EQ(LOGGER_LOG_ERROR, m_logger->GetLevel());
+}
+
+struct SwitchRow {
+  const char* key;
+  LogWriterType type;
+  const char* kind;
+};
+
+class ConfigSwitch : public ConfigFile, public ::testing::WithParamInterface<SwitchRow> {};
+
+TEST_P(ConfigSwitch, CreatesBeforeStartThenSwitchesOffAndOnWithMessages) {
+  const SwitchRow& row = GetParam();
+  UdpReceiver receiver;  // for the syslog writer
+  std::string base = "App.CfgLogger.logRemoteAddress = 127.0.0.1\nApp.CfgLogger.logRemotePort = " +
+                     std::to_string(receiver.Port()) + "\n";
+  Write(base + "App.CfgLogger." + row.key + " = true\n");
+  MakeLogger();
+  FdCapture out(1);
+  FdCapture err(2);
+  StartLogger();
+  RCPtr<LogWriter> writer = m_logger->GetWriter(row.type);
+  ASSERT_NE(nullptr, writer.Ptr());
+  EXPECT_TRUE(writer->IsInitialized());
+
+  Write(base + "App.CfgLogger." + row.key + " = FALSE\n");
+  Watch();
+  EXPECT_FALSE(writer->IsEnabled());
+  Write(base);  // a missing switch changes nothing
+  Watch();
+  EXPECT_FALSE(writer->IsEnabled());
+  Write(base + "App.CfgLogger." + row.key + " = TRUE\n");
+  Watch();
+  EXPECT_TRUE(writer->IsEnabled());
+  m_record->FlushMessages();
+  std::string prefix = std::string(row.kind) + " - " + row.key + " changed to ";
+  EXPECT_EQ(1, m_record->CountContaining(prefix + "FALSE"));
+  EXPECT_EQ(1, m_record->CountContaining(prefix + "TRUE"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Writers, ConfigSwitch,
+                         ::testing::Values(SwitchRow{"logEnabled", LOG_WRITER_FILE, "FILE"},
+                                           SwitchRow{"logToSyslog", LOG_WRITER_SOCKET, "SOCKET"},
+                                           SwitchRow{"logToDebugView", LOG_WRITER_DEBUG, "DEBUG"},
+                                           SwitchRow{"logToStdout", LOG_WRITER_STDOUT, "STDOUT"},
+                                           SwitchRow{"logToStderr", LOG_WRITER_STDERR, "STDERR"}),
+                         [](const ::testing::TestParamInfo<SwitchRow>& info) {
+                           return std::string(info.param.kind);
+                         });
+
+TEST_F(ConfigFile, FileLimitsChangeAfterStartAndTheDirectoryDoesNot) {
+  Write("App.CfgLogger.logEnabled = TRUE\nApp.CfgLogger.logMaxDaysKept = 0\n");
+  MakeLogger();
+  StartLogger();
+  std::string folder = Option(LOG_WRITER_FILE, "folderPath");
+  Write(
+      "App.CfgLogger.logMaxDaysKept = 0\n"
+      "App.CfgLogger.logMaxRollingFiles = 9\n"
+      "App.CfgLogger.logDirectory = /nowhere\n");
+  Watch();
+  EXPECT_EQ("9", Option(LOG_WRITER_FILE, "maxRollingFiles"));
+  EXPECT_EQ(folder, Option(LOG_WRITER_FILE, "folderPath"));
+  m_record->FlushMessages();
+  EXPECT_TRUE(m_record->HasMessage("FILE - logMaxRollingFiles changed to 9"));
+  EXPECT_EQ(0, m_record->CountContaining("logMaxDaysKept"));  // unchanged: no message
+}

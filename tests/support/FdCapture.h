@@ -1,0 +1,47 @@
+// Sends one of the process's file descriptors (1 or 2) into a temporary file for a while,
+// so that a test can read what the standard streams received. Header only; not thread
+// safe, and nothing else may redirect the same descriptor meanwhile.
+#ifndef TESTS_SUPPORT_FDCAPTURE_H
+#define TESTS_SUPPORT_FDCAPTURE_H
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+
+// Text() ends the capture and answers what arrived; later calls answer the same.
+class FdCapture {
+ public:
+  explicit FdCapture(int fd) : m_fd(fd) {
+    std::fflush(nullptr);
+    m_saved = dup(fd);
+    m_file = std::tmpfile();
+    dup2(fileno(m_file), fd);
+  }
+  ~FdCapture() { Text(); }
+  std::string Text() {
+    if (m_saved >= 0) {
+      std::fflush(nullptr);
+      dup2(m_saved, m_fd);
+      close(m_saved);
+      m_saved = -1;
+      std::rewind(m_file);
+      std::stringstream text;
+      for (int c; (c = std::fgetc(m_file)) != EOF;) {
+        text << static_cast<char>(c);
+      }
+      std::fclose(m_file);
+      m_text = text.str();
+    }
+    return m_text;
+  }
+
+ private:
+  int m_fd;
+  int m_saved = -1;
+  FILE* m_file = nullptr;
+  std::string m_text;
+};
+
+#endif  // TESTS_SUPPORT_FDCAPTURE_H
