@@ -174,7 +174,24 @@ bool VhubHost::WaitForState(DWORD sessionId, USB_RedirChannelState state, size_t
 bool VhubHost::WaitForMessages(DWORD sessionId, size_t count, int timeoutMs) {
   std::unique_lock<std::mutex> lock(m_lock);
   return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                            [&]() { return m_messages[sessionId].size() >= count; });
+                            [&]() { return m_totals[sessionId].first >= count; });
+}
+
+void VhubHost::SetKeepMessages(bool keep) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_keepMessages = keep;
+}
+
+size_t VhubHost::MessageCount(DWORD sessionId) const {
+  std::lock_guard<std::mutex> lock(m_lock);
+  auto it = m_totals.find(sessionId);
+  return it != m_totals.end() ? it->second.first : 0;
+}
+
+uint64_t VhubHost::MessageBytes(DWORD sessionId) const {
+  std::lock_guard<std::mutex> lock(m_lock);
+  auto it = m_totals.find(sessionId);
+  return it != m_totals.end() ? it->second.second : 0;
 }
 
 std::vector<VhubHost::Message> VhubHost::Messages(DWORD sessionId) const {
@@ -270,7 +287,12 @@ void VhubHost::RecordMessage(Message message, char** respMsg, uint32_t* respMsgL
     observer(message);
   }
   std::lock_guard<std::mutex> lock(m_lock);
-  m_messages[message.sessionId].push_back(std::move(message));
+  std::pair<size_t, uint64_t>& totals = m_totals[message.sessionId];
+  ++totals.first;
+  totals.second += message.payload.size();
+  if (m_keepMessages) {
+    m_messages[message.sessionId].push_back(std::move(message));
+  }
   m_changed.notify_all();
 }
 

@@ -2,7 +2,8 @@
 // a callback table, runs each session on a thread of its own (Register, then Poll) and
 // records every callback, so that tests, benchmarks and the demo can drive the plug-in
 // exactly as the daemon would. Asynchronous requests are answered with buffers this host
-// allocates; the plug-in gives them back through v3.kapvhubFree.
+// allocates; the plug-in gives them back through v3.kapvhubFree. Messages are kept whole
+// unless SetKeepMessages(false) says to keep only their count and bytes (long runs).
 // Thread safe: callbacks arrive on the sessions' poll threads while the control thread
 // starts, stops and queries; all recorded state is guarded by one mutex. One host per
 // process, because the callback table carries no user data.
@@ -63,6 +64,9 @@ class VhubHost {
                     USB_RedirPackageType type, const USBRedir_SendResponseExt* extData);
 
   void SetResponder(Responder responder);
+  // Off: Messages() stays empty and only MessageCount/MessageBytes grow, so a long run
+  // keeps flat memory. On by default.
+  void SetKeepMessages(bool keep);
   void SetMessageObserver(MessageObserver observer);
 
   // Waits until the session has seen `count` changes to `state`; false on timeout.
@@ -71,6 +75,8 @@ class VhubHost {
   bool WaitForMessages(DWORD sessionId, size_t count, int timeoutMs);
 
   std::vector<Message> Messages(DWORD sessionId) const;
+  size_t MessageCount(DWORD sessionId) const;
+  uint64_t MessageBytes(DWORD sessionId) const;
   std::vector<StateChange> StateChanges() const;
   size_t StateChangeCount(DWORD sessionId, USB_RedirChannelState state) const;
   size_t BuffersGivenOut() const;
@@ -112,6 +118,8 @@ class VhubHost {
   std::condition_variable m_changed;                       // signalled on every record
   std::map<DWORD, std::thread> m_sessions;                 // guarded by m_lock
   std::map<DWORD, std::vector<Message>> m_messages;        // guarded by m_lock
+  std::map<DWORD, std::pair<size_t, uint64_t>> m_totals;   // count, bytes; m_lock
+  bool m_keepMessages = true;                              // guarded by m_lock
   std::vector<StateChange> m_states;                       // guarded by m_lock
   std::map<const char*, uint32_t> m_outstanding;           // guarded by m_lock
   size_t m_given = 0, m_freed = 0, m_badFrees = 0;          // guarded by m_lock
