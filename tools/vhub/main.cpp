@@ -127,7 +127,7 @@ int main(int argc, char** argv) {
   std::vector<std::unique_ptr<DemoSession>> sessions;
   {
     DemoDevice device(host.get(), options.payloadBytes);
-    host->SetKeepMessages(false);  // counts only: memory stays flat however long the run
+    host->SetKeepRecords(false);  // counts only: memory stays flat however long the run
     host->SetResponder([](const VhubHost::Message& message, std::string* reply) {
       *reply = Reply(message);
       return true;
