@@ -10,7 +10,6 @@
 //   usb_soak [--duration SECONDS] [--sessions N] [--seed N]
 // USBREDIR_SOAK_SECONDS gives the default duration (30 s).
 #include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,6 +25,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -126,9 +126,9 @@ class Device {
   VhubHost* m_host;
   std::mutex m_lock;
   std::condition_variable m_changed;
-  std::deque<DWORD> m_queue;                                  // guarded by m_lock
-  std::map<DWORD, std::pair<uint64_t, uint64_t>> m_counts;    // submitted, answered; m_lock
-  bool m_stop = false;                                        // guarded by m_lock
+  std::deque<DWORD> m_queue;                                // guarded by m_lock
+  std::map<DWORD, std::pair<uint64_t, uint64_t>> m_counts;  // submitted, answered; m_lock
+  bool m_stop = false;                                      // guarded by m_lock
   std::vector<std::thread> m_threads;
 };
 
@@ -136,8 +136,7 @@ class Device {
 // hub's control side at once.
 class SessionDriver {
  public:
-  SessionDriver(DWORD sessionId, VhubHost* host, KapSimLibrary* sim, Device* device,
-                unsigned seed)
+  SessionDriver(DWORD sessionId, VhubHost* host, KapSimLibrary* sim, Device* device, unsigned seed)
       : m_id(sessionId), m_host(host), m_sim(sim), m_device(device), m_random(seed) {}
 
   void Run(Clock::time_point until) {
@@ -197,8 +196,7 @@ class SessionDriver {
   bool Disconnect() {
     size_t before = m_host->StateChangeCount(m_id, USB_REDIR_CHANNEL_DISCONNECTED);
     bool ok = Check(m_sim->KapSim_DisconnectClient(m_client) == TRUE, "disconnect failed") &&
-              Check(m_host->WaitForState(m_id, USB_REDIR_CHANNEL_DISCONNECTED, before + 1,
-                                         kWaitMs),
+              Check(m_host->WaitForState(m_id, USB_REDIR_CHANNEL_DISCONNECTED, before + 1, kWaitMs),
                     "the hub was not told DISCONNECTED");
     DestroyClient();
     return ok;
@@ -237,8 +235,8 @@ class SessionDriver {
           ++m_urbAnswers;
           break;
         case 2:
-          if (!Send(kControl, 0, {KapSimStrParam("DeviceList"), KapSimBlobParam(body.data(),
-                                                                                 body.size())},
+          if (!Send(kControl, 0,
+                    {KapSimStrParam("DeviceList"), KapSimBlobParam(body.data(), body.size())},
                     nullptr)) {
             return false;
           }
@@ -329,9 +327,9 @@ class SessionDriver {
   Device* const m_device;
   std::mt19937 m_random;
   KapSimClient* m_client = nullptr;
-  size_t m_toHub = 0;      // requests sent to this session id in all cycles
-  int m_urbAnswers = 0;    // URB answers the current client must receive
-  int m_counted = 0;       // of those, counted into the totals
+  size_t m_toHub = 0;    // requests sent to this session id in all cycles
+  int m_urbAnswers = 0;  // URB answers the current client must receive
+  int m_counted = 0;     // of those, counted into the totals
   uint64_t m_asyncCount = 0;
   std::deque<Pending> m_pending;
 };
@@ -349,6 +347,14 @@ int LastLogFile(const std::string& folder) {
     closedir(dir);
   }
   return last;
+}
+
+// Verbose lines into a file that rolls at 1 MB, buffered or written at once.
+void WriteLogConfig(const std::string& path, bool buffered) {
+  std::ofstream(path) << "UsbRedirPlugin.UsbRedirPluginLogger.logLevel = VERBOSE\n"
+                         "UsbRedirPlugin.UsbRedirPluginLogger.logMaxFileSizeMB = 1\n"
+                         "UsbRedirPlugin.UsbRedirPluginLogger.enableBuffering = "
+                      << (buffered ? "TRUE" : "FALSE") << "\n";
 }
 
 bool ParseOptions(int argc, char** argv, double* seconds, int* sessions, unsigned* seed) {
@@ -392,9 +398,8 @@ int main(int argc, char** argv) {
   mkdir((root + "/tmp").c_str(), 0700);
   std::ofstream(root + "/home/.quorin/config")
       << "UsbRedirPlugin.log.configFile = \"~/soak-log.conf\"\n";
-  std::ofstream(root + "/home/soak-log.conf")
-      << "UsbRedirPlugin.UsbRedirPluginLogger.logLevel = VERBOSE\n"
-         "UsbRedirPlugin.UsbRedirPluginLogger.logMaxFileSizeMB = 1\n";
+  const std::string logConfig = root + "/home/soak-log.conf";
+  WriteLogConfig(logConfig, true);
   setenv("HOME", (root + "/home").c_str(), 1);
   setenv("TMPDIR", (root + "/tmp").c_str(), 1);
   setenv("USER", "soak", 1);
@@ -417,8 +422,8 @@ int main(int argc, char** argv) {
   });
 
   const auto start = Clock::now();
-  const auto until = start + std::chrono::duration_cast<Clock::duration>(
-                                 std::chrono::duration<double>(seconds));
+  const auto until =
+      start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   {
     Device device(host.get());
     host->SetMessageObserver([&device](const VhubHost::Message& message) {
@@ -429,13 +434,24 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<SessionDriver>> drivers;
     std::vector<std::thread> threads;
     for (int i = 0; i < sessions; ++i) {
-      drivers.push_back(std::make_unique<SessionDriver>(kFirstSession + i, host.get(), &sim,
-                                                        &device, seed + i));
-      threads.emplace_back([&drivers, i, until]() { drivers[i]->Run(until); });
+      drivers.push_back(
+          std::make_unique<SessionDriver>(kFirstSession + i, host.get(), &sim, &device, seed + i));
+      SessionDriver* driver = drivers.back().get();
+      threads.emplace_back([driver, until]() { driver->Run(until); });
     }
+    // The operator edits the file now and then: the plug-in's watcher (once a minute)
+    // switches the writer between buffered and direct output under full load.
+    std::thread editor([&logConfig, until]() {
+      for (bool buffered = false; Clock::now() + std::chrono::seconds(30) < until;
+           buffered = !buffered) {
+        std::this_thread::sleep_for(std::chrono::seconds(30));
+        WriteLogConfig(logConfig, buffered);
+      }
+    });
     for (std::thread& thread : threads) {
       thread.join();
     }
+    editor.join();
     host->SetMessageObserver(nullptr);
   }
   uint64_t hubReceived = 0;
@@ -452,15 +468,17 @@ int main(int argc, char** argv) {
   sim.KapSim_GetCounters(&counters);
   const uint64_t toHub = g_totals.clientSent;
   const int lastFile = LastLogFile(root + "/tmp/quorin-soak");
-  printf("soak: %d sessions for %.0f s (seed %u): %llu cycles register..unregister, %llu "
-         "connects\n",
-         sessions, elapsed, seed, static_cast<unsigned long long>(g_totals.cycles.load()),
-         static_cast<unsigned long long>(g_totals.connects.load()));
-  printf("soak: client->hub %llu sent, %llu received; hub->client %llu sent, %llu received; "
-         "log rolled %d times at 1 MB (verbose)\n",
-         static_cast<unsigned long long>(toHub), static_cast<unsigned long long>(hubReceived),
-         static_cast<unsigned long long>(g_totals.hubSent.load()),
-         static_cast<unsigned long long>(g_totals.clientReceived.load()), lastFile - 1);
+  printf(
+      "soak: %d sessions for %.0f s (seed %u): %llu cycles register..unregister, %llu "
+      "connects\n",
+      sessions, elapsed, seed, static_cast<unsigned long long>(g_totals.cycles.load()),
+      static_cast<unsigned long long>(g_totals.connects.load()));
+  printf(
+      "soak: client->hub %llu sent, %llu received; hub->client %llu sent, %llu received; "
+      "log rolled %d times at 1 MB (verbose)\n",
+      static_cast<unsigned long long>(toHub), static_cast<unsigned long long>(hubReceived),
+      static_cast<unsigned long long>(g_totals.hubSent.load()),
+      static_cast<unsigned long long>(g_totals.clientReceived.load()), lastFile - 1);
 
   auto expect = [](bool ok, const char* what) {
     if (!ok) {
