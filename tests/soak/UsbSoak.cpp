@@ -50,15 +50,20 @@ void Fail(DWORD sessionId, const std::string& what) {
   fprintf(stderr, "soak: FAILED: session %u: %s\n", sessionId, what.c_str());
 }
 
-// What crossed, summed over every session.
+// What crossed, summed over every session: g_totals for connections drained before they
+// end (each count must equal its pair), g_rough for connections the client drops with
+// traffic in flight (what arrived can only be fewer than what was sent).
 struct Totals {
   std::atomic<uint64_t> clientSent{0};      // requests of the three kinds the clients sent
+  std::atomic<uint64_t> hubReceived{0};     // of those, what reached the hub
   std::atomic<uint64_t> hubSent{0};         // URB answers and reply buffers the hub gave
-  std::atomic<uint64_t> clientReceived{0};  // URB answers and replies the clients got
-  std::atomic<uint64_t> cycles{0};          // sessions taken from Register to Unregister
+  std::atomic<uint64_t> clientReceived{0};  // of those, what reached the clients
+  std::atomic<uint64_t> cycles{0};          // sessions Register..Unregister; rough: drops
   std::atomic<uint64_t> connects{0};
 };
 Totals g_totals;
+Totals g_rough;
+std::atomic<uint64_t> g_replies[256];  // reply buffers the hub gave, by session index
 
 // The hub's device: answers each URB with one of its own from two threads of its own, so
 // SendResponse runs beside the sessions' poll threads. It counts per session, so that a
@@ -89,6 +94,11 @@ class Device {
     m_changed.notify_all();
   }
 
+  uint64_t Answered(DWORD sessionId) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_counts[sessionId].second;
+  }
+
   bool WaitIdle(DWORD sessionId) {
     std::unique_lock<std::mutex> lock(m_lock);
     return m_changed.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&]() {
@@ -112,9 +122,7 @@ class Device {
       ext.fastQueueId = sessionId;
       ext.headerLength = 8;
       if (m_host->SendResponse(sessionId, urb.data(), static_cast<uint32_t>(urb.size()),
-                               USB_REDIR_PACKAGE_TYPE_URB, &ext) == TRUE) {
-        ++g_totals.hubSent;
-      } else {
+                               USB_REDIR_PACKAGE_TYPE_URB, &ext) != TRUE) {
         Fail(sessionId, "SendResponse refused a URB answer");
       }
       lock.lock();
@@ -146,6 +154,12 @@ class SessionDriver {
   }
 
  private:
+  struct Pending {  // an asynchronous request awaiting its reply
+    uint32_t requestId;
+    std::string messageId;
+    std::string reply;
+  };
+
   bool Check(bool ok, const std::string& what) {
     if (!ok) {
       Fail(m_id, what);
@@ -171,9 +185,13 @@ class SessionDriver {
     Pause();
     ok = ok && Disconnect();
     Pause();
-    ok = ok && Connect() && Traffic();
-    if (ok && Random(0, 1) == 1) {
-      Disconnect();  // else the session stops with its client still connected
+    if (ok && Random(0, 2) == 0) {
+      ok = Connect() && DroppedWithTrafficInFlight();
+    } else {
+      ok = ok && Connect() && Traffic();
+      if (ok && Random(0, 1) == 1) {
+        Disconnect();  // else the session stops with its client still connected
+      }
     }
     Pause();
     m_host->StopSession(m_id);  // Stop, Poll returns, Unregister
@@ -182,11 +200,29 @@ class SessionDriver {
     ++g_totals.cycles;
   }
 
+  uint64_t HubSent() { return m_device->Answered(m_id) + g_replies[m_id - kFirstSession]; }
+
+  // Counts one connection's traffic from here on.
+  void BeginPhase() {
+    m_phaseSent = 0;
+    m_phaseReceived = 0;
+    m_phaseHubReceived = m_host->MessageCount(m_id);
+    m_phaseHubSent = HubSent();
+    m_urbAnswers = 0;
+    m_counted = 0;
+  }
+
+  void EndPhase(Totals* totals) {
+    totals->clientSent += m_phaseSent;
+    totals->hubReceived += m_host->MessageCount(m_id) - m_phaseHubReceived;
+    totals->hubSent += HubSent() - m_phaseHubSent;
+    totals->clientReceived += m_phaseReceived;
+  }
+
   bool Connect() {
     size_t before = m_host->StateChangeCount(m_id, USB_REDIR_CHANNEL_CONNECTED);
     m_client = m_sim->KapSim_ConnectClient(m_id, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
-    m_urbAnswers = 0;
-    m_counted = 0;
+    BeginPhase();
     ++g_totals.connects;
     return Check(m_client != nullptr, "the client could not connect") &&
            Check(m_host->WaitForState(m_id, USB_REDIR_CHANNEL_CONNECTED, before + 1, kWaitMs),
@@ -202,6 +238,32 @@ class SessionDriver {
     return ok;
   }
 
+  // A burst, then the client goes at once. After the hub has been told, nothing more can
+  // arrive on either side: every request ended answered or dropped, and no side received
+  // more than the other sent.
+  bool DroppedWithTrafficInFlight() {
+    bool ok = Burst();
+    size_t before = m_host->StateChangeCount(m_id, USB_REDIR_CHANNEL_DISCONNECTED);
+    ok = Check(m_sim->KapSim_DisconnectClient(m_client) == TRUE, "disconnect failed") &&
+         Check(m_host->WaitForState(m_id, USB_REDIR_CHANNEL_DISCONNECTED, before + 1, kWaitMs),
+               "the hub was not told DISCONNECTED") &&
+         Check(m_device->WaitIdle(m_id), "the device did not answer every URB") && ok;
+    for (const Pending& pending : m_pending) {
+      KapSimRequestState state = m_sim->KapSim_WaitRequest(m_client, pending.requestId, kWaitMs);
+      ok = Check(state == KAPSIM_REQUEST_ANSWERED || state == KAPSIM_REQUEST_DROPPED,
+                 "a request stayed pending after the drop") &&
+           ok;
+      m_phaseReceived += state == KAPSIM_REQUEST_ANSWERED && HasReply(pending) ? 1 : 0;
+      m_sim->KapSim_ReleaseRequest(m_client, pending.requestId);
+    }
+    m_pending.clear();
+    m_phaseReceived += static_cast<uint64_t>(m_sim->KapSim_GetMessageCount(m_client) - m_counted);
+    DestroyClient();
+    EndPhase(&g_rough);
+    ++g_rough.cycles;
+    return ok;
+  }
+
   void DestroyClient() {
     if (m_client != nullptr) {
       m_sim->KapSim_DestroyClient(m_client);
@@ -213,16 +275,20 @@ class SessionDriver {
             uint32_t* requestId) {
     bool sent = m_sim->KapSim_SendRequest(m_client, object, command, params.data(),
                                           static_cast<int>(params.size()), requestId) == TRUE;
-    if (sent) {
-      ++m_toHub;
-      ++g_totals.clientSent;
-    }
+    m_phaseSent += sent ? 1 : 0;
     return Check(sent, "a request could not be sent");
   }
 
-  // A burst of URBs, posts and asynchronous requests in random order, with random pauses;
-  // replies are collected as they come; then everything is waited for.
+  // A burst, then everything is waited for and counted.
   bool Traffic() {
+    bool ok = Burst() && CollectReplies(m_pending.size()) && Drain();
+    EndPhase(&g_totals);
+    return ok;
+  }
+
+  // URBs, posts and asynchronous requests in random order with random pauses; some replies
+  // are collected as they come.
+  bool Burst() {
     const int operations = Random(8, 96);
     for (int i = 0; i < operations; ++i) {
       const std::string body(static_cast<size_t>(Random(1, 2048)), static_cast<char>('a' + i % 26));
@@ -261,7 +327,23 @@ class SessionDriver {
         return false;
       }
     }
-    return CollectReplies(m_pending.size()) && Drain();
+    return true;
+  }
+
+  // The request was answered with its message id and the hub's reply to its very body.
+  bool HasReply(const Pending& pending) {
+    uint32_t code = 0;
+    int values = 0;
+    const char* name = nullptr;
+    const KAP_RPC_VARIANT* echoed = nullptr;
+    const KAP_RPC_VARIANT* reply = nullptr;
+    return m_sim->KapSim_GetReply(m_client, pending.requestId, &code, &values) == TRUE &&
+           values == 2 &&
+           m_sim->KapSim_GetReplyValue(m_client, pending.requestId, 0, &name, &echoed) == TRUE &&
+           m_sim->KapSim_GetReplyValue(m_client, pending.requestId, 1, &name, &reply) == TRUE &&
+           echoed->vt == KAP_RPC_VT_LPSTR && pending.messageId == echoed->strVal &&
+           reply->vt == KAP_RPC_VT_BLOB &&
+           std::string(reply->blobVal.blobData, reply->blobVal.size) == pending.reply;
   }
 
   // The oldest `count` asynchronous requests: answered with the message id and the hub's
@@ -270,26 +352,14 @@ class SessionDriver {
     for (; count > 0 && !m_pending.empty(); --count) {
       const Pending pending = m_pending.front();
       m_pending.pop_front();
-      uint32_t code = 0;
-      int values = 0;
-      const char* name = nullptr;
-      const KAP_RPC_VARIANT* echoed = nullptr;
-      const KAP_RPC_VARIANT* reply = nullptr;
-      bool ok =
-          m_sim->KapSim_WaitRequest(m_client, pending.requestId, kWaitMs) ==
-              KAPSIM_REQUEST_ANSWERED &&
-          m_sim->KapSim_GetReply(m_client, pending.requestId, &code, &values) == TRUE &&
-          values == 2 &&
-          m_sim->KapSim_GetReplyValue(m_client, pending.requestId, 0, &name, &echoed) == TRUE &&
-          m_sim->KapSim_GetReplyValue(m_client, pending.requestId, 1, &name, &reply) == TRUE &&
-          echoed->vt == KAP_RPC_VT_LPSTR && pending.messageId == echoed->strVal &&
-          reply->vt == KAP_RPC_VT_BLOB &&
-          std::string(reply->blobVal.blobData, reply->blobVal.size) == pending.reply;
+      bool ok = m_sim->KapSim_WaitRequest(m_client, pending.requestId, kWaitMs) ==
+                    KAPSIM_REQUEST_ANSWERED &&
+                HasReply(pending);
       m_sim->KapSim_ReleaseRequest(m_client, pending.requestId);
       if (!Check(ok, "an asynchronous request got no reply with its id and the hub's answer")) {
         return false;
       }
-      ++g_totals.clientReceived;
+      ++m_phaseReceived;
     }
     return true;
   }
@@ -297,7 +367,8 @@ class SessionDriver {
   // Everything sent has arrived: the hub got every request, the device answered every URB,
   // and the client holds exactly one answer per URB, each with the fast-queue layout.
   bool Drain() {
-    if (!Check(m_host->WaitForMessages(m_id, m_toHub, kWaitMs), "the hub missed a request") ||
+    if (!Check(m_host->WaitForMessages(m_id, m_phaseHubReceived + m_phaseSent, kWaitMs),
+               "the hub missed a request") ||
         !Check(m_device->WaitIdle(m_id), "the device did not answer every URB") ||
         !Check(m_sim->KapSim_WaitMessageCount(m_client, m_urbAnswers, kWaitMs) == TRUE,
                "the client missed a URB answer")) {
@@ -308,18 +379,12 @@ class SessionDriver {
     bool layout = m_counted == received ||
                   (m_sim->KapSim_GetMessage(m_client, m_counted, &message) == TRUE &&
                    message.command == 1 && message.paramCount == 4 && message.postMode == TRUE);
-    g_totals.clientReceived += static_cast<uint64_t>(received - m_counted);
+    m_phaseReceived += static_cast<uint64_t>(received - m_counted);
     m_counted = received;
     m_sim->KapSim_ReleaseMessages(m_client, received);
     return Check(received == m_urbAnswers, "the client got more than the URB answers") &&
            Check(layout, "a URB answer did not have the fast-queue layout");
   }
-
-  struct Pending {
-    uint32_t requestId;
-    std::string messageId;
-    std::string reply;
-  };
 
   const DWORD m_id;
   VhubHost* const m_host;
@@ -327,9 +392,13 @@ class SessionDriver {
   Device* const m_device;
   std::mt19937 m_random;
   KapSimClient* m_client = nullptr;
-  size_t m_toHub = 0;    // requests sent to this session id in all cycles
+  // The current connection: requests sent, answers received, the hub's counts at its start.
+  uint64_t m_phaseSent = 0;
+  uint64_t m_phaseReceived = 0;
+  uint64_t m_phaseHubReceived = 0;
+  uint64_t m_phaseHubSent = 0;
   int m_urbAnswers = 0;  // URB answers the current client must receive
-  int m_counted = 0;     // of those, counted into the totals
+  int m_counted = 0;     // of those, counted already
   uint64_t m_asyncCount = 0;
   std::deque<Pending> m_pending;
 };
@@ -417,7 +486,7 @@ int main(int argc, char** argv) {
   host->SetKeepRecords(false);
   host->SetResponder([](const VhubHost::Message& message, std::string* reply) {
     *reply = "re:" + message.payload;
-    ++g_totals.hubSent;
+    ++g_replies[message.sessionId - kFirstSession];
     return true;
   });
 
@@ -466,27 +535,36 @@ int main(int argc, char** argv) {
 
   KapSimCounters counters{};
   sim.KapSim_GetCounters(&counters);
-  const uint64_t toHub = g_totals.clientSent;
   const int lastFile = LastLogFile(root + "/tmp/quorin-soak");
+  auto n = [](const std::atomic<uint64_t>& value) {
+    return static_cast<unsigned long long>(value.load());
+  };
   printf(
       "soak: %d sessions for %.0f s (seed %u): %llu cycles register..unregister, %llu "
-      "connects\n",
-      sessions, elapsed, seed, static_cast<unsigned long long>(g_totals.cycles.load()),
-      static_cast<unsigned long long>(g_totals.connects.load()));
+      "connects, log rolled %d times at 1 MB (verbose)\n",
+      sessions, elapsed, seed, n(g_totals.cycles), n(g_totals.connects), lastFile - 1);
   printf(
-      "soak: client->hub %llu sent, %llu received; hub->client %llu sent, %llu received; "
-      "log rolled %d times at 1 MB (verbose)\n",
-      static_cast<unsigned long long>(toHub), static_cast<unsigned long long>(hubReceived),
-      static_cast<unsigned long long>(g_totals.hubSent.load()),
-      static_cast<unsigned long long>(g_totals.clientReceived.load()), lastFile - 1);
+      "soak: drained connections: client->hub %llu sent, %llu received; hub->client %llu "
+      "sent, %llu received\n",
+      n(g_totals.clientSent), n(g_totals.hubReceived), n(g_totals.hubSent),
+      n(g_totals.clientReceived));
+  printf(
+      "soak: %llu connections dropped in flight: client->hub %llu sent, %llu received; "
+      "hub->client %llu sent, %llu received\n",
+      n(g_rough.cycles), n(g_rough.clientSent), n(g_rough.hubReceived), n(g_rough.hubSent),
+      n(g_rough.clientReceived));
 
   auto expect = [](bool ok, const char* what) {
     if (!ok) {
       Fail(0, what);
     }
   };
-  expect(toHub == hubReceived, "client->hub counts differ");
+  expect(g_totals.clientSent == g_totals.hubReceived, "client->hub counts differ");
   expect(g_totals.hubSent == g_totals.clientReceived, "hub->client counts differ");
+  expect(g_rough.hubReceived <= g_rough.clientSent && g_rough.clientReceived <= g_rough.hubSent,
+         "a dropped connection received more than was sent");
+  expect(hubReceived == g_totals.hubReceived + g_rough.hubReceived,
+         "the hub received requests outside the connections");
   expect(counters.servers == 0, "servers left running");
   expect(counters.contexts == 0, "message contexts left live");
   expect(counters.variants == 0, "variants left live");
