@@ -21,4 +21,5 @@ cmake --build "$dir" -j2
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
-ctest --test-dir "$dir" -j2 --output-on-failure
+# The soak (label "soak") runs for minutes: scripts/soak.sh.
+ctest --test-dir "$dir" -j2 --output-on-failure -LE soak

@@ -2,6 +2,7 @@
 
 #include <fnmatch.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <new>
@@ -99,7 +100,8 @@ RCPtr<FileWriter::FileInfo> FileWriter::DirectoryIterator::Next() {
     }
     std::string path = FileUtils::Join(m_directory, name);
     struct stat info;
-    if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    // Only our own regular files: the folder may hold what other users planted.
+    if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
       continue;
     }
     if (fnmatch(m_absPathWithPattern.c_str(), path.c_str(), 0) != 0) {
@@ -255,7 +257,10 @@ bool FileWriter::OnInit() {
   ++m_rollingFileCount;
   m_filename = GetFilename(m_rollingFileCount);
   m_absolutePath = FileUtils::Join(m_directory, m_filename);
-  bool existed = FileUtils::Exists(m_absolutePath);
+  struct stat entry;
+  // Anything under the name counts, a link included: it is never followed, and Open
+  // refuses what is not our own regular file.
+  bool existed = lstat(m_absolutePath.c_str(), &entry) == 0;
   if (!existed && !FileUtils::CreateFileWithDefaultAccess(m_absolutePath, false)) {
     return false;
   }
@@ -355,7 +360,7 @@ void FileWriter::RollLocked() {
   // File 1 holds the start-up lines and is never removed by rolling.
   if (m_rollingFileMax != 0 && m_rollingFileCount > m_rollingFileMax &&
       m_rollingFileCount - m_rollingFileMax != 1) {
-    FileUtils::DeleteFile(
+    FileUtils::DeleteOwnFile(
         FileUtils::Join(m_directory, GetFilename(m_rollingFileCount - m_rollingFileMax)));
   }
 }
@@ -453,7 +458,7 @@ bool FileWriter::DeleteOldLogFiles() {
     if (static_cast<int64_t>(now - file->m_modifiedTime) < maxAge) {
       continue;
     }
-    if (FileUtils::DeleteFile(file->m_absPath)) {
+    if (FileUtils::DeleteOwnFile(file->m_absPath)) {
       if (Logger::IsEnabled(LOGGER_LOG_INFO)) {
         Logger::Log(kFunc, LOGGER_LOG_INFO, "Deleted \"%s\"", file->m_absPath.c_str());
       }

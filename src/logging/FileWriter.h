@@ -4,6 +4,9 @@
 // "maxRollingFiles" files are kept. A poll item deletes files of the application older
 // than "maxDaysKept" days, 20 per pass. Below the low disk threshold only error and
 // always lines are written, until free space reaches the high threshold again.
+// The folder may be shared with other local users: the writer writes, rolls over and
+// deletes only regular files of the process's user and never follows a link; a log file
+// name taken by anything else makes OnInit fail (the writer stays closed).
 // Thread safe: options and file bookkeeping are guarded by the logging lock; output runs
 // on one thread at a time, as for every LogWriter.
 #ifndef LOGGING_FILEWRITER_H
@@ -90,7 +93,8 @@ class FileWriter : public LogWriter {
 
 typedef RCPtr<FileWriter> FileWriterPtr;
 
-// Regular files of one directory whose full path matches a shell pattern.
+// Regular files of the process's user in one directory whose full path matches a shell
+// pattern (links are not followed and not reported).
 class FileWriter::DirectoryIterator : public RCObject {
  public:
   DirectoryIterator(const std::string& directory, const std::string& pattern);

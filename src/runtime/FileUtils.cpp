@@ -138,15 +138,43 @@ bool DiskFreeSpace(const std::string& path, int64_t* pFreeSpace) {
 
 bool CreateFileWithDefaultAccess(const std::string& path, bool overwrite) {
   const mode_t kMode = S_IRUSR | S_IWUSR | S_IRGRP;  // 0640
-  int flags = O_RDWR | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : 0);
-  int fd = open(path.c_str(), flags, kMode);
+  // O_EXCL: a link planted under the name is never followed to create its target.
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kMode);
+  if (fd < 0 && errno == EEXIST) {
+    fd = OpenOwnFile(path, O_RDWR);
+  }
   if (fd < 0) {
     return false;
   }
   // The umask may have narrowed the creation mode, and an existing file keeps its own.
-  bool ok = fchmod(fd, kMode) == 0;
+  bool ok = fchmod(fd, kMode) == 0 && (!overwrite || ftruncate(fd, 0) == 0);
   close(fd);
   return ok;
+}
+
+int OpenOwnFile(const std::string& path, int flags) {
+  flags &= ~(O_CREAT | O_TRUNC | O_EXCL);
+  // O_NONBLOCK: a planted named pipe must not hold the caller in open().
+  int fd = open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    return -1;
+  }
+  struct stat st;
+  // One name only: a hard link planted under our name may be another user's file.
+  bool own =
+      fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
+  int status = own ? fcntl(fd, F_GETFL) : -1;
+  if (status == -1 || fcntl(fd, F_SETFL, (status & ~O_NONBLOCK) | (flags & O_NONBLOCK)) != 0) {
+    close(fd);
+    errno = EPERM;
+    return -1;
+  }
+  return fd;
+}
+
+bool IsOwnFolder(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid();
 }
 
 bool CreateFolder(const std::string& path) {
@@ -163,6 +191,16 @@ bool CreateFolder(const std::string& path) {
 }
 
 bool DeleteFile(const std::string& path) { return unlink(path.c_str()) == 0 || errno == ENOENT; }
+
+bool DeleteOwnFile(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) {
+    return errno == ENOENT;
+  }
+  // unlink never follows a link, so a file swapped in after the check is at worst a link
+  // that goes, never what it names.
+  return S_ISREG(st.st_mode) && st.st_uid == geteuid() && DeleteFile(path);
+}
 
 bool DeleteFolder(const std::string& path) { return rmdir(path.c_str()) == 0 || errno == ENOENT; }
 
@@ -181,7 +219,13 @@ bool GetQuorinUserTempPath(std::string& directory) {
   if (path.size() > kMaxTempPath) {
     path.resize(kMaxTempPath);
   }
-  if (!IsDirectory(path) && !CreateFolder(path)) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0 && !CreateFolder(path)) {
+    return false;
+  }
+  // Checked after creating too: the name may have been taken between the two calls.
+  if (!IsOwnFolder(path)) {
+    QR_LOG(LOGGER_LOG_ERROR, "Log Directory %s is not a directory of this user.\n", path.c_str());
     return false;
   }
   directory = path;

@@ -1,5 +1,8 @@
 #include "runtime/QrFile.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstring>
 
 #include "logging/Log.h"
@@ -37,12 +40,40 @@ bool QrFile::Open(const char* mode) {
     QR_LOG(LOGGER_LOG_DEBUG, "%s file does not exist.\n", m_absPath.c_str());
     return false;
   }
-  m_fp = mode != nullptr ? fopen(m_absPath.c_str(), mode) : nullptr;
+  m_fp = mode != nullptr ? OpenStream(mode) : nullptr;
   if (m_fp == nullptr) {
     QR_LOG(LOGGER_LOG_DEBUG, "Opening the file failed: %s", m_absPath.c_str());
     return false;
   }
   return true;
+}
+
+FILE* QrFile::OpenStream(const char* mode) {
+  bool update = strchr(mode, '+') != nullptr;
+  int flags;
+  switch (mode[0]) {
+    case 'r':
+      flags = update ? O_RDWR : O_RDONLY;
+      break;
+    case 'w':
+      flags = update ? O_RDWR : O_WRONLY;
+      break;
+    case 'a':
+      flags = (update ? O_RDWR : O_WRONLY) | O_APPEND;
+      break;
+    default:
+      return nullptr;
+  }
+  int fd = OpenOwnFile(m_absPath, flags);
+  if (fd < 0) {
+    return nullptr;
+  }
+  // Emptied only now that the file is known to be ours.
+  FILE* fp = (mode[0] != 'w' || ftruncate(fd, 0) == 0) ? fdopen(fd, mode) : nullptr;
+  if (fp == nullptr) {
+    close(fd);
+  }
+  return fp;
 }
 
 bool QrFile::Close() {

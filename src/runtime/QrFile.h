@@ -1,6 +1,8 @@
 // A small file object for the log writers: a path plus an optional open stdio stream.
 // Open() never creates a file (create it first with CreateFileWithDefaultAccess), so a
-// writer cannot resurrect a log file that was deleted under it.
+// writer cannot resurrect a log file that was deleted under it, and it opens only a regular
+// file of the process's user reached without a link (FileUtils::OpenOwnFile), so a log
+// folder others can write to cannot point it at their or anybody's file.
 // Not thread safe: the owning writer serialises its calls (under the logging lock).
 #ifndef RUNTIME_QRFILE_H
 #define RUNTIME_QRFILE_H
@@ -23,7 +25,9 @@ class QrFile : public RCObject {
   bool SetAbsPath(const std::string& absPath);
   bool GetAbsPath(std::string& absPath) const;
 
-  // Opens the existing regular file with an fopen mode, closing any open stream first.
+  // Opens the existing regular file with an fopen mode ("r", "w", "a", each with an optional
+  // "+"; "b" and "e" are accepted), closing any open stream first. False for a file
+  // OpenOwnFile refuses.
   bool Open(const char* mode);
   bool Close();  // always true
   bool Write(const char* buffer);
@@ -44,6 +48,8 @@ class QrFile : public RCObject {
   ~QrFile() override;
 
  private:
+  FILE* OpenStream(const char* mode);
+
   std::string m_absPath;
   FILE* m_fp = nullptr;
 };

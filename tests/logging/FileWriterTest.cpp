@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -343,6 +344,101 @@ TEST_F(FileWriterTest, LoweringTheLowThresholdWhileSuspendedResumesAtTheNextChec
   std::string text = ReadFile(Path(Name(m_pid)));
   EXPECT_NE(std::string::npos, text.find("kept\n"));
   EXPECT_EQ(std::string::npos, text.find("check\n"));
+}
+
+// The per-user folder lies in a world-writable folder: whatever another local user planted
+// there (a link for the folder or the file, a folder or file of theirs) is refused, the
+// writer stays closed, and nothing the plant points at is touched.
+TEST_F(FileWriterTest, PlantedFoldersAndFilesAreRefusedAndLeftUntouched) {
+  const uid_t kNobody = 65534;
+  const std::string victim = m_tmp + "/victim";
+  const std::string elsewhere = m_tmp + "/elsewhere";
+  const std::string logFile = Path(Name(m_pid));
+  const struct {
+    const char* what;
+    bool needsRoot;
+    std::function<int()> plant;
+  } cases[] = {
+      {"folder is a link to another folder", false,
+       [&] { return symlink(elsewhere.c_str(), m_dir.c_str()); }},
+      {"folder belongs to another user", true,
+       [&] {
+         return mkdir(m_dir.c_str(), 0777) | chmod(m_dir.c_str(), 0777) |
+                chown(m_dir.c_str(), kNobody, kNobody);
+       }},
+      {"log file is a link to another file", false,
+       [&] { return mkdir(m_dir.c_str(), 0777) | symlink(victim.c_str(), logFile.c_str()); }},
+      {"log file is a link to a missing file", false,
+       [&] {
+         return mkdir(m_dir.c_str(), 0777) |
+                symlink((elsewhere + "/made").c_str(), logFile.c_str());
+       }},
+      {"log file is another name of another file", false,
+       [&] { return mkdir(m_dir.c_str(), 0777) | link(victim.c_str(), logFile.c_str()); }},
+      {"log file belongs to another user", true,
+       [&] {
+         return mkdir(m_dir.c_str(), 0777) | (std::ofstream(logFile) << "theirs\n" ? 0 : -1) |
+                chown(logFile.c_str(), kNobody, kNobody);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.needsRoot && geteuid() != 0) {
+      std::printf("skipped \"%s\": giving a file to another user needs root\n", c.what);
+      continue;
+    }
+    std::filesystem::remove_all(m_dir);
+    std::filesystem::remove_all(elsewhere);
+    std::filesystem::create_directory(elsewhere);
+    std::ofstream(victim, std::ios::trunc) << "secret\n";
+    ASSERT_EQ(0, chmod(victim.c_str(), 0600));
+    ASSERT_EQ(0, c.plant());
+    struct stat info;
+    // The plant itself: the log file's name when it was planted, else the folder.
+    const std::string planted = lstat(logFile.c_str(), &info) == 0 ? logFile : m_dir;
+    struct stat before;
+    ASSERT_EQ(0, lstat(planted.c_str(), &before));
+    const std::string plantedText = ReadFile(logFile);
+
+    MakeLogger(LOGGER_LOG_INFO);
+    EXPECT_FALSE(m_logger->Start());
+    QR_LOG(LOGGER_LOG_ERROR, "must not land anywhere\n");
+    Logger::ShutDown();
+
+    EXPECT_EQ("secret\n", ReadFile(victim));
+    ASSERT_EQ(0, stat(victim.c_str(), &info));
+    EXPECT_EQ(0600u, info.st_mode & 07777);
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+    EXPECT_EQ(plantedText, ReadFile(logFile));
+    struct stat after;
+    ASSERT_EQ(0, lstat(planted.c_str(), &after));
+    EXPECT_EQ(before.st_mode, after.st_mode);
+    EXPECT_EQ(before.st_uid, after.st_uid);
+  }
+}
+
+// Retention removes only regular files of this user: a link (even to an expired file of
+// the same pattern) and another user's file stay.
+TEST_F(FileWriterTest, RetentionLeavesLinksAndOtherUsersFilesAlone) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "giving a file to another user needs root";
+  }
+  std::filesystem::create_directories(m_dir);
+  Touch(Path(Name("99")), 8);
+  Touch(Path(Name("98")), 8);
+  ASSERT_EQ(0, chown(Path(Name("98")).c_str(), 65534, 65534));
+  Touch(m_tmp + "/victim", 8);
+  ASSERT_EQ(0, symlink((m_tmp + "/victim").c_str(), Path(Name("97")).c_str()));
+  struct timeval old[2] = {{time(nullptr) - 8 * 86400, 0}, {time(nullptr) - 8 * 86400, 0}};
+  ASSERT_EQ(0, lutimes(Path(Name("97")).c_str(), old));
+  RCPtr<FileWriter> writer(new FileWriter());
+  ASSERT_TRUE(writer->SetCustomOption("folderPath", m_dir));
+  ASSERT_TRUE(writer->SetCustomOption("filename", "App"));
+  EXPECT_FALSE(writer->DeleteOldLogFiles());
+  EXPECT_FALSE(Exists(Name("99")));
+  EXPECT_TRUE(Exists(Name("98")));
+  EXPECT_TRUE(Exists(Name("97")));
+  EXPECT_EQ("old\n", ReadFile(m_tmp + "/victim"));
 }
 
 TEST_F(FileWriterTest, InitFailsWhenTheLogDirectoryCannotBeCreated) {

@@ -34,6 +34,9 @@
  *  - When an object goes away (destroyed, disconnected by either side, server ended), every
  *    message sent on it with completion wanted and not finished gets OnAbort(FALSE,
  *    KAPSIM_ABORT_REASON_DISCONNECTED), delivered in a later poll of the channel.
+ *  - A client keeps the messages it received and the replies to its requests until the caller
+ *    releases them (KapSim_ReleaseMessages, KapSim_ReleaseRequest) or destroys the client, so
+ *    a long-running caller releases what it has read to keep memory flat.
  * State lives as long as the library stays loaded. Every function here is thread safe.
  */
 #ifndef KAP_SERVICE_SIM_H
@@ -131,19 +134,25 @@ typedef enum KapSimRequestState {
 } KapSimRequestState;
 
 /* Sends a request to the server on a connected object (any command id, any parameters).
-   The server's OnInvoke gets it in a poll; what it appended is kept as the reply. */
+   The server's OnInvoke gets it in a poll; what it appended is kept as the reply until
+   KapSim_ReleaseRequest. With a null requestId nothing is kept: the request is sent and
+   forgotten. */
 KAPSIM_API Bool KapSim_SendRequest(KapSimClient* client, const char* objectName, uint32_t command,
                                    const KapSimParam* params, int count, uint32_t* requestId);
 KAPSIM_API KapSimRequestState KapSim_WaitRequest(KapSimClient* client, uint32_t requestId,
                                                  uint32_t msTimeout);
 KAPSIM_API Bool KapSim_GetReply(KapSimClient* client, uint32_t requestId, uint32_t* returnCode,
                                 int* returnValueCount);
-/* Borrowed pointers, valid until KapSim_DestroyClient; *name is "" for an unnamed value. */
+/* Borrowed pointers, valid until KapSim_ReleaseRequest or KapSim_DestroyClient; *name is ""
+   for an unnamed value. */
 KAPSIM_API Bool KapSim_GetReplyValue(KapSimClient* client, uint32_t requestId, int index,
                                      const char** name, const KAP_RPC_VARIANT** value);
+/* Forgets a request and its reply (answered, dropped or still pending); FALSE when unknown. */
+KAPSIM_API Bool KapSim_ReleaseRequest(KapSimClient* client, uint32_t requestId);
 
-/* One message the server invoked towards this client, in invoke order. Pointers borrowed
-   as above. */
+/* One message the server invoked towards this client, in invoke order; indices count every
+   message the client received (0, 1, 2, ...). Pointers borrowed until the message is
+   released or the client destroyed. */
 typedef struct KapSimMessage {
   const char* objectName;
   uint32_t requestId; /* the context's GetId */
@@ -167,6 +176,12 @@ KAPSIM_API Bool KapSim_CompleteMessage(KapSimClient* client, int index, uint32_t
                                        const KapSimParam* values, int count);
 KAPSIM_API Bool KapSim_AbortMessage(KapSimClient* client, int index, Bool userCancelled,
                                     uint32_t reason);
+/* The caller has read every message with an index below count: they are freed and no longer
+   readable (GetMessage and GetMessageParam answer FALSE), while indices, GetMessageCount and
+   WaitMessageCount go on counting every message received. A released message that still
+   awaits its completion stays until it is completed or aborted (by its index, or by the
+   object going away). FALSE for an unknown client. */
+KAPSIM_API Bool KapSim_ReleaseMessages(KapSimClient* client, int count);
 
 /* ---- Faults and versions ---- */
 

@@ -99,6 +99,12 @@ Bool KapSim_AbortMessage(KapSimClient* client, int index, Bool userCancelled, ui
              ? TRUE
              : FALSE;
 }
+Bool KapSim_ReleaseMessages(KapSimClient* client, int count) {
+  return SimState::Get().ReleaseMessages(client, count) ? TRUE : FALSE;
+}
+Bool KapSim_ReleaseRequest(KapSimClient* client, uint32_t requestId) {
+  return SimState::Get().ReleaseRequest(client, requestId) ? TRUE : FALSE;
+}
 Bool KapSim_SetFault(const char* function, KapSimFault fault) {
   return FunctionRegistry::Get().SetFault(FunctionRegistry::Find(function),
                                           static_cast<kapsim::Fault>(fault))

@@ -135,8 +135,24 @@ struct SimState::Client {
   KAPService_SessionType type = KAP_SERVICE_TALON_SESSION;
   Handle channel = 0;  // kept after detaching, for the state queries
   bool connected = false;
-  std::map<uint32_t, Request> requests;
-  std::deque<std::unique_ptr<Message>> inbox;  // stable addresses: pointers are lent out
+  std::map<uint32_t, Request> requests;  // until the caller releases them
+  // Messages by index (stable addresses: pointers are lent out): those not released, and
+  // released ones that still await their completion.
+  std::map<int, std::unique_ptr<Message>> inbox;
+  int received = 0;  // messages ever received, so the next index
+  int released = 0;  // indices below this were released by the caller
+
+  // A message the caller may read (not released), or null.
+  Message* Readable(int index) {
+    auto it = index >= released ? inbox.find(index) : inbox.end();
+    return it == inbox.end() ? nullptr : it->second.get();
+  }
+  // Drops a released message once nothing more can happen to it.
+  void ForgetIfDone(std::map<int, std::unique_ptr<Message>>::iterator it) {
+    if (it->first < released && (it->second->finished || !it->second->completion)) {
+      inbox.erase(it);
+    }
+  }
 };
 
 namespace {
@@ -599,17 +615,22 @@ void SimState::RunServerEvent(std::unique_lock<std::mutex>& lk, Channel& ch, Eve
 void SimState::AbortOutstanding(Channel& ch, Handle object, bool deliver) {
   auto cl = m_clients.find(ch.client);
   if (cl == m_clients.end()) return;
-  for (auto& m : cl->second->inbox) {
-    if (m->channel != ch.id || m->finished || !m->completion) continue;
-    if (object != 0 && m->object != object) continue;
-    m->finished = true;
-    if (!deliver) continue;
-    Event e{Event::ABORT};
-    e.callback = m->callback;
-    e.userData = m->userData;
-    e.requestId = m->requestId;
-    e.reason = KAPSIM_ABORT_REASON_DISCONNECTED;
-    Post(ch, std::move(e));
+  Client& client = *cl->second;
+  for (auto it = client.inbox.begin(); it != client.inbox.end();) {
+    auto current = it++;
+    Message& m = *current->second;
+    if (m.channel != ch.id || m.finished || !m.completion) continue;
+    if (object != 0 && m.object != object) continue;
+    m.finished = true;
+    if (deliver) {
+      Event e{Event::ABORT};
+      e.callback = m.callback;
+      e.userData = m.userData;
+      e.requestId = m.requestId;
+      e.reason = KAPSIM_ABORT_REASON_DISCONNECTED;
+      Post(ch, std::move(e));
+    }
+    client.ForgetIfDone(current);
   }
   m_changed.notify_all();
 }
@@ -851,7 +872,7 @@ bool SimState::Invoke(void* object, void* context, const KAPRPC_RequestCallback*
   msg->objectName = obj->name;
   msg->object = obj->id;
   msg->channel = ch->id;
-  cl->inbox.push_back(std::move(msg));
+  cl->inbox.emplace_hint(cl->inbox.end(), cl->received++, std::move(msg));
   m_changed.notify_all();
   return true;
 }
@@ -1110,7 +1131,7 @@ bool SimState::SendRequest(KapSimClient* client, const char* objectName, uint32_
   if (!obj || !IsObjectConnected(obj->state)) return false;
   uint32_t id = m_nextContextId++;
   if (id == 0) id = m_nextContextId++;
-  cl->requests[id] = Request{};
+  if (requestId != nullptr) cl->requests[id] = Request{};  // else nobody can ask for it
   Event e{Event::INVOKE};
   e.object = obj->id;
   e.client = cl->id;
@@ -1170,7 +1191,7 @@ bool SimState::GetReplyValue(KapSimClient* client, uint32_t requestId, int index
 int SimState::MessageCount(KapSimClient* client) {
   std::lock_guard<std::mutex> guard(m_lock);
   std::shared_ptr<Client> cl = FindClient(client);
-  return cl ? static_cast<int>(cl->inbox.size()) : -1;
+  return cl ? cl->received : -1;
 }
 
 bool SimState::WaitMessageCount(KapSimClient* client, int count, uint32_t ms) {
@@ -1179,7 +1200,7 @@ bool SimState::WaitMessageCount(KapSimClient* client, int count, uint32_t ms) {
       ms,
       [&] {
         std::shared_ptr<Client> cl = FindClient(client);
-        return cl && static_cast<int>(cl->inbox.size()) >= count;
+        return cl && cl->received >= count;
       },
       lk);
 }
@@ -1188,8 +1209,9 @@ bool SimState::GetMessage(KapSimClient* client, int index, KapSimMessage* out) {
   if (out == nullptr) return false;
   std::lock_guard<std::mutex> guard(m_lock);
   std::shared_ptr<Client> cl = FindClient(client);
-  if (!cl || index < 0 || index >= static_cast<int>(cl->inbox.size())) return false;
-  const Message& m = *cl->inbox[index];
+  const Message* found = cl ? cl->Readable(index) : nullptr;
+  if (found == nullptr) return false;
+  const Message& m = *found;
   out->objectName = m.objectName.c_str();
   out->requestId = m.requestId;
   out->command = m.command;
@@ -1206,8 +1228,9 @@ bool SimState::GetMessageParam(KapSimClient* client, int index, int param, const
                                const KAP_RPC_VARIANT** value) {
   std::lock_guard<std::mutex> guard(m_lock);
   std::shared_ptr<Client> cl = FindClient(client);
-  if (!cl || index < 0 || index >= static_cast<int>(cl->inbox.size())) return false;
-  const Message& m = *cl->inbox[index];
+  const Message* found = cl ? cl->Readable(index) : nullptr;
+  if (found == nullptr) return false;
+  const Message& m = *found;
   if (param < 0 || param >= static_cast<int>(m.params.size())) return false;
   if (name != nullptr) *name = m.params[param]->name.c_str();
   if (value != nullptr) *value = &m.views[param];
@@ -1221,8 +1244,9 @@ bool SimState::FinishMessage(KapSimClient* client, int index, bool complete, uin
   if (complete && !StoreAll(values, count, stored)) return false;
   std::lock_guard<std::mutex> guard(m_lock);
   std::shared_ptr<Client> cl = FindClient(client);
-  if (!cl || index < 0 || index >= static_cast<int>(cl->inbox.size())) return false;
-  Message& m = *cl->inbox[index];
+  auto it = cl ? cl->inbox.find(index) : std::map<int, std::unique_ptr<Message>>::iterator();
+  if (!cl || it == cl->inbox.end()) return false;
+  Message& m = *it->second;
   if (!m.completion || m.finished) return false;
   std::shared_ptr<Channel> ch = FindChannel(m.channel);
   if (!ch) return false;
@@ -1236,8 +1260,26 @@ bool SimState::FinishMessage(KapSimClient* client, int index, bool complete, uin
   e.userCancelled = userCancelled;
   e.reason = reason;
   Post(*ch, std::move(e));
+  cl->ForgetIfDone(it);
   m_changed.notify_all();
   return true;
+}
+
+bool SimState::ReleaseMessages(KapSimClient* client, int count) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::shared_ptr<Client> cl = FindClient(client);
+  if (!cl) return false;
+  cl->released = std::max(cl->released, std::min(count, cl->received));
+  for (auto it = cl->inbox.begin(); it != cl->inbox.end() && it->first < cl->released;) {
+    cl->ForgetIfDone(it++);
+  }
+  return true;
+}
+
+bool SimState::ReleaseRequest(KapSimClient* client, uint32_t requestId) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::shared_ptr<Client> cl = FindClient(client);
+  return cl && cl->requests.erase(requestId) != 0;
 }
 
 // ---- Server table ----------------------------------------------------------------------

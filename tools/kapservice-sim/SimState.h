@@ -126,6 +126,8 @@ class SimState {
                        const KAP_RPC_VARIANT** value);
   bool FinishMessage(KapSimClient* client, int index, bool complete, uint32_t returnCode,
                      const KapSimParam* values, int count, Bool userCancelled, uint32_t reason);
+  bool ReleaseMessages(KapSimClient* client, int count);
+  bool ReleaseRequest(KapSimClient* client, uint32_t requestId);
   void Counters(KapSimCounters* out);
   bool IsServerRunning(uint32_t sessionId);
   KapServerID ClientServer(KapSimClient* client);

@@ -82,6 +82,7 @@ bool DemoSession::AsyncRequest(const char* operation, const std::string& body,
     return false;
   }
   answer->assign(value->blobVal.blobData, value->blobVal.size);
+  m_sim->KapSim_ReleaseRequest(m_client, requestId);
   ++m_stats.messagesFromHost;
   m_stats.bytesFromHost += answer->size();
   return true;
@@ -91,11 +92,27 @@ bool DemoSession::Post(const char* operation, const std::string& body) {
   std::vector<KapSimParam> params = {KapSimStrParam(operation), Blob(body)};
   uint32_t requestId = 0;
   ++m_expectedHostMessages;
-  return Check(m_sim->KapSim_SendRequest(m_client, kControl, 0, params.data(), 2, &requestId) ==
-                       TRUE &&
-                   m_sim->KapSim_WaitRequest(m_client, requestId, kWaitMs) ==
-                       KAPSIM_REQUEST_ANSWERED,
-               std::string(operation) + " was not delivered");
+  bool delivered =
+      m_sim->KapSim_SendRequest(m_client, kControl, 0, params.data(), 2, &requestId) == TRUE &&
+      m_sim->KapSim_WaitRequest(m_client, requestId, kWaitMs) == KAPSIM_REQUEST_ANSWERED;
+  m_sim->KapSim_ReleaseRequest(m_client, requestId);
+  return Check(delivered, std::string(operation) + " was not delivered");
+}
+
+bool DemoSession::CheckUrbReply(int index, size_t size) {
+  // The hub's answer travels as one fast-queue message: queue id, header, trailer, data.
+  KapSimMessage message{};
+  const char* name = nullptr;
+  const KAP_RPC_VARIANT* queueId = nullptr;
+  const KAP_RPC_VARIANT* data = nullptr;
+  return Check(
+      m_sim->KapSim_GetMessage(m_client, index, &message) == TRUE && message.command == 1 &&
+          message.paramCount == 4 && message.postMode == TRUE &&
+          m_sim->KapSim_GetMessageParam(m_client, index, 0, &name, &queueId) == TRUE &&
+          queueId->vt == KAP_RPC_VT_UI4 && queueId->ulVal == m_sessionId &&
+          m_sim->KapSim_GetMessageParam(m_client, index, 3, &name, &data) == TRUE &&
+          data->vt == KAP_RPC_VT_BLOB && data->blobVal.size == size,
+      "a URB reply did not have the fast-queue layout");
 }
 
 bool DemoSession::UrbStream() {
@@ -105,16 +122,25 @@ bool DemoSession::UrbStream() {
   const auto start = std::chrono::steady_clock::now();
   const auto until = start + std::chrono::duration<double>(m_options.durationSeconds);
   int sent = 0;
+  bool firstChecked = false;
   do {
-    if (sent - (m_sim->KapSim_GetMessageCount(m_client) - already) >= kUrbWindow &&
+    const int received = m_sim->KapSim_GetMessageCount(m_client);
+    if (!firstChecked && received > already) {
+      CheckUrbReply(already, urb.size());
+      firstChecked = true;
+    }
+    // What has been read is let go, so that a stream of any length keeps flat memory.
+    if (firstChecked) {
+      m_sim->KapSim_ReleaseMessages(m_client, received);
+    }
+    if (sent - (received - already) >= kUrbWindow &&
         !Check(m_sim->KapSim_WaitMessageCount(m_client, already + sent - kUrbWindow + 1,
                                               kWaitMs) == TRUE,
                "URB replies stopped arriving")) {
       return false;
     }
-    uint32_t requestId = 0;
-    if (!Check(m_sim->KapSim_SendRequest(m_client, kData, 1, params.data(), 1, &requestId) ==
-                   TRUE,
+    // No request id: the client keeps no record of a URB it posts.
+    if (!Check(m_sim->KapSim_SendRequest(m_client, kData, 1, params.data(), 1, nullptr) == TRUE,
                "a URB could not be sent")) {
       return false;
     }
@@ -124,25 +150,16 @@ bool DemoSession::UrbStream() {
              "not every URB was answered")) {
     return false;
   }
+  if (!firstChecked) {
+    CheckUrbReply(already, urb.size());
+  }
+  m_sim->KapSim_ReleaseMessages(m_client, already + sent);
   m_stats.urbSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
                            .count();
   m_stats.urbRoundTrips += sent;
   m_stats.messagesFromHost += sent;
   m_stats.bytesFromHost += static_cast<uint64_t>(sent) * urb.size();
   m_expectedHostMessages += sent;
-
-  // The hub's answer travels as one fast-queue message: queue id, header, trailer, data.
-  KapSimMessage message{};
-  const char* name = nullptr;
-  const KAP_RPC_VARIANT* queueId = nullptr;
-  const KAP_RPC_VARIANT* data = nullptr;
-  Check(m_sim->KapSim_GetMessage(m_client, already, &message) == TRUE && message.command == 1 &&
-            message.paramCount == 4 && message.postMode == TRUE &&
-            m_sim->KapSim_GetMessageParam(m_client, already, 0, &name, &queueId) == TRUE &&
-            queueId->vt == KAP_RPC_VT_UI4 && queueId->ulVal == m_sessionId &&
-            m_sim->KapSim_GetMessageParam(m_client, already, 3, &name, &data) == TRUE &&
-            data->vt == KAP_RPC_VT_BLOB && data->blobVal.size == urb.size(),
-        "a URB reply did not have the fast-queue layout");
   char text[160];
   snprintf(text, sizeof(text), "URB stream: %d round trips of %u bytes in %.2f s (%.0f/s)", sent,
            m_options.payloadBytes, m_stats.urbSeconds,
@@ -195,11 +212,8 @@ bool DemoSession::Run() {
 
   Check(m_host->WaitForMessages(m_sessionId, m_expectedHostMessages, kWaitMs),
         "the host did not receive every message");
-  std::vector<VhubHost::Message> messages = m_host->Messages(m_sessionId);
-  m_stats.messagesToHost = messages.size();
-  for (const VhubHost::Message& message : messages) {
-    m_stats.bytesToHost += message.payload.size();
-  }
+  m_stats.messagesToHost = m_host->MessageCount(m_sessionId);
+  m_stats.bytesToHost = m_host->MessageBytes(m_sessionId);
   m_host->StopSession(m_sessionId);
   Event("stopped and unregistered");
   return m_failures.empty();

@@ -55,6 +55,8 @@ class DemoSession {
   bool AsyncRequest(const char* operation, const std::string& body, std::string* answer);
   bool Post(const char* operation, const std::string& body);
   bool UrbStream();
+  // The URB reply at index has the fast-queue layout and carries size bytes.
+  bool CheckUrbReply(int index, size_t size);
   bool Check(bool condition, const std::string& failure);
   void Event(const std::string& text) { m_log->Event(m_sessionId, text); }
 

@@ -55,6 +55,8 @@ inline KapSimParam KapSimUInt32Param(uint32_t value) {
   X(KapSim_WaitMessageCount)        \
   X(KapSim_GetMessage)              \
   X(KapSim_GetMessageParam)         \
+  X(KapSim_ReleaseMessages)         \
+  X(KapSim_ReleaseRequest)          \
   X(KapSim_SetFault)                \
   X(KapSim_SetFaultAfter)           \
   X(KapSim_SetMaxVersion)           \

@@ -144,6 +144,16 @@ void VhubHost::StopSession(DWORD sessionId) {
   m_entry.Stop(sessionId);
   thread.join();  // Unregister only after Poll has returned
   m_entry.Unregister(sessionId);
+  std::lock_guard<std::mutex> lock(m_lock);
+  for (auto it = m_outstanding.begin(); it != m_outstanding.end();) {
+    if (it->second.second == sessionId) {
+      free(const_cast<char*>(it->first));
+      ++m_reclaimed;
+      it = m_outstanding.erase(it);
+    } else {
+      ++it;
+    }
+  }
 }
 
 BOOL VhubHost::SendResponse(DWORD sessionId, const void* data, uint32_t length,
@@ -174,7 +184,24 @@ bool VhubHost::WaitForState(DWORD sessionId, USB_RedirChannelState state, size_t
 bool VhubHost::WaitForMessages(DWORD sessionId, size_t count, int timeoutMs) {
   std::unique_lock<std::mutex> lock(m_lock);
   return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                            [&]() { return m_messages[sessionId].size() >= count; });
+                            [&]() { return m_totals[sessionId].first >= count; });
+}
+
+void VhubHost::SetKeepRecords(bool keep) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_keepRecords = keep;
+}
+
+size_t VhubHost::MessageCount(DWORD sessionId) const {
+  std::lock_guard<std::mutex> lock(m_lock);
+  auto it = m_totals.find(sessionId);
+  return it != m_totals.end() ? it->second.first : 0;
+}
+
+uint64_t VhubHost::MessageBytes(DWORD sessionId) const {
+  std::lock_guard<std::mutex> lock(m_lock);
+  auto it = m_totals.find(sessionId);
+  return it != m_totals.end() ? it->second.second : 0;
 }
 
 std::vector<VhubHost::Message> VhubHost::Messages(DWORD sessionId) const {
@@ -194,11 +221,8 @@ size_t VhubHost::StateChangeCount(DWORD sessionId, USB_RedirChannelState state) 
 }
 
 size_t VhubHost::CountStatesLocked(DWORD sessionId, USB_RedirChannelState state) const {
-  size_t seen = 0;
-  for (const StateChange& change : m_states) {
-    seen += change.sessionId == sessionId && change.state == state ? 1 : 0;
-  }
-  return seen;
+  auto it = m_stateCounts.find({sessionId, static_cast<int>(state)});
+  return it != m_stateCounts.end() ? it->second : 0;
 }
 
 size_t VhubHost::BuffersGivenOut() const {
@@ -209,6 +233,11 @@ size_t VhubHost::BuffersGivenOut() const {
 size_t VhubHost::BuffersFreed() const {
   std::lock_guard<std::mutex> lock(m_lock);
   return m_freed;
+}
+
+size_t VhubHost::BuffersReclaimed() const {
+  std::lock_guard<std::mutex> lock(m_lock);
+  return m_reclaimed;
 }
 
 size_t VhubHost::BadFrees() const {
@@ -241,7 +270,10 @@ void VhubHost::KapvhubFree(char* buffer, uint32_t length) {
 
 void VhubHost::RecordState(DWORD sessionId, USB_RedirChannelState state) {
   std::lock_guard<std::mutex> lock(m_lock);
-  m_states.push_back({sessionId, state});
+  ++m_stateCounts[{sessionId, static_cast<int>(state)}];
+  if (m_keepRecords) {
+    m_states.push_back({sessionId, state});
+  }
   m_changed.notify_all();
 }
 
@@ -262,7 +294,7 @@ void VhubHost::RecordMessage(Message message, char** respMsg, uint32_t* respMsgL
       *respMsg = buffer;
       *respMsgLength = static_cast<uint32_t>(reply.size());
       std::lock_guard<std::mutex> lock(m_lock);
-      m_outstanding[buffer] = *respMsgLength;
+      m_outstanding[buffer] = {*respMsgLength, message.sessionId};
       ++m_given;
     }
   }
@@ -270,14 +302,19 @@ void VhubHost::RecordMessage(Message message, char** respMsg, uint32_t* respMsgL
     observer(message);
   }
   std::lock_guard<std::mutex> lock(m_lock);
-  m_messages[message.sessionId].push_back(std::move(message));
+  std::pair<size_t, uint64_t>& totals = m_totals[message.sessionId];
+  ++totals.first;
+  totals.second += message.payload.size();
+  if (m_keepRecords) {
+    m_messages[message.sessionId].push_back(std::move(message));
+  }
   m_changed.notify_all();
 }
 
 void VhubHost::RecordFree(char* buffer, uint32_t length) {
   std::lock_guard<std::mutex> lock(m_lock);
   auto it = m_outstanding.find(buffer);
-  if (it == m_outstanding.end() || it->second != length) {
+  if (it == m_outstanding.end() || it->second.first != length) {
     ++m_badFrees;  // not ours, or handed back with another length: keep it, count it
     return;
   }

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -65,6 +66,17 @@ std::vector<std::string> FindLogFiles() {
   return files;
 }
 
+// A "VmHWM:" or "VmRSS:" figure of /proc/self/status in MB; -1 when it cannot be read.
+double StatusMegabytes(const char* key) {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.compare(0, strlen(key), key) == 0) {
+      return strtod(line.c_str() + strlen(key), nullptr) / 1024.0;  // the figure is in kB
+    }
+  }
+  return -1;
+}
+
 std::string Reply(const VhubHost::Message& message) {
   switch (message.opType) {
     case USB_OPERATION_TYPE_RUSB_CLIENTSTARTUP:
@@ -115,6 +127,7 @@ int main(int argc, char** argv) {
   std::vector<std::unique_ptr<DemoSession>> sessions;
   {
     DemoDevice device(host.get(), options.payloadBytes);
+    host->SetKeepRecords(false);  // counts only: memory stays flat however long the run
     host->SetResponder([](const VhubHost::Message& message, std::string* reply) {
       *reply = Reply(message);
       return true;
@@ -161,6 +174,8 @@ int main(int argc, char** argv) {
       ok = false;
     }
   }
+  printf("\nMemory: peak resident %.1f MB, resident at the end %.1f MB\n",
+         StatusMegabytes("VmHWM:"), StatusMegabytes("VmRSS:"));
   if (badFrees != 0) {
     printf("the plug-in handed back %zu buffers it did not get from the host\n", badFrees);
     ok = false;

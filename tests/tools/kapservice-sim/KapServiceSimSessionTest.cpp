@@ -235,6 +235,9 @@ TEST_F(KapServiceSimSession, RequestCarriesItsParametersAndGetsTheValuesOnInvoke
   EXPECT_EQ(std::string(v->blobVal.blobData, v->blobVal.size), "reply");
   EXPECT_EQ(KapSim_GetReplyValue(cl, id, 2, &name, &v), FALSE);
   EXPECT_EQ(srv.Events().back(), "invoke:control:2");
+  ASSERT_EQ(KapSim_ReleaseRequest(cl, id), TRUE);
+  EXPECT_EQ(KapSim_GetReply(cl, id, &rc, &count), FALSE);
+  EXPECT_EQ(KapSim_ReleaseRequest(cl, id), FALSE);
 
   KapSimParam bad[] = {{nullptr, Blob(nullptr, 3)}};  // a blob without bytes
   EXPECT_EQ(KapSim_SendRequest(cl, kDataObj, 1, bad, 1, &id), FALSE);
@@ -302,6 +305,12 @@ TEST_F(KapServiceSimSession, MessagesToTheClientAreRecordedAndFinishedByCompleti
   EXPECT_EQ(m.requestId, id1);
   EXPECT_EQ(m.postMode, FALSE);
   EXPECT_EQ(m.completionWanted, TRUE);
+  // Released, the three can no longer be read, but the two awaiting an answer can still be
+  // finished by their index; the count goes on.
+  ASSERT_EQ(KapSim_ReleaseMessages(cl, 3), TRUE);
+  EXPECT_EQ(KapSim_GetMessage(cl, 0, &m), FALSE);
+  EXPECT_EQ(KapSim_GetMessageParam(cl, 1, 0, nullptr, nullptr), FALSE);
+  EXPECT_EQ(KapSim_GetMessageCount(cl), 3);
   KapSimParam reply[] = {{nullptr, Str("answer")}};
   ASSERT_EQ(KapSim_CompleteMessage(cl, 1, 3, reply, 1), TRUE);
   EXPECT_EQ(KapSim_CompleteMessage(cl, 1, 3, reply, 1), FALSE);
@@ -317,8 +326,11 @@ TEST_F(KapServiceSimSession, MessagesToTheClientAreRecordedAndFinishedByCompleti
   EXPECT_EQ(aborted.userCancelled.load(), TRUE);
   EXPECT_EQ(aborted.reason.load(), 5u);
   EXPECT_EQ(aborted.done.load(), 0);
-  ASSERT_EQ(KapSim_GetMessage(cl, 2, &m), TRUE);
-  EXPECT_EQ(m.finished, TRUE);
+  EXPECT_EQ(KapSim_AbortMessage(cl, 2, TRUE, 5), FALSE);
+  ASSERT_TRUE(srv.Send(srv.DataObject(), 1, {U32(1)}, nullptr, nullptr, nullptr));
+  ASSERT_EQ(KapSim_WaitMessageCount(cl, 4, 5000), TRUE);
+  ASSERT_EQ(KapSim_GetMessage(cl, 3, &m), TRUE);
+  EXPECT_EQ(m.paramCount, 1);
   EXPECT_EQ(srv.Violations(), 0);
   KapSim_DestroyClient(cl);
 }
