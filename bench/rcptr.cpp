@@ -1,11 +1,11 @@
 // Copying and destroying a counted pointer: RCPtr against std::shared_ptr, on one thread,
 // on two threads sharing one object, and on two threads each with an object of its own
 // (as sessions are: a lock common to all objects would show only here).
-#include <benchmark/benchmark.h>
+#include "runtime/RCPtr.h"
 
 #include <memory>
 
-#include "runtime/RCPtr.h"
+#include <benchmark/benchmark.h>
 
 namespace {
 

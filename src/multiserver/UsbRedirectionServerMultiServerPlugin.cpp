@@ -111,8 +111,8 @@ void UsbRedirectionServerMultiServerPlugin::OnInvoke(void* messageCtx) {
   // The server's mapped id, asked of the manager while holding it.
   RCPtr<UsbRedirectionServerMultiServer> manager(
       static_cast<UsbRedirectionServerMultiServer*>(GetRPCManager()));
-  UsbServerRequests::Dispatch(__PRETTY_FUNCTION__, this, mUsbCommandFactory, messageCtx,
-                              mSessionId, manager->GetMappedServerIdByKapServerId(GetServerId()));
+  UsbServerRequests::Dispatch(__PRETTY_FUNCTION__, this, mUsbCommandFactory, messageCtx, mSessionId,
+                              manager->GetMappedServerIdByKapServerId(GetServerId()));
 }
 
 bool UsbRedirectionServerMultiServerPlugin::SendMessage(const char* msgContent, uint32_t msgLength,

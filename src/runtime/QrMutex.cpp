@@ -103,8 +103,8 @@ bool QrMutex::Acquire(DWORD msTimeout) {
 
 bool QrMutex::Release() {
   QrMutexData* data = m_mutexData.Ptr();
-  if (data == nullptr || data->m_owner.load(std::memory_order_relaxed) !=
-                             std::this_thread::get_id()) {
+  if (data == nullptr ||
+      data->m_owner.load(std::memory_order_relaxed) != std::this_thread::get_id()) {
     return false;
   }
   if (--data->m_count > 0) {

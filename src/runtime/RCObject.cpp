@@ -35,8 +35,7 @@ bool DropOrMarkDying(volatile LONG* count, LONG* rc) {
       return false;
     }
     LONG next = seen == 1 ? RCObject::kDeadMarker : seen - 1;
-    if (__atomic_compare_exchange_n(count, &seen, next, true, __ATOMIC_ACQ_REL,
-                                    __ATOMIC_ACQUIRE)) {
+    if (__atomic_compare_exchange_n(count, &seen, next, true, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
       *rc = seen == 1 ? 0 : next;
       return seen == 1;
     }

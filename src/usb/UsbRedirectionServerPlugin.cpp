@@ -38,8 +38,8 @@ void UsbRedirectionServerPlugin::OnDone(uint32_t /*requestCtxId*/, void* /*retur
 void UsbRedirectionServerPlugin::OnInvoke(void* messageCtx) {
   QR_LOG(LOGGER_LOG_TRACE, "Received request message from peer.\n");
   // The mapped server id is not set in this mode: 0, as the command starts.
-  UsbServerRequests::Dispatch(__PRETTY_FUNCTION__, this, mUsbCommandFactory, messageCtx,
-                              mSessionId, 0);
+  UsbServerRequests::Dispatch(__PRETTY_FUNCTION__, this, mUsbCommandFactory, messageCtx, mSessionId,
+                              0);
 }
 
 bool UsbRedirectionServerPlugin::SendMessage(const char* msgContent, uint32_t msgLength,

@@ -9,7 +9,8 @@
 
 namespace {
 
-static_assert(sizeof(UsbPostMsgServerCommand) <= 128 && sizeof(UsbPostMsgFastServerCommand) <= 128 &&
+static_assert(sizeof(UsbPostMsgServerCommand) <= 128 &&
+                  sizeof(UsbPostMsgFastServerCommand) <= 128 &&
                   sizeof(UsbSendAsyncMsgServerCommand) <= 128,
               "a command does not fit UsbServerCommandFactory::Slot");
 

@@ -30,11 +30,11 @@ void UsbServerRequests::Dispatch(const char* funcName, RPCPluginInstance* instan
 bool UsbServerRequests::PostFast(const char* funcName, RPCPluginInstance* instance,
                                  const char* msgContent, uint32_t msgLength,
                                  const USBRedir_SendResponseExt* extData) {
-  return Post<UsbPostMsgFastServerCommand>(
-      funcName, instance, "Something went wrong while calling CreateMessage.\n",
-      [&](UsbPostMsgFastServerCommand& command) {
-        command.mMsgLength = msgLength;
-        command.mExtMsgData = extData;
-        command.mMsgContent = &msgContent;
-      });
+  return Post<UsbPostMsgFastServerCommand>(funcName, instance,
+                                           "Something went wrong while calling CreateMessage.\n",
+                                           [&](UsbPostMsgFastServerCommand& command) {
+                                             command.mMsgLength = msgLength;
+                                             command.mExtMsgData = extData;
+                                             command.mMsgContent = &msgContent;
+                                           });
 }

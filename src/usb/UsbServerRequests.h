@@ -18,8 +18,8 @@ class UsbServerRequests {
   // with the session and mapped server ids, and lets it parse the request and call the
   // host; failures are logged as `funcName`.
   static void Dispatch(const char* funcName, RPCPluginInstance* instance,
-                       const UsbServerCommandFactory& factory, void* messageCtx,
-                       uint64_t sessionId, DWORD mappedServerId);
+                       const UsbServerCommandFactory& factory, void* messageCtx, uint64_t sessionId,
+                       DWORD mappedServerId);
 
   // Creates a message on the data object, makes a Command over it, lets `fill` set the
   // command's fields and posts its request one-way; the message is destroyed either way.
