@@ -1,10 +1,11 @@
-// Copying and destroying a counted pointer: RCPtr (one process-wide count lock) against
-// std::shared_ptr (atomic counts), on one thread and on two threads sharing one object.
-#include <benchmark/benchmark.h>
+// Copying and destroying a counted pointer: RCPtr against std::shared_ptr, on one thread,
+// on two threads sharing one object, and on two threads each with an object of its own
+// (as sessions are: a lock common to all objects would show only here).
+#include "runtime/RCPtr.h"
 
 #include <memory>
 
-#include "runtime/RCPtr.h"
+#include <benchmark/benchmark.h>
 
 namespace {
 
@@ -40,5 +41,23 @@ void BM_SharedPtrCopyDestroy(benchmark::State& state) {
 }
 BENCHMARK(BM_SharedPtrCopyDestroy);
 BENCHMARK(BM_SharedPtrCopyDestroy)->Threads(2)->UseRealTime();
+
+void BM_RCPtrCopyDestroyOwnObject(benchmark::State& state) {
+  RCPtr<Payload> own(new Payload());
+  for (auto _ : state) {
+    RCPtr<Payload> copy(own);
+    benchmark::DoNotOptimize(copy.Ptr());
+  }
+}
+BENCHMARK(BM_RCPtrCopyDestroyOwnObject)->Threads(2)->UseRealTime();
+
+void BM_SharedPtrCopyDestroyOwnObject(benchmark::State& state) {
+  std::shared_ptr<PlainPayload> own = std::make_shared<PlainPayload>();
+  for (auto _ : state) {
+    std::shared_ptr<PlainPayload> copy(own);
+    benchmark::DoNotOptimize(copy.get());
+  }
+}
+BENCHMARK(BM_SharedPtrCopyDestroyOwnObject)->Threads(2)->UseRealTime();
 
 }  // namespace

@@ -1,7 +1,11 @@
 // URB throughput of the built plug-in through its exported functions, against the stand-in
 // channel service, next to two baselines measured in the same run: memcpy of the same bytes
 // and the stand-in alone driving a server that does the least any server must
-// (UsbStandInServer). Both directions, payloads of 64 B to 1 MiB, at the default log level.
+// (UsbStandInServer). Both directions, payloads of 64 B to 1 MiB, at the default log level
+// (info) and at verbose level (a second copy of the plug-in, loaded from its own file so
+// that it has its own logger, reads "verbose" from its own preference file and logs into
+// its own folder). Host to client also with 1, 2, 4 and 16 sessions sending at once, each
+// from its own host thread, for the aggregate rate.
 //
 //  client->host: the simulated client posts URBs (command 1, one blob) on the data object.
 //    The server's poll thread is held inside one delivery while a batch is queued behind
@@ -25,7 +29,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,8 +49,10 @@ const char* const kDataObject = "UsbRedirDataObj";
 const uint32_t kWaitMs = 20000;
 const size_t kInboxBytes = 32u << 20;    // release the inbox after this much host->client
 const size_t kInboxMessages = 8192;      // ... or this many messages
-const uint32_t kPluginSession = 41;
-const uint32_t kStandInSession = 42;
+// The three servers a run compares; the session ids are the paths' (plus 1000 per thread).
+enum Path { kStandIn, kPlugin, kPluginVerbose };
+const uint32_t kSessionIds[] = {42, 41, 43};
+const int kSessionCounts[] = {1, 2, 4, 16};
 const int64_t kSizes[] = {64, 4 << 10, 64 << 10, 1 << 20};
 
 // ---- The trivial consumer both paths deliver to ----
@@ -99,13 +107,14 @@ void Consume(const char* data, uint32_t size) {
 
 std::mutex g_stateLock;
 std::condition_variable g_stateChanged;
-uint64_t g_connected = 0;     // guarded by g_stateLock
-uint64_t g_disconnected = 0;  // guarded by g_stateLock
+std::map<DWORD, uint64_t> g_connected;  // by session; guarded by g_stateLock
 
-void OnChannelStateChange(DWORD, USB_RedirChannelState state) {
+void OnChannelStateChange(DWORD sessionId, USB_RedirChannelState state) {
   {
     std::lock_guard<std::mutex> lock(g_stateLock);
-    (state == USB_REDIR_CHANNEL_CONNECTED ? g_connected : g_disconnected) += 1;
+    if (state == USB_REDIR_CHANNEL_CONNECTED) {
+      g_connected[sessionId] += 1;
+    }
   }
   g_stateChanged.notify_all();
 }
@@ -115,55 +124,49 @@ void OnMessageArrive(DWORD, char* msg, uint32_t msgLength, USB_RedirPackageType,
   Consume(msg, msgLength);
 }
 
-bool WaitConnectedCount(uint64_t count) {
+bool WaitConnectedCount(DWORD sessionId, uint64_t count) {
   std::unique_lock<std::mutex> lock(g_stateLock);
   return g_stateChanged.wait_for(lock, std::chrono::milliseconds(kWaitMs),
-                                 [&]() { return g_connected >= count; });
+                                 [&]() { return g_connected[sessionId] >= count; });
 }
 
-uint64_t ConnectedCount() {
+uint64_t ConnectedCount(DWORD sessionId) {
   std::lock_guard<std::mutex> lock(g_stateLock);
-  return g_connected;
+  return g_connected[sessionId];
 }
 
-// The stand-in and the plug-in, loaded once for the whole run. The host object is only the
-// loader here: sessions run on threads of this file so that the callbacks are the trivial ones.
+// The stand-in and the plug-in (twice: at info and at verbose level), loaded once for the
+// whole run. The host objects are only loaders here: sessions run on threads of this file so
+// that the callbacks are the trivial ones.
 struct World {
   KapSimLibrary sim;  // declared first: unloaded after the plug-in
-  std::unique_ptr<VhubHost> host;
+  std::unique_ptr<VhubHost> host;         // the plug-in at its default level, info
+  std::unique_ptr<VhubHost> verboseHost;  // a copy of it at verbose level
   std::string error;
 
-  std::string logRoot;  // the plug-in's log folder, removed at exit
+  std::string logRoot;  // the plug-ins' folders, removed at exit
 
   World() {
-    // The plug-in logs (at its default level, info) into a folder of this run's own.
     char pattern[] = "/tmp/usbredir-bench-XXXXXX";
-    if (mkdtemp(pattern) != nullptr) {
-      logRoot = pattern;
-      setenv("TMPDIR", logRoot.c_str(), 1);
+    if (mkdtemp(pattern) == nullptr) {
+      error = "no folder for the logs";
+      return;
     }
+    logRoot = pattern;
     setenv("KAPSERVICE_PATH", KAPSERVICE_SIM_PATH, 1);
     if (!sim.Load(KAPSERVICE_SIM_PATH, &error)) {
       return;
     }
-    auto loaded = std::make_unique<VhubHost>(USBREDIR_PLUGIN_PATH);
-    if (!loaded->Load(&error)) {
-      return;
+    host = LoadPlugin("info", nullptr);
+    verboseHost = host ? LoadPlugin("verbose", "verbose") : nullptr;
+    if (!verboseHost) {
+      host.reset();
     }
-    loaded->Init();
-    USBRedir_CallbackInterface table = {};
-    table.version = 1;
-    table.v1.OnChannelStateChange = &OnChannelStateChange;
-    table.v1.OnMessageArrive = &OnMessageArrive;
-    if (loaded->Entry().InitVhubCallback(&table) != TRUE) {
-      error = "InitVhubCallback failed";
-      return;
-    }
-    host = std::move(loaded);
   }
 
   ~World() {
     host.reset();  // stops nothing (no session outlives its benchmark), then Fini and unload
+    verboseHost.reset();
     if (!logRoot.empty()) {
       std::error_code ignored;
       std::filesystem::remove_all(logRoot, ignored);
@@ -172,22 +175,64 @@ struct World {
   World(const World&) = delete;
   World& operator=(const World&) = delete;
 
+  const VhubHost::EntryPoints& Entry(Path path) const {
+    return (path == kPluginVerbose ? verboseHost : host)->Entry();
+  }
+
   static World& Get() {
     static World s_world;
     return s_world;
+  }
+
+ private:
+  // Loads one plug-in instance whose preferences (HOME) and logs (TMPDIR) live in a folder of
+  // its own: the library itself, or with a level a copy of it under another file name,
+  // which the loader treats as another library with its own statics.
+  std::unique_ptr<VhubHost> LoadPlugin(const std::string& name, const char* level) {
+    const std::string dir = logRoot + "/" + name;
+    std::error_code failed;
+    std::filesystem::create_directories(dir + "/home/.quorin", failed);
+    std::string path = USBREDIR_PLUGIN_PATH;
+    if (level != nullptr && !failed) {
+      std::ofstream(dir + "/home/.quorin/config")
+          << "UsbRedirPlugin.log.logLevel = \"" << level << "\"\n";
+      path = dir + "/libusbRedirectionPlugin.so";
+      std::filesystem::copy_file(USBREDIR_PLUGIN_PATH, path, failed);
+    }
+    if (failed) {
+      error = name + ": " + failed.message();
+      return nullptr;
+    }
+    setenv("TMPDIR", dir.c_str(), 1);  // read by Init, which makes the log file
+    setenv("HOME", (dir + "/home").c_str(), 1);
+    auto loaded = std::make_unique<VhubHost>(path);
+    if (!loaded->Load(&error)) {
+      return nullptr;
+    }
+    loaded->Init();
+    USBRedir_CallbackInterface table = {};
+    table.version = 1;
+    table.v1.OnChannelStateChange = &OnChannelStateChange;
+    table.v1.OnMessageArrive = &OnMessageArrive;
+    if (loaded->Entry().InitVhubCallback(&table) != TRUE) {
+      error = "InitVhubCallback failed";
+      return nullptr;
+    }
+    return loaded;
   }
 };
 
 // One registered plug-in session, polled on its own thread as the hub daemon does.
 class PluginSession {
  public:
-  explicit PluginSession(World* world) : m_entry(world->host->Entry()) {
+  PluginSession(const VhubHost::EntryPoints& entry, uint32_t sessionId)
+      : m_entry(entry), m_sessionId(sessionId) {
     std::atomic<int> registered{0};
     m_thread = std::thread([this, &registered]() {
-      bool ok = m_entry.Register(kPluginSession) == TRUE;
+      bool ok = m_entry.Register(m_sessionId) == TRUE;
       registered.store(ok ? 1 : -1);
       if (ok) {
-        m_entry.Poll(kPluginSession, nullptr);
+        m_entry.Poll(m_sessionId, nullptr);
       }
     });
     while (registered.load() == 0) {
@@ -197,11 +242,11 @@ class PluginSession {
   }
   ~PluginSession() {
     if (m_registered) {
-      m_entry.Stop(kPluginSession);
+      m_entry.Stop(m_sessionId);
     }
     m_thread.join();
     if (m_registered) {
-      m_entry.Unregister(kPluginSession);
+      m_entry.Unregister(m_sessionId);
     }
   }
   PluginSession(const PluginSession&) = delete;
@@ -211,6 +256,7 @@ class PluginSession {
 
  private:
   const VhubHost::EntryPoints& m_entry;
+  const uint32_t m_sessionId;
   bool m_registered = false;
   std::thread m_thread;
 };
@@ -230,13 +276,13 @@ class Client {
   // Connects and waits until the server can use the data object (and, for the plug-in,
   // until the host has been told CONNECTED).
   bool Connect() {
-    uint64_t connected = m_plugin ? ConnectedCount() : 0;
+    uint64_t connected = m_plugin ? ConnectedCount(m_sessionId) : 0;
     m_client = m_sim->KapSim_ConnectClient(m_sessionId, KAPSIM_CLIENT_DEFAULT,
                                            KAP_SERVICE_TALON_SESSION);
     return m_client != nullptr &&
            m_sim->KapSim_WaitObjectState(m_client, kDataObject, KAP_RPC_OBJ_CONNECTED,
                                          kWaitMs) == TRUE &&
-           (!m_plugin || WaitConnectedCount(connected + 1));
+           (!m_plugin || WaitConnectedCount(m_sessionId, connected + 1));
   }
 
   // Disconnects and waits until the server has seen it, then frees the client's records.
@@ -263,17 +309,22 @@ void SetRates(benchmark::State& state, int64_t messages, int64_t size) {
   state.SetBytesProcessed(messages * size);
 }
 
-// The server side of one run: the plug-in's session or the stand-in-only server.
+// The session a path's benchmark thread serves.
+uint32_t SessionFor(Path path, const benchmark::State& state) {
+  return kSessionIds[path] + 1000u * static_cast<uint32_t>(state.thread_index());
+}
+
+// The server side of one run: a plug-in's session or the stand-in-only server.
 struct Server {
   std::unique_ptr<PluginSession> plugin;
   std::unique_ptr<UsbStandInServer> standIn;
 
-  bool Start(World* world, bool usePlugin) {
-    if (usePlugin) {
-      plugin = std::make_unique<PluginSession>(world);
+  bool Start(World* world, Path path, uint32_t sessionId) {
+    if (path != kStandIn) {
+      plugin = std::make_unique<PluginSession>(world->Entry(path), sessionId);
       return plugin->Registered();
     }
-    standIn = std::make_unique<UsbStandInServer>(KAPSERVICE_SIM_PATH, kStandInSession, &Consume);
+    standIn = std::make_unique<UsbStandInServer>(KAPSERVICE_SIM_PATH, sessionId, &Consume);
     return standIn->Started();
   }
 };
@@ -309,15 +360,16 @@ void OpenGate() {
 // batch's last delivery. Inside a batch the server never waits for the client, so this is
 // the rate at which each path delivers, free of the cross-core wake-ups of a hand-off per
 // URB (on this virtual machine those cost 2 to 15 us by chance and would swamp both paths).
-void ClientToHost(benchmark::State& state, bool usePlugin) {
+void ClientToHost(benchmark::State& state, Path path) {
   World& world = World::Get();
   if (!world.error.empty()) {
     state.SkipWithError(world.error.c_str());
     return;
   }
   Server server;
-  Client client(&world.sim, usePlugin ? kPluginSession : kStandInSession, usePlugin);
-  if (!server.Start(&world, usePlugin) || !client.Connect()) {
+  const uint32_t sessionId = SessionFor(path, state);
+  Client client(&world.sim, sessionId, path != kStandIn);
+  if (!server.Start(&world, path, sessionId) || !client.Connect()) {
     state.SkipWithError("the session did not start or connect");
     return;
   }
@@ -365,25 +417,27 @@ void ClientToHost(benchmark::State& state, bool usePlugin) {
   SetRates(state, state.iterations() * batch, state.range(0));
 }
 
-void HostToClient(benchmark::State& state, bool usePlugin) {
+void HostToClient(benchmark::State& state, Path path) {
   World& world = World::Get();
   if (!world.error.empty()) {
     state.SkipWithError(world.error.c_str());
     return;
   }
   Server server;
-  Client client(&world.sim, usePlugin ? kPluginSession : kStandInSession, usePlugin);
-  if (!server.Start(&world, usePlugin) || !client.Connect()) {
+  const uint32_t sessionId = SessionFor(path, state);
+  const bool usePlugin = path != kStandIn;
+  Client client(&world.sim, sessionId, usePlugin);
+  if (!server.Start(&world, path, sessionId) || !client.Connect()) {
     state.SkipWithError("the session did not start or connect");
     return;
   }
   const size_t size = static_cast<size_t>(state.range(0));
   const std::string urb(size, '\x5a');
   USBRedir_SendResponseExt ext{};
-  ext.fastQueueId = kPluginSession;
+  ext.fastQueueId = sessionId;
   ext.headerLength = 64;
   ext.trailerLength = 0;
-  const VhubHost::EntryPoints& entry = world.host->Entry();
+  const VhubHost::EntryPoints& entry = world.Entry(usePlugin ? path : kPlugin);
   const int64_t batch =
       static_cast<int64_t>(std::max<size_t>(1, std::min(kInboxMessages, kInboxBytes / size)));
   int64_t sent = 0;
@@ -400,7 +454,7 @@ void HostToClient(benchmark::State& state, bool usePlugin) {
         break;
       }
     }
-    bool ok = usePlugin ? entry.SendResponse(kPluginSession, const_cast<char*>(urb.data()),
+    bool ok = usePlugin ? entry.SendResponse(sessionId, const_cast<char*>(urb.data()),
                                              static_cast<uint32_t>(size),
                                              USB_REDIR_PACKAGE_TYPE_URB, &ext) == TRUE
                         : server.standIn->PostUrb(urb.data(), static_cast<uint32_t>(size),
@@ -421,10 +475,16 @@ void HostToClient(benchmark::State& state, bool usePlugin) {
   SetRates(state, sent, state.range(0));
 }
 
-void BM_ClientToHost_StandIn(benchmark::State& state) { ClientToHost(state, false); }
-void BM_ClientToHost_Plugin(benchmark::State& state) { ClientToHost(state, true); }
-void BM_HostToClient_StandIn(benchmark::State& state) { HostToClient(state, false); }
-void BM_HostToClient_Plugin(benchmark::State& state) { HostToClient(state, true); }
+void BM_ClientToHost_StandIn(benchmark::State& state) { ClientToHost(state, kStandIn); }
+void BM_ClientToHost_Plugin(benchmark::State& state) { ClientToHost(state, kPlugin); }
+void BM_ClientToHost_PluginVerbose(benchmark::State& state) {
+  ClientToHost(state, kPluginVerbose);
+}
+void BM_HostToClient_StandIn(benchmark::State& state) { HostToClient(state, kStandIn); }
+void BM_HostToClient_Plugin(benchmark::State& state) { HostToClient(state, kPlugin); }
+void BM_HostToClient_PluginVerbose(benchmark::State& state) {
+  HostToClient(state, kPluginVerbose);
+}
 
 // Registered size by size, each path next to its baseline; main() adds random interleaving
 // of the repetitions so that a burst of load from elsewhere falls on both sides of a ratio.
@@ -436,18 +496,33 @@ void Register() {
     const struct {
       const char* name;
       void (*fn)(benchmark::State&);
-    } paths[] = {{"ClientToHost/StandIn", &BM_ClientToHost_StandIn},
-                 {"ClientToHost/Plugin", &BM_ClientToHost_Plugin},
-                 {"HostToClient/StandIn", &BM_HostToClient_StandIn},
-                 {"HostToClient/Plugin", &BM_HostToClient_Plugin}};
+      bool clientToHost;
+    } paths[] = {{"ClientToHost/StandIn", &BM_ClientToHost_StandIn, true},
+                 {"ClientToHost/Plugin", &BM_ClientToHost_Plugin, true},
+                 {"ClientToHost/PluginVerbose", &BM_ClientToHost_PluginVerbose, true},
+                 {"HostToClient/StandIn", &BM_HostToClient_StandIn, false},
+                 {"HostToClient/Plugin", &BM_HostToClient_Plugin, false},
+                 {"HostToClient/PluginVerbose", &BM_HostToClient_PluginVerbose, false}};
     for (const auto& path : paths) {
       benchmark::internal::Benchmark* b = benchmark::RegisterBenchmark(path.name, path.fn);
       b->Arg(size);
-      if (path.fn == &BM_ClientToHost_StandIn || path.fn == &BM_ClientToHost_Plugin) {
+      if (path.clientToHost) {
         b->UseManualTime();  // the batch's time as the poll thread saw it
       } else {
         b->UseRealTime();
       }
+      if (iterations > 0) {
+        b->Iterations(iterations);
+      }
+    }
+  }
+  // Several sessions at once, host to client at 64 B: each benchmark thread is one host
+  // thread sending to a session of its own; the rate is the sum over the sessions.
+  for (int sessions : kSessionCounts) {
+    for (auto path : {std::make_pair("Sessions/StandIn", &BM_HostToClient_StandIn),
+                      std::make_pair("Sessions/Plugin", &BM_HostToClient_Plugin)}) {
+      benchmark::internal::Benchmark* b = benchmark::RegisterBenchmark(path.first, path.second);
+      b->Arg(64)->Threads(sessions)->UseRealTime();
       if (iterations > 0) {
         b->Iterations(iterations);
       }
@@ -489,7 +564,8 @@ int main(int argc, char** argv) {
   Register();
   UsbRatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios(std::vector<long long>(std::begin(kSizes), std::end(kSizes)));
+  reporter.PrintRatios(std::vector<long long>(std::begin(kSizes), std::end(kSizes)),
+                       std::vector<int>(std::begin(kSessionCounts), std::end(kSessionCounts)));
   benchmark::Shutdown();
   return 0;
 }

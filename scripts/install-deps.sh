@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs what building and testing needs, only where it is missing (idempotent).
+# Usage: scripts/install-deps.sh [extra package ...]   (for a script's own tools: valgrind)
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
@@ -7,7 +8,8 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-d
           dpkg-dev file   # packaging: dpkg-shlibdeps, and CPack's look at each file's type
           libspdlog-dev   # spdlog: only the logging benchmark's comparison
           rsyslog         # rsyslogd: the syslog writer's test starts one of its own
-          valgrind gcovr) # scripts/valgrind.sh and scripts/coverage.sh
+          valgrind gcovr  # scripts/valgrind.sh and scripts/coverage.sh
+          "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -100,13 +100,7 @@ class RPCPluginInstance : public RCObject {
   Bool GetUniqueSerializedId(int size, char* out);
   Bool IsUniqueSerializedIdOwner(const char* id);
 
-  // Hands the channel over as a file descriptor (the caller's from then on), or answers 0.
-  // There is no way back: the RPC operations refuse from then on.
-  int SwitchToStreamDataMode();
-
- protected:
-  ~RPCPluginInstance() override;
-
+  // Messages, from any thread (public so that code shared by the subclasses can send).
   // The context made here belongs to the caller until DestroyMessage, whether or not it
   // was invoked.
   bool CreateMessage(void** pMessageCtx, RPCChannelType type);
@@ -117,6 +111,14 @@ class RPCPluginInstance : public RCObject {
 
   const KAPRPC_ChannelContextInterface* ChannelContextInterface() const;
   const KAPRPC_VariantInterface* VariantInterface() const;
+
+  // Hands the channel over as a file descriptor (the caller's from then on), or answers 0.
+  // There is no way back: the RPC operations refuse from then on.
+  int SwitchToStreamDataMode();
+
+ protected:
+  ~RPCPluginInstance() override;
+
   const KAPOverlayGuest_Interface* OverlayGuestInterface() const;
   const KAPOverlayClient_Interface* OverlayClientInterface() const;
 

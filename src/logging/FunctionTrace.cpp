@@ -14,11 +14,8 @@ bool Admits(const Logger* logger, Level level) {
 
 FunctionTrace::FunctionTrace(Level logLevel, const char* funcName, Logger* logger, const char* fmt,
                              ...)
-    : m_funcName(funcName),
-      m_exitMsg{},
-      m_enterLogLevel(logLevel),
-      m_exitLogLevel(logLevel),
-      m_logger(nullptr) {
+    : m_funcName(funcName), m_enterLogLevel(logLevel), m_exitLogLevel(logLevel), m_logger(nullptr) {
+  m_exitMsg[0] = '\0';  // the rest is written only with a message: traces are made per call
   if (logger != nullptr) {
     HoldLogger(logger);
   } else if (Logger::IsEnabled(logLevel)) {

@@ -46,6 +46,16 @@ class LoggerBase {
     }                                                             \
   } while (0)
 
+// The same on behalf of another function: code shared by several callers logs with the
+// signature text (__PRETTY_FUNCTION__) the caller hands it, so each caller's lines keep
+// their own function name.
+#define QR_LOG_FOR(funcName, level, ...)                 \
+  do {                                                   \
+    if (LoggerBase::IsEnabled(level)) {                  \
+      LoggerBase::Log((funcName), (level), __VA_ARGS__); \
+    }                                                    \
+  } while (0)
+
 #define QR_LOG_HEXDUMP(level, data, size)                               \
   do {                                                                  \
     if (LoggerBase::IsEnabled(level)) {                                 \

@@ -1,12 +1,11 @@
 #include "multiserver/UsbRedirectionServerMultiServerPlugin.h"
 
 #include <cstring>
-#include <memory>
 
 #include "logging/Log.h"
 #include "multiserver/UsbRedirectionServerMultiServer.h"
-#include "usb/UsbPostMsgFastServerCommand.h"
 #include "usb/UsbPostMsgServerCommand.h"
+#include "usb/UsbServerRequests.h"
 
 UsbRedirectionServerMultiServerPlugin::UsbRedirectionServerMultiServerPlugin(
     UsbRedirectionServerMultiServer* rpcManagerPtr, DWORD sessionId)
@@ -109,28 +108,11 @@ void UsbRedirectionServerMultiServerPlugin::HandleControlMessage(uint32_t status
 
 void UsbRedirectionServerMultiServerPlugin::OnInvoke(void* messageCtx) {
   QR_LOG(LOGGER_LOG_VERBOSE, "Received request message from peer.\n");
-  const KAPRPC_ChannelContextInterface* ctxIface = ChannelContextInterface();
-  const KAPRPC_VariantInterface* varIface = VariantInterface();
-  if (ctxIface == nullptr || ctxIface->v1.GetCommand == nullptr) {
-    QR_LOG(LOGGER_LOG_ERROR, "Failed to instantiate the KAPServiceCommand.\n");
-    return;
-  }
-  uint32_t commandId = ctxIface->v1.GetCommand(messageCtx);
   // The server's mapped id, asked of the manager while holding it.
   RCPtr<UsbRedirectionServerMultiServer> manager(
       static_cast<UsbRedirectionServerMultiServer*>(GetRPCManager()));
-  DWORD mappedServerId = manager->GetMappedServerIdByKapServerId(GetServerId());
-  std::unique_ptr<UsbKAPServiceServerCommand> command(
-      mUsbCommandFactory.GetUsbCommand(commandId, ctxIface, varIface, messageCtx));
-  if (!command) {
-    QR_LOG(LOGGER_LOG_ERROR, "Failed to instantiate the KAPServiceCommand.\n");
-    return;
-  }
-  command->mSessionId = mSessionId;
-  command->mMappedServerId = mappedServerId;
-  if (!command->ParseRequest()) {
-    QR_LOG(LOGGER_LOG_ERROR, "Failed to parse message: %d.\n", static_cast<int>(commandId));
-  }
+  UsbServerRequests::Dispatch(__PRETTY_FUNCTION__, this, mUsbCommandFactory, messageCtx, mSessionId,
+                              manager->GetMappedServerIdByKapServerId(GetServerId()));
 }
 
 bool UsbRedirectionServerMultiServerPlugin::SendMessage(const char* msgContent, uint32_t msgLength,
@@ -143,32 +125,10 @@ bool UsbRedirectionServerMultiServerPlugin::SendMessage(const char* msgContent, 
   return SendPostMsgFast(msgContent, msgLength, extData);
 }
 
-template <class Command, class Fill>
-bool UsbRedirectionServerMultiServerPlugin::Post(const char* createFailed, Fill fill) {
-  void* messageCtx = nullptr;
-  if (!CreateMessage(&messageCtx, RPC_CHANNEL_TYPE_DATA)) {
-    QR_LOG(LOGGER_LOG_ERROR, "%s", createFailed);
-    return false;
-  }
-  bool invoked = false;
-  {
-    Command command(ChannelContextInterface(), VariantInterface(), messageCtx);
-    fill(command);
-    void* message = command.CreateRequest();
-    invoked = message != nullptr && InvokeMessage(message, FALSE, RPC_CHANNEL_TYPE_DATA);
-  }
-  if (!invoked) {
-    QR_LOG(LOGGER_LOG_ERROR, "Invoke message failed. Destroying the message.\n");
-  }
-  // The context stays ours after the invoke: the library has taken its copy.
-  DestroyMessage(messageCtx);
-  return invoked;
-}
-
 bool UsbRedirectionServerMultiServerPlugin::SendPostMsg(const char* msgContent,
                                                         uint32_t msgLength) {
-  return Post<UsbPostMsgServerCommand>(
-      "Something went wrong while calling CreateMessage for PostMsg.\n",
+  return UsbServerRequests::Post<UsbPostMsgServerCommand>(
+      __PRETTY_FUNCTION__, this, "Something went wrong while calling CreateMessage for PostMsg.\n",
       [&](UsbPostMsgServerCommand& command) {
         // The message type is the content read as text: up to its first NUL byte.
         if (msgContent != nullptr) {
@@ -181,10 +141,5 @@ bool UsbRedirectionServerMultiServerPlugin::SendPostMsg(const char* msgContent,
 
 bool UsbRedirectionServerMultiServerPlugin::SendPostMsgFast(
     const char* msgContent, uint32_t msgLength, const USBRedir_SendResponseExt* extData) {
-  return Post<UsbPostMsgFastServerCommand>("Something went wrong while calling CreateMessage.\n",
-                                           [&](UsbPostMsgFastServerCommand& command) {
-                                             command.mMsgLength = msgLength;
-                                             command.mExtMsgData = extData;
-                                             command.mMsgContent = &msgContent;
-                                           });
+  return UsbServerRequests::PostFast(__PRETTY_FUNCTION__, this, msgContent, msgLength, extData);
 }

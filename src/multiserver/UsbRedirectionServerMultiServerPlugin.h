@@ -64,11 +64,6 @@ class UsbRedirectionServerMultiServerPlugin : public RPCPluginInstance {
  private:
   friend class UsbRedirectionServerMultiServerPluginTestPeer;
 
-  // Creates a message on the data object, lets `fill` set the command's fields, and posts
-  // the request; the message is destroyed either way.
-  template <class Command, class Fill>
-  bool Post(const char* createFailed, Fill fill);
-
   UsbServerCommandFactory mUsbCommandFactory;
   DWORD mSessionId;
   MsgChannelHandle mTarnUsbChannelHandle;  // poll thread only

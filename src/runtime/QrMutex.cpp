@@ -11,10 +11,16 @@ namespace {
 const DWORD kDeadlockWarningMs = 30000;
 std::atomic<DWORD> g_deadlockWarningMs{kDeadlockWarningMs};
 
-void TakeOwnership(QrMutexData* data) {
-  data->m_owner = std::this_thread::get_id();
-  data->m_ownerID = QrThread::GetCurrentThreadID();
+// Takes the lock if it is free; the exchange is sequentially consistent so that a release
+// that finds no waiter and a waiter that registers cannot miss each other.
+bool TryTake(QrMutexData* data, std::thread::id self) {
+  std::thread::id none;
+  if (!data->m_owner.compare_exchange_strong(none, self, std::memory_order_seq_cst)) {
+    return false;
+  }
   data->m_count = 1;
+  data->m_ownerID.store(QrThread::GetCurrentThreadID(), std::memory_order_relaxed);
+  return true;
 }
 
 }  // namespace
@@ -54,13 +60,12 @@ bool QrMutex::Acquire(DWORD msTimeout) {
     return false;
   }
   const std::thread::id self = std::this_thread::get_id();
-  std::unique_lock<std::mutex> state(handleData->m_mutex);
-  if (handleData->m_count > 0 && handleData->m_owner == self) {
+  // Only this thread can have made itself the owner, so a relaxed look is enough.
+  if (handleData->m_owner.load(std::memory_order_relaxed) == self) {
     ++handleData->m_count;  // recursion never waits
     return true;
   }
-  if (handleData->m_count == 0) {
-    TakeOwnership(handleData);
+  if (TryTake(handleData, self)) {
     return true;
   }
   if (msTimeout == 0) {
@@ -69,54 +74,49 @@ bool QrMutex::Acquire(DWORD msTimeout) {
   // About to block: from here a strong copy keeps the lock alive should the last handle
   // go while this call waits. The caller's handle covers the fast paths above.
   RCPtr<QrMutexData> data(handleData);
-  auto isFree = [&data] { return data->m_count == 0; };
+  std::unique_lock<std::mutex> state(data->m_mutex);
+  data->m_waiters.fetch_add(1, std::memory_order_seq_cst);
+  auto taken = [&data, self] { return TryTake(data, self); };
   bool acquired;
-  ++data->m_waiters;
   if (msTimeout != INFINITE) {
     acquired = data->m_freed.wait_until(
-        state, std::chrono::steady_clock::now() + std::chrono::milliseconds(msTimeout), isFree);
+        state, std::chrono::steady_clock::now() + std::chrono::milliseconds(msTimeout), taken);
   } else {
     acquired = data->m_freed.wait_until(
         state, std::chrono::steady_clock::now() + std::chrono::milliseconds(g_deadlockWarningMs),
-        isFree);
+        taken);
     if (!acquired) {
-      const unsigned long ownerID = static_cast<unsigned long>(data->m_ownerID);
+      const unsigned long ownerID =
+          static_cast<unsigned long>(data->m_ownerID.load(std::memory_order_relaxed));
       state.unlock();  // never log under the state lock: the logger takes mutexes too
       QR_LOG(LOGGER_LOG_WARN,
              "Possible deadlock trying to acquire lock 0x%p held by thread 0x%08lX",
              static_cast<void*>(this), ownerID);
       state.lock();
-      data->m_freed.wait(state, isFree);
+      data->m_freed.wait(state, taken);
       acquired = true;
     }
   }
-  --data->m_waiters;
-  if (acquired) {
-    TakeOwnership(data);
-  }
+  data->m_waiters.fetch_sub(1, std::memory_order_relaxed);
   return acquired;
 }
 
 bool QrMutex::Release() {
   QrMutexData* data = m_mutexData.Ptr();
-  if (data == nullptr) {
+  if (data == nullptr ||
+      data->m_owner.load(std::memory_order_relaxed) != std::this_thread::get_id()) {
     return false;
   }
-  bool wake;
-  {
-    std::lock_guard<std::mutex> state(data->m_mutex);
-    if (data->m_count == 0 || data->m_owner != std::this_thread::get_id()) {
-      return false;
-    }
-    if (--data->m_count > 0) {
-      return true;
-    }
-    data->m_owner = std::thread::id();
-    data->m_ownerID = 0;
-    wake = data->m_waiters > 0;
+  if (--data->m_count > 0) {
+    return true;
   }
-  // The caller's own handle keeps the data alive past the unlock.
-  if (wake) {
+  data->m_ownerID.store(0, std::memory_order_relaxed);
+  data->m_owner.store(std::thread::id(), std::memory_order_seq_cst);
+  // The caller's own handle keeps the data alive past the release. A waiter registers
+  // under m_mutex before it last tries to take the lock, so taking m_mutex here means it
+  // is either asleep (and is woken) or will find the lock free.
+  if (data->m_waiters.load(std::memory_order_seq_cst) > 0) {
+    { std::lock_guard<std::mutex> wake(data->m_mutex); }
     data->m_freed.notify_one();
   }
   return true;

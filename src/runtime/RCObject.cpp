@@ -34,26 +34,50 @@ RCObjectAutoLock::RCObjectAutoLock() { RCObjectLock()->Acquire(); }
 RCObjectAutoLock::~RCObjectAutoLock() { RCObjectLock()->Release(); }
 
 ULONG RCObject::AddRef() {
-  RCObjectAutoLock lock;
-  return static_cast<ULONG>(++m_rc);
+  return static_cast<ULONG>(__atomic_add_fetch(&m_rc, 1, __ATOMIC_ACQ_REL));
 }
 
+namespace {
+
+// Drops one count, or marks the object dying when it held the last one (true). A count of
+// 0 is left alone. *rc is the count left (0 after the last).
+bool DropOrMarkDying(volatile LONG* count, LONG* rc) {
+  LONG seen = __atomic_load_n(count, __ATOMIC_ACQUIRE);
+  for (;;) {
+    if (seen == 0) {
+      *rc = 0;
+      return false;
+    }
+    LONG next = seen == 1 ? RCObject::kDeadMarker : seen - 1;
+    if (__atomic_compare_exchange_n(count, &seen, next, true, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+      *rc = seen == 1 ? 0 : next;
+      return seen == 1;
+    }
+  }
+}
+
+}  // namespace
+
 ULONG RCObject::Release() {
+  LONG rc;
   WkReference* wkRef = nullptr;
-  {
+  if (__atomic_load_n(&m_wkRef, __ATOMIC_ACQUIRE) == nullptr) {
+    // Without a weak record nothing can revive the object, and a record is only made by
+    // a holder of a reference (so not while this may be the last one): no lock needed.
+    if (!DropOrMarkDying(&m_rc, &rc)) {
+      return static_cast<ULONG>(rc);
+    }
+  } else {
+    // A weak pointer resolves under the lock, so it sees either a count it may raise or
+    // the object already cut off from its record.
     RCObjectAutoLock lock;
-    if (m_rc == 0) {
-      return 0;
+    if (!DropOrMarkDying(&m_rc, &rc)) {
+      return static_cast<ULONG>(rc);
     }
-    LONG remaining = --m_rc;
-    if (remaining > 0) {
-      return static_cast<ULONG>(remaining);
-    }
-    m_rc = kDeadMarker;
-    if (m_wkRef != nullptr) {
-      m_wkRef->m_trackedObj = nullptr;
-      wkRef = m_wkRef;
-      m_wkRef = nullptr;
+    wkRef = m_wkRef;
+    if (wkRef != nullptr) {
+      wkRef->m_trackedObj = nullptr;
+      __atomic_store_n(&m_wkRef, nullptr, __ATOMIC_RELEASE);
     }
   }
   // Outside the lock: the record may die here, and the destructor may release others.
@@ -66,11 +90,11 @@ ULONG RCObject::Release() {
 
 WkReference* RCObject::GetWkReference() {
   RCObjectAutoLock lock;
-  if (m_rc >= kDeadMarker) {
+  if (__atomic_load_n(&m_rc, __ATOMIC_ACQUIRE) >= kDeadMarker) {
     return nullptr;
   }
   if (m_wkRef == nullptr) {
-    m_wkRef = NewWkReference();
+    __atomic_store_n(&m_wkRef, NewWkReference(), __ATOMIC_RELEASE);
     if (m_wkRef != nullptr) {
       m_wkRef->AddRef();  // the object's own reference on its record
     }
@@ -78,9 +102,6 @@ WkReference* RCObject::GetWkReference() {
   return m_wkRef;
 }
 
-LONG RCObject::RefCount() const {
-  RCObjectAutoLock lock;
-  return m_rc;
-}
+LONG RCObject::RefCount() const { return __atomic_load_n(&m_rc, __ATOMIC_ACQUIRE); }
 
 WkReference* RCObject::NewWkReference() { return new (std::nothrow) WkReference(this); }

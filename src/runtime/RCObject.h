@@ -1,9 +1,12 @@
 // Intrusive reference-counted base of every long-lived object; hold instances through
 // RCPtr<T> and observe them through WkPtr<T>. Objects embedded as members or on the stack
 // are never put into an RCPtr and keep a count of 0 all their lives.
-// Thread safe: every count change and weak-to-strong conversion happens under one
-// process-wide recursive lock (RCObjectAutoLock), held only for the update itself; the
-// number of live objects is an atomic counter.
+// Thread safe: a count changes by atomic operations on the object's own count, so objects
+// of unrelated sessions never wait for each other. The one process-wide recursive lock
+// (RCObjectAutoLock) decides only what must not race with a weak pointer: the release that
+// takes the count from 1 to 0 (it marks the object dying and cuts its weak record off),
+// weak-to-strong conversion and the creation of the weak record. A weak pointer therefore
+// either yields null or an object whose count it raised from at least 1, as before.
 #ifndef RUNTIME_RCOBJECT_H
 #define RUNTIME_RCOBJECT_H
 
@@ -42,13 +45,13 @@ class RCObject {
   virtual WkReference* NewWkReference();
 
  private:
-  volatile LONG m_rc = 0;          // guarded by the process-wide count lock
+  volatile LONG m_rc = 0;          // atomic; goes 1 -> marker only under the count lock
   WkReference* m_wkRef = nullptr;  // guarded by the process-wide count lock
 };
 
-// The process-wide recursive lock behind every count change. The lock object lives in static
-// storage and is never destroyed, so counts keep working during process exit, and unloading
-// the library leaves nothing of it behind.
+// The process-wide recursive lock behind the last release and weak resolution. The lock
+// object lives in static storage and is never destroyed, so counts keep working during
+// process exit, and unloading the library leaves nothing of it behind.
 class RCObjectAutoLock {
  public:
   RCObjectAutoLock();

@@ -78,6 +78,14 @@ int vsnprintf(char* buffer, int cbBuffer, const char* fmt, va_list args) {
     buffer[0] = '\0';
     return 0;
   }
+  if (strchr(fmt, '%') == nullptr) {
+    // Printed as it stands: many log lines are fixed texts, and this is their hot path.
+    size_t length = strlen(fmt);
+    int n = length < static_cast<size_t>(cbBuffer) ? static_cast<int>(length) : cbBuffer - 1;
+    memcpy(buffer, fmt, static_cast<size_t>(n));
+    buffer[n] = '\0';
+    return n;
+  }
   int n = ::vsnprintf(buffer, static_cast<size_t>(cbBuffer), fmt, args);
   if (n < 0) {
     // The buffer may hold anything after a failure; callers use the returned length, so
@@ -130,24 +138,19 @@ const char* FormatFunctionName(const char* src, char* dst, int dstSize) {
     dst[len] = '\0';
     return dst;
   }
-  // Room for the name itself: the "()" that follows it must fit too.
+  // Room for the name itself: the "()" that follows it must fit too. The name is what
+  // follows the last blank before the first "(" (or the end), cut to that room; the
+  // searches are the library's, as every log line asks for a name.
   const int nameChars = maxChars >= 2 ? maxChars - 2 : 0;
-  bool sawParen = false;
-  for (const char* p = src; *p != '\0'; ++p) {
-    if (*p == ' ') {
-      len = 0;
-    } else if (*p == '(') {
-      sawParen = true;
-      break;
-    } else if (len < nameChars) {
-      dst[len++] = *p;
-    }
-  }
-  if (sawParen) {
-    if (len + 2 <= maxChars) {
-      dst[len++] = '(';
-      dst[len++] = ')';
-    }
+  const char* paren = strchr(src, '(');
+  const char* end = paren != nullptr ? paren : src + strlen(src);
+  const void* blank = memrchr(src, ' ', static_cast<size_t>(end - src));
+  const char* start = blank != nullptr ? static_cast<const char*>(blank) + 1 : src;
+  len = static_cast<int>(end - start) < nameChars ? static_cast<int>(end - start) : nameChars;
+  memcpy(dst, start, static_cast<size_t>(len));
+  if (paren != nullptr && len + 2 <= maxChars) {
+    dst[len++] = '(';
+    dst[len++] = ')';
   }
   dst[len] = '\0';
   return dst;

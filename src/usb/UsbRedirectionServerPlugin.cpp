@@ -1,13 +1,12 @@
 #include "usb/UsbRedirectionServerPlugin.h"
 
 #include <cstdio>
-#include <memory>
 #include <new>
 
 #include "logging/Log.h"
 #include "usb/HostCallbacks.h"
-#include "usb/UsbPostMsgFastServerCommand.h"
 #include "usb/UsbRedirectionServer.h"
+#include "usb/UsbServerRequests.h"
 
 UsbRedirectionServerPlugin::UsbRedirectionServerPlugin(UsbRedirectionServer* rpcManagerPtr,
                                                        DWORD sessionId)
@@ -38,23 +37,9 @@ void UsbRedirectionServerPlugin::OnDone(uint32_t /*requestCtxId*/, void* /*retur
 
 void UsbRedirectionServerPlugin::OnInvoke(void* messageCtx) {
   QR_LOG(LOGGER_LOG_TRACE, "Received request message from peer.\n");
-  const KAPRPC_ChannelContextInterface* ctxIface = ChannelContextInterface();
-  const KAPRPC_VariantInterface* varIface = VariantInterface();
-  if (ctxIface == nullptr || ctxIface->v1.GetCommand == nullptr) {
-    QR_LOG(LOGGER_LOG_ERROR, "Failed to instantiate the KAPServiceCommand.\n");
-    return;
-  }
-  uint32_t commandId = ctxIface->v1.GetCommand(messageCtx);
-  std::unique_ptr<UsbKAPServiceServerCommand> command(
-      mUsbCommandFactory.GetUsbCommand(commandId, ctxIface, varIface, messageCtx));
-  if (!command) {
-    QR_LOG(LOGGER_LOG_ERROR, "Failed to instantiate the KAPServiceCommand.\n");
-    return;
-  }
-  command->mSessionId = mSessionId;
-  if (!command->ParseRequest()) {
-    QR_LOG(LOGGER_LOG_ERROR, "Failed to parse message: %d.\n", static_cast<int>(commandId));
-  }
+  // The mapped server id is not set in this mode: 0, as the command starts.
+  UsbServerRequests::Dispatch(__PRETTY_FUNCTION__, this, mUsbCommandFactory, messageCtx, mSessionId,
+                              0);
 }
 
 bool UsbRedirectionServerPlugin::SendMessage(const char* msgContent, uint32_t msgLength,
@@ -70,25 +55,5 @@ bool UsbRedirectionServerPlugin::SendMessage(const char* msgContent, uint32_t ms
 
 bool UsbRedirectionServerPlugin::SendPostMsgFast(const char* msgContent, uint32_t msgLength,
                                                  const USBRedir_SendResponseExt* extData) {
-  void* messageCtx = nullptr;
-  if (!CreateMessage(&messageCtx, RPC_CHANNEL_TYPE_DATA)) {
-    QR_LOG(LOGGER_LOG_ERROR, "Something went wrong while calling CreateMessage.\n");
-    return false;
-  }
-  bool invoked = false;
-  {
-    UsbPostMsgFastServerCommand command(ChannelContextInterface(), VariantInterface(),
-                                        messageCtx);
-    command.mMsgLength = msgLength;
-    command.mExtMsgData = extData;
-    command.mMsgContent = &msgContent;
-    void* message = command.CreateRequest();
-    invoked = message != nullptr && InvokeMessage(message, FALSE, RPC_CHANNEL_TYPE_DATA);
-  }
-  if (!invoked) {
-    QR_LOG(LOGGER_LOG_ERROR, "Invoke message failed. Destroying the message.\n");
-  }
-  // The context stays ours after the invoke: the library has taken its copy.
-  DestroyMessage(messageCtx);
-  return invoked;
+  return UsbServerRequests::PostFast(__PRETTY_FUNCTION__, this, msgContent, msgLength, extData);
 }

@@ -21,6 +21,21 @@ TEST(StringUtilsFormat, SnprintfCutsAndReportsCharactersStored) {
   EXPECT_STREQ("abc", buf);
 }
 
+// A format without conversions is copied without the C library's formatter: it must store
+// and answer what the formatter would, at every buffer size.
+TEST(StringUtilsFormat, FixedTextMatchesTheFormatterAtEverySize) {
+  for (const char* text : {"", "Enter\n", "Begin to send a message.\n", "100%% sure"}) {
+    for (int size = 1; size <= 30; ++size) {
+      char ours[32];
+      char theirs[32];
+      int n = StringUtils::snprintf(ours, size, text);
+      int expected = ::snprintf(theirs, static_cast<size_t>(size), text, 0);
+      EXPECT_EQ(expected < size ? expected : size - 1, n) << text << " in " << size;
+      EXPECT_STREQ(theirs, ours) << text << " in " << size;
+    }
+  }
+}
+
 TEST(StringUtilsFormat, SnprintfSurvivesMissingBufferOrFormat) {
   char buf[4] = {'x', 'x', 'x', 'x'};
   EXPECT_EQ(0, StringUtils::snprintf(nullptr, 10, "%d", 1));
