@@ -67,6 +67,14 @@ ULONG RCObject::Release() {
     if (!DropOrMarkDying(&m_rc, &rc)) {
       return static_cast<ULONG>(rc);
     }
+    // Another holder may have made a record and let go after the look above: cut it off
+    // under the lock. The dying mark stops new records and resolutions from here on.
+    if (__atomic_load_n(&m_wkRef, __ATOMIC_ACQUIRE) != nullptr) {
+      RCObjectAutoLock lock;
+      wkRef = m_wkRef;
+      wkRef->m_trackedObj = nullptr;
+      __atomic_store_n(&m_wkRef, nullptr, __ATOMIC_RELEASE);
+    }
   } else {
     // A weak pointer resolves under the lock, so it sees either a count it may raise or
     // the object already cut off from its record.
@@ -86,6 +94,17 @@ ULONG RCObject::Release() {
   }
   delete this;
   return 0;
+}
+
+bool RCObject::AddRefUnlessDying() {
+  LONG seen = __atomic_load_n(&m_rc, __ATOMIC_ACQUIRE);
+  do {
+    if (seen >= kDeadMarker) {
+      return false;
+    }
+  } while (!__atomic_compare_exchange_n(&m_rc, &seen, seen + 1, true, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE));
+  return true;
 }
 
 WkReference* RCObject::GetWkReference() {

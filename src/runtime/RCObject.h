@@ -30,6 +30,9 @@ class RCObject {
   static long LiveCount();
 
   ULONG AddRef();
+  // Adds a reference unless the last one is already being released (false): a weak
+  // pointer's resolution, which may race with a release that takes no lock.
+  bool AddRefUnlessDying();
   // Drops one reference; the call that reaches 0 deletes the object. A call on a count of
   // 0 changes nothing and returns 0.
   ULONG Release();

@@ -27,8 +27,8 @@ class WkPtr : public RCPtr<WkReference> {
     RCObjectAutoLock lock;
     WkReference* record = this->p;
     RCObject* obj = record != nullptr ? record->m_trackedObj : nullptr;
-    if (obj != nullptr && callAddRef) {
-      obj->AddRef();
+    if (obj != nullptr && callAddRef && !obj->AddRefUnlessDying()) {
+      obj = nullptr;  // its last release runs now and cuts the record off
     }
     return static_cast<T*>(obj);
   }

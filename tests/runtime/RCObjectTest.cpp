@@ -153,4 +153,28 @@ TEST_F(RCObjectTest, WeakLockRacingWithLastReleaseYieldsNullOrLiveObject) {
   RecordProperty("resolved", resolved);
 }
 
+// One holder makes a weak record and lets go while another holder lets go of the last
+// reference: the record is cut off and freed, and resolving it yields null, never the
+// dead object.
+TEST_F(RCObjectTest, RecordMadeWhileAnotherHolderReleasesIsCutOff) {
+  const int kRounds = 20000;
+  for (int i = 0; i < kRounds; ++i) {
+    RCPtr<Counted> first(new Counted());
+    RCPtr<Counted> second(first);
+    std::atomic<bool> go{false};
+    std::thread other([&] {
+      while (!go.load()) {
+      }
+      second = static_cast<Counted*>(nullptr);
+    });
+    go = true;
+    WkPtr<Counted> weak(first);
+    first = static_cast<Counted*>(nullptr);
+    other.join();
+    EXPECT_EQ(nullptr, weak.Lock().Ptr());
+  }
+  EXPECT_EQ(kRounds, g_destroyed.load());
+  EXPECT_EQ(kRounds, g_recordsDestroyed.load());
+}
+
 }  // namespace
