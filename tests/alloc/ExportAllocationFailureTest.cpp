@@ -12,6 +12,7 @@
 namespace {
 
 const long kMaxRuns = 20000;  // far above what any export allocates
+using Step = std::function<void()>;
 
 class ExportAllocationFailure : public UsbEndToEnd {
  protected:
@@ -25,41 +26,36 @@ class ExportAllocationFailure : public UsbEndToEnd {
     });
   }
 
-  // Runs fn on this thread with its plug-in allocation number n failing; answers whether
-  // the allocation was reached. An exception out of fn is a failure of the test.
-  static bool Failing(long n, const std::function<void()>& fn) {
+  // Runs fn on this thread with its plug-in allocation number n failing (n < 0: none);
+  // answers whether the allocation was reached and sets *count to the allocations counted.
+  // An exception out of fn is a failure of the test.
+  static bool Failing(long n, const Step& fn, long* count = nullptr) {
     FailingAllocator::Arm(n);
-    bool escaped = false;
+    bool escaped = false, failed = false;
     try {
       fn();
     } catch (...) {
       escaped = true;
     }
-    bool failed = false;
-    s_lastCount = FailingAllocator::Disarm(&failed);
+    long counted = FailingAllocator::Disarm(&failed);
+    if (count != nullptr) *count = counted;
     EXPECT_FALSE(escaped) << "an exception crossed the export with allocation " << n << " failing";
     return failed;
   }
 
   // One run per allocation the call makes: run n fails allocation n (every stride-th),
   // until a run makes fewer. setUp and tearDown run without faults. Answers the runs.
-  static long FailEachAllocation(const std::function<void()>& setUp,
-                                 const std::function<bool(long)>& call,
-                                 const std::function<void()>& tearDown, long stride = 1) {
+  static long FailEachAllocation(const Step& setUp, const std::function<bool(long)>& call,
+                                 const Step& tearDown, long stride = 1) {
     long n = 0;
-    for (; n < kMaxRuns; n += stride) {
+    for (bool reached = true; reached && n < kMaxRuns; n += reached ? stride : 0) {
       setUp();
-      bool reached = call(n);
+      reached = call(n);
       tearDown();
-      if (!reached) {
-        break;
-      }
     }
     EXPECT_LT(n, kMaxRuns);
     return n;
   }
-
-  static long s_lastCount;  // allocations the last Failing call counted
 
   void ExpectNothingLeftBehind() {
     KapSimCounters counters{};
@@ -70,26 +66,22 @@ class ExportAllocationFailure : public UsbEndToEnd {
   }
 };
 
-long ExportAllocationFailure::s_lastCount = 0;
-
 TEST_F(ExportAllocationFailure, EveryExportAnswersAsForAFailure) {
   const VhubHost::EntryPoints& entry = m_host->Entry();
   USBRedir_SendResponseExt ext{};
-  auto nothing = [] {};
   bool connected = false;
-  auto registered = [&] { ASSERT_EQ(entry.Register(7), TRUE); };
-  auto unregister = [&] {
+  Step nothing = [] {}, init = [&] { entry.Init(); }, fini = [&] { entry.Fini(); };
+  Step registered = [&] { ASSERT_EQ(entry.Register(7), TRUE); };
+  Step unregister = [&] {
     entry.Unregister(7);
     ExpectNothingLeftBehind();
   };
   const struct {
     const char* name;
-    std::function<void()> setUp;
-    std::function<void()> call;
-    std::function<void()> tearDown;
+    Step setUp, call, tearDown;
   } rows[] = {
-      {"Init", nothing, [&] { entry.Init(); }, [&] { entry.Fini(); }},
-      {"Fini", [&] { entry.Init(); }, [&] { entry.Fini(); }, nothing},
+      {"Init", nothing, init, fini},
+      {"Fini", init, fini, nothing},
       {"InitVhubCallback", nothing, [&] { EXPECT_EQ(m_host->InitVhubCallback(true), TRUE); },
        nothing},
       {"Register", nothing, [&] { entry.Register(7); }, unregister},
@@ -108,9 +100,7 @@ TEST_F(ExportAllocationFailure, EveryExportAnswersAsForAFailure) {
     SCOPED_TRACE(row.name);
     runs += FailEachAllocation(
         row.setUp, [&](long n) { return Failing(n, row.call); }, row.tearDown);
-    if (std::string(row.name) == "Fini") {
-      entry.Init();  // the rows after it expect a started plug-in
-    }
+    if (std::string(row.name) == "Fini") entry.Init();  // the rows after it need a started plug-in
   }
   EXPECT_GT(runs, 100);
   // With memory back, a session works end to end.
@@ -131,13 +121,15 @@ TEST_F(ExportAllocationFailure, EveryExportAnswersAsForAFailure) {
 // it, on the host's poll thread, with one allocation of that thread failing per run.
 TEST_F(ExportAllocationFailure, PollAnswersAsForAFailure) {
   const VhubHost::EntryPoints& entry = m_host->Entry();
+  long total = 0;
   auto session = [&](long n) {
     std::promise<void> registered;
     bool reached = false;
     std::thread poller([&] {
       EXPECT_EQ(entry.Register(9), TRUE);
       registered.set_value();
-      reached = Failing(n, [&] { entry.Poll(9, nullptr); });
+      reached = Failing(
+          n, [&] { entry.Poll(9, nullptr); }, n < 0 ? &total : nullptr);
     });
     registered.get_future().wait();
     size_t connected = m_host->StateChangeCount(9, USB_REDIR_CHANNEL_CONNECTED);
@@ -154,18 +146,13 @@ TEST_F(ExportAllocationFailure, PollAnswersAsForAFailure) {
     entry.Stop(9);
     poller.join();
     entry.Unregister(9);
-    if (client != nullptr) {
-      m_sim.KapSim_DestroyClient(client);
-    }
+    if (client != nullptr) m_sim.KapSim_DestroyClient(client);
     ExpectNothingLeftBehind();
     return reached;
   };
-  // A clean session counts the allocations; the runs then sample them evenly.
-  session(-1);
-  long total = s_lastCount;
+  session(-1);  // a clean session counts the allocations; the runs then sample them evenly
   EXPECT_GT(total, 0);
-  long runs = FailEachAllocation([] {}, session, [] {}, std::max(1L, total / 40));
-  EXPECT_GT(runs, 0);
+  EXPECT_GT(FailEachAllocation([] {}, session, [] {}, std::max(1L, total / 40)), 0);
 }
 
 }  // namespace

@@ -3,8 +3,11 @@
 #include <dlfcn.h>
 #include <execinfo.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <new>
+
+using std::size_t;
 
 namespace {
 
@@ -28,55 +31,32 @@ const void* BaseOf(const void* address) {
 // the test decides whose allocation it is (frames of the C++ library in between, as in
 // std::string, belong to their caller).
 bool ShouldFail(const void* caller) {
-  if (!t_armed || t_inside) {
-    return false;
-  }
+  if (!t_armed || t_inside) return false;
   t_inside = true;
   void* frames[16];
   int depth = backtrace(frames, 16);
   int i = 0;
-  while (i < depth && frames[i] != caller) {
-    ++i;  // this file's frames, and a sanitizer's interceptor of backtrace
-  }
-  bool plugin = false;
-  for (; i < depth; ++i) {
-    const void* base = BaseOf(frames[i]);
-    if (base == gPluginBase || base == gSimBase || base == gTestBase) {
-      plugin = base == gPluginBase;
-      break;
-    }
+  while (i < depth && frames[i] != caller) ++i;  // this file's frames, a sanitizer's interceptor
+  const void* base = nullptr;
+  for (; i < depth && base != gPluginBase && base != gSimBase && base != gTestBase; ++i) {
+    base = BaseOf(frames[i]);
   }
   t_inside = false;
-  if (!plugin) {
-    return false;
-  }
-  if (t_count++ != t_failAt) {
-    return false;
-  }
+  if (base != gPluginBase || t_count++ != t_failAt) return false;
   t_failed = true;
   return true;
 }
 
-void* Allocate(std::size_t size, std::size_t alignment) {
-  if (size == 0) {
-    size = 1;
-  }
-  if (alignment <= alignof(std::max_align_t)) {
-    return std::malloc(size);
-  }
+void* Allocate(const void* caller, size_t size, size_t alignment) noexcept {
+  if (ShouldFail(caller)) return nullptr;
+  size = size == 0 ? 1 : size;
+  if (alignment <= alignof(std::max_align_t)) return std::malloc(size);
   return std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
 }
 
-void* Throwing(const void* caller, std::size_t size, std::size_t alignment = 0) {
-  void* p = ShouldFail(caller) ? nullptr : Allocate(size, alignment);
-  if (p == nullptr) {
-    throw std::bad_alloc();
-  }
-  return p;
-}
-
-void* NoThrow(const void* caller, std::size_t size, std::size_t alignment = 0) noexcept {
-  return ShouldFail(caller) ? nullptr : Allocate(size, alignment);
+void* Throwing(const void* caller, size_t size, size_t alignment) {
+  if (void* p = Allocate(caller, size, alignment)) return p;
+  throw std::bad_alloc();
 }
 
 }  // namespace
@@ -100,43 +80,36 @@ void Arm(long failAt) {
 
 long Disarm(bool* failed) {
   t_armed = false;
-  if (failed != nullptr) {
-    *failed = t_failed;
-  }
+  *failed = t_failed;
   return t_count;
 }
 
 }  // namespace FailingAllocator
 
-void* operator new(std::size_t size) { return Throwing(__builtin_return_address(0), size); }
-void* operator new[](std::size_t size) { return Throwing(__builtin_return_address(0), size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  return NoThrow(__builtin_return_address(0), size);
+#define CALLER __builtin_return_address(0)
+using std::align_val_t;
+using std::nothrow_t;
+void* operator new(size_t n) { return Throwing(CALLER, n, 0); }
+void* operator new[](size_t n) { return Throwing(CALLER, n, 0); }
+void* operator new(size_t n, const nothrow_t&) noexcept { return Allocate(CALLER, n, 0); }
+void* operator new[](size_t n, const nothrow_t&) noexcept { return Allocate(CALLER, n, 0); }
+void* operator new(size_t n, align_val_t a) { return Throwing(CALLER, n, size_t(a)); }
+void* operator new[](size_t n, align_val_t a) { return Throwing(CALLER, n, size_t(a)); }
+void* operator new(size_t n, align_val_t a, const nothrow_t&) noexcept {
+  return Allocate(CALLER, n, size_t(a));
 }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  return NoThrow(__builtin_return_address(0), size);
-}
-void* operator new(std::size_t size, std::align_val_t al) {
-  return Throwing(__builtin_return_address(0), size, static_cast<std::size_t>(al));
-}
-void* operator new[](std::size_t size, std::align_val_t al) {
-  return Throwing(__builtin_return_address(0), size, static_cast<std::size_t>(al));
-}
-void* operator new(std::size_t size, std::align_val_t al, const std::nothrow_t&) noexcept {
-  return NoThrow(__builtin_return_address(0), size, static_cast<std::size_t>(al));
-}
-void* operator new[](std::size_t size, std::align_val_t al, const std::nothrow_t&) noexcept {
-  return NoThrow(__builtin_return_address(0), size, static_cast<std::size_t>(al));
+void* operator new[](size_t n, align_val_t a, const nothrow_t&) noexcept {
+  return Allocate(CALLER, n, size_t(a));
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+void operator delete(void* p, const nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p, align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, size_t, align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t, align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, align_val_t, const nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, align_val_t, const nothrow_t&) noexcept { std::free(p); }

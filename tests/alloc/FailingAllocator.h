@@ -11,16 +11,14 @@
 #ifndef TESTS_ALLOC_FAILINGALLOCATOR_H
 #define TESTS_ALLOC_FAILINGALLOCATOR_H
 
-#include <cstddef>
-
 namespace FailingAllocator {
 
 // The libraries whose code the counting looks for: any address inside each.
 void SetLibraries(const void* pluginAddress, const void* simAddress);
 // failAt < 0 counts without failing.
 void Arm(long failAt);
-// Ends the counting on this thread; answers the plug-in allocations counted and whether
-// the one to fail was reached.
+// Ends the counting on this thread; answers the plug-in allocations counted and sets
+// *failed to whether the one to fail was reached.
 long Disarm(bool* failed);
 
 }  // namespace FailingAllocator

@@ -5,12 +5,13 @@
 
 #include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include "config/BaseLog.h"
@@ -20,41 +21,25 @@ class TempDir {
   TempDir() {
     const char* base = getenv("TMPDIR");
     std::string templ =
-        std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/configtest-XXXXXX";
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) != nullptr) {
-      m_path = buf.data();
-    }
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/cfg-XXXXXX";
+    m_path = mkdtemp(templ.data()) != nullptr ? templ : "";
   }
   ~TempDir() {
-    if (!m_path.empty()) {
-      std::string cmd = "rm -rf '" + m_path + "'";
-      if (system(cmd.c_str()) != 0) {
-        fprintf(stderr, "could not remove %s\n", m_path.c_str());
-      }
-    }
+    std::error_code ignored;
+    if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
   }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
   const std::string& Path() const { return m_path; }
-
-  // Writes bytes to the relative path, creating its folders.
+  // Writes bytes to the relative path, creating its folders; answers the full path.
   std::string Write(const std::string& relative, const std::string& bytes) const {
     std::string full = m_path + "/" + relative;
-    for (size_t pos = full.find('/', m_path.size() + 1); pos != std::string::npos;
-         pos = full.find('/', pos + 1)) {
-      mkdir(full.substr(0, pos).c_str(), 0700);
-    }
-    std::ofstream out(full, std::ios::binary | std::ios::trunc);
-    out << bytes;
+    std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+    std::ofstream(full, std::ios::binary | std::ios::trunc) << bytes;
     return full;
   }
-
   static std::string Read(const std::string& full) {
-    std::ifstream in(full, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ostringstream out;
+    out << std::ifstream(full, std::ios::binary).rdbuf();
+    return out.str();
   }
 
  private:
@@ -66,20 +51,13 @@ class LogCapture {
  public:
   LogCapture() { BaseLog_SetHookForTest(&LogCapture::Hook, this); }
   ~LogCapture() { BaseLog_SetHookForTest(nullptr, nullptr); }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
   std::vector<std::string> Lines() {
     std::lock_guard<std::mutex> guard(m_mutex);
     return m_lines;
   }
   bool Contains(const std::string& line) {
-    for (const std::string& l : Lines()) {
-      if (l == line) {
-        return true;
-      }
-    }
-    return false;
+    std::vector<std::string> lines = Lines();
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
   }
 
  private:
@@ -88,7 +66,6 @@ class LogCapture {
     std::lock_guard<std::mutex> guard(self->m_mutex);
     self->m_lines.push_back(line);
   }
-
   std::mutex m_mutex;
   std::vector<std::string> m_lines;
 };

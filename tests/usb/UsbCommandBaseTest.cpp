@@ -12,33 +12,30 @@
 
 namespace {
 
-struct Arrival {
-  int version;
-  DWORD sessionId;
-  DWORD serverId;
-  std::string payload;
-  USB_RedirPackageType type;
-  USB_OperationType opType;
-  bool canRespond;
-};
-std::vector<Arrival> gArrivals;
+// "version session server payload type operation whether-a-response-can-be-given"
+std::vector<std::string> gArrivals;
 
+void Arrive(int version, DWORD sessionId, DWORD serverId, char* msg, uint32_t length,
+            USB_RedirPackageType type, USB_OperationType opType, bool canRespond) {
+  gArrivals.push_back(std::to_string(version) + " " + std::to_string(sessionId) + " " +
+                      std::to_string(serverId) + " " + std::string(msg, length) + " " +
+                      std::to_string(type) + " " + std::to_string(opType) + " " +
+                      std::to_string(canRespond));
+}
 void OnMessageV1(DWORD sessionId, char* msg, uint32_t length, USB_RedirPackageType type,
                  USB_OperationType opType, char** resp, uint32_t* respLength) {
-  gArrivals.push_back({1, sessionId, 0, std::string(msg, length), type, opType,
-                       resp != nullptr && respLength != nullptr});
+  Arrive(1, sessionId, 0, msg, length, type, opType, resp != nullptr && respLength != nullptr);
 }
-
 void OnMessageV2(DWORD sessionId, DWORD serverId, char* msg, uint32_t length,
                  USB_RedirPackageType type, USB_OperationType opType, char** resp,
                  uint32_t* respLength) {
-  gArrivals.push_back({2, sessionId, serverId, std::string(msg, length), type, opType,
-                       resp != nullptr && respLength != nullptr});
+  Arrive(2, sessionId, serverId, msg, length, type, opType,
+         resp != nullptr && respLength != nullptr);
 }
 
 }  // namespace
 
-TEST(UsbCommandBase, OperationsACommandLacksAnswerAsFailuresAndSaySo) {
+TEST(UsbCommandBase, MissingOperationsAndTablesAnswerAsFailuresAndSaySo) {
   ScopedTestLogger log(LOGGER_LOG_INFO);
   UsbSendAsyncMsgServerCommand async(nullptr, nullptr, nullptr);
   UsbPostMsgServerCommand post(nullptr, nullptr, nullptr);
@@ -53,12 +50,8 @@ TEST(UsbCommandBase, OperationsACommandLacksAnswerAsFailuresAndSaySo) {
         log.Writer()->HasMessage(std::string("The method ") + method + " is not implemented.\n"))
         << method;
   }
-}
-
-TEST(UsbCommandBase, WithoutLibraryTablesARequestIsRefusedAndNothingReachesTheHost) {
-  ScopedTestLogger log(LOGGER_LOG_INFO);
+  // Without library tables a request is refused and nothing reaches the host.
   UsbPostMsgFastServerCommand fast(nullptr, nullptr, nullptr);
-  UsbSendAsyncMsgServerCommand async(nullptr, nullptr, nullptr);
   EXPECT_FALSE(fast.InitializeMessageContext());
   EXPECT_FALSE(fast.ParseRequest());
   EXPECT_FALSE(async.ParseRequest());
@@ -78,31 +71,25 @@ TEST(UsbCommandBase, TheHostsV2EntryIsPreferredAndCarriesTheMappedServerId) {
   blob.blobVal.blobData = bytes;
   char* resp = nullptr;
   uint32_t respLength = 0;
-
-  EXPECT_FALSE(command.TransferRequestToServerConsumer(
-      nullptr, USB_REDIR_PACKAGE_TYPE_URB, USB_OPERATION_TYPE_UNKNOWN, blob, nullptr, nullptr));
+  const auto urb = USB_REDIR_PACKAGE_TYPE_URB;
+  const auto unknown = USB_OPERATION_TYPE_UNKNOWN;
+  EXPECT_FALSE(
+      command.TransferRequestToServerConsumer(nullptr, urb, unknown, blob, nullptr, nullptr));
   EXPECT_TRUE(log.Writer()->HasMessage("Invalid pointer for server callback interface.\n"));
-
   USBRedir_CallbackInterface table = {};
   table.v1.OnMessageArrive = &OnMessageV1;
-  EXPECT_TRUE(command.TransferRequestToServerConsumer(
-      &table, USB_REDIR_PACKAGE_TYPE_URB, USB_OPERATION_TYPE_UNKNOWN, blob, nullptr, nullptr));
+  EXPECT_TRUE(
+      command.TransferRequestToServerConsumer(&table, urb, unknown, blob, nullptr, nullptr));
   table.v2.OnMessageArrive = &OnMessageV2;
   EXPECT_TRUE(command.TransferRequestToServerConsumer(&table, USB_REDIR_PACKAGE_TYPE_PROPBAG,
                                                       USB_OPERATION_TYPE_RUSB_FILTERDEVICE, blob,
                                                       &resp, &respLength));
   table = {};  // neither entry: nothing is called, and that is no failure
-  EXPECT_TRUE(command.TransferRequestToServerConsumer(
-      &table, USB_REDIR_PACKAGE_TYPE_URB, USB_OPERATION_TYPE_UNKNOWN, blob, nullptr, nullptr));
-  ASSERT_EQ(2u, gArrivals.size());
-  EXPECT_EQ(1, gArrivals[0].version);
-  EXPECT_EQ(12u, gArrivals[0].sessionId);
-  EXPECT_EQ("urb", gArrivals[0].payload);
-  EXPECT_FALSE(gArrivals[0].canRespond);
-  EXPECT_EQ(2, gArrivals[1].version);
-  EXPECT_EQ(12u, gArrivals[1].sessionId);
-  EXPECT_EQ(3u, gArrivals[1].serverId);
-  EXPECT_EQ(USB_REDIR_PACKAGE_TYPE_PROPBAG, gArrivals[1].type);
-  EXPECT_EQ(USB_OPERATION_TYPE_RUSB_FILTERDEVICE, gArrivals[1].opType);
-  EXPECT_TRUE(gArrivals[1].canRespond);
+  EXPECT_TRUE(
+      command.TransferRequestToServerConsumer(&table, urb, unknown, blob, nullptr, nullptr));
+  EXPECT_EQ(std::vector<std::string>(
+                {"1 12 0 urb " + std::to_string(urb) + " " + std::to_string(unknown) + " 0",
+                 "2 12 3 urb " + std::to_string(USB_REDIR_PACKAGE_TYPE_PROPBAG) + " " +
+                     std::to_string(USB_OPERATION_TYPE_RUSB_FILTERDEVICE) + " 1"}),
+            gArrivals);
 }
