@@ -1,4 +1,5 @@
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -130,51 +131,40 @@ TEST_F(PreferenceTest, EarlyLookupReturnsTheDefaultAndLogsIt) {
   EXPECT_TRUE(log.Contains("PREF early PreferenceGet(late), using default\n"));
 }
 
-TEST_F(PreferenceTest, TypedLookupsConvertAndFallBackToTheDefault) {
+// Typed lookups convert the file's text; defaults other than 0, -1 and booleans are
+// registered once; names are formatted and cut at 1024 bytes; a run-time set comes before
+// the files and a second one keeps the first unless it overwrites.
+TEST_F(PreferenceTest, LookupsConvertAndRegisterDefaults) {
   Preference_Init();
   EXPECT_EQ("<null>", Owned(Config_GetString(NULL, "UsbRedirPlugin.log.logLevel")));
   Preference_Exit();
   Write("etc/config",
         "b.word = maybe\nb.ok = off\nl = 0x20\ni = 8589934592\nd = 2.5\nt = auto\n"
-        "p = ~/sub/file\nUsbRedirPlugin.log.logLevel = \"debug\"\n");
+        "p = ~/sub/file\nUsbRedirPlugin.log.logLevel = \"debug\"\nsite = file\n");
   Preference_Init();
   EXPECT_EQ("debug", Owned(Config_GetString(NULL, "UsbRedirPlugin.log.logLevel")));
   EXPECT_FALSE(Config_NotSet("UsbRedirPlugin.%s.logLevel", "log"));
-  EXPECT_EQ(TRUE, Config_GetBool(TRUE, "b.word"));
-  EXPECT_EQ(FALSE, Config_GetBool(TRUE, "b.ok"));
-  EXPECT_EQ(32, Config_GetLong(0, "l"));
-  EXPECT_EQ(8589934592LL, Config_GetInt64(0, "i"));
-  EXPECT_EQ(2.5, Config_GetDouble(0, "d"));
-  EXPECT_EQ(-1, Config_GetTriState(1, "t"));
-  EXPECT_EQ(TRUE, Config_TriToBool(TRUE, Config_GetTriState(1, "t")));
-  EXPECT_EQ(FALSE, Config_TriToBool(TRUE, 0));
-  EXPECT_EQ(m_home + "/sub/file", Owned(Config_GetPathName(nullptr, "p")));
-  EXPECT_EQ("0x20", Owned(Config_GetStringPlain(nullptr, "l")));
-  // Names are formatted and cut at 1024 bytes.
+  std::ostringstream got;  // operands of << are evaluated in order
+  got << +Config_GetBool(TRUE, "b.word") << +Config_GetBool(TRUE, "b.ok") << ' '
+      << Config_GetLong(0, "l") << ' ' << Config_GetInt64(0, "i") << ' ' << Config_GetDouble(0, "d")
+      << ' ' << Config_GetTriState(1, "t") << ' '
+      << +Config_TriToBool(TRUE, Config_GetTriState(1, "t")) << +Config_TriToBool(TRUE, 0) << ' '
+      << Owned(Config_GetPathName(nullptr, "p")) << ' '
+      << Owned(Config_GetStringPlain(nullptr, "l")) << ' '
+      << Owned(Preference_GetString("first", "s")) << ' '
+      << Owned(Preference_GetString("second", "s")) << +Preference_NotSet("s") << ' '
+      << Preference_GetLong(3, "n") << Preference_GetLong(4, "n") << Preference_GetLong(-1, "m")
+      << Preference_GetLong(4, "m") << ' ' << Preference_GetInt64(0, "z")
+      << Preference_GetInt64(9, "z") << +Preference_GetBool(TRUE, "b")
+      << +Preference_GetBool(FALSE, "b") << ' ' << Preference_GetDouble(1.5, "e")
+      << Preference_GetDouble(2.5, "e");
+  EXPECT_EQ(
+      "10 32 8589934592 2.5 -1 10 " + m_home + "/sub/file 0x20 first first1 33-14 0910 1.51.5",
+      got.str());
   Preference_SetFromString((std::string(1023, 'x') + "=long").c_str(), FALSE);
   Preference_SetFromString("dev.3.name=formatted", FALSE);
   EXPECT_EQ("long", Owned(Config_GetString(nullptr, "%s", std::string(1500, 'x').c_str())));
   EXPECT_EQ("formatted", Owned(Config_GetString(nullptr, "dev.%d.%s", 3, "name")));
-}
-
-TEST_F(PreferenceTest, DefaultsAreRegisteredOnceExceptZeroMinusOneAndBooleans) {
-  Write("lib/config", "site = file\n");
-  Preference_Init();
-  EXPECT_EQ("first", Owned(Preference_GetString("first", "s")));
-  EXPECT_EQ("first", Owned(Preference_GetString("second", "s")));
-  EXPECT_TRUE(Preference_NotSet("s"));
-  EXPECT_EQ(3, Preference_GetLong(3, "l"));
-  EXPECT_EQ(3, Preference_GetLong(4, "l"));
-  EXPECT_EQ(-1, Preference_GetLong(-1, "m"));
-  EXPECT_EQ(4, Preference_GetLong(4, "m"));
-  EXPECT_EQ(0, Preference_GetInt64(0, "z"));
-  EXPECT_EQ(9, Preference_GetInt64(9, "z"));
-  EXPECT_EQ(TRUE, Preference_GetBool(TRUE, "b"));
-  EXPECT_EQ(FALSE, Preference_GetBool(FALSE, "b"));
-  EXPECT_EQ(1.5, Preference_GetDouble(1.5, "d"));
-  EXPECT_EQ(1.5, Preference_GetDouble(2.5, "d"));
-  // A registered default does not hide a value set later at run time; a second set keeps
-  // the first unless it overwrites; the run-time slot comes before the site defaults.
   Preference_SetFromString("s=runtime", FALSE);
   Preference_SetFromString("s=again", FALSE);
   EXPECT_EQ("runtime", Get("s"));

@@ -1,5 +1,6 @@
 // What the USB commands inherit: the operations a command does not have, a command over a
 // library without tables, and the hand-over to the host's v1 or v2 entry.
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,22 +16,18 @@ namespace {
 // "version session server payload type operation whether-a-response-can-be-given"
 std::vector<std::string> gArrivals;
 
-void Arrive(int version, DWORD sessionId, DWORD serverId, char* msg, uint32_t length,
-            USB_RedirPackageType type, USB_OperationType opType, bool canRespond) {
-  gArrivals.push_back(std::to_string(version) + " " + std::to_string(sessionId) + " " +
-                      std::to_string(serverId) + " " + std::string(msg, length) + " " +
-                      std::to_string(type) + " " + std::to_string(opType) + " " +
-                      std::to_string(canRespond));
-}
-void OnMessageV1(DWORD sessionId, char* msg, uint32_t length, USB_RedirPackageType type,
-                 USB_OperationType opType, char** resp, uint32_t* respLength) {
-  Arrive(1, sessionId, 0, msg, length, type, opType, resp != nullptr && respLength != nullptr);
-}
 void OnMessageV2(DWORD sessionId, DWORD serverId, char* msg, uint32_t length,
                  USB_RedirPackageType type, USB_OperationType opType, char** resp,
                  uint32_t* respLength) {
-  Arrive(2, sessionId, serverId, msg, length, type, opType,
-         resp != nullptr && respLength != nullptr);
+  std::ostringstream out;
+  out << (serverId == ~0u ? 1 : 2) << ' ' << sessionId << ' ' << (serverId == ~0u ? 0 : serverId)
+      << ' ' << std::string(msg, length) << ' ' << type << ' ' << opType << ' '
+      << (resp != nullptr && respLength != nullptr);
+  gArrivals.push_back(out.str());
+}
+void OnMessageV1(DWORD sessionId, char* msg, uint32_t length, USB_RedirPackageType type,
+                 USB_OperationType opType, char** resp, uint32_t* respLength) {
+  OnMessageV2(sessionId, ~0u, msg, length, type, opType, resp, respLength);
 }
 
 }  // namespace
