@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -46,28 +45,18 @@ class TempDir {
   std::string m_path;
 };
 
-// Records every line of the configuration log while it exists.
-class LogCapture {
- public:
-  LogCapture() { BaseLog_SetHookForTest(&LogCapture::Hook, this); }
-  ~LogCapture() { BaseLog_SetHookForTest(nullptr, nullptr); }
-  std::vector<std::string> Lines() {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    return m_lines;
+// Records every line of the configuration log while it exists (one thread logging).
+struct LogCapture {
+  LogCapture() {
+    BaseLog_SetHookForTest(
+        [](const char* line, void* ctx) { static_cast<LogCapture*>(ctx)->lines.push_back(line); },
+        this);
   }
-  bool Contains(const std::string& line) {
-    std::vector<std::string> lines = Lines();
+  ~LogCapture() { BaseLog_SetHookForTest(nullptr, nullptr); }
+  bool Contains(const std::string& line) const {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
   }
-
- private:
-  static void Hook(const char* line, void* ctx) {
-    LogCapture* self = static_cast<LogCapture*>(ctx);
-    std::lock_guard<std::mutex> guard(self->m_mutex);
-    self->m_lines.push_back(line);
-  }
-  std::mutex m_mutex;
-  std::vector<std::string> m_lines;
+  std::vector<std::string> lines;
 };
 
 #endif  // TESTS_CONFIG_CONFIGTESTUTIL_H

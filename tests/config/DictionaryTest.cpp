@@ -308,7 +308,7 @@ TEST(DictionarySetFromString, RefusesNamesThatWouldNotReloadAsTheSameEntry) {
   EXPECT_FALSE(Dictionary_SetFromString(dict, "a b=c", &errs));
   EXPECT_EQ("msg.dictionary.invalidName: Variable \"a b\" is not a valid name.\n", Said(&errs));
   Dict_SetBool(dict, TRUE, "x\ny");
-  EXPECT_EQ(std::vector<std::string>{"Variable \"x\\x0Ay\" is not a valid name.\n"}, log.Lines());
+  EXPECT_EQ(std::vector<std::string>{"Variable \"x\\x0Ay\" is not a valid name.\n"}, log.lines);
   // Names the line syntax allows come back as they went out.
   const char* const accepted[] = {
       "a\"b", "x|41", "under_score", "dotted.name.", "!$%&*+-/:;<>?@~", "bell\x07and\x7F"};
@@ -320,8 +320,9 @@ TEST(DictionarySetFromString, RefusesNamesThatWouldNotReloadAsTheSameEntry) {
 }
 
 // Writing back keeps comments, blank lines and order; changed values go back quoted in the
-// file's encoding, new ones at the end; unset entries lose their line.
-TEST(DictionaryWrite, RewritesTheFileKeepingWhatWasNotChanged) {
+// file's encoding, new ones at the end; unset entries lose their line; a failed write says
+// why and answers false.
+TEST(DictionaryWrite, RewritesKeepingWhatWasNotChangedOrFailsWithTheWriteError) {
   const std::string original =
       "# header comment\n#second\n\n   \t\n  # indented comment\n"
       "plain = value   # trailing comment\nquoted=\"a b\"\n"
@@ -351,12 +352,10 @@ TEST(DictionaryWrite, RewritesTheFileKeepingWhatWasNotChanged) {
       "added.tri = \"DEFAULT\"\nadded.int64 = \"-9000000000\"\nadded.long = \"12\"\n"
       "added.text = \"x|22y\"\n",
       TempDir::Read(path));
-  Dictionary* again = Dictionary_Create();
-  ASSERT_TRUE(Dictionary_LoadWithDefaultUtf8(again, path.c_str(), nullptr));
-  EXPECT_STREQ("new\tvalue", Dict_GetString(again, nullptr, "changed"));
-  EXPECT_STREQ("x\"y", Dict_GetString(again, nullptr, "added.text"));
-  EXPECT_EQ(-9000000000LL, Dict_GetInt64(again, 0, "added.int64"));
-  EXPECT_EQ(-1, Dict_GetTriState(again, 1, "added.tri"));
+  LoadedDict again(TempDir::Read(path));
+  EXPECT_EQ(-9000000000LL, Dict_GetInt64(again.dict, 0, "added.int64"));
+  EXPECT_EQ(-1, Dict_GetTriState(again.dict, 1, "added.tri"));
+  EXPECT_EQ("changed=new\tvalue added.text=x\"y", again.Values("changed added.text"));
   // A rewrite that is shorter leaves nothing of the old text.
   for (const char* name : {"added.bool", "added.double", "added.tri", "added.int64", "added.long",
                            "added.text", "plain", "quoted", "spaced"}) {
@@ -366,30 +365,14 @@ TEST(DictionaryWrite, RewritesTheFileKeepingWhatWasNotChanged) {
   ASSERT_TRUE(Dictionary_Write(dict, path.c_str(), &errs)) << MsgList_ToString(errs);
   EXPECT_EQ("# header comment\n#second\n\n   \t\n  # indented comment\nchanged = \"s\"\n",
             TempDir::Read(path));
-  Dictionary_Free(again);
-  Dictionary_Free(dict);
-
-  LoadedDict latin1(".encoding = ISO-8859-1\na = \xE9\nb = \xE8\n");
-  Dict_SetString(latin1.dict, "\xC3\xA0", "b");
-  EXPECT_EQ(".encoding = ISO-8859-1\na = \xE9\nb = \"\xE0\"\n", latin1.Written());
-  // A character Latin-1 cannot hold fails the write rather than being replaced.
-  Dict_SetString(latin1.dict, "\xE2\x82\xAC", "b");
-  EXPECT_EQ("<write failed>", latin1.Written());
-}
-
-// The file may only grow to a few bytes (the process's file size limit), so the rewrite
-// stops half-way at a real write error; a full device fails the same way.
-TEST(DictionaryWrite, WriteErrorsGiveTheirMessageAndFalse) {
-  TempDir dir;
-  std::string path = dir.Write("cfg", "a = 1\n");
-  Dictionary* dict = Dictionary_Create();
-  ASSERT_TRUE(Dictionary_LoadWithDefaultUtf8(dict, path.c_str(), nullptr));
+  // The file may only grow to a few bytes (the process's file size limit), so the rewrite
+  // stops half-way at a real write error; a full device fails the same way.
   Dict_SetString(dict, std::string(64, 'v'), "added");
-  MsgList* errs = nullptr;
   struct rlimit old;
   ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old));
   struct rlimit small = old;
-  small.rlim_cur = 16;
+  const size_t limit = TempDir::Read(path).size() + 16;
+  small.rlim_cur = limit;
   void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);  // EFBIG instead of the signal
   ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
   Bool written = Dictionary_Write(dict, path.c_str(), &errs);
@@ -400,7 +383,7 @@ TEST(DictionaryWrite, WriteErrorsGiveTheirMessageAndFalse) {
       "msg.dictionary.writefile.write: An error occurred while writing configuration file \"" +
           path + "\": File too large.\n",
       Said(&errs));
-  EXPECT_EQ(16u, TempDir::Read(path).size());  // it did fail half-way
+  EXPECT_EQ(limit, TempDir::Read(path).size());  // it did fail half-way
   EXPECT_TRUE(dict->dirty);
   if (FILE* full = fopen("/dev/full", "w")) {
     EXPECT_FALSE(Dictionary_WriteFile(dict, full, "/dev/full", &errs));
@@ -410,6 +393,13 @@ TEST(DictionaryWrite, WriteErrorsGiveTheirMessageAndFalse) {
   }
   MsgList_Free(errs);
   Dictionary_Free(dict);
+
+  LoadedDict latin1(".encoding = ISO-8859-1\na = \xE9\nb = \xE8\n");
+  Dict_SetString(latin1.dict, "\xC3\xA0", "b");
+  EXPECT_EQ(".encoding = ISO-8859-1\na = \xE9\nb = \"\xE0\"\n", latin1.Written());
+  // A character Latin-1 cannot hold fails the write rather than being replaced.
+  Dict_SetString(latin1.dict, "\xE2\x82\xAC", "b");
+  EXPECT_EQ("<write failed>", latin1.Written());
 }
 
 TEST(DictionaryLogNotDefault, HidesSecretsAndSkipsDefaults) {
@@ -435,7 +425,7 @@ TEST(DictionaryLogNotDefault, HidesSecretsAndSkipsDefaults) {
                                 "DICT                       dbl = \"1.5\"\n",
                                 "DICT                       big = \"5000000000\"\n",
                                 "DICT                       tri = <unknown parameter type>\n"}),
-      log.Lines());
+      log.lines);
   // Messages: the catalogue prefix is split off; a null list takes nothing.
   MsgList_Append(nullptr, "@&!*@*@(msg.x)dropped %d\n", 1);
   MsgList* list = nullptr;

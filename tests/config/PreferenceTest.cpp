@@ -192,13 +192,13 @@ TEST_F(PreferenceTest, LogWritesEverySlotWithItsFileAndEntries) {
                  "DICT                         h = \"host\"\n",
                  "DICT                secret.key = <not printed>\n",
                  "DICT --- SITE DEFAULTS " + m_libDir + "/config\n"}),
-            log.Lines());
+            log.lines);
   Preference_Exit();
   Write("etc/config", "disableUserPreferences = yes\n");
   Preference_Init();
   LogCapture log2;
   Preference_Log();
-  for (const std::string& line : log2.Lines())
+  for (const std::string& line : log2.lines)
     EXPECT_EQ(std::string::npos, line.find("USER")) << line;
 }
 
