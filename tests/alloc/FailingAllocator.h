@@ -1,13 +1,8 @@
-// Allocation failure on demand, for driving the plug-in's exports into std::bad_alloc.
-// This test binary replaces the global operator new and delete (FailingAllocator.cpp); the
-// plug-in, loaded with dlopen, binds its operator new to the executable's like every other
-// library does. On a thread that is armed, each allocation whose nearest caller in the
-// plug-in or the stand-in channel service is the plug-in counts, and the one numbered
-// failAt fails: the throwing forms throw std::bad_alloc, the nothrow forms answer null.
-// Allocations of the stand-in, of the test (the host's callbacks) and of other threads
-// never fail: the stand-in and the host play C code, which reports failures through its
-// results instead of throwing through the plug-in.
-// Thread safe: the arming is per thread.
+// Allocation failure on demand: this binary replaces the global operator new and delete,
+// and the dlopened plug-in binds to them. On an armed thread, each allocation whose nearest
+// caller in the plug-in, the stand-in or the test is the plug-in counts, and number failAt
+// fails (throwing forms throw std::bad_alloc, nothrow forms answer null). The stand-in and
+// the host's callbacks play C code and never fail. Thread safe: the arming is per thread.
 #ifndef TESTS_ALLOC_FAILINGALLOCATOR_H
 #define TESTS_ALLOC_FAILINGALLOCATOR_H
 
