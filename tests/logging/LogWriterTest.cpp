@@ -50,7 +50,7 @@ bool WaitForCount(TestLogWriter* writer, size_t count) {
 
 }  // namespace
 
-TEST_F(BufferedWriterTest, QueuedLinesWaitForFlushInOrder) {
+TEST_F(BufferedWriterTest, QueuedLinesWaitForFlushOrShutDownInOrder) {
   Start();
   for (int i = 0; i < 5; ++i) {
     Logger::Log("@F", LOGGER_LOG_INFO, "line %d", i);
@@ -59,28 +59,6 @@ TEST_F(BufferedWriterTest, QueuedLinesWaitForFlushInOrder) {
   m_writer->FlushMessages();
   EXPECT_EQ((std::vector<std::string>{"line 0", "line 1", "line 2", "line 3", "line 4"}),
             m_writer->Messages());
-}
-
-TEST_F(BufferedWriterTest, DrainWritesFromThePollThreadEverySyncInterval) {
-  Start();
-  std::atomic<QrThreadID> writerThread{0};
-  m_writer->SetOnWrite([&](const std::string& line) {
-    if (line.find("drained") != std::string::npos) {
-      writerThread = QrThread::GetCurrentThreadID();
-    }
-  });
-  m_writer->SetSyncInterval(20);
-  Logger::Log("@F", LOGGER_LOG_INFO, "drained");
-  ASSERT_TRUE(WaitForCount(m_writer.Ptr(), 1));
-  Logger::Log("@F", LOGGER_LOG_INFO, "again");
-  EXPECT_TRUE(WaitForCount(m_writer.Ptr(), 2));
-  Logger::ShutDown();  // nothing may call the hook once writerThread is gone
-  EXPECT_NE(0u, writerThread.load());
-  EXPECT_NE(QrThread::GetCurrentThreadID(), writerThread.load());
-}
-
-TEST_F(BufferedWriterTest, ShutDownWritesEverythingStillQueued) {
-  Start();
   for (int i = 0; i < 50; ++i) {
     Logger::Log("@F", LOGGER_LOG_INFO, "q%d", i);
   }
@@ -89,6 +67,30 @@ TEST_F(BufferedWriterTest, ShutDownWritesEverythingStillQueued) {
   ASSERT_EQ(50u, queued.size());
   EXPECT_EQ("q0", queued.front());
   EXPECT_EQ("q49", queued.back());
+}
+
+// The drain writes on the poll thread: early for every full batch of 4096 lines, else
+// every sync interval.
+TEST_F(BufferedWriterTest, DrainWritesFromThePollThreadEveryIntervalOrFullBatch) {
+  Start();  // the interval is ten minutes
+  std::atomic<QrThreadID> writerThread{0};
+  m_writer->SetOnWrite([&](const std::string& line) {
+    if (line.find("again") != std::string::npos) {
+      writerThread = QrThread::GetCurrentThreadID();
+    }
+  });
+  for (int i = 0; i < 4096 + 5; ++i) {
+    Logger::Log("@F", LOGGER_LOG_INFO, "burst %d", i);
+  }
+  EXPECT_TRUE(WaitForCount(m_writer.Ptr(), 4096));
+  EXPECT_EQ("burst 0", m_writer->Messages().front());
+  m_writer->SetSyncInterval(20);
+  EXPECT_TRUE(WaitForCount(m_writer.Ptr(), 4101));
+  Logger::Log("@F", LOGGER_LOG_INFO, "again");
+  EXPECT_TRUE(WaitForCount(m_writer.Ptr(), 4102));
+  Logger::ShutDown();  // nothing may call the hook once writerThread is gone
+  EXPECT_NE(0u, writerThread.load());
+  EXPECT_NE(QrThread::GetCurrentThreadID(), writerThread.load());
 }
 
 TEST_F(BufferedWriterTest, BatchModeBannerOnceThenGroupsOfOneHundred) {
@@ -118,16 +120,9 @@ TEST_F(BufferedWriterTest, BatchModeBannerOnceThenGroupsOfOneHundred) {
   EXPECT_EQ(101u, m_writer->Count());
 }
 
-TEST_F(BufferedWriterTest, EveryFullBatchOf4096LinesWakesTheDrainEarly) {
-  Start();  // the interval is ten minutes
-  for (int i = 0; i < 4096 + 5; ++i) {
-    Logger::Log("@F", LOGGER_LOG_INFO, "burst %d", i);
-  }
-  EXPECT_TRUE(WaitForCount(m_writer.Ptr(), 4096));
-  EXPECT_EQ("burst 0", m_writer->Messages().front());
-}
-
-TEST_F(BufferedWriterTest, MessagesRefusedWhileDisabledAreReportedWithTheNextWrite) {
+// Lines refused while disabled are counted and reported after the next written line;
+// switching buffering off writes the queue, then every line at once.
+TEST_F(BufferedWriterTest, RefusedLinesAreReportedAndBufferingOffWritesTheQueue) {
   Start();
   ASSERT_TRUE(m_writer->SetEnabled(false));
   for (int i = 0; i < 3; ++i) {
@@ -136,35 +131,24 @@ TEST_F(BufferedWriterTest, MessagesRefusedWhileDisabledAreReportedWithTheNextWri
   ASSERT_TRUE(m_writer->SetEnabled(true));
   EXPECT_EQ(0u, m_writer->Count());
   Logger::Log("@F", LOGGER_LOG_INFO, "accepted");
-  m_writer->FlushMessages();
+  ASSERT_TRUE(m_writer->SetBufferingEnabled(false));
   std::vector<std::string> lines = m_writer->Lines();
   ASSERT_EQ(2u, lines.size());
   EXPECT_EQ("accepted", TestLogWriter::StripPrefix(lines[0]));
   EXPECT_EQ("\n******* Dropped 3 messages *******\n\n", lines[1]);
   EXPECT_EQ(LOGGER_LOG_INFO, m_writer->Levels()[1]);
-}
-
-TEST_F(BufferedWriterTest, SwitchingBufferingOffWritesQueueThenWritesAtOnce) {
-  Start();
-  Logger::Log("@F", LOGGER_LOG_INFO, "queued");
-  ASSERT_TRUE(m_writer->SetBufferingEnabled(false));
-  EXPECT_EQ(std::vector<std::string>{"queued"}, m_writer->Messages());
   Logger::Log("@F", LOGGER_LOG_INFO, "direct");
-  EXPECT_EQ(2u, m_writer->Count());
+  EXPECT_EQ(3u, m_writer->Count());
 }
 
-TEST(LogWriterHeader, HeaderOnInitAndFooterOnCloseWithTheirFunctionTexts) {
-  ScopedTestLogger::SettlePollThread();
-  LoggerPtr logger = Logger::Create("Header", "App", true);
-  TestLogWriterPtr writer(new TestLogWriter());
-  EXPECT_FALSE(writer->SetHeader(""));
-  ASSERT_TRUE(writer->SetHeader("hello header"));
-  ASSERT_TRUE(writer->SetFooter("bye footer"));
-  ASSERT_TRUE(logger->AddWriter(writer.Ptr()));
-  ASSERT_TRUE(logger->Start());
-  EXPECT_FALSE(writer->SetFooter("too late"));
+TEST_F(BufferedWriterTest, HeaderOnInitAndFooterOnCloseWithTheirFunctionTexts) {
+  EXPECT_FALSE(m_writer->SetHeader(""));
+  ASSERT_TRUE(m_writer->SetHeader("hello header"));
+  ASSERT_TRUE(m_writer->SetFooter("bye footer"));
+  ASSERT_TRUE(m_logger->Start());
+  EXPECT_FALSE(m_writer->SetFooter("too late"));
   Logger::ShutDown();
-  std::vector<std::string> lines = writer->Lines();
+  std::vector<std::string> lines = m_writer->Lines();
   ASSERT_GE(lines.size(), 6u);  // header, four start-up lines, footer
   EXPECT_NE(std::string::npos, lines.front().find("] A LogWriter::Init(): hello header\n"));
   EXPECT_NE(std::string::npos, lines.back().find("] A LogWriter::Close(): bye footer\n"));

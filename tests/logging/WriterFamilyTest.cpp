@@ -53,41 +53,32 @@ class WriterFamily : public ::testing::Test {
   LoggerPtr m_logger;
 };
 
-struct StreamRow {
-  const char* name;
-  LogWriterType type;
-  int fd;
-};
-
-class StreamWriters : public WriterFamily, public ::testing::WithParamInterface<StreamRow> {};
-
 }  // namespace
 
-TEST_P(StreamWriters, LinesGoToTheirStreamWithTheStandardPrefix) {
-  const StreamRow& row = GetParam();
-  RCPtr<LogWriter> writer = MakeLogger(row.type);
-  ASSERT_NE(nullptr, writer.Ptr());
-  EXPECT_EQ(row.type, writer->GetType());
-  EXPECT_FALSE(writer->IsBufferingEnabled());
-  FdCapture capture(row.fd);
-  ASSERT_TRUE(m_logger->Start());
-  Logger::Log("@Here", LOGGER_LOG_WARN, "to the stream %d", 7);
-  EXPECT_TRUE(writer->WriteMessage(new LogMessage(nullptr, 0, LOGGER_LOG_ERROR)));
-  std::string text = capture.Text();
-  EXPECT_TRUE(std::regex_search(
-      text, std::regex("\\n\\d{4}-\\d\\d-\\d\\d [0-9:.]{12} <[0-9A-F]{8,}> \\[[0-9A-F]{4,}\\] W "
-                       "Here: to the stream 7\\nFailed to allocate memory for log message\\n$")))
-      << text;
-  EXPECT_NE(std::string::npos, text.find("] A OS Version: "));
+TEST_F(WriterFamily, StreamWritersWriteTheStandardPrefixToTheirStream) {
+  const struct {
+    LogWriterType type;
+    int fd;
+  } rows[] = {{LOG_WRITER_STDOUT, 1}, {LOG_WRITER_STDERR, 2}, {LOG_WRITER_DEBUG, 1}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.type);
+    RCPtr<LogWriter> writer = MakeLogger(row.type);
+    ASSERT_NE(nullptr, writer.Ptr());
+    EXPECT_EQ(row.type, writer->GetType());
+    EXPECT_FALSE(writer->IsBufferingEnabled());
+    FdCapture capture(row.fd);
+    ASSERT_TRUE(m_logger->Start());
+    Logger::Log("@Here", LOGGER_LOG_WARN, "to the stream %d", 7);
+    EXPECT_TRUE(writer->WriteMessage(new LogMessage(nullptr, 0, LOGGER_LOG_ERROR)));
+    std::string text = capture.Text();
+    EXPECT_TRUE(std::regex_search(
+        text, std::regex("\\n\\d{4}-\\d\\d-\\d\\d [0-9:.]{12} <[0-9A-F]{8,}> \\[[0-9A-F]{4,}\\] W "
+                         "Here: to the stream 7\\nFailed to allocate memory for log message\\n$")))
+        << text;
+    EXPECT_NE(std::string::npos, text.find("] A OS Version: "));
+    Logger::ShutDown();
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Kinds, StreamWriters,
-                         ::testing::Values(StreamRow{"Stdout", LOG_WRITER_STDOUT, 1},
-                                           StreamRow{"Stderr", LOG_WRITER_STDERR, 2},
-                                           StreamRow{"Debug", LOG_WRITER_DEBUG, 1}),
-                         [](const ::testing::TestParamInfo<StreamRow>& info) {
-                           return std::string(info.param.name);
-                         });
 
 namespace {
 
@@ -136,70 +127,54 @@ TEST_F(WriterFamily, ProxyHandsTheCallbackTheFullFunctionTextLevelAndMessage) {
   EXPECT_FALSE(proxy->WriteMessage(new LogMessage("@PROXY/3f/after", 15, LOGGER_LOG_INFO)));
 }
 
-TEST_F(WriterFamily, SyslogOptionsHoldOnlyUntilStart) {
-  RCPtr<LogWriter> writer = MakeLogger(LOG_WRITER_SOCKET);
-  ASSERT_NE(nullptr, writer.Ptr());
-  EXPECT_TRUE(writer->IsBufferingEnabled());
-  std::string value;
-  ASSERT_TRUE(writer->GetCustomOption("remotePort", value));
-  EXPECT_EQ("514", value);
-  ASSERT_TRUE(writer->GetCustomOption("REMOTEADDRESS", value));
-  EXPECT_EQ("localhost", value);
-  EXPECT_TRUE(writer->SetCustomOption("RemotePort", "0x10202"));  // 16 bits of it
-  ASSERT_TRUE(writer->GetCustomOption("remotePort", value));
-  EXPECT_EQ("514", value);
-  EXPECT_FALSE(writer->SetCustomOption("remotePort", "port"));
-  EXPECT_FALSE(writer->SetCustomOption("remoteAddress", ""));
-  EXPECT_FALSE(writer->SetCustomOption("other", "1"));
-  UdpReceiver receiver;
-  ASSERT_TRUE(writer->SetCustomOption("remoteAddress", "127.0.0.1"));
-  ASSERT_TRUE(writer->SetCustomOption("remotePort", std::to_string(receiver.Port())));
-  ASSERT_TRUE(m_logger->Start());
-  EXPECT_FALSE(writer->SetCustomOption("remotePort", "515"));
-  EXPECT_FALSE(writer->SetCustomOption("remoteAddress", "localhost"));
-}
-
-struct SyslogRow {
-  const char* name;
-  const char* appName;
-  const char* expectedApp;
-  bool withFirstWriter;  // a recording writer ahead in type order builds the line
-};
-
-class SyslogDatagrams : public WriterFamily, public ::testing::WithParamInterface<SyslogRow> {};
-
-TEST_P(SyslogDatagrams, CarryTheRfc5424HeaderOrTheFirstWritersLine) {
-  const SyslogRow& row = GetParam();
-  UdpReceiver receiver;
-  ASSERT_NE(0, receiver.Port());
-  RCPtr<LogWriter> writer = MakeLogger(LOG_WRITER_SOCKET, row.appName);
-  ASSERT_TRUE(writer->SetCustomOption("remoteAddress", "127.0.0.1"));
-  ASSERT_TRUE(writer->SetCustomOption("remotePort", std::to_string(receiver.Port())));
-  TestLogWriterPtr first(new TestLogWriter());
-  if (row.withFirstWriter) {
-    ASSERT_TRUE(m_logger->AddWriter(first.Ptr()));
-  }
-  ASSERT_TRUE(m_logger->Start());
-  Logger::Log("@Caller", LOGGER_LOG_ERROR, "datagram %s", "text");
-  writer->FlushMessages();
-  ASSERT_TRUE(receiver.WaitFor("datagram text", 5000));
-  const std::string& datagram = receiver.Datagrams().back();
-  if (row.withFirstWriter) {
-    EXPECT_EQ(first->LinesContaining("datagram text").at(0), datagram);
-  } else {
-    std::string pattern = "<1>1 \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z " + HostName() +
-                          " " + row.expectedApp + " - - datagram text\\n";
-    EXPECT_TRUE(std::regex_match(datagram, std::regex(pattern))) << datagram;
+// Options hold only until start; a datagram carries the RFC 5424 header ("-" without an
+// application name), or the line of a recording writer ahead in type order, which builds it.
+TEST_F(WriterFamily, SyslogOptionsAndDatagrams) {
+  const struct {
+    const char* appName;
+    const char* expectedApp;
+    bool withFirstWriter;
+  } rows[] = {{"SyslogApp", "SyslogApp", false}, {"", "-", false}, {"SyslogApp", "", true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.expectedApp);
+    UdpReceiver receiver;
+    ASSERT_NE(0, receiver.Port());
+    RCPtr<LogWriter> writer = MakeLogger(LOG_WRITER_SOCKET, row.appName);
+    EXPECT_TRUE(writer->IsBufferingEnabled());
+    std::string value;
+    ASSERT_TRUE(writer->GetCustomOption("remotePort", value));
+    EXPECT_EQ("514", value);
+    ASSERT_TRUE(writer->GetCustomOption("REMOTEADDRESS", value));
+    EXPECT_EQ("localhost", value);
+    EXPECT_TRUE(writer->SetCustomOption("RemotePort", "0x10202"));  // 16 bits of it
+    ASSERT_TRUE(writer->GetCustomOption("remotePort", value));
+    EXPECT_EQ("514", value);
+    EXPECT_FALSE(writer->SetCustomOption("remotePort", "port"));
+    EXPECT_FALSE(writer->SetCustomOption("remoteAddress", ""));
+    EXPECT_FALSE(writer->SetCustomOption("other", "1"));
+    ASSERT_TRUE(writer->SetCustomOption("remoteAddress", "127.0.0.1"));
+    ASSERT_TRUE(writer->SetCustomOption("remotePort", std::to_string(receiver.Port())));
+    TestLogWriterPtr first(new TestLogWriter());
+    if (row.withFirstWriter) {
+      ASSERT_TRUE(m_logger->AddWriter(first.Ptr()));
+    }
+    ASSERT_TRUE(m_logger->Start());
+    EXPECT_FALSE(writer->SetCustomOption("remotePort", "515"));
+    EXPECT_FALSE(writer->SetCustomOption("remoteAddress", "localhost"));
+    Logger::Log("@Caller", LOGGER_LOG_ERROR, "datagram %s", "text");
+    writer->FlushMessages();
+    ASSERT_TRUE(receiver.WaitFor("datagram text", 5000));
+    const std::string& datagram = receiver.Datagrams().back();
+    if (row.withFirstWriter) {
+      EXPECT_EQ(first->LinesContaining("datagram text").at(0), datagram);
+    } else {
+      std::string pattern = "<1>1 \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z " +
+                            HostName() + " " + row.expectedApp + " - - datagram text\\n";
+      EXPECT_TRUE(std::regex_match(datagram, std::regex(pattern))) << datagram;
+    }
+    Logger::ShutDown();
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(Kinds, SyslogDatagrams,
-                         ::testing::Values(SyslogRow{"Named", "SyslogApp", "SyslogApp", false},
-                                           SyslogRow{"NoAppName", "", "-", false},
-                                           SyslogRow{"NotFirst", "SyslogApp", "", true}),
-                         [](const ::testing::TestParamInfo<SyslogRow>& info) {
-                           return std::string(info.param.name);
-                         });
 
 namespace {
 
