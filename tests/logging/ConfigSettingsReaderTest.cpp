@@ -7,6 +7,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <sys/time.h>
 #include <vector>
@@ -146,48 +147,45 @@ TEST_F(ConfigFile, LinesAreSplitTrimmedAndMatchedByKey) {
 
 TEST_F(ConfigFile, KeysApplyBeforeStartAndTheLevelLineNamesTheFile) {
   UdpReceiver receiver;
-  Write(std::string("App.CfgLogger.logLevel = debug\n"
-                    "App.CfgLogger.useLocalTime = false\n"
-                    "App.CfgLogger.logEnabled = TRUE\n"
-                    "App.CfgLogger.logDirectory = ") +
-        m_dir + "\n" +
-        "App.CfgLogger.logMaxDaysKept = 3\n"
-        "App.CfgLogger.logMaxFileSizeMB = 2\n"
-        "App.CfgLogger.logMaxRollingFiles = 7\n"
-        "App.CfgLogger.logDiskThresholdLowMB = 10\n"
-        "App.CfgLogger.logDiskThresholdHighMB = 20\n"
-        "App.CfgLogger.logToSyslog = True\n"
-        "App.CfgLogger.logRemoteAddress = 127.0.0.1\n"
-        "App.CfgLogger.logRemotePort = " +
-        std::to_string(receiver.Port()) +
-        "\n"
-        "App.CfgLogger.enableBuffering = FALSE\n");
+  const std::string port = std::to_string(receiver.Port());
+  const struct {
+    const char* key;
+    std::string value;
+    LogWriterType type;
+    const char* option;
+  } keys[] = {{"logDirectory", m_dir, LOG_WRITER_FILE, "folderPath"},
+              {"logMaxDaysKept", "3", LOG_WRITER_FILE, "maxDaysKept"},
+              {"logMaxFileSizeMB", "2", LOG_WRITER_FILE, "maxFileSizeMB"},
+              {"logMaxRollingFiles", "7", LOG_WRITER_FILE, "maxRollingFiles"},
+              {"logDiskThresholdLowMB", "10", LOG_WRITER_FILE, "diskThresholdLowMB"},
+              {"logDiskThresholdHighMB", "20", LOG_WRITER_FILE, "diskThresholdHighMB"},
+              {"logRemoteAddress", "127.0.0.1", LOG_WRITER_SOCKET, "remoteAddress"},
+              {"logRemotePort", port, LOG_WRITER_SOCKET, "remotePort"}};
+  std::string text =
+      "App.CfgLogger.logLevel = debug\nApp.CfgLogger.useLocalTime = false\n"
+      "App.CfgLogger.logEnabled = TRUE\nApp.CfgLogger.logToSyslog = True\n"
+      "App.CfgLogger.enableBuffering = FALSE\n";
+  for (const auto& key : keys) {
+    text += std::string("App.CfgLogger.") + key.key + " = " + key.value + "\n";
+  }
+  Write(text);
   MakeLogger();
   StartLogger();
   EXPECT_EQ(LOGGER_LOG_DEBUG, m_logger->GetLevel());
   EXPECT_EQ(LOGGER_LOG_DEBUG, Logger::s_defaultLoggerLogLevel);
   EXPECT_FALSE(m_logger->UseLocalTime());
-  EXPECT_EQ(m_dir, Option(LOG_WRITER_FILE, "folderPath"));
-  EXPECT_EQ("3", Option(LOG_WRITER_FILE, "maxDaysKept"));
-  EXPECT_EQ("2", Option(LOG_WRITER_FILE, "maxFileSizeMB"));
-  EXPECT_EQ("7", Option(LOG_WRITER_FILE, "maxRollingFiles"));
-  EXPECT_EQ("10", Option(LOG_WRITER_FILE, "diskThresholdLowMB"));
-  EXPECT_EQ("20", Option(LOG_WRITER_FILE, "diskThresholdHighMB"));
-  EXPECT_EQ("127.0.0.1", Option(LOG_WRITER_SOCKET, "remoteAddress"));
-  EXPECT_EQ(std::to_string(receiver.Port()), Option(LOG_WRITER_SOCKET, "remotePort"));
+  for (const auto& key : keys) {
+    EXPECT_EQ(key.value, Option(key.type, key.option)) << key.key;
+  }
   // Buffering was applied to the writers that existed then: the recording one.
   EXPECT_FALSE(m_record->IsBufferingEnabled());
   EXPECT_TRUE(m_logger->GetWriter(LOG_WRITER_FILE)->IsBufferingEnabled());
   EXPECT_FALSE(m_logger->WriterExists(LOG_WRITER_STDOUT));
   Logger::ShutDown();
   std::ifstream file(m_dir + "/quorin-App-" + std::to_string(getpid()) + "(1).log");
-  std::string line;
-  bool found = false;
-  while (std::getline(file, line)) {
-    found = found || line.find("A Log Level: DEBUG (read from " + m_path +
-                               " [App.CfgLogger.logLevel])") != std::string::npos;
-  }
-  EXPECT_TRUE(found);
+  std::string all((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  EXPECT_NE(std::string::npos,
+            all.find("] A Log Level: DEBUG (read from " + m_path + " [App.CfgLogger.logLevel])\n"));
   EXPECT_TRUE(receiver.WaitFor("Log Level: DEBUG (read from", 5000));
 }
 

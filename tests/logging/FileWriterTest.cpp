@@ -1,26 +1,22 @@
-// The rolling file writer against a private TMPDIR: names, limits, rolling, retention,
-// disk-space suspension, planted files, and what is on disk after shut-down.
+// The rolling file writer in a private TMPDIR: names, limits, rolling, retention, low
+// disk, planted files, and what is on disk after shut-down.
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <regex>
-#include <sstream>
-#include <string>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "logging/FileWriter.h"
-#include "logging/Logger.h"
 #include "runtime/QrPollThread.h"
 #include "support/ScopedTestLogger.h"
 
@@ -36,17 +32,13 @@ bool FakeFreeSpace(const std::string& /*path*/, int64_t* freeBytes) {
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void Touch(const std::string& path, int daysOld) {
   std::ofstream(path) << "old\n";
-  struct timeval times[2];
-  gettimeofday(&times[0], nullptr);
-  times[0].tv_sec -= static_cast<time_t>(daysOld) * 86400;
-  times[1] = times[0];
+  struct timeval times[2] = {{time(nullptr) - daysOld * 86400, 0},
+                             {time(nullptr) - daysOld * 86400, 0}};
   ASSERT_EQ(0, lutimes(path.c_str(), times));
 }
 
@@ -59,42 +51,26 @@ class FileWriterTest : public ::testing::Test {
     setenv("TMPDIR", m_tmp.c_str(), 1);
     setenv("USER", "tester", 1);
     m_dir = m_tmp + "/quorin-tester";
-    m_pid = std::to_string(getpid());
     gFreeBytes = int64_t(100000) * kMB;
     FileWriter::SetDiskFreeSpaceQueryForTesting(&FakeFreeSpace);
   }
   void TearDown() override {
     Logger::ShutDown();
     FileWriter::SetDiskFreeSpaceQueryForTesting(nullptr);
-    std::error_code ignored;
-    std::filesystem::remove_all(m_tmp, ignored);
+    std::filesystem::remove_all(m_tmp);
   }
 
-  // A default logger named after the application, with a file writer.
-  FileWriter* MakeLogger(Level level, const std::string& app = "App") {
-    // The logging poll thread's own start-up lines must not land between a test's lines.
-    ScopedTestLogger::SettlePollThread();
-    m_logger = Logger::Create(app + "Logger", app, true);
-    m_logger->SetLevel(level);
+  // A default logger of the application "App" with a file writer, the options set.
+  FileWriter* MakeLogger(std::initializer_list<std::pair<const char*, const char*>> options = {}) {
+    ScopedTestLogger::SettlePollThread();  // its start-up lines stay out of the file
+    m_logger = Logger::Create("AppLogger", "App", true);
     m_writerRef = m_logger->CreateWriter(LOG_WRITER_FILE);
-    return static_cast<FileWriter*>(m_writerRef.Ptr());
-  }
-  // A started file writer that writes (and checks size and disk) after every line.
-  FileWriter* StartUnbuffered(const char* maxFileSizeMB = "15") {
-    FileWriter* writer = MakeLogger(LOGGER_LOG_INFO);
-    EXPECT_TRUE(writer->SetCustomOption("maxFileSizeMB", maxFileSizeMB));
-    EXPECT_TRUE(writer->SetCustomOption("maxDaysKept", "0"));
-    EXPECT_TRUE(writer->SetBufferingEnabled(false));
-    EXPECT_TRUE(m_logger->Start());
+    auto* writer = static_cast<FileWriter*>(m_writerRef.Ptr());
+    for (const auto& option : options) {
+      EXPECT_TRUE(writer->SetCustomOption(option.first, option.second)) << option.first;
+    }
     return writer;
   }
-  RCPtr<FileWriter> Unattached() {
-    RCPtr<FileWriter> writer(new FileWriter());
-    EXPECT_TRUE(writer->SetCustomOption("folderPath", m_dir));
-    EXPECT_TRUE(writer->SetCustomOption("filename", "App"));
-    return writer;
-  }
-
   std::string Path(const std::string& name) const { return m_dir + "/" + name; }
   bool Exists(const std::string& name) const { return access(Path(name).c_str(), F_OK) == 0; }
   std::string Name(const std::string& info, const std::string& app = "App") const {
@@ -117,7 +93,7 @@ class FileWriterTest : public ::testing::Test {
 
   std::string m_tmp;
   std::string m_dir;
-  std::string m_pid;
+  const std::string m_pid = std::to_string(getpid());
   LoggerPtr m_logger;
   RCPtr<LogWriter> m_writerRef;
 };
@@ -125,31 +101,28 @@ class FileWriterTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(FileWriterTest, NamesAndLimitsFollowLevelAndOptions) {
-  FileWriter* writer = MakeLogger(LOGGER_LOG_INFO);
-  ASSERT_NE(nullptr, writer);
+  FileWriter* writer = MakeLogger();
   EXPECT_EQ(Name(m_pid), writer->GetFilename(1));
   EXPECT_EQ(Name(m_pid + "(2)"), writer->GetFilename(2));
   EXPECT_EQ(Name("*"), writer->GetFilePattern());
   std::string value;
   ASSERT_TRUE(writer->GetCustomOption("maxFileSizeMB", value));
-  EXPECT_EQ("4294967295", value);
+  EXPECT_EQ("4294967295", value);  // unset: follows the level
   EXPECT_EQ(15u, writer->GetFileMaxSizeMB());
-  const std::pair<Level, uint32_t> byLevel[] = {{LOGGER_LOG_TRACE, 75},
-                                                {LOGGER_LOG_VERBOSE, 99},
-                                                {LOGGER_LOG_ERROR, 15},
-                                                {LOGGER_LOG_DEBUG, 50}};
-  for (const auto& entry : byLevel) {
-    ASSERT_TRUE(m_logger->SetLevel(entry.first));
-    EXPECT_EQ(entry.second, writer->GetFileMaxSizeMB());
+  for (auto [level, mb] : {std::pair<Level, uint32_t>{LOGGER_LOG_TRACE, 75},
+                           {LOGGER_LOG_VERBOSE, 99},
+                           {LOGGER_LOG_ERROR, 15},
+                           {LOGGER_LOG_DEBUG, 50}}) {
+    ASSERT_TRUE(m_logger->SetLevel(level));
+    EXPECT_EQ(mb, writer->GetFileMaxSizeMB()) << level;
   }
   EXPECT_EQ(Name(m_pid + "(1)"), writer->GetFilename(1));  // below info the first has a number
   ASSERT_TRUE(writer->SetCustomOption("MAXROLLINGFILES", "0"));
-  EXPECT_EQ(Name(m_pid + "(0001)"), writer->GetFilename(1));
   EXPECT_EQ(Name(m_pid + "(0012)"), writer->GetFilename(12));
-  ASSERT_TRUE(writer->SetCustomOption("maxFileSizeMB", "5000"));
-  EXPECT_EQ(1024u, writer->GetFileMaxSizeMB());
-  ASSERT_TRUE(writer->SetCustomOption("maxFileSizeMB", "0x10"));
-  EXPECT_EQ(16u, writer->GetFileMaxSizeMB());
+  for (auto [size, mb] : {std::pair<const char*, uint32_t>{"5000", 1024}, {"0x10", 16}}) {
+    ASSERT_TRUE(writer->SetCustomOption("maxFileSizeMB", size));
+    EXPECT_EQ(mb, writer->GetFileMaxSizeMB());
+  }
   ASSERT_TRUE(writer->SetCustomOption("maxRollingFiles", "5000"));
   ASSERT_TRUE(writer->GetCustomOption("maxRollingFiles", value));
   EXPECT_EQ("1000", value);
@@ -165,23 +138,22 @@ TEST_F(FileWriterTest, NamesAndLimitsFollowLevelAndOptions) {
   EXPECT_FALSE(writer->TimeToRollLogFile());
   Logger::ShutDown();
   setenv("TMPDIR", (m_tmp + "/missing/deeper").c_str(), 1);  // no folder can be made
-  MakeLogger(LOGGER_LOG_INFO);
+  MakeLogger();
   EXPECT_FALSE(m_logger->Start());
   EXPECT_EQ(LOGGER_LOG_ALWAYS, Logger::s_defaultLoggerLogLevel);
 }
 
-// Every line is on disk after shut-down, in order and filtered by level; a reopened file
-// gets the new-session banner once.
+// Every line is on disk after shut-down, in order and filtered by level, in a file only
+// its user reads; a reopened file gets the new-session banner once.
 TEST_F(FileWriterTest, EveryLineIsOnDiskAfterShutDownAndReopeningAddsTheBanner) {
-  FileWriter* writer = MakeLogger(LOGGER_LOG_INFO);
-  ASSERT_TRUE(writer->SetMaxBufferSize(500000));
+  ASSERT_TRUE(MakeLogger()->SetMaxBufferSize(500000));
   ASSERT_TRUE(m_logger->Start());
   for (int i = 0; i < 300; ++i) {
     QR_LOG(LOGGER_LOG_INFO, "line %03d\n", i);
   }
   QR_LOG(LOGGER_LOG_DEBUG, "filtered\n");
   Logger::ShutDown();
-  MakeLogger(LOGGER_LOG_INFO);
+  MakeLogger();
   ASSERT_TRUE(m_logger->Start());
   QR_LOG(LOGGER_LOG_INFO, "second session\n");
   Logger::ShutDown();
@@ -198,14 +170,10 @@ TEST_F(FileWriterTest, EveryLineIsOnDiskAfterShutDownAndReopeningAddsTheBanner) 
     last = at;
   }
   EXPECT_EQ(std::string::npos, text.find("filtered"));
-  const std::string banner =
-      "\n"
-      "******************************************************************************\n"
-      "************************   NEW LOG SESSION STARTING   ************************\n"
-      "******************************************************************************\n"
-      "\n";
+  const std::string banner = "\n" + std::string(78, '*') + "\n" + std::string(24, '*') +
+                             "   NEW LOG SESSION STARTING   " + std::string(24, '*') + "\n" +
+                             std::string(78, '*') + "\n\n";
   size_t at = text.find(banner);
-  ASSERT_NE(std::string::npos, at);
   EXPECT_LT(last, at);
   EXPECT_LT(at, text.find("second session"));
   EXPECT_EQ(at, text.rfind(banner));
@@ -215,7 +183,9 @@ TEST_F(FileWriterTest, EveryLineIsOnDiskAfterShutDownAndReopeningAddsTheBanner) 
 }
 
 TEST_F(FileWriterTest, RollingKeepsTheFirstAndTheFourNewestOrEveryFile) {
-  FileWriter* writer = StartUnbuffered("1");
+  FileWriter* writer = MakeLogger({{"maxFileSizeMB", "1"}, {"maxDaysKept", "0"}});
+  ASSERT_TRUE(writer->SetBufferingEnabled(false));  // a roll check after every line
+  ASSERT_TRUE(m_logger->Start());
   const std::string second = Name(m_pid + "(2)");
   std::string filler(1000, 'f');
   std::string current;
@@ -236,9 +206,7 @@ TEST_F(FileWriterTest, RollingKeepsTheFirstAndTheFourNewestOrEveryFile) {
   EXPECT_GE(info.st_size, kMB);
   Logger::ShutDown();
 
-  writer = MakeLogger(LOGGER_LOG_INFO);
-  ASSERT_TRUE(writer->SetCustomOption("maxRollingFiles", "0"));
-  ASSERT_TRUE(writer->SetCustomOption("maxDaysKept", "0"));
+  writer = MakeLogger({{"maxRollingFiles", "0"}, {"maxDaysKept", "0"}});
   ASSERT_TRUE(m_logger->Start());
   for (int i = 0; i < 5; ++i) {
     writer->RollLogFile();
@@ -248,14 +216,13 @@ TEST_F(FileWriterTest, RollingKeepsTheFirstAndTheFourNewestOrEveryFile) {
   }
 }
 
-// Retention deletes at most 20 expired files of this application per pass, only regular
-// files of this user (never a link, even to an expired file, nor another user's file).
+// A pass deletes at most 20 expired files of this application, only regular files of
+// this user (never a link, even to an expired file, nor another user's file).
 TEST_F(FileWriterTest, RetentionDeletesTwentyExpiredOwnFilesPerPass) {
   ScopedTestLogger log(LOGGER_LOG_INFO);
   TouchExpired(45);
   Touch(Path(Name("98")), 6);  // not old enough
-  Touch(Path(Name("97")), 0);
-  Touch(Path("quorin-Another-1.log"), 30);  // another application's
+  Touch(Path("quorin-Another-1.log"), 30);
   Touch(m_tmp + "/victim", 8);
   ASSERT_EQ(0, symlink((m_tmp + "/victim").c_str(), Path(Name("96")).c_str()));
   Touch(Path(Name("96")), 8);
@@ -264,14 +231,14 @@ TEST_F(FileWriterTest, RetentionDeletesTwentyExpiredOwnFilesPerPass) {
     Touch(Path(Name("95")), 8);
     ASSERT_EQ(0, chown(Path(Name("95")).c_str(), 65534, 65534));
   }
-  RCPtr<FileWriter> writer = Unattached();
-  EXPECT_TRUE(writer->DeleteOldLogFiles());
-  EXPECT_EQ(25, Expired());
-  EXPECT_TRUE(writer->DeleteOldLogFiles());
-  EXPECT_EQ(5, Expired());
-  EXPECT_FALSE(writer->DeleteOldLogFiles());
-  EXPECT_EQ(0, Expired());
-  for (const char* kept : {"98", "97", "96", root ? "95" : "98"}) {
+  RCPtr<FileWriter> writer(new FileWriter());
+  ASSERT_TRUE(writer->SetCustomOption("folderPath", m_dir));
+  ASSERT_TRUE(writer->SetCustomOption("filename", "App"));
+  for (auto [more, left] : {std::pair<bool, int>{true, 25}, {true, 5}, {false, 0}}) {
+    EXPECT_EQ(more, writer->DeleteOldLogFiles());
+    EXPECT_EQ(left, Expired());
+  }
+  for (const char* kept : {"98", "96", root ? "95" : "98"}) {
     EXPECT_TRUE(Exists(Name(kept))) << kept;
   }
   EXPECT_TRUE(Exists("quorin-Another-1.log"));
@@ -287,19 +254,15 @@ TEST_F(FileWriterTest, RetentionDeletesTwentyExpiredOwnFilesPerPass) {
 // their limit (300 files: 15 passes), else four hours later: read from the poll thread's
 // item table after the first pass instead of waiting for the next.
 TEST_F(FileWriterTest, RetentionPassesRunAtStartThenOneSecondOrFourHoursApart) {
-  const struct {
-    int expired;
-    const char* timeout;
-  } rows[] = {{5, "DeleteOldFiles - timeout(4:00:00.000)"},
-              {300, "DeleteOldFiles - timeout(1.000s)"}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.timeout);
-    TouchExpired(row.expired);
-    MakeLogger(LOGGER_LOG_INFO);
+  for (auto [expired, timeout] :
+       {std::pair<int, const char*>{5, "timeout(4:00:00.000)"}, {300, "timeout(1.000s)"}}) {
+    SCOPED_TRACE(timeout);
+    TouchExpired(expired);
+    MakeLogger();
     TestLogWriterPtr record(new TestLogWriter());
     ASSERT_TRUE(m_logger->AddWriter(record.Ptr()));
     ASSERT_TRUE(m_logger->Start());
-    const int afterFirst = row.expired > 20 ? row.expired - 20 : 0;
+    const int afterFirst = expired > 20 ? expired - 20 : 0;
     for (int i = 0; i < 2000 && Expired() > afterFirst; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -307,7 +270,7 @@ TEST_F(FileWriterTest, RetentionPassesRunAtStartThenOneSecondOrFourHoursApart) {
     Logger::GetPollThread()->LogAllItems(LOGGER_LOG_INFO);
     std::vector<std::string> items = record->LinesContaining("DeleteOldFiles - timeout(");
     ASSERT_EQ(1u, items.size());
-    EXPECT_NE(std::string::npos, items[0].find(row.timeout)) << items[0];
+    EXPECT_NE(std::string::npos, items[0].find(std::string("DeleteOldFiles - ") + timeout));
     Logger::ShutDown();
     std::filesystem::remove_all(m_dir);
   }
@@ -316,22 +279,23 @@ TEST_F(FileWriterTest, RetentionPassesRunAtStartThenOneSecondOrFourHoursApart) {
 // Below the low threshold only errors are written, until free space reaches the high
 // threshold; lowering the low threshold while suspended resumes at the next check.
 TEST_F(FileWriterTest, LowDiskSuspendsAllButErrorsUntilTheHighThreshold) {
-  FileWriter* writer = StartUnbuffered();
-  gFreeBytes = 150 * kMB;
-  QR_LOG(LOGGER_LOG_INFO, "msg-b\n");  // written, then the check suspends
-  EXPECT_TRUE(writer->IsSuspended());
-  QR_LOG(LOGGER_LOG_WARN, "msg-c\n");
-  QR_LOG(LOGGER_LOG_ERROR, "msg-d\n");
-  gFreeBytes = 300 * kMB;
-  QR_LOG(LOGGER_LOG_INFO, "msg-e\n");
-  EXPECT_TRUE(writer->IsSuspended());
-  gFreeBytes = 500 * kMB;
-  QR_LOG(LOGGER_LOG_INFO, "msg-f\n");  // dropped, then the check resumes
-  EXPECT_FALSE(writer->IsSuspended());
-  QR_LOG(LOGGER_LOG_INFO, "msg-g\n");
-  gFreeBytes = 150 * kMB;
-  QR_LOG(LOGGER_LOG_INFO, "suspend\n");
-  ASSERT_TRUE(writer->IsSuspended());
+  FileWriter* writer = MakeLogger({{"maxDaysKept", "0"}});
+  ASSERT_TRUE(writer->SetBufferingEnabled(false));  // a disk check after every line
+  ASSERT_TRUE(m_logger->Start());
+  const struct {
+    int64_t freeMB;
+    Level level;
+    const char* text;
+    bool suspended;
+  } steps[] = {{150, LOGGER_LOG_INFO, "msg-b", true},  // written, then the check suspends
+               {150, LOGGER_LOG_WARN, "msg-c", true},  {150, LOGGER_LOG_ERROR, "msg-d", true},
+               {300, LOGGER_LOG_INFO, "msg-e", true},  {500, LOGGER_LOG_INFO, "msg-f", false},
+               {500, LOGGER_LOG_INFO, "msg-g", false}, {150, LOGGER_LOG_INFO, "suspend", true}};
+  for (const auto& step : steps) {
+    gFreeBytes = step.freeMB * kMB;
+    QR_LOG(step.level, "%s\n", step.text);
+    EXPECT_EQ(step.suspended, writer->IsSuspended()) << step.text;
+  }
   ASSERT_TRUE(writer->SetCustomOption("diskThresholdLowMB", "100"));
   QR_LOG(LOGGER_LOG_INFO, "check\n");
   EXPECT_FALSE(writer->IsSuspended());
@@ -342,14 +306,14 @@ TEST_F(FileWriterTest, LowDiskSuspendsAllButErrorsUntilTheHighThreshold) {
     EXPECT_EQ(std::string::npos, text.find(dropped)) << dropped;
   }
   EXPECT_NE(std::string::npos, text.find("kept\n"));
-  std::smatch match;
-  ASSERT_TRUE(std::regex_search(
-      text, match,
-      std::regex("msg-b\\n\\n\\d{4}-\\d{2}-\\d{2} [0-9:.]{12} <[0-9A-F]{8,}> \\[[0-9A-F]{4,}\\] "
-                 "\\*\\*\\*\\*\\*\\*\\* Free disk space is 150\\.0MB - Logging suspended "
-                 "\\*\\*\\*\\*\\*\\*\\*\\n[^\\n]*msg-d\\n[^\\n]*\\] "
-                 "\\*\\*\\*\\*\\*\\*\\* Free disk space is 500\\.0MB - Logging resumed after "
-                 "[^\\n]+ \\*\\*\\*\\*\\*\\*\\*\\n\\n[^\\n]*msg-g\\n")))
+  const std::string stars = "\\*\\*\\*\\*\\*\\*\\*";
+  EXPECT_TRUE(std::regex_search(
+      text,
+      std::regex("msg-b\\n\\n\\d{4}-\\d{2}-\\d{2} [0-9:.]{12} <[0-9A-F]{8,}> \\[[0-9A-F]{4,}\\] " +
+                 stars + " Free disk space is 150\\.0MB - Logging suspended " + stars +
+                 "\\n[^\\n]*msg-d\\n[^\\n]*\\] " + stars +
+                 " Free disk space is 500\\.0MB - Logging resumed after [^\\n]+ " + stars +
+                 "\\n\\n[^\\n]*msg-g\\n")))
       << text;
 }
 
@@ -402,7 +366,7 @@ TEST_F(FileWriterTest, PlantedFoldersAndFilesAreRefusedAndLeftUntouched) {
     ASSERT_EQ(0, lstat(planted.c_str(), &before));
     const std::string plantedText = ReadFile(logFile);
 
-    MakeLogger(LOGGER_LOG_INFO);
+    MakeLogger();
     EXPECT_FALSE(m_logger->Start());
     QR_LOG(LOGGER_LOG_ERROR, "must not land anywhere\n");
     Logger::ShutDown();
@@ -423,10 +387,9 @@ TEST_F(FileWriterTest, PlantedFoldersAndFilesAreRefusedAndLeftUntouched) {
 // milliseconds and rolls at 1 MB, and another thread rolls and flushes by hand: every
 // line reaches exactly one file (run under TSan for the races).
 TEST_F(FileWriterTest, ManyThreadsIntoTheBufferedWriterLoseNoLine) {
-  FileWriter* writer = MakeLogger(LOGGER_LOG_INFO);
-  ASSERT_TRUE(writer->SetCustomOption("maxFileSizeMB", "1"));
-  ASSERT_TRUE(writer->SetCustomOption("maxRollingFiles", "0"));  // keeps every file
-  ASSERT_TRUE(writer->SetCustomOption("maxDaysKept", "0"));
+  // maxRollingFiles 0 keeps every file.
+  FileWriter* writer =
+      MakeLogger({{"maxFileSizeMB", "1"}, {"maxRollingFiles", "0"}, {"maxDaysKept", "0"}});
   ASSERT_TRUE(writer->SetSyncInterval(2));
   ASSERT_TRUE(writer->SetMaxBufferSize(500000));  // as the plug-in: no batch mode
   ASSERT_TRUE(m_logger->Start());

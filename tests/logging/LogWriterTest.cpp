@@ -1,51 +1,78 @@
-// Queueing behaviour shared by all writers: the drain on the logging poll thread, batch
-// mode, dropped-message accounting, header and footer, flushing at shut-down.
+// Every writer's queue (the drain on the logging poll thread, batch mode, dropped lines,
+// header and footer, flushing at shut-down) and the writers besides the rolling file:
+// standard streams, the proxy callback, and syslog datagrams read by a UDP socket of the
+// test and by a real rsyslogd that must parse them as RFC 5424.
+#include <signal.h>
+#include <spawn.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
-#include <string>
+#include <cstdarg>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sys/wait.h>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "logging/LogWriter.h"
-#include "logging/Logger.h"
+#include "logging/LogMessage.h"
+#include "logging/ProxyWriter.h"
 #include "runtime/QrThread.h"
+#include "support/FdCapture.h"
 #include "support/ScopedTestLogger.h"
-#include "support/TestLogWriter.h"
+#include "support/UdpReceiver.h"
+
+extern char** environ;
 
 namespace {
 
+// A default logger of the application with writers made by type; shut down after each test.
+class WriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ScopedTestLogger::SettlePollThread(); }
+  void TearDown() override { Logger::ShutDown(); }
+  RCPtr<LogWriter> MakeLogger(LogWriterType type, const std::string& appName = "App") {
+    m_logger = Logger::Create("FamilyLogger", appName, true);
+    return m_logger->CreateWriter(type);
+  }
+  LoggerPtr m_logger;
+};
+
 // A default logger at info level (below the poll thread's own item lines) with one
-// buffered recording writer.
-class BufferedWriterTest : public ::testing::Test {
+// buffered recording writer whose drain never runs unless a test shortens its interval.
+class BufferedWriterTest : public WriterTest {
  protected:
   void SetUp() override {
-    ScopedTestLogger::SettlePollThread();
+    WriterTest::SetUp();
     m_logger = Logger::Create("Buffered", "App", true);
     m_writer = new TestLogWriter();
     m_writer->SetBufferingEnabled(true);
-    m_writer->SetSyncInterval(600000);  // the drain never runs unless a test shortens it
+    m_writer->SetSyncInterval(600000);
     ASSERT_TRUE(m_logger->AddWriter(m_writer.Ptr()));
   }
-  void TearDown() override { Logger::ShutDown(); }
-
   void Start() {
     ASSERT_TRUE(m_logger->Start());
     m_writer->FlushMessages();
     m_writer->Clear();
   }
-
-  LoggerPtr m_logger;
   TestLogWriterPtr m_writer;
 };
 
 bool WaitForCount(TestLogWriter* writer, size_t count) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (writer->Count() < count && std::chrono::steady_clock::now() < deadline) {
+  for (int i = 0; i < 1000 && writer->Count() < count; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return writer->Count() >= count;
+}
+
+std::string HostName() {
+  char name[256] = {};
+  gethostname(name, sizeof(name) - 1);
+  return std::string(name).substr(0, 64);
 }
 
 }  // namespace
@@ -217,4 +244,174 @@ TEST_F(BufferedWriterTest, FlushAndSyncAreSafeBesideTheDrain) {
   for (int i = 0; i < kLines; ++i) {
     ASSERT_EQ("n" + std::to_string(i), lines[static_cast<size_t>(i)]);
   }
+}
+
+TEST_F(WriterTest, StreamWritersWriteTheStandardPrefixToTheirStream) {
+  const struct {
+    LogWriterType type;
+    int fd;
+  } rows[] = {{LOG_WRITER_STDOUT, 1}, {LOG_WRITER_STDERR, 2}, {LOG_WRITER_DEBUG, 1}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.type);
+    RCPtr<LogWriter> writer = MakeLogger(row.type);
+    ASSERT_NE(nullptr, writer.Ptr());
+    EXPECT_EQ(row.type, writer->GetType());
+    EXPECT_FALSE(writer->IsBufferingEnabled());
+    FdCapture capture(row.fd);
+    ASSERT_TRUE(m_logger->Start());
+    Logger::Log("@Here", LOGGER_LOG_WARN, "to the stream %d", 7);
+    EXPECT_TRUE(writer->WriteMessage(new LogMessage(nullptr, 0, LOGGER_LOG_ERROR)));
+    std::string text = capture.Text();
+    EXPECT_TRUE(std::regex_search(
+        text, std::regex("\\n\\d{4}-\\d\\d-\\d\\d [0-9:.]{12} <[0-9A-F]{8,}> \\[[0-9A-F]{4,}\\] W "
+                         "Here: to the stream 7\\nFailed to allocate memory for log message\\n$")))
+        << text;
+    EXPECT_NE(std::string::npos, text.find("] A OS Version: "));
+    Logger::ShutDown();
+  }
+}
+
+namespace {
+
+struct ProxyCall {
+  std::string funcName;
+  Level level;
+  std::string text;
+};
+std::vector<ProxyCall> gProxyCalls;
+
+void RecordProxyCall(const char* funcName, Level level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  char text[2048];
+  vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  gProxyCalls.push_back({funcName, level, text});
+}
+
+}  // namespace
+
+TEST_F(WriterTest, ProxyHandsTheCallbackTheFullFunctionTextLevelAndMessage) {
+  gProxyCalls.clear();
+  RCPtr<LogWriter> writer = MakeLogger(LOG_WRITER_PROXY);
+  ASSERT_NE(nullptr, writer.Ptr());
+  ProxyWriter* proxy = static_cast<ProxyWriter*>(writer.Ptr());
+  EXPECT_FALSE(proxy->WriteMessage(new LogMessage("x", 1, LOGGER_LOG_INFO)));  // no callback
+  proxy->SetProxyFunc(&RecordProxyCall);
+  ASSERT_TRUE(m_logger->Start());
+  gProxyCalls.clear();
+  Logger::Log("int Space::Caller(char) const", LOGGER_LOG_DEBUG, "hello %s", "proxy");
+  EXPECT_EQ(0u, gProxyCalls.size());  // the logger is at info
+  Logger::Log("int Space::Caller(char) const", LOGGER_LOG_WARN, "hello %s", "proxy");
+  EXPECT_TRUE(proxy->WriteMessage(new LogMessage("  \tno marker", 12, LOGGER_LOG_ERROR)));
+  EXPECT_FALSE(proxy->WriteMessage(new LogMessage("@PROXY/3no slash", 16, LOGGER_LOG_INFO)));
+  EXPECT_FALSE(proxy->WriteMessage(new LogMessage("@PROXY/9f/level", 15, LOGGER_LOG_INFO)));
+  EXPECT_FALSE(proxy->WriteMessage(new LogMessage("@PROXY/", 7, LOGGER_LOG_INFO)));
+  ASSERT_EQ(2u, gProxyCalls.size());
+  EXPECT_EQ("int Space::Caller(char) const", gProxyCalls[0].funcName);
+  EXPECT_EQ(LOGGER_LOG_WARN, gProxyCalls[0].level);
+  EXPECT_EQ("hello proxy\n", gProxyCalls[0].text);
+  EXPECT_EQ("", gProxyCalls[1].funcName);
+  EXPECT_EQ(LOGGER_LOG_ALWAYS, gProxyCalls[1].level);
+  EXPECT_EQ("no marker\n", gProxyCalls[1].text);
+  Logger::ShutDown();  // OnClose drops the callback
+  EXPECT_FALSE(proxy->WriteMessage(new LogMessage("@PROXY/3f/after", 15, LOGGER_LOG_INFO)));
+}
+
+// Options hold only until start; a datagram carries the RFC 5424 header ("-" without an
+// application name), or the line of a recording writer ahead in type order, which builds it.
+TEST_F(WriterTest, SyslogOptionsAndDatagrams) {
+  const struct {
+    const char* appName;
+    const char* expectedApp;
+    bool withFirstWriter;
+  } rows[] = {{"SyslogApp", "SyslogApp", false}, {"", "-", false}, {"SyslogApp", "", true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.expectedApp);
+    UdpReceiver receiver;
+    ASSERT_NE(0, receiver.Port());
+    RCPtr<LogWriter> writer = MakeLogger(LOG_WRITER_SOCKET, row.appName);
+    EXPECT_TRUE(writer->IsBufferingEnabled());
+    std::string value;
+    ASSERT_TRUE(writer->GetCustomOption("remotePort", value));
+    EXPECT_EQ("514", value);
+    ASSERT_TRUE(writer->GetCustomOption("REMOTEADDRESS", value));
+    EXPECT_EQ("localhost", value);
+    EXPECT_TRUE(writer->SetCustomOption("RemotePort", "0x10202"));  // 16 bits of it
+    ASSERT_TRUE(writer->GetCustomOption("remotePort", value));
+    EXPECT_EQ("514", value);
+    EXPECT_FALSE(writer->SetCustomOption("remotePort", "port"));
+    EXPECT_FALSE(writer->SetCustomOption("remoteAddress", ""));
+    EXPECT_FALSE(writer->SetCustomOption("other", "1"));
+    ASSERT_TRUE(writer->SetCustomOption("remoteAddress", "127.0.0.1"));
+    ASSERT_TRUE(writer->SetCustomOption("remotePort", std::to_string(receiver.Port())));
+    TestLogWriterPtr first(new TestLogWriter());
+    if (row.withFirstWriter) {
+      ASSERT_TRUE(m_logger->AddWriter(first.Ptr()));
+    }
+    ASSERT_TRUE(m_logger->Start());
+    EXPECT_FALSE(writer->SetCustomOption("remotePort", "515"));
+    EXPECT_FALSE(writer->SetCustomOption("remoteAddress", "localhost"));
+    Logger::Log("@Caller", LOGGER_LOG_ERROR, "datagram %s", "text");
+    writer->FlushMessages();
+    ASSERT_TRUE(receiver.WaitFor("datagram text", 5000));
+    const std::string& datagram = receiver.Datagrams().back();
+    if (row.withFirstWriter) {
+      EXPECT_EQ(first->LinesContaining("datagram text").at(0), datagram);
+    } else {
+      std::string pattern = "<1>1 \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z " +
+                            HostName() + " " + row.expectedApp + " - - datagram text\\n";
+      EXPECT_TRUE(std::regex_match(datagram, std::regex(pattern))) << datagram;
+    }
+    Logger::ShutDown();
+  }
+}
+
+// Our datagrams through an rsyslogd of the test's own, on a free loopback UDP port, that
+// writes every message it parses through a template showing the RFC 5424 fields.
+TEST_F(WriterTest, RsyslogdParsesOurDatagramsAsRfc5424) {
+  std::string binary;
+  for (const char* path : {"/usr/sbin/rsyslogd", "/sbin/rsyslogd", "/usr/bin/rsyslogd"}) {
+    binary = binary.empty() && access(path, X_OK) == 0 ? path : binary;
+  }
+  ASSERT_FALSE(binary.empty()) << "rsyslogd not found: scripts/install-deps.sh installs rsyslog";
+  char pattern[] = "/tmp/rsyslog-test-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(pattern));
+  const std::string dir = pattern;
+  uint16_t port = UdpReceiver().Port();  // a free port: taken, noted, given back
+  std::ofstream(dir + "/rsyslog.conf")
+      << "global(workDirectory=\"" << dir << "\")\nmodule(load=\"imudp\")\n"
+      << "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" << port << "\")\n"
+      << "template(name=\"fields\" type=\"string\" string=\"V=%protocol-version%|"
+         "APP=%app-name%|HOST=%hostname%|PROCID=%procid%|MSGID=%msgid%|MSG=%msg%\\n\")\n"
+      << "*.* action(type=\"omfile\" file=\"" << dir << "/out.log\" template=\"fields\")\n";
+  std::vector<std::string> args = {
+      binary, "-n", "-f", dir + "/rsyslog.conf", "-i", dir + "/rsyslogd.pid"};
+  std::vector<char*> argv;
+  for (std::string& arg : args) {
+    argv.push_back(&arg[0]);
+  }
+  argv.push_back(nullptr);
+  pid_t daemon = -1;
+  ASSERT_EQ(0, posix_spawn(&daemon, binary.c_str(), nullptr, nullptr, argv.data(), environ));
+  RCPtr<LogWriter> writer = MakeLogger(LOG_WRITER_SOCKET, "UsbRedirPlugin");
+  ASSERT_TRUE(writer->SetCustomOption("remoteAddress", "127.0.0.1"));
+  ASSERT_TRUE(writer->SetCustomOption("remotePort", std::to_string(port)));
+  ASSERT_TRUE(m_logger->Start());
+  // Datagrams sent before rsyslogd listens are lost: repeat until one arrives.
+  std::string output;
+  for (int round = 0; round < 300 && output.find("MSG=probe") == std::string::npos; ++round) {
+    Logger::Log("@Caller", LOGGER_LOG_ERROR, "probe %d with = and [brackets]", round);
+    writer->FlushMessages();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::ifstream in(dir + "/out.log");
+    output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  kill(daemon, SIGTERM);
+  waitpid(daemon, nullptr, 0);
+  std::filesystem::remove_all(dir);
+  EXPECT_TRUE(std::regex_search(output, std::regex("V=1\\|APP=UsbRedirPlugin\\|HOST=" + HostName() +
+                                                   "\\|PROCID=-\\|MSGID=-\\|MSG=probe "
+                                                   "(\\d+) with = and \\[brackets\\]\\n")))
+      << output;
 }
