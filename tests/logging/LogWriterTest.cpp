@@ -84,20 +84,6 @@ std::string HostName() {
 
 }  // namespace
 
-TEST_F(BufferedWriterTest, QueuedLinesWaitForFlushOrShutDownInOrder) {
-  Start();
-  LogSeries("line ", 0, 5);
-  EXPECT_EQ(0u, m_writer->Count());
-  m_writer->FlushMessages();
-  EXPECT_EQ((std::vector<std::string>{"line 0", "line 1", "line 2", "line 3", "line 4"}),
-            m_writer->Messages());
-  LogSeries("q", 0, 50);
-  Logger::ShutDown();
-  std::vector<std::string> queued = m_writer->MessagesContaining("q");
-  ASSERT_EQ(50u, queued.size());
-  EXPECT_EQ("q49", queued.back());
-}
-
 // The drain writes on the poll thread: early for every full batch of 4096 lines, else
 // every sync interval.
 TEST_F(BufferedWriterTest, DrainWritesFromThePollThreadEveryIntervalOrFullBatch) {
