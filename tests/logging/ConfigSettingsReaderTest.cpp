@@ -7,6 +7,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <sys/time.h>
 #include <vector>
@@ -129,68 +130,72 @@ TEST_F(ConfigFile, LinesAreSplitTrimmedAndMatchedByKey) {
   std::filesystem::remove(m_path);
   EXPECT_FALSE(reader->ReadFile());
   EXPECT_FALSE(reader->LookupStringVal("logLevel", false, text, true));
-}
 
-TEST_F(ConfigFile, AttachingNeedsAnApplicationNameAndAPath) {
-  LoggerPtr unnamed = Logger::Create("Unnamed", "", false);
-  EXPECT_FALSE(unnamed->AddConfigFileReader(m_path));
+  // Attaching needs an application name and a path (the file may come later).
+  EXPECT_FALSE(Logger::Create("Unnamed", "", false)->AddConfigFileReader(m_path));
   LoggerPtr named = Logger::Create("Named", "App", false);
   EXPECT_FALSE(named->AddConfigFileReader(""));
   EXPECT_TRUE(named->AddConfigFileReader(m_dir + "/not-yet-there.conf"));
   EXPECT_EQ(1u, named->GetReaders().size());
+  // NEVER is no level name: the level set by hand holds.
+  Write("App.CfgLogger.logLevel = never\n");
+  MakeLogger();
+  ASSERT_TRUE(m_logger->SetLevel(LOGGER_LOG_ERROR));
+  StartLogger();
+  EXPECT_EQ(LOGGER_LOG_ERROR, m_logger->GetLevel());
 }
 
 TEST_F(ConfigFile, KeysApplyBeforeStartAndTheLevelLineNamesTheFile) {
   UdpReceiver receiver;
-  Write(std::string("App.CfgLogger.logLevel = debug\n"
-                    "App.CfgLogger.useLocalTime = false\n"
-                    "App.CfgLogger.logEnabled = TRUE\n"
-                    "App.CfgLogger.logDirectory = ") +
-        m_dir + "\n" +
-        "App.CfgLogger.logMaxDaysKept = 3\n"
-        "App.CfgLogger.logMaxFileSizeMB = 2\n"
-        "App.CfgLogger.logMaxRollingFiles = 7\n"
-        "App.CfgLogger.logDiskThresholdLowMB = 10\n"
-        "App.CfgLogger.logDiskThresholdHighMB = 20\n"
-        "App.CfgLogger.logToSyslog = True\n"
-        "App.CfgLogger.logRemoteAddress = 127.0.0.1\n"
-        "App.CfgLogger.logRemotePort = " +
-        std::to_string(receiver.Port()) +
-        "\n"
-        "App.CfgLogger.enableBuffering = FALSE\n");
+  const std::string port = std::to_string(receiver.Port());
+  const struct {
+    const char* key;
+    std::string value;
+    LogWriterType type;
+    const char* option;
+  } keys[] = {{"logDirectory", m_dir, LOG_WRITER_FILE, "folderPath"},
+              {"logMaxDaysKept", "3", LOG_WRITER_FILE, "maxDaysKept"},
+              {"logMaxFileSizeMB", "2", LOG_WRITER_FILE, "maxFileSizeMB"},
+              {"logMaxRollingFiles", "7", LOG_WRITER_FILE, "maxRollingFiles"},
+              {"logDiskThresholdLowMB", "10", LOG_WRITER_FILE, "diskThresholdLowMB"},
+              {"logDiskThresholdHighMB", "20", LOG_WRITER_FILE, "diskThresholdHighMB"},
+              {"logRemoteAddress", "127.0.0.1", LOG_WRITER_SOCKET, "remoteAddress"},
+              {"logRemotePort", port, LOG_WRITER_SOCKET, "remotePort"}};
+  std::string text =
+      "App.CfgLogger.logLevel = debug\nApp.CfgLogger.useLocalTime = false\n"
+      "App.CfgLogger.logEnabled = TRUE\nApp.CfgLogger.logToSyslog = True\n"
+      "App.CfgLogger.enableBuffering = FALSE\n";
+  for (const auto& key : keys) {
+    text += std::string("App.CfgLogger.") + key.key + " = " + key.value + "\n";
+  }
+  Write(text);
   MakeLogger();
   StartLogger();
   EXPECT_EQ(LOGGER_LOG_DEBUG, m_logger->GetLevel());
   EXPECT_EQ(LOGGER_LOG_DEBUG, Logger::s_defaultLoggerLogLevel);
   EXPECT_FALSE(m_logger->UseLocalTime());
-  EXPECT_EQ(m_dir, Option(LOG_WRITER_FILE, "folderPath"));
-  EXPECT_EQ("3", Option(LOG_WRITER_FILE, "maxDaysKept"));
-  EXPECT_EQ("2", Option(LOG_WRITER_FILE, "maxFileSizeMB"));
-  EXPECT_EQ("7", Option(LOG_WRITER_FILE, "maxRollingFiles"));
-  EXPECT_EQ("10", Option(LOG_WRITER_FILE, "diskThresholdLowMB"));
-  EXPECT_EQ("20", Option(LOG_WRITER_FILE, "diskThresholdHighMB"));
-  EXPECT_EQ("127.0.0.1", Option(LOG_WRITER_SOCKET, "remoteAddress"));
-  EXPECT_EQ(std::to_string(receiver.Port()), Option(LOG_WRITER_SOCKET, "remotePort"));
+  for (const auto& key : keys) {
+    EXPECT_EQ(key.value, Option(key.type, key.option)) << key.key;
+  }
   // Buffering was applied to the writers that existed then: the recording one.
   EXPECT_FALSE(m_record->IsBufferingEnabled());
   EXPECT_TRUE(m_logger->GetWriter(LOG_WRITER_FILE)->IsBufferingEnabled());
   EXPECT_FALSE(m_logger->WriterExists(LOG_WRITER_STDOUT));
   Logger::ShutDown();
   std::ifstream file(m_dir + "/quorin-App-" + std::to_string(getpid()) + "(1).log");
-  std::string line;
-  bool found = false;
-  while (std::getline(file, line)) {
-    found = found || line.find("A Log Level: DEBUG (read from " + m_path +
-                               " [App.CfgLogger.logLevel])") != std::string::npos;
-  }
-  EXPECT_TRUE(found);
+  std::string all((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  EXPECT_NE(std::string::npos,
+            all.find("] A Log Level: DEBUG (read from " + m_path + " [App.CfgLogger.logLevel])\n"));
   EXPECT_TRUE(receiver.WaitFor("Log Level: DEBUG (read from", 5000));
 }
 
 TEST_F(ConfigFile, WatcherAppliesChangesAfterStartWithTheirMessages) {
-  Write("app.cfglogger.logLevel = debug\napp.cfglogger.enableBuffering = false\n");
+  Write(
+      "app.cfglogger.logLevel = debug\napp.cfglogger.enableBuffering = false\n"
+      "App.CfgLogger.logEnabled = TRUE\nApp.CfgLogger.logMaxDaysKept = 0\n");
   MakeLogger();
   StartLogger();
+  const std::string folder = Option(LOG_WRITER_FILE, "folderPath");
   ASSERT_EQ(LOGGER_LOG_DEBUG, m_logger->GetLevel());
   ASSERT_FALSE(m_record->IsBufferingEnabled());
 
@@ -202,8 +207,15 @@ TEST_F(ConfigFile, WatcherAppliesChangesAfterStartWithTheirMessages) {
       "App.CfgLogger.useLocalTime = FALSE\n"
       "App.CfgLogger.enableBuffering = false\n"
       "App.CfgLogger.logToStdout = TRUE\n"
+      "App.CfgLogger.logMaxDaysKept = 0\n"
+      "App.CfgLogger.logMaxRollingFiles = 9\n"
       "App.CfgLogger.logDirectory = /elsewhere\n");
   Watch();
+  // File limits change after start, the directory does not; an unchanged key says nothing.
+  EXPECT_EQ("9", Option(LOG_WRITER_FILE, "maxRollingFiles"));
+  EXPECT_EQ(folder, Option(LOG_WRITER_FILE, "folderPath"));
+  EXPECT_TRUE(m_record->HasMessage("FILE - logMaxRollingFiles changed to 9"));
+  EXPECT_EQ(0, m_record->CountContaining("logMaxDaysKept"));
   EXPECT_EQ(LOGGER_LOG_TRACE, m_logger->GetLevel());
   EXPECT_EQ(LOGGER_LOG_TRACE, Logger::s_defaultLoggerLogLevel);
   EXPECT_FALSE(m_logger->UseLocalTime());
@@ -237,74 +249,45 @@ TEST_F(ConfigFile, WatcherAppliesChangesAfterStartWithTheirMessages) {
   EXPECT_EQ(LOGGER_LOG_INFO, m_logger->GetLevel());
 }
 
-TEST_F(ConfigFile, NeverIsNoLevelBeforeStartEither) {
-  Write("App.CfgLogger.logLevel = never\n");
-  MakeLogger();
-  ASSERT_TRUE(m_logger->SetLevel(LOGGER_LOG_ERROR));
-  StartLogger();
-  EXPECT_EQ(LOGGER_LOG_ERROR, m_logger->GetLevel());
-}
-
-struct SwitchRow {
-  const char* key;
-  LogWriterType type;
-  const char* kind;
-};
-
-class ConfigSwitch : public ConfigFile, public ::testing::WithParamInterface<SwitchRow> {};
-
-TEST_P(ConfigSwitch, CreatesBeforeStartThenSwitchesOffAndOnWithMessages) {
-  const SwitchRow& row = GetParam();
+// Each writer switch creates its writer before start, then turns it off and on (a missing
+// key changes nothing), each change with its message.
+TEST_F(ConfigFile, WriterSwitchesCreateBeforeStartThenSwitchOffAndOnWithMessages) {
+  const struct {
+    const char* key;
+    LogWriterType type;
+    const char* kind;
+  } rows[] = {{"logEnabled", LOG_WRITER_FILE, "FILE"},
+              {"logToSyslog", LOG_WRITER_SOCKET, "SOCKET"},
+              {"logToDebugView", LOG_WRITER_DEBUG, "DEBUG"},
+              {"logToStdout", LOG_WRITER_STDOUT, "STDOUT"},
+              {"logToStderr", LOG_WRITER_STDERR, "STDERR"}};
   UdpReceiver receiver;  // for the syslog writer
-  std::string base = "App.CfgLogger.logRemoteAddress = 127.0.0.1\nApp.CfgLogger.logRemotePort = " +
-                     std::to_string(receiver.Port()) + "\n";
-  Write(base + "App.CfgLogger." + row.key + " = true\n");
-  MakeLogger();
-  FdCapture out(1);
-  FdCapture err(2);
-  StartLogger();
-  RCPtr<LogWriter> writer = m_logger->GetWriter(row.type);
-  ASSERT_NE(nullptr, writer.Ptr());
-  EXPECT_TRUE(writer->IsInitialized());
-
-  Write(base + "App.CfgLogger." + row.key + " = FALSE\n");
-  Watch();
-  EXPECT_FALSE(writer->IsEnabled());
-  Write(base);  // a missing switch changes nothing
-  Watch();
-  EXPECT_FALSE(writer->IsEnabled());
-  Write(base + "App.CfgLogger." + row.key + " = TRUE\n");
-  Watch();
-  EXPECT_TRUE(writer->IsEnabled());
-  m_record->FlushMessages();
-  std::string prefix = std::string(row.kind) + " - " + row.key + " changed to ";
-  EXPECT_EQ(1, m_record->CountContaining(prefix + "FALSE"));
-  EXPECT_EQ(1, m_record->CountContaining(prefix + "TRUE"));
-}
-
-INSTANTIATE_TEST_SUITE_P(Writers, ConfigSwitch,
-                         ::testing::Values(SwitchRow{"logEnabled", LOG_WRITER_FILE, "FILE"},
-                                           SwitchRow{"logToSyslog", LOG_WRITER_SOCKET, "SOCKET"},
-                                           SwitchRow{"logToDebugView", LOG_WRITER_DEBUG, "DEBUG"},
-                                           SwitchRow{"logToStdout", LOG_WRITER_STDOUT, "STDOUT"},
-                                           SwitchRow{"logToStderr", LOG_WRITER_STDERR, "STDERR"}),
-                         [](const ::testing::TestParamInfo<SwitchRow>& info) {
-                           return std::string(info.param.kind);
-                         });
-
-TEST_F(ConfigFile, FileLimitsChangeAfterStartAndTheDirectoryDoesNot) {
-  Write("App.CfgLogger.logEnabled = TRUE\nApp.CfgLogger.logMaxDaysKept = 0\n");
-  MakeLogger();
-  StartLogger();
-  std::string folder = Option(LOG_WRITER_FILE, "folderPath");
-  Write(
-      "App.CfgLogger.logMaxDaysKept = 0\n"
-      "App.CfgLogger.logMaxRollingFiles = 9\n"
-      "App.CfgLogger.logDirectory = /nowhere\n");
-  Watch();
-  EXPECT_EQ("9", Option(LOG_WRITER_FILE, "maxRollingFiles"));
-  EXPECT_EQ(folder, Option(LOG_WRITER_FILE, "folderPath"));
-  m_record->FlushMessages();
-  EXPECT_TRUE(m_record->HasMessage("FILE - logMaxRollingFiles changed to 9"));
-  EXPECT_EQ(0, m_record->CountContaining("logMaxDaysKept"));  // unchanged: no message
+  const std::string base =
+      "App.CfgLogger.logRemoteAddress = 127.0.0.1\nApp.CfgLogger.logRemotePort = " +
+      std::to_string(receiver.Port()) + "\n";
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.kind);
+    Write(base + "App.CfgLogger." + row.key + " = true\n");
+    MakeLogger();
+    FdCapture out(1);
+    FdCapture err(2);
+    StartLogger();
+    RCPtr<LogWriter> writer = m_logger->GetWriter(row.type);
+    ASSERT_NE(nullptr, writer.Ptr());
+    EXPECT_TRUE(writer->IsInitialized());
+    Write(base + "App.CfgLogger." + row.key + " = FALSE\n");
+    Watch();
+    EXPECT_FALSE(writer->IsEnabled());
+    Write(base);
+    Watch();
+    EXPECT_FALSE(writer->IsEnabled());
+    Write(base + "App.CfgLogger." + row.key + " = TRUE\n");
+    Watch();
+    EXPECT_TRUE(writer->IsEnabled());
+    m_record->FlushMessages();
+    std::string prefix = std::string(row.kind) + " - " + row.key + " changed to ";
+    EXPECT_EQ(1, m_record->CountContaining(prefix + "FALSE"));
+    EXPECT_EQ(1, m_record->CountContaining(prefix + "TRUE"));
+    Logger::ShutDown();
+  }
 }

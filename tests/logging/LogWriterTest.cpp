@@ -1,111 +1,122 @@
-// Queueing behaviour shared by all writers: the drain on the logging poll thread, batch
-// mode, dropped-message accounting, header and footer, flushing at shut-down.
+// Every writer's queue (the drain on the logging poll thread, batch mode, dropped lines,
+// header and footer, flushing at shut-down) and the writers besides the rolling file:
+// standard streams, the proxy callback, and syslog datagrams read by a UDP socket of the
+// test and by a real rsyslogd that must parse them as RFC 5424.
+#include <signal.h>
+#include <spawn.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
-#include <string>
+#include <cstdarg>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sys/wait.h>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "logging/LogWriter.h"
-#include "logging/Logger.h"
+#include "logging/LogMessage.h"
+#include "logging/ProxyWriter.h"
 #include "runtime/QrThread.h"
+#include "support/FdCapture.h"
 #include "support/ScopedTestLogger.h"
-#include "support/TestLogWriter.h"
+#include "support/UdpReceiver.h"
+
+extern char** environ;
 
 namespace {
 
+// A default logger of the application with writers made by type; shut down after each test.
+class WriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ScopedTestLogger::SettlePollThread(); }
+  void TearDown() override { Logger::ShutDown(); }
+  RCPtr<LogWriter> MakeLogger(LogWriterType type, const std::string& appName = "App") {
+    m_logger = Logger::Create("FamilyLogger", appName, true);
+    return m_logger->CreateWriter(type);
+  }
+  LoggerPtr m_logger;
+};
+
 // A default logger at info level (below the poll thread's own item lines) with one
-// buffered recording writer.
-class BufferedWriterTest : public ::testing::Test {
+// buffered recording writer whose drain never runs unless a test shortens its interval.
+class BufferedWriterTest : public WriterTest {
  protected:
   void SetUp() override {
-    ScopedTestLogger::SettlePollThread();
+    WriterTest::SetUp();
     m_logger = Logger::Create("Buffered", "App", true);
     m_writer = new TestLogWriter();
     m_writer->SetBufferingEnabled(true);
-    m_writer->SetSyncInterval(600000);  // the drain never runs unless a test shortens it
+    m_writer->SetSyncInterval(600000);
     ASSERT_TRUE(m_logger->AddWriter(m_writer.Ptr()));
   }
-  void TearDown() override { Logger::ShutDown(); }
-
   void Start() {
     ASSERT_TRUE(m_logger->Start());
     m_writer->FlushMessages();
     m_writer->Clear();
   }
-
-  LoggerPtr m_logger;
   TestLogWriterPtr m_writer;
 };
 
+// Logs "<stem><i>" for i in [from, to).
+void LogSeries(const char* stem, int from, int to) {
+  for (int i = from; i < to; ++i) {
+    Logger::Log("@F", LOGGER_LOG_INFO, "%s%d", stem, i);
+  }
+}
+
 bool WaitForCount(TestLogWriter* writer, size_t count) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (writer->Count() < count && std::chrono::steady_clock::now() < deadline) {
+  for (int i = 0; i < 1000 && writer->Count() < count; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return writer->Count() >= count;
 }
 
-}  // namespace
-
-TEST_F(BufferedWriterTest, QueuedLinesWaitForFlushInOrder) {
-  Start();
-  for (int i = 0; i < 5; ++i) {
-    Logger::Log("@F", LOGGER_LOG_INFO, "line %d", i);
-  }
-  EXPECT_EQ(0u, m_writer->Count());
-  m_writer->FlushMessages();
-  EXPECT_EQ((std::vector<std::string>{"line 0", "line 1", "line 2", "line 3", "line 4"}),
-            m_writer->Messages());
+std::string HostName() {
+  char name[256] = {};
+  gethostname(name, sizeof(name) - 1);
+  return std::string(name).substr(0, 64);
 }
 
-TEST_F(BufferedWriterTest, DrainWritesFromThePollThreadEverySyncInterval) {
-  Start();
+}  // namespace
+
+// The drain writes on the poll thread: early for every full batch of 4096 lines, else
+// every sync interval.
+TEST_F(BufferedWriterTest, DrainWritesFromThePollThreadEveryIntervalOrFullBatch) {
+  Start();  // the interval is ten minutes
   std::atomic<QrThreadID> writerThread{0};
   m_writer->SetOnWrite([&](const std::string& line) {
-    if (line.find("drained") != std::string::npos) {
+    if (line.find("again") != std::string::npos) {
       writerThread = QrThread::GetCurrentThreadID();
     }
   });
+  LogSeries("burst ", 0, 4096 + 5);
+  EXPECT_TRUE(WaitForCount(m_writer.Ptr(), 4096));
+  EXPECT_EQ("burst 0", m_writer->Messages().front());
   m_writer->SetSyncInterval(20);
-  Logger::Log("@F", LOGGER_LOG_INFO, "drained");
-  ASSERT_TRUE(WaitForCount(m_writer.Ptr(), 1));
+  EXPECT_TRUE(WaitForCount(m_writer.Ptr(), 4101));
   Logger::Log("@F", LOGGER_LOG_INFO, "again");
-  EXPECT_TRUE(WaitForCount(m_writer.Ptr(), 2));
+  EXPECT_TRUE(WaitForCount(m_writer.Ptr(), 4102));
   Logger::ShutDown();  // nothing may call the hook once writerThread is gone
   EXPECT_NE(0u, writerThread.load());
   EXPECT_NE(QrThread::GetCurrentThreadID(), writerThread.load());
 }
 
-TEST_F(BufferedWriterTest, ShutDownWritesEverythingStillQueued) {
-  Start();
-  for (int i = 0; i < 50; ++i) {
-    Logger::Log("@F", LOGGER_LOG_INFO, "q%d", i);
-  }
-  Logger::ShutDown();
-  std::vector<std::string> queued = m_writer->MessagesContaining("q");
-  ASSERT_EQ(50u, queued.size());
-  EXPECT_EQ("q0", queued.front());
-  EXPECT_EQ("q49", queued.back());
-}
-
 TEST_F(BufferedWriterTest, BatchModeBannerOnceThenGroupsOfOneHundred) {
   ASSERT_TRUE(m_writer->SetMaxBufferSize(10));
   Start();  // four start-up lines queued: below the buffer size
-  for (int i = 0; i < 9; ++i) {
-    Logger::Log("@F", LOGGER_LOG_INFO, "m%d", i);
-  }
+  LogSeries("m", 0, 9);
   EXPECT_EQ(0u, m_writer->Count());
   EXPECT_FALSE(m_writer->IsBatchModeEnabled());
   Logger::Log("@F", LOGGER_LOG_INFO, "m9");  // the tenth queued message
   EXPECT_TRUE(m_writer->IsBatchModeEnabled());
   ASSERT_EQ(1u, m_writer->Count());
   EXPECT_EQ("\n***** BATCH MODE ENABLED *****\n\n", m_writer->Lines()[0]);
-  for (int i = 10; i < 99; ++i) {
-    Logger::Log("@F", LOGGER_LOG_INFO, "m%d", i);
-  }
+  LogSeries("m", 10, 99);
   EXPECT_EQ(1u, m_writer->Count());
   Logger::Log("@F", LOGGER_LOG_INFO, "m99");  // 100 queued: written at once, in order
   ASSERT_EQ(101u, m_writer->Count());
@@ -118,50 +129,33 @@ TEST_F(BufferedWriterTest, BatchModeBannerOnceThenGroupsOfOneHundred) {
   EXPECT_EQ(101u, m_writer->Count());
 }
 
-TEST_F(BufferedWriterTest, EveryFullBatchOf4096LinesWakesTheDrainEarly) {
-  Start();  // the interval is ten minutes
-  for (int i = 0; i < 4096 + 5; ++i) {
-    Logger::Log("@F", LOGGER_LOG_INFO, "burst %d", i);
-  }
-  EXPECT_TRUE(WaitForCount(m_writer.Ptr(), 4096));
-  EXPECT_EQ("burst 0", m_writer->Messages().front());
-}
-
-TEST_F(BufferedWriterTest, MessagesRefusedWhileDisabledAreReportedWithTheNextWrite) {
+// Lines refused while disabled are counted and reported after the next written line;
+// switching buffering off writes the queue, then every line at once.
+TEST_F(BufferedWriterTest, RefusedLinesAreReportedAndBufferingOffWritesTheQueue) {
   Start();
   ASSERT_TRUE(m_writer->SetEnabled(false));
-  for (int i = 0; i < 3; ++i) {
-    Logger::Log("@F", LOGGER_LOG_INFO, "refused %d", i);
-  }
+  LogSeries("refused ", 0, 3);
   ASSERT_TRUE(m_writer->SetEnabled(true));
   EXPECT_EQ(0u, m_writer->Count());
   Logger::Log("@F", LOGGER_LOG_INFO, "accepted");
-  m_writer->FlushMessages();
+  ASSERT_TRUE(m_writer->SetBufferingEnabled(false));
   std::vector<std::string> lines = m_writer->Lines();
   ASSERT_EQ(2u, lines.size());
   EXPECT_EQ("accepted", TestLogWriter::StripPrefix(lines[0]));
   EXPECT_EQ("\n******* Dropped 3 messages *******\n\n", lines[1]);
   EXPECT_EQ(LOGGER_LOG_INFO, m_writer->Levels()[1]);
-}
-
-TEST_F(BufferedWriterTest, SwitchingBufferingOffWritesQueueThenWritesAtOnce) {
-  Start();
-  Logger::Log("@F", LOGGER_LOG_INFO, "queued");
-  ASSERT_TRUE(m_writer->SetBufferingEnabled(false));
-  EXPECT_EQ(std::vector<std::string>{"queued"}, m_writer->Messages());
   Logger::Log("@F", LOGGER_LOG_INFO, "direct");
-  EXPECT_EQ(2u, m_writer->Count());
+  EXPECT_EQ(3u, m_writer->Count());
 }
 
-TEST(LogWriterHeader, HeaderOnInitAndFooterOnCloseWithTheirFunctionTexts) {
-  ScopedTestLogger::SettlePollThread();
-  LoggerPtr logger = Logger::Create("Header", "App", true);
-  TestLogWriterPtr writer(new TestLogWriter());
+TEST_F(BufferedWriterTest, HeaderOnInitAndFooterOnCloseWithTheirFunctionTexts) {
+  TestLogWriterPtr writer(new TestLogWriter(LOG_WRITER_STDOUT));
   EXPECT_FALSE(writer->SetHeader(""));
   ASSERT_TRUE(writer->SetHeader("hello header"));
   ASSERT_TRUE(writer->SetFooter("bye footer"));
-  ASSERT_TRUE(logger->AddWriter(writer.Ptr()));
-  ASSERT_TRUE(logger->Start());
+  ASSERT_TRUE(m_logger->AddWriter(writer.Ptr()));
+  ASSERT_TRUE(m_logger->Start());
+  EXPECT_FALSE(writer->SetHeader("too late"));
   EXPECT_FALSE(writer->SetFooter("too late"));
   Logger::ShutDown();
   std::vector<std::string> lines = writer->Lines();
@@ -186,8 +180,7 @@ TEST_F(BufferedWriterTest, ConcurrentSwitchesOffLeaveTheDrainToOneSwitchOn) {
   });
   Logger::Log("@F", LOGGER_LOG_INFO, "hold");
   m_writer->SetSyncInterval(1);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!blocked && std::chrono::steady_clock::now() < deadline) {
+  for (int i = 0; i < 10000 && !blocked; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ASSERT_TRUE(blocked);
@@ -214,9 +207,7 @@ TEST_F(BufferedWriterTest, FlushAndSyncAreSafeBesideTheDrain) {
   const int kLines = 3000;
   std::atomic<bool> done{false};
   std::thread producer([&] {
-    for (int i = 0; i < kLines; ++i) {
-      Logger::Log("@F", LOGGER_LOG_INFO, "n%d", i);
-    }
+    LogSeries("n", 0, kLines);
     done = true;
   });
   for (int round = 0; !done; ++round) {
@@ -233,4 +224,163 @@ TEST_F(BufferedWriterTest, FlushAndSyncAreSafeBesideTheDrain) {
   for (int i = 0; i < kLines; ++i) {
     ASSERT_EQ("n" + std::to_string(i), lines[static_cast<size_t>(i)]);
   }
+}
+
+TEST_F(WriterTest, StreamWritersWriteTheStandardPrefixToTheirStream) {
+  const struct {
+    LogWriterType type;
+    int fd;
+  } rows[] = {{LOG_WRITER_STDOUT, 1}, {LOG_WRITER_STDERR, 2}, {LOG_WRITER_DEBUG, 1}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.type);
+    RCPtr<LogWriter> writer = MakeLogger(row.type);
+    EXPECT_EQ(row.type, writer->GetType());
+    EXPECT_FALSE(writer->IsBufferingEnabled());
+    FdCapture capture(row.fd);
+    ASSERT_TRUE(m_logger->Start());
+    Logger::Log("@Here", LOGGER_LOG_WARN, "to the stream %d", 7);
+    EXPECT_TRUE(writer->WriteMessage(new LogMessage(nullptr, 0, LOGGER_LOG_ERROR)));
+    std::string text = capture.Text();
+    EXPECT_TRUE(std::regex_search(
+        text, std::regex("\\n\\d{4}-\\d\\d-\\d\\d [0-9:.]{12} <[0-9A-F]{8,}> \\[[0-9A-F]{4,}\\] W "
+                         "Here: to the stream 7\\nFailed to allocate memory for log message\\n$")))
+        << text;
+    EXPECT_NE(std::string::npos, text.find("] A OS Version: "));
+    Logger::ShutDown();
+  }
+}
+
+namespace {
+
+std::vector<std::string> gProxyCalls;  // "<function>|<level>|<text>"
+
+void RecordProxyCall(const char* funcName, Level level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  char text[2048];
+  vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  gProxyCalls.push_back(std::string(funcName) + "|" + std::to_string(level) + "|" + text);
+}
+
+}  // namespace
+
+TEST_F(WriterTest, ProxyHandsTheCallbackTheFullFunctionTextLevelAndMessage) {
+  gProxyCalls.clear();
+  RCPtr<LogWriter> writer = MakeLogger(LOG_WRITER_PROXY);
+  auto* proxy = static_cast<ProxyWriter*>(writer.Ptr());
+  EXPECT_FALSE(proxy->WriteMessage(new LogMessage("x", 1, LOGGER_LOG_INFO)));  // no callback
+  proxy->SetProxyFunc(&RecordProxyCall);
+  ASSERT_TRUE(m_logger->Start());
+  gProxyCalls.clear();
+  Logger::Log("int Space::Caller(char) const", LOGGER_LOG_DEBUG, "hello %s", "proxy");
+  EXPECT_EQ(0u, gProxyCalls.size());  // the logger is at info
+  Logger::Log("int Space::Caller(char) const", LOGGER_LOG_WARN, "hello %s", "proxy");
+  EXPECT_TRUE(proxy->WriteMessage(new LogMessage("  \tno marker", 12, LOGGER_LOG_ERROR)));
+  EXPECT_FALSE(proxy->WriteMessage(new LogMessage("@PROXY/3no slash", 16, LOGGER_LOG_INFO)));
+  EXPECT_FALSE(proxy->WriteMessage(new LogMessage("@PROXY/9f/level", 15, LOGGER_LOG_INFO)));
+  EXPECT_FALSE(proxy->WriteMessage(new LogMessage("@PROXY/", 7, LOGGER_LOG_INFO)));
+  EXPECT_EQ((std::vector<std::string>{"int Space::Caller(char) const|" +
+                                          std::to_string(LOGGER_LOG_WARN) + "|hello proxy\n",
+                                      "|" + std::to_string(LOGGER_LOG_ALWAYS) + "|no marker\n"}),
+            gProxyCalls);
+  Logger::ShutDown();  // OnClose drops the callback
+  EXPECT_FALSE(proxy->WriteMessage(new LogMessage("@PROXY/3f/after", 15, LOGGER_LOG_INFO)));
+}
+
+// Options hold only until start; a datagram carries the RFC 5424 header ("-" without an
+// application name), or the line of a recording writer ahead in type order, which builds it.
+TEST_F(WriterTest, SyslogOptionsAndDatagrams) {
+  const struct {
+    const char* appName;
+    const char* expectedApp;
+    bool withFirstWriter;
+  } rows[] = {{"SyslogApp", "SyslogApp", false}, {"", "-", false}, {"SyslogApp", "", true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.expectedApp);
+    UdpReceiver receiver;
+    RCPtr<LogWriter> writer = MakeLogger(LOG_WRITER_SOCKET, row.appName);
+    EXPECT_TRUE(writer->IsBufferingEnabled());
+    std::string value;
+    ASSERT_TRUE(writer->GetCustomOption("remotePort", value));
+    EXPECT_EQ("514", value);
+    ASSERT_TRUE(writer->GetCustomOption("REMOTEADDRESS", value));
+    EXPECT_EQ("localhost", value);
+    EXPECT_TRUE(writer->SetCustomOption("RemotePort", "0x10202"));  // 16 bits of it
+    ASSERT_TRUE(writer->GetCustomOption("remotePort", value));
+    EXPECT_EQ("514", value);
+    EXPECT_FALSE(writer->SetCustomOption("remotePort", "port"));
+    EXPECT_FALSE(writer->SetCustomOption("remoteAddress", ""));
+    EXPECT_FALSE(writer->SetCustomOption("other", "1"));
+    ASSERT_TRUE(writer->SetCustomOption("remoteAddress", "127.0.0.1"));
+    ASSERT_TRUE(writer->SetCustomOption("remotePort", std::to_string(receiver.Port())));
+    TestLogWriterPtr first(new TestLogWriter());
+    if (row.withFirstWriter) {
+      ASSERT_TRUE(m_logger->AddWriter(first.Ptr()));
+    }
+    ASSERT_TRUE(m_logger->Start());
+    EXPECT_FALSE(writer->SetCustomOption("remotePort", "515"));
+    EXPECT_FALSE(writer->SetCustomOption("remoteAddress", "localhost"));
+    Logger::Log("@Caller", LOGGER_LOG_ERROR, "datagram %s", "text");
+    writer->FlushMessages();
+    ASSERT_TRUE(receiver.WaitFor("datagram text", 5000));
+    const std::string& datagram = receiver.Datagrams().back();
+    if (row.withFirstWriter) {
+      EXPECT_EQ(first->LinesContaining("datagram text").at(0), datagram);
+    } else {
+      std::string pattern = "<1>1 \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z " +
+                            HostName() + " " + row.expectedApp + " - - datagram text\\n";
+      EXPECT_TRUE(std::regex_match(datagram, std::regex(pattern))) << datagram;
+    }
+    Logger::ShutDown();
+  }
+}
+
+// Our datagrams through an rsyslogd of the test's own, on a free loopback UDP port, that
+// writes every message it parses through a template showing the RFC 5424 fields.
+TEST_F(WriterTest, RsyslogdParsesOurDatagramsAsRfc5424) {
+  std::string binary;
+  for (const char* path : {"/usr/sbin/rsyslogd", "/sbin/rsyslogd", "/usr/bin/rsyslogd"}) {
+    binary = binary.empty() && access(path, X_OK) == 0 ? path : binary;
+  }
+  ASSERT_FALSE(binary.empty()) << "rsyslogd not found: scripts/install-deps.sh installs rsyslog";
+  char pattern[] = "/tmp/rsyslog-test-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(pattern));
+  const std::string dir = pattern;
+  uint16_t port = UdpReceiver().Port();  // a free port: taken, noted, given back
+  std::ofstream(dir + "/rsyslog.conf")
+      << "global(workDirectory=\"" << dir << "\")\nmodule(load=\"imudp\")\n"
+      << "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" << port << "\")\n"
+      << "template(name=\"fields\" type=\"string\" string=\"V=%protocol-version%|"
+         "APP=%app-name%|HOST=%hostname%|PROCID=%procid%|MSGID=%msgid%|MSG=%msg%\\n\")\n"
+      << "*.* action(type=\"omfile\" file=\"" << dir << "/out.log\" template=\"fields\")\n";
+  std::vector<std::string> args = {
+      binary, "-n", "-f", dir + "/rsyslog.conf", "-i", dir + "/rsyslogd.pid"};
+  std::vector<char*> argv;
+  for (std::string& arg : args) {
+    argv.push_back(&arg[0]);
+  }
+  argv.push_back(nullptr);
+  pid_t daemon = -1;
+  ASSERT_EQ(0, posix_spawn(&daemon, binary.c_str(), nullptr, nullptr, argv.data(), environ));
+  RCPtr<LogWriter> writer = MakeLogger(LOG_WRITER_SOCKET, "UsbRedirPlugin");
+  ASSERT_TRUE(writer->SetCustomOption("remoteAddress", "127.0.0.1"));
+  ASSERT_TRUE(writer->SetCustomOption("remotePort", std::to_string(port)));
+  ASSERT_TRUE(m_logger->Start());
+  // Datagrams sent before rsyslogd listens are lost: repeat until one arrives.
+  std::string output;
+  for (int round = 0; round < 300 && output.find("MSG=probe") == std::string::npos; ++round) {
+    Logger::Log("@Caller", LOGGER_LOG_ERROR, "probe %d with = and [brackets]", round);
+    writer->FlushMessages();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::ifstream in(dir + "/out.log");
+    output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  kill(daemon, SIGTERM);
+  waitpid(daemon, nullptr, 0);
+  std::filesystem::remove_all(dir);
+  EXPECT_TRUE(std::regex_search(output, std::regex("V=1\\|APP=UsbRedirPlugin\\|HOST=" + HostName() +
+                                                   "\\|PROCID=-\\|MSGID=-\\|MSG=probe "
+                                                   "(\\d+) with = and \\[brackets\\]\\n")))
+      << output;
 }

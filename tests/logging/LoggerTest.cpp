@@ -1,8 +1,7 @@
-// The logger's line format, dispatch rules and registry, observed through recording
-// writers attached to a started default logger.
+// The logger's line format, dispatch rules, life cycle and registry, observed through
+// recording writers attached to a started default logger.
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <regex>
 #include <string>
@@ -13,7 +12,6 @@
 
 #include "logging/FunctionTrace.h"
 #include "logging/Logger.h"
-#include "logging/LoggerManager.h"
 #include "runtime/QrThread.h"
 #include "support/ScopedTestLogger.h"
 #include "support/TestLogWriter.h"
@@ -22,6 +20,7 @@ namespace {
 
 const char kLocalStamp[] = "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}";
 const char kUtcStamp[] = "\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}\\.\\d{3}Z";
+const std::string kSeparator = std::string(39, '-') + "\n";
 
 std::string Hex(unsigned long value, int width) {
   char text[32];
@@ -29,12 +28,17 @@ std::string Hex(unsigned long value, int width) {
   return text;
 }
 
+std::string ThreadHex() {
+  return Hex(static_cast<unsigned long>(QrThread::GetCurrentThreadID()), 8);
+}
+
 // The expected prefix of a line logged on this thread, as a regular expression.
 std::string PrefixPattern(const char* stamp, char letter, const std::string& name) {
-  return std::string("^") + stamp + " <" +
-         Hex(static_cast<unsigned long>(QrThread::GetCurrentThreadID()), 8) + "> \\[" +
+  return std::string("^") + stamp + " <" + ThreadHex() + "> \\[" +
          Hex(static_cast<unsigned long>(getpid()), 4) + "\\] " + letter + " " + name + ": ";
 }
+
+bool StartsWithSeparator(const std::string& line) { return line.compare(0, 40, kSeparator) == 0; }
 
 // Every test starts from a settled poll thread (whose own start-up lines could otherwise
 // reach the test's logger) and leaves the registry empty.
@@ -42,149 +46,107 @@ class QuietLogging : public ::testing::Test {
  protected:
   void SetUp() override { ScopedTestLogger::SettlePollThread(); }
   void TearDown() override { Logger::ShutDown(); }
+
+  // A default logger of application "App" with the writers, not started.
+  static LoggerPtr Make(const char* name, std::initializer_list<TestLogWriter*> writers) {
+    LoggerPtr logger = Logger::Create(name, "App", true);
+    for (TestLogWriter* writer : writers) {
+      EXPECT_TRUE(logger->AddWriter(writer));
+    }
+    return logger;
+  }
 };
 
 }  // namespace
 
 using LoggerLine = QuietLogging;
-using LoggerHexDump = QuietLogging;
 using LoggerDispatch = QuietLogging;
 using LoggerLifecycle = QuietLogging;
-using LoggerRegistry = QuietLogging;
-using FunctionTraceLines = QuietLogging;
 
-TEST_F(LoggerLine, WholeLineHasLocalTimePrefixThreadProcessLevelAndShortName) {
-  ScopedTestLogger log(LOGGER_LOG_INFO);
-  ASSERT_TRUE(log.Started());
-  QR_LOG(LOGGER_LOG_WARN, "value %d\n", 42);
-  std::vector<std::string> lines = log.Writer()->LinesContaining("value 42");
-  ASSERT_EQ(1u, lines.size());
-  std::string pattern = PrefixPattern(
-      kLocalStamp, 'W',
-      "LoggerLine_WholeLineHasLocalTimePrefixThreadProcessLevelAndShortName_Test::TestBody\\(\\)");
-  EXPECT_TRUE(std::regex_match(lines[0], std::regex(pattern + "value 42\\n"))) << lines[0];
-}
-
-TEST_F(LoggerLine, UtcTimeStampWhenLocalTimeIsOff) {
-  LoggerPtr logger = Logger::Create("UtcLogger", "App", true);
+// The whole line: time stamp, thread, process, level letter and the shortened function
+// name; the stamp is UTC with local time off.
+TEST_F(LoggerLine, WholeLineHasTimeThreadProcessLevelAndShortName) {
+  {
+    ScopedTestLogger log(LOGGER_LOG_INFO);
+    QR_LOG(LOGGER_LOG_WARN, "value %d\n", 42);
+    std::vector<std::string> lines = log.Writer()->LinesContaining("value 42");
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_TRUE(std::regex_match(
+        lines[0], std::regex(PrefixPattern(kLocalStamp, 'W',
+                                           "LoggerLine_WholeLineHasTimeThreadProcessLevelAndShort"
+                                           "Name_Test::TestBody\\(\\)") +
+                             "value 42\\n")))
+        << lines[0];
+  }
   TestLogWriterPtr writer(new TestLogWriter());
+  LoggerPtr logger = Make("UtcLogger", {writer.Ptr()});
   ASSERT_TRUE(logger->SetUseLocalTime(false));
-  ASSERT_TRUE(logger->AddWriter(writer.Ptr()));
   ASSERT_TRUE(logger->Start());
-  writer->Clear();
   Logger::Log("@Marker", LOGGER_LOG_ERROR, "utc");
   std::vector<std::string> lines = writer->LinesContaining("Marker");
   ASSERT_EQ(1u, lines.size());
   EXPECT_TRUE(
       std::regex_match(lines[0], std::regex(PrefixPattern(kUtcStamp, 'E', "Marker") + "utc\\n")))
       << lines[0];
-  Logger::ShutDown();
 }
 
-TEST_F(LoggerLine, MissingNewlineIsAddedAndPresentOneKept) {
+// Line ends, the 1023-byte cut, the indent of an empty function name, and the separator
+// that marks a change of thread.
+TEST_F(LoggerLine, NewlineCutIndentAndThreadSeparator) {
   ScopedTestLogger log;
+  TestLogWriter* writer = log.Writer();
   Logger::Log("@F", LOGGER_LOG_INFO, "abc");
   Logger::Log("@F", LOGGER_LOG_INFO, "abc\n");
   Logger::Log("@F", LOGGER_LOG_INFO, "%s", "");
   // Writers see a line as a C string: a formatted NUL ends it, and the line end follows.
   Logger::Log("@F", LOGGER_LOG_INFO, "abc%cdef\n", '\0');
-  std::vector<std::string> lines = log.Writer()->LinesContaining("] I F: ");
+  std::vector<std::string> lines = writer->LinesContaining("] I F: ");
   ASSERT_EQ(4u, lines.size());
   EXPECT_EQ(TestLogWriter::StripPrefix(lines[0]), TestLogWriter::StripPrefix(lines[1]));
   EXPECT_EQ("abc\n", lines[1].substr(lines[1].size() - 4));
   EXPECT_EQ(": \n", lines[2].substr(lines[2].size() - 3));
   EXPECT_EQ(": abc\n", lines[3].substr(lines[3].size() - 6));
-}
 
-TEST_F(LoggerLine, OverlongMessageIsCutTo1023BytesThenGetsItsNewline) {
-  ScopedTestLogger log;
-  std::string big(2000, 'x');
-  Logger::Log("@F", LOGGER_LOG_INFO, "%s\n", big.c_str());
-  std::vector<std::string> lines = log.Writer()->LinesContaining("xxxxxxxx");
+  writer->Clear();
+  Logger::Log("@F", LOGGER_LOG_INFO, "%s\n", std::string(2000, 'x').c_str());
+  lines = writer->Lines();
   ASSERT_EQ(1u, lines.size());
   ASSERT_EQ(1024u, lines[0].size());
-  EXPECT_EQ('\n', lines[0][1023]);
-  EXPECT_EQ('x', lines[0][1022]);
   EXPECT_EQ(1023u, lines[0].find('\n'));  // the format's own newline was cut off
-}
+  EXPECT_EQ('x', lines[0][1022]);
 
-TEST_F(LoggerLine, FunctionNamesAreShortenedToQualifiedNameWithEmptyParentheses) {
-  ScopedTestLogger log;
-  const char* names[] = {
-      "virtual bool ConfigSettingsReader::PollConfigFileWatcher::Run(bool)",
-      "@OS Version",
-      "static const char* Outer::Inner (int, char)",
-      "NoParentheses at all",
-      "ends in blank ",
-  };
-  for (const char* name : names) {
-    Logger::Log(name, LOGGER_LOG_INFO, "m");
-  }
-  std::vector<std::string> lines = log.Writer()->LinesContaining(": m\n");
-  ASSERT_EQ(5u, lines.size());
-  std::regex nameOf("\\] I (.*): m\\n$");
-  std::vector<std::string> shortNames;
-  for (const std::string& line : lines) {
-    std::smatch match;
-    ASSERT_TRUE(std::regex_search(line, match, nameOf)) << line;
-    shortNames.push_back(match[1]);
-  }
-  EXPECT_EQ("ConfigSettingsReader::PollConfigFileWatcher::Run()", shortNames[0]);
-  EXPECT_EQ("OS Version", shortNames[1]);
-  EXPECT_EQ("()", shortNames[2]);  // the blank before "(" restarts the copy
-  EXPECT_EQ("all", shortNames[3]);
-  EXPECT_EQ("", shortNames[4]);
-}
-
-TEST_F(LoggerLine, EmptyFunctionNameIndentsByThePreviousPrefix) {
-  ScopedTestLogger log;
+  writer->Clear();
   Logger::Log("@Somewhere", LOGGER_LOG_INFO, "first");
   Logger::Log("", LOGGER_LOG_INFO, "second");
-  std::vector<std::string> lines = log.Writer()->Lines();
-  ASSERT_EQ(2u, lines.size());
-  size_t prefixLen = lines[0].find("first");
-  ASSERT_NE(std::string::npos, prefixLen);
-  EXPECT_EQ(std::string(prefixLen, ' ') + "second\n", lines[1]);
-}
-
-TEST_F(LoggerLine, SeparatorOnlyWhenTheThreadChanges) {
-  ScopedTestLogger log;
-  const std::string separator = std::string(39, '-') + "\n";
-  Logger::Log("@Main", LOGGER_LOG_INFO, "one");
   std::thread([] {
     Logger::Log("@Other", LOGGER_LOG_INFO, "two");
     Logger::Log("@Other", LOGGER_LOG_INFO, "three");
   }).join();
   Logger::Log("@Main", LOGGER_LOG_INFO, "four");
-  std::vector<std::string> lines = log.Writer()->Lines();
-  ASSERT_EQ(4u, lines.size());
+  lines = writer->Lines();
+  ASSERT_EQ(5u, lines.size());
+  size_t prefixLen = lines[0].find("first");
+  ASSERT_NE(std::string::npos, prefixLen);
+  EXPECT_EQ(std::string(prefixLen, ' ') + "second\n", lines[1]);
   // The writer already saw this thread while the logger started: no separator.
-  EXPECT_NE(0u, lines[0].compare(0, separator.size(), separator));
-  EXPECT_EQ(0u, lines[1].compare(0, separator.size(), separator)) << lines[1];
-  EXPECT_NE(0u, lines[2].compare(0, separator.size(), separator));
-  EXPECT_EQ(0u, lines[3].compare(0, separator.size(), separator));
-  EXPECT_TRUE(std::regex_match(lines[1].substr(separator.size()),
+  EXPECT_FALSE(StartsWithSeparator(lines[0]));
+  EXPECT_TRUE(StartsWithSeparator(lines[2])) << lines[2];
+  EXPECT_FALSE(StartsWithSeparator(lines[3]));
+  EXPECT_TRUE(StartsWithSeparator(lines[4]));
+  EXPECT_TRUE(std::regex_match(lines[2].substr(kSeparator.size()),
                                std::regex(std::string("^") + kLocalStamp + " .*two\\n")));
 }
 
-TEST_F(LoggerLine, FirstLineOfAWriterHasNoSeparator) {
-  LoggerPtr logger = Logger::Create("FirstLine", "App", true);
-  TestLogWriterPtr writer(new TestLogWriter());
-  ASSERT_TRUE(logger->AddWriter(writer.Ptr()));
-  std::thread([&] { ASSERT_TRUE(logger->Start()); }).join();
-  std::vector<std::string> lines = writer->Lines();
-  ASSERT_FALSE(lines.empty());
-  EXPECT_NE('-', lines[0][0]);
-  Logger::ShutDown();
-}
-
-TEST_F(LoggerHexDump, TwentyBytesGiveTwoPaddedLinesTheSecondIndented) {
-  ScopedTestLogger log;
+TEST_F(LoggerLine, HexDumpGivesPaddedLinesTheSecondIndented) {
+  ScopedTestLogger log(LOGGER_LOG_INFO);
   unsigned char data[20];
   for (int i = 0; i < 20; ++i) {
     data[i] = static_cast<unsigned char>(i < 16 ? 'A' + i : i - 16);
   }
   data[3] = 0x7F;
+  Logger::LogHexDump("@Dump", LOGGER_LOG_INFO, data, 0);
+  Logger::LogHexDump("@Dump", LOGGER_LOG_DEBUG, data, 1);  // filtered
+  EXPECT_EQ(0u, log.Writer()->Count());
   Logger::LogHexDump("@Dump", LOGGER_LOG_INFO, data, sizeof(data));
   std::vector<std::string> lines = log.Writer()->Lines();
   ASSERT_EQ(2u, lines.size());
@@ -198,12 +160,20 @@ TEST_F(LoggerHexDump, TwentyBytesGiveTwoPaddedLinesTheSecondIndented) {
   EXPECT_TRUE(std::regex_search(lines[0], std::regex("\\] I Dump: 0x0000")));
 }
 
-TEST_F(LoggerHexDump, EmptyDataOrFilteredLevelProducesNothing) {
+TEST_F(LoggerLine, FunctionTraceEnterExitAndErrorExitAlone) {
   ScopedTestLogger log(LOGGER_LOG_INFO);
-  unsigned char byte = 1;
-  Logger::LogHexDump("@Dump", LOGGER_LOG_INFO, &byte, 0);
-  Logger::LogHexDump("@Dump", LOGGER_LOG_DEBUG, &byte, 1);
-  EXPECT_EQ(0u, log.Writer()->Count());
+  { FunctionTrace trace(LOGGER_LOG_INFO, "void Traced::Op(int)"); }
+  { FunctionTrace trace(LOGGER_LOG_INFO, "void Traced::Op(int)", LoggerPtr(), "id %d", 7); }
+  { FunctionTrace trace(LOGGER_LOG_VERBOSE, "void Traced::Op()"); }  // filtered
+  {
+    FunctionTrace trace(LOGGER_LOG_DEBUG, "void Traced::Op()");
+    trace.SetExitMsg(LOGGER_LOG_ERROR, "failed: %d\n", -2);
+  }
+  EXPECT_EQ((std::vector<std::string>{"Enter", "Exit", "Enter - id 7", "Exit", "failed: -2"}),
+            log.Writer()->Messages());
+  EXPECT_EQ(LOGGER_LOG_ERROR, log.Writer()->Levels().back());
+  EXPECT_TRUE(
+      std::regex_search(log.Writer()->Lines()[0], std::regex("\\] I Traced::Op\\(\\): Enter\\n$")));
 }
 
 TEST_F(LoggerDispatch, WriterThatLogsFromWriteMessageAddsNothing) {
@@ -223,15 +193,11 @@ TEST_F(LoggerDispatch, WriterThatLogsFromWriteMessageAddsNothing) {
 }
 
 TEST_F(LoggerDispatch, LineIsBuiltOnceByFirstInitialisedWriterAndShared) {
-  LoggerPtr logger = Logger::Create("Shared", "App", true);
   TestLogWriterPtr failing(new TestLogWriter(LOG_WRITER_DEBUG));
   TestLogWriterPtr second(new TestLogWriter(LOG_WRITER_SOCKET));
   TestLogWriterPtr third(new TestLogWriter(LOG_WRITER_STDERR));
   failing->SetInitResult(false);
-  ASSERT_TRUE(logger->AddWriter(failing.Ptr()));
-  ASSERT_TRUE(logger->AddWriter(second.Ptr()));
-  ASSERT_TRUE(logger->AddWriter(third.Ptr()));
-  ASSERT_TRUE(logger->Start());
+  ASSERT_TRUE(Make("Shared", {failing.Ptr(), second.Ptr(), third.Ptr()})->Start());
   second->Clear();
   third->Clear();
   // The third writer already saw the other thread and would print no separator itself;
@@ -244,41 +210,32 @@ TEST_F(LoggerDispatch, LineIsBuiltOnceByFirstInitialisedWriterAndShared) {
   ASSERT_EQ(1u, second->Count());
   ASSERT_EQ(2u, third->Count());
   EXPECT_EQ(second->Lines()[0], third->Lines()[1]);
-  EXPECT_EQ(0u, third->Lines()[1].find(std::string(39, '-')));
-  Logger::ShutDown();
+  EXPECT_TRUE(StartsWithSeparator(third->Lines()[1]));
 }
 
-TEST_F(LoggerDispatch, WriterAndGroupCallsReachOnlyTheNamedTypes) {
-  LoggerPtr logger = Logger::Create("Targets", "App", true);
+TEST_F(LoggerDispatch, WriterGroupLevelAndNullLoggerFilters) {
   TestLogWriterPtr debug(new TestLogWriter(LOG_WRITER_DEBUG));
   TestLogWriterPtr out(new TestLogWriter(LOG_WRITER_STDOUT));
   TestLogWriterPtr err(new TestLogWriter(LOG_WRITER_STDERR));
-  for (auto* w : {debug.Ptr(), out.Ptr(), err.Ptr()}) {
-    ASSERT_TRUE(logger->AddWriter(w));
-  }
+  LoggerPtr logger = Make("Targets", {debug.Ptr(), out.Ptr(), err.Ptr()});
+  ASSERT_TRUE(logger->SetLevel(LOGGER_LOG_WARN));
   ASSERT_TRUE(logger->Start());
   for (auto* w : {debug.Ptr(), out.Ptr(), err.Ptr()}) {
     w->Clear();
   }
-  Logger::Log_Writer("@W", LOGGER_LOG_INFO, LOG_WRITER_STDOUT, "only stdout");
-  Logger::Log_Writer("@W", LOGGER_LOG_INFO, LOG_WRITER_FILE, "nobody");
-  Logger::Log_Group("@G", LOGGER_LOG_INFO, {LOG_WRITER_DEBUG, LOG_WRITER_STDERR}, "group");
-  Logger::NLog_Writer(logger, "@W", LOGGER_LOG_DEBUG, LOG_WRITER_STDERR, "filtered level");
-  EXPECT_EQ(std::vector<std::string>{"group"}, debug->Messages());
-  EXPECT_EQ(std::vector<std::string>{"only stdout"}, out->Messages());
-  EXPECT_EQ(std::vector<std::string>{"group"}, err->Messages());
-  Logger::ShutDown();
-}
-
-TEST_F(LoggerDispatch, LevelFilterAndNullLoggerEmitNothing) {
-  ScopedTestLogger log(LOGGER_LOG_WARN);
   EXPECT_TRUE(Logger::IsEnabled(LOGGER_LOG_WARN));
   EXPECT_FALSE(Logger::IsEnabled(LOGGER_LOG_INFO));
+  Logger::Log_Writer("@W", LOGGER_LOG_WARN, LOG_WRITER_STDOUT, "only stdout");
+  Logger::Log_Writer("@W", LOGGER_LOG_WARN, LOG_WRITER_FILE, "nobody");
+  Logger::Log_Group("@G", LOGGER_LOG_WARN, {LOG_WRITER_DEBUG, LOG_WRITER_STDERR}, "group");
+  Logger::NLog_Writer(logger, "@W", LOGGER_LOG_INFO, LOG_WRITER_STDERR, "filtered level");
   Logger::Log("@F", LOGGER_LOG_INFO, "dropped");
   Logger::LogProxy("@F", LOGGER_LOG_INFO, "dropped");
   Logger::NLog(LoggerPtr(), "@F", LOGGER_LOG_ERROR, "no logger");
   Logger::LogProxy("@F", LOGGER_LOG_WARN, "kept");
-  EXPECT_EQ(std::vector<std::string>{"kept"}, log.Writer()->Messages());
+  EXPECT_EQ((std::vector<std::string>{"group", "kept"}), debug->Messages());
+  EXPECT_EQ((std::vector<std::string>{"only stdout", "kept"}), out->Messages());
+  EXPECT_EQ((std::vector<std::string>{"group", "kept"}), err->Messages());
 }
 
 TEST_F(LoggerDispatch, ManyThreadsLoggingLoseNoLine) {
@@ -299,13 +256,37 @@ TEST_F(LoggerDispatch, ManyThreadsLoggingLoseNoLine) {
   EXPECT_EQ(kThreads * kPerThread, log.Writer()->CountContaining("stress t"));
 }
 
-TEST_F(LoggerLifecycle, SettersFailAfterStartAndLeaveTheValue) {
-  LoggerPtr logger = Logger::Create("Setters", "App", true);
+TEST_F(LoggerDispatch, LogPrintfWritesOneStdoutLineWithoutAnyLogger) {
+  testing::internal::CaptureStdout();
+  Logger::LogPrintf("int Module::Call(int)", "value=%d", 5);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(std::regex_match(out, std::regex(std::string("^") + kLocalStamp + " 0x" +
+                                               ThreadHex() + " Module::Call\\(\\): value=5\\n$")))
+      << out;
+}
+
+// Start-up lines (the first without a separator, even from another thread), setters that
+// fail once started, and the process level that follows the started default logger.
+TEST_F(LoggerLifecycle, StartupLinesThenSettersFailAndTheLevelHolds) {
   TestLogWriterPtr writer(new TestLogWriter());
+  LoggerPtr logger = Make("Startup", {writer.Ptr()});
   ASSERT_TRUE(logger->SetLevel(LOGGER_LOG_DEBUG));
-  ASSERT_TRUE(logger->AddWriter(writer.Ptr()));
   EXPECT_EQ(LOGGER_LOG_ALWAYS, Logger::s_defaultLoggerLogLevel);  // not started yet
-  ASSERT_TRUE(logger->Start());
+  std::thread([&] { ASSERT_TRUE(logger->Start()); }).join();
+  std::vector<std::string> lines = writer->Lines();
+  ASSERT_EQ(4u, lines.size());
+  EXPECT_NE('-', lines[0][0]);
+  EXPECT_TRUE(std::regex_search(lines[0], std::regex("\\] A [^ ]+: (version=.+|No version "
+                                                     "information), buildtype=release/64-bit\\n$")))
+      << lines[0];
+  EXPECT_TRUE(std::regex_search(lines[1], std::regex("\\] A OS Version: .+\\n$"))) << lines[1];
+  EXPECT_TRUE(std::regex_search(
+      lines[2], std::regex(std::string("\\] A Time Zone: .*, UTC time is ") + kUtcStamp + "\\n$")))
+      << lines[2];
+  EXPECT_TRUE(
+      std::regex_search(lines[3], std::regex("\\] A Log Level: DEBUG \\(read from \\)\\n$")))
+      << lines[3];
+
   EXPECT_EQ(LOGGER_LOG_DEBUG, Logger::s_defaultLoggerLogLevel);
   EXPECT_FALSE(logger->SetLevel(LOGGER_LOG_ERROR));
   EXPECT_FALSE(logger->SetEnabled(false));
@@ -316,50 +297,37 @@ TEST_F(LoggerLifecycle, SettersFailAfterStartAndLeaveTheValue) {
   EXPECT_EQ(nullptr, logger->CreateWriter(LOG_WRITER_FILE).Ptr());
   TestLogWriterPtr late(new TestLogWriter(LOG_WRITER_STDOUT));
   EXPECT_FALSE(logger->AddWriter(late.Ptr()));
+  LoggerPtr idle = Logger::Create("Idle", "App", false);
+  EXPECT_TRUE(Logger::SetDefault(idle));  // not started: no level of its own
+  EXPECT_EQ(LOGGER_LOG_ALWAYS, Logger::s_defaultLoggerLogLevel);
+  EXPECT_TRUE(Logger::SetDefault(logger));
+  EXPECT_EQ(LOGGER_LOG_DEBUG, Logger::s_defaultLoggerLogLevel);
   Logger::ShutDown();
   EXPECT_EQ(LOGGER_LOG_ALWAYS, Logger::s_defaultLoggerLogLevel);
+  size_t before = writer->Count();
+  Logger::Log("@F", LOGGER_LOG_ALWAYS, "after");
+  EXPECT_EQ(before, writer->Count());
+  EXPECT_FALSE(writer->IsInitialized());
 }
 
 TEST_F(LoggerLifecycle, StartFailsWithoutWritersWhenDisabledOrWhenNoWriterInitialises) {
-  LoggerPtr empty = Logger::Create("Empty", "App", false);
-  EXPECT_FALSE(empty->Start());
-  LoggerPtr disabled = Logger::Create("Disabled", "App", false);
+  EXPECT_FALSE(Logger::Create("Empty", "App", false)->Start());
   TestLogWriterPtr w1(new TestLogWriter());
+  LoggerPtr disabled = Logger::Create("Disabled", "App", false);
   ASSERT_TRUE(disabled->AddWriter(w1.Ptr()));
   ASSERT_TRUE(disabled->SetEnabled(false));
   EXPECT_FALSE(disabled->Start());
-  LoggerPtr failing = Logger::Create("Failing", "App", true);
   TestLogWriterPtr w2(new TestLogWriter());
   w2->SetInitResult(false);
-  ASSERT_TRUE(failing->AddWriter(w2.Ptr()));
+  LoggerPtr failing = Make("Failing", {w2.Ptr()});
   EXPECT_FALSE(failing->Start());
   EXPECT_FALSE(failing->IsStarted());
   EXPECT_EQ(LOGGER_LOG_ALWAYS, Logger::s_defaultLoggerLogLevel);
   Logger::Log("@F", LOGGER_LOG_ALWAYS, "nothing");
   EXPECT_EQ(0u, w2->Count());
-  Logger::ShutDown();
 }
 
-TEST_F(LoggerLifecycle, StartupLinesNameModuleOsTimeZoneAndLevel) {
-  LoggerPtr logger = Logger::Create("Startup", "App", true);
-  TestLogWriterPtr writer(new TestLogWriter());
-  ASSERT_TRUE(logger->AddWriter(writer.Ptr()));
-  ASSERT_TRUE(logger->Start());
-  std::vector<std::string> lines = writer->Lines();
-  ASSERT_EQ(4u, lines.size());
-  EXPECT_TRUE(std::regex_search(lines[0], std::regex("\\] A [^ ]+: (version=.+|No version "
-                                                     "information), buildtype=release/64-bit\\n$")))
-      << lines[0];
-  EXPECT_TRUE(std::regex_search(lines[1], std::regex("\\] A OS Version: .+\\n$"))) << lines[1];
-  EXPECT_TRUE(std::regex_search(
-      lines[2], std::regex(std::string("\\] A Time Zone: .*, UTC time is ") + kUtcStamp + "\\n$")))
-      << lines[2];
-  EXPECT_TRUE(std::regex_search(lines[3], std::regex("\\] A Log Level: INFO \\(read from \\)\\n$")))
-      << lines[3];
-  Logger::ShutDown();
-}
-
-TEST_F(LoggerRegistry, CreateRefusesEmptyAndDuplicateNamesAndKeepsTheDefault) {
+TEST_F(LoggerLifecycle, CreateRefusesEmptyAndDuplicateNamesAndKeepsTheDefault) {
   LoggerPtr first = Logger::Create("Dup", "App", true);
   ASSERT_NE(nullptr, first.Ptr());
   EXPECT_EQ(nullptr, Logger::Create("Dup", "Other", true).Ptr());
@@ -371,63 +339,4 @@ TEST_F(LoggerRegistry, CreateRefusesEmptyAndDuplicateNamesAndKeepsTheDefault) {
   Logger::ShutDown();
   EXPECT_EQ(nullptr, Logger::GetDefault().Ptr());
   EXPECT_FALSE(Logger::Exists("Dup"));
-}
-
-TEST_F(LoggerRegistry, AfterShutDownCallsEmitNothingAndWritersAreDetached) {
-  TestLogWriterPtr writer;
-  {
-    ScopedTestLogger log;
-    writer = log.Writer();
-  }
-  size_t before = writer->Count();
-  Logger::Log("@F", LOGGER_LOG_ALWAYS, "after");
-  EXPECT_EQ(before, writer->Count());
-  EXPECT_FALSE(writer->IsInitialized());
-}
-
-TEST_F(LoggerRegistry, SetDefaultTakesTheLevelOnlyOfAStartedLogger) {
-  ScopedTestLogger log(LOGGER_LOG_TRACE);
-  LoggerPtr idle = Logger::Create("Idle", "App", false);
-  EXPECT_TRUE(Logger::SetDefault(idle));
-  EXPECT_EQ(LOGGER_LOG_ALWAYS, Logger::s_defaultLoggerLogLevel);
-  EXPECT_TRUE(Logger::SetDefault(log.GetLogger()));
-  EXPECT_EQ(LOGGER_LOG_TRACE, Logger::s_defaultLoggerLogLevel);
-}
-
-TEST_F(FunctionTraceLines, InfoTraceLogsEnterAndExitUnderInfoLogger) {
-  ScopedTestLogger log(LOGGER_LOG_INFO);
-  { FunctionTrace trace(LOGGER_LOG_INFO, "void Traced::Op(int)"); }
-  { FunctionTrace trace(LOGGER_LOG_INFO, "void Traced::Op(int)", LoggerPtr(), "id %d", 7); }
-  EXPECT_EQ((std::vector<std::string>{"Enter", "Exit", "Enter - id 7", "Exit"}),
-            log.Writer()->Messages());
-  EXPECT_EQ(4, log.Writer()->CountContaining(""));
-  EXPECT_TRUE(
-      std::regex_search(log.Writer()->Lines()[0], std::regex("\\] I Traced::Op\\(\\): Enter\\n$")));
-}
-
-TEST_F(FunctionTraceLines, NothingUnderAWarnLogger) {
-  ScopedTestLogger log(LOGGER_LOG_WARN);
-  { FunctionTrace trace(LOGGER_LOG_INFO, "void Traced::Op()"); }
-  EXPECT_EQ(0u, log.Writer()->Count());
-}
-
-TEST_F(FunctionTraceLines, ErrorExitMessageAloneWhenEnterLevelIsFiltered) {
-  ScopedTestLogger log(LOGGER_LOG_INFO);
-  {
-    FunctionTrace trace(LOGGER_LOG_DEBUG, "void Traced::Op()");
-    trace.SetExitMsg(LOGGER_LOG_ERROR, "failed: %d\n", -2);
-  }
-  EXPECT_EQ(std::vector<std::string>{"failed: -2"}, log.Writer()->Messages());
-  EXPECT_EQ(std::vector<Level>{LOGGER_LOG_ERROR}, log.Writer()->Levels());
-}
-
-TEST_F(LoggerDispatch, LogPrintfWritesOneStdoutLineWithoutAnyLogger) {
-  testing::internal::CaptureStdout();
-  Logger::LogPrintf("int Module::Call(int)", "value=%d", 5);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(std::regex_match(
-      out, std::regex(std::string("^") + kLocalStamp + " 0x" +
-                      Hex(static_cast<unsigned long>(QrThread::GetCurrentThreadID()), 8) +
-                      " Module::Call\\(\\): value=5\\n$")))
-      << out;
 }
