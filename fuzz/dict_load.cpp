@@ -12,13 +12,11 @@ namespace {
 
 typedef std::vector<std::pair<std::string, std::string>> Entries;
 
-Entries Load(const std::string& bytes, Dictionary* dict, bool* loaded = nullptr) {
+Entries Load(const std::string& bytes, Dictionary* dict, bool* loaded) {
   MsgList* errs = nullptr;
-  Bool ok = Dictionary_LoadFromBuffer(dict, bytes.data(), bytes.size(), "fuzz", "UTF-8", &errs);
+  *loaded =
+      Dictionary_LoadFromBuffer(dict, bytes.data(), bytes.size(), "fuzz", "UTF-8", &errs) == TRUE;
   MsgList_Free(errs);
-  if (loaded != nullptr) {
-    *loaded = ok == TRUE;
-  }
   Entries out;
   for (const DictEntry& e : dict->entries) {
     if (!e.isDefault) {
@@ -37,10 +35,7 @@ std::string Normalised(const std::string& text) {
     out.push_back(text[i] == '\r' ? '\n' : text[i]);
     i += text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n' ? 1 : 0;
   }
-  if (out.size() > start && out.back() != '\n') {
-    out.push_back('\n');
-  }
-  return out;
+  return out.size() > start && out.back() != '\n' ? out + '\n' : out;
 }
 
 // Writes dict, loads the text into a new dictionary and checks the entries.
@@ -49,7 +44,8 @@ void CheckRoundTrip(Dictionary* dict, const Entries& expected) {
   // A value with no representation in the file's encoding fails the write: nothing to check.
   if (Dictionary_WriteToBuffer(dict, &text)) {
     Dictionary* again = Dictionary_Create();
-    Entries reloaded = Load(text, again);
+    bool loaded = false;
+    Entries reloaded = Load(text, again, &loaded);
     Dictionary_Free(again);
     Require(reloaded == expected, "the written dictionary loads other entries");
   }

@@ -135,42 +135,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::vector<std::string> bodies;  // what each line holds after its prefix
   std::string message;
-#define FUZZ_LOG(...)                                   \
-  do {                                                  \
-    message = Format(__VA_ARGS__);                      \
-    Logger::NLog(logger, funcName, level, __VA_ARGS__); \
-  } while (0)
+// Logs the message, keeps the text it should give, and ends the case.
+#define FUZZ_LOG(...)                                 \
+  message = Format(__VA_ARGS__);                      \
+  Logger::NLog(logger, funcName, level, __VA_ARGS__); \
+  break
   switch (format) {
     case 0:
       FUZZ_LOG("%s", argText);
-      break;
     case 1:
       FUZZ_LOG("%s\n", argText);
-      break;
     case 2:
       FUZZ_LOG("[%.*s]", static_cast<int>(number) * 8, argText);
-      break;
     case 3:
       FUZZ_LOG("%d|%u|%ld|%lu|%x|%lX", ArgNumber<int>(arg, 0), ArgNumber<unsigned>(arg, 4),
                ArgNumber<long>(arg, 8), ArgNumber<unsigned long>(arg, 16),
                ArgNumber<unsigned>(arg, 24), ArgNumber<unsigned long>(arg, 28));
-      break;
     case 4:
       FUZZ_LOG("%c%c%s", ArgNumber<char>(arg, 0), ArgNumber<char>(arg, 1), argText);
-      break;
     case 5:
       FUZZ_LOG("%-*s|", static_cast<int>(number) * 8, argText);
-      break;
     case 6:
       FUZZ_LOG("%s%s%s", argText, argText, argText);
-      break;
     case 7:
       FUZZ_LOG("%s", "");
-      break;
     case 8:
       FUZZ_LOG("%g %e %p", ArgNumber<double>(arg, 0), ArgNumber<double>(arg, 8),
                ArgNumber<void*>(arg, 16));
-      break;
     default:
       Logger::NLogHexDump(logger, funcName, level, arg.data(), static_cast<uint32_t>(arg.size()));
       for (size_t at = 0; at < arg.size(); at += 16) {

@@ -30,14 +30,14 @@
 
 #include "FuzzSupport.h"
 #include "KapSimLibrary.h"
+#include "VhubHost.h"
 #include "usb/UsbOperationType.h"
 #include "usbRedirectionPlugin.h"
 
 namespace {
 
 const DWORD kSession = 7;
-const auto kWait = std::chrono::seconds(30);  // generous: a loaded machine, sanitizers
-const uint32_t kWaitMs = 30000;
+const uint32_t kWaitMs = 30000;          // generous: a loaded machine, sanitizers
 const unsigned kInputsPerClient = 2048;  // then the client is replaced
 
 const char* const kObjects[] = {"UsbRedirControlObj", "UsbRedirDataObj", "UsbRedirDataObjTcp"};
@@ -50,24 +50,15 @@ const uint16_t kTypes[] = {KAP_RPC_VT_EMPTY, KAP_RPC_VT_NULL, KAP_RPC_VT_I2, KAP
 const char* const kFaults[] = {nullptr, "Context.v1.AppendReturnVal", "Variant.v1.VariantFromStr",
                                "Context.v1.GetParam"};
 
-struct HostCall {
-  DWORD sessionId;
-  bool payloadNull;
-  std::string payload;
-  USB_RedirPackageType type;
-  USB_OperationType opType;
-  bool canRespond;
-};
-
 // What the host's callbacks see; written on the session's poll thread.
 struct HostState {
   std::mutex lock;
   std::condition_variable changed;
-  unsigned connected = 0;       // guarded by lock
-  unsigned disconnected = 0;    // guarded by lock
-  std::vector<HostCall> calls;  // guarded by lock
-  bool answer = false;          // guarded by lock
-  std::string reply;            // guarded by lock; the host's, never freed by the plug-in
+  unsigned connected = 0;                // guarded by lock
+  unsigned disconnected = 0;             // guarded by lock
+  std::vector<VhubHost::Message> calls;  // guarded by lock
+  bool answer = false;                   // guarded by lock
+  std::string reply;                     // guarded by lock; the host's, never freed by the plug-in
 };
 HostState gHost;
 
@@ -81,9 +72,8 @@ void OnMessageArrive(DWORD sessionId, char* msg, uint32_t msgLength, USB_RedirPa
                      USB_OperationType opType, char** respMsg, uint32_t* respMsgLength) {
   std::lock_guard<std::mutex> guard(gHost.lock);
   bool canRespond = respMsg != nullptr && respMsgLength != nullptr;
-  gHost.calls.push_back({sessionId, msg == nullptr,
-                         msg != nullptr ? std::string(msg, msgLength) : std::string(), type, opType,
-                         canRespond});
+  gHost.calls.push_back({sessionId, msg != nullptr ? std::string(msg, msgLength) : std::string(),
+                         type, opType, canRespond});
   if (canRespond && gHost.answer) {
     // Single-server mode never gives a reply buffer back, so the host keeps it.
     *respMsg = &gHost.reply[0];
@@ -152,14 +142,6 @@ class Session {
     }
   }
 
-  // A connected object to send on, or null.
-  const char* Object(unsigned choice) {
-    const char* name = kObjects[choice % 3];
-    KAPRPC_ObjectState state = m_sim.KapSim_GetObjectState(m_client, name);
-    return state == KAP_RPC_OBJ_CONNECTED || state == KAP_RPC_OBJ_SIDE_CHANNEL_CONNECTED ? name
-                                                                                         : nullptr;
-  }
-
   KapSimLibrary m_sim;
   KapSimClient* m_client = nullptr;
 
@@ -178,9 +160,12 @@ class Session {
     return gHost.*counter;
   }
 
+  // The host must be told of one more connect or disconnect than `before`.
   void WaitCount(unsigned HostState::*counter, unsigned before, const char* what) {
     std::unique_lock<std::mutex> lock(gHost.lock);
-    Require(gHost.changed.wait_for(lock, kWait, [&] { return gHost.*counter > before; }), what);
+    Require(gHost.changed.wait_for(lock, std::chrono::milliseconds(kWaitMs),
+                                   [&] { return gHost.*counter > before; }),
+            what);
   }
 
   unsigned m_inputs = 0;
@@ -194,18 +179,6 @@ struct Param {
   std::string name;
   std::string bytes;
 };
-
-KapSimParam ToKapSim(const Param& p, bool named) {
-  KapSimParam out = p.vt == KAP_RPC_VT_LPSTR  ? KapSimStrParam(p.bytes.c_str())
-                    : p.vt == KAP_RPC_VT_BLOB ? KapSimBlobParam(p.bytes.data(), p.bytes.size())
-                                              : KapSimParam{};
-  out.name = named ? p.name.c_str() : nullptr;
-  out.value.vt = p.vt;
-  if (p.vt != KAP_RPC_VT_LPSTR && p.vt != KAP_RPC_VT_BLOB) {
-    memcpy(&out.value.ullVal, p.bytes.data(), sizeof(out.value.ullVal));
-  }
-  return out;
-}
 
 }  // namespace
 
@@ -222,27 +195,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             : command < 0xF0 ? command % 3
                              : command;
   const uint8_t options = in.Byte();
-  const char* object = session->Object(options & 3);
+  const char* object = kObjects[(options & 3) % 3];
   const char* fault = kFaults[(options >> 2) & 3];
   const bool answer = (options & 16) != 0, named = (options & 32) != 0;
-  std::vector<Param> params(in.Byte() % 9);
+  std::vector<Param> params(in.Byte() % 9);  // never resized: `sent` points into it
+  std::vector<KapSimParam> sent;
   for (Param& p : params) {
     p.vt = kTypes[in.Byte() % (sizeof(kTypes) / sizeof(kTypes[0]))];
     p.name = named ? in.Text() : "";
-    if (p.vt == KAP_RPC_VT_LPSTR || p.vt == KAP_RPC_VT_BLOB) {
-      p.bytes = in.Text();
-    } else {
-      uint64_t value = in.Bytes(8);
-      p.bytes.assign(reinterpret_cast<const char*>(&value), sizeof(value));
+    const bool counted = p.vt == KAP_RPC_VT_LPSTR || p.vt == KAP_RPC_VT_BLOB;
+    const uint64_t value = counted ? 0 : in.Bytes(8);
+    p.bytes = counted ? in.Text() : std::string(reinterpret_cast<const char*>(&value), 8);
+    sent.push_back(p.vt == KAP_RPC_VT_LPSTR  ? KapSimStrParam(p.bytes.c_str())
+                   : p.vt == KAP_RPC_VT_BLOB ? KapSimBlobParam(p.bytes.data(), p.bytes.size())
+                                             : KapSimParam{});
+    sent.back().name = named ? p.name.c_str() : nullptr;
+    sent.back().value.vt = p.vt;
+    if (!counted) {
+      sent.back().value.ullVal = value;
     }
   }
   const std::string reply = in.Text();
-  if (object == nullptr) {
-    return 0;
-  }
-  std::vector<KapSimParam> sent;
-  for (const Param& p : params) {
-    sent.push_back(ToKapSim(p, named));
+  KapSimLibrary& sim = session->m_sim;
+  KapSimClient* client = session->m_client;
+  const KAPRPC_ObjectState state = sim.KapSim_GetObjectState(client, object);
+  if (state != KAP_RPC_OBJ_CONNECTED && state != KAP_RPC_OBJ_SIDE_CHANNEL_CONNECTED) {
+    return 0;  // nothing to send on
   }
   {
     std::lock_guard<std::mutex> guard(gHost.lock);
@@ -250,8 +228,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     gHost.answer = answer;
     gHost.reply = reply;
   }
-  KapSimLibrary& sim = session->m_sim;
-  KapSimClient* client = session->m_client;
   Require(fault == nullptr || sim.KapSim_SetFault(fault, KAPSIM_FAULT_FAIL), "unknown fault");
   uint32_t requestId = 0;
   Require(sim.KapSim_SendRequest(client, object, command, sent.data(),
@@ -279,17 +255,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
              is(2, KAP_RPC_VT_BLOB)) {
     payload = &params[2];
   }
-  std::vector<HostCall> calls;
+  std::vector<VhubHost::Message> calls;
   {
     std::lock_guard<std::mutex> guard(gHost.lock);
     calls.swap(gHost.calls);
   }
   Require(calls.size() == (payload != nullptr ? 1u : 0u), "the host was called against the layout");
   if (payload != nullptr) {
-    const HostCall& call = calls[0];
+    const VhubHost::Message& call = calls[0];
     bool urb = command == 1;
     Require(call.sessionId == kSession && call.payload == payload->bytes &&
-                (!call.payloadNull || payload->bytes.empty()) &&
                 call.type == (urb ? USB_REDIR_PACKAGE_TYPE_URB : USB_REDIR_PACKAGE_TYPE_PROPBAG) &&
                 call.opType == (urb ? USB_OPERATION_TYPE_UNKNOWN
                                     : GetUsbOperationType(params[0].bytes.c_str())) &&

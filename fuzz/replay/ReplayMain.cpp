@@ -15,12 +15,8 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) __attribute__((weak));
 
 int main(int argc, char** argv) {
-  if (LLVMFuzzerInitialize != nullptr) {
-    LLVMFuzzerInitialize(&argc, &argv);
-  }
   std::vector<std::string> inputs;
   for (int i = 1; i < argc; ++i) {
     std::error_code error;
