@@ -3,7 +3,7 @@
 // writer receives must be exactly what the line format promises, worked out here from the rules
 // themselves: a time stamp of the local-time shape, then " <thread> [process] letter name: ", the
 // message, the whole cut to 1023 bytes and ending in one newline; a call without a name is indented
-// by the previous prefix's length. Both writers of the logger receive the same text for a message.
+// by the writer's previous prefix length. Both writers receive the same text for a message.
 //
 // Input: level byte (bit 3: a missing name is passed as null), format byte, number byte, the
 // signature text up to the first NUL, then the argument bytes.
@@ -24,7 +24,7 @@ struct Setup {
   LoggerPtr logger = Logger::Create("FuzzLogFormat", "FuzzApp", false);
   RCPtr<CaptureWriter> writers[2] = {new CaptureWriter(LOG_WRITER_DEBUG),
                                      new CaptureWriter(LOG_WRITER_STDOUT)};
-  size_t prefixLen = 0;  // the length of the last prefix the logger formatted
+  size_t prefixLen[2] = {0, 0};  // the length of the last prefix each writer formatted
 
   Setup() {
     Require(logger.Ptr() != nullptr && logger->SetLevel(LOGGER_LOG_VERBOSE) &&
@@ -32,23 +32,19 @@ struct Setup {
                 logger->Start(),
             "the logger does not start");
     // The start-up lines end with a named one, whose prefix length the next unnamed line uses.
-    prefixLen = writers[0]->m_lines.back().find(": ") + 2;
+    prefixLen[0] = writers[0]->m_lines.back().find(": ") + 2;
     atexit([] { Logger::ShutDown(); });
   }
 };
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
-  va_list args;
+  va_list args, copy;
   va_start(args, format);
-  va_list copy;
   va_copy(copy, args);
-  int n = vsnprintf(nullptr, 0, format, copy);
+  std::string out(static_cast<size_t>(std::max(vsnprintf(nullptr, 0, format, copy), 0)), '\0');
   va_end(copy);
-  std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-  if (n > 0) {
-    vsnprintf(&out[0], out.size() + 1, format, args);
-  }
+  vsnprintf(&out[0], out.size() + 1, format, args);  // over the terminator: a NUL again
   va_end(args);
   return out;
 }
@@ -177,21 +173,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bodies.clear();  // not admitted
   }
 
-  // The first writer builds each line; the second only receives it.
-  const std::vector<std::string>& lines = setup->writers[0]->m_lines;
-  Require(lines.size() == bodies.size() && setup->writers[1]->m_lines == lines,
-          "another number of lines, or the writers got different lines");
+  // A message's line the first writer builds and the second only receives; a hex dump's lines
+  // each writer builds, indented by the last prefix it built itself.
+  const bool hexDump = format == 9;
+  Require(hexDump || setup->writers[1]->m_lines == setup->writers[0]->m_lines,
+          "the writers got different lines");
   const std::string rest =
       Format(" <%08lX> [%04X] %c %s: ", static_cast<unsigned long>(QrThread::GetCurrentThreadID()),
              static_cast<unsigned>(getpid()), GetLevelLetter(level), ShortName(signature).c_str());
   const bool named = !signature.empty();
-  const size_t prefixLen = named ? kTimeStampSize + rest.size() : setup->prefixLen;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    bool stamped = named && i == 0;
-    std::string prefix =
-        stamped ? std::string(kTimeStampSize, '0') + rest : std::string(prefixLen, ' ');
-    CheckLine(lines[i], stamped, AsStored(prefix + bodies[i]));
+  for (int w = 0; w < (hexDump ? 2 : 1); ++w) {
+    const std::vector<std::string>& lines = setup->writers[w]->m_lines;
+    Require(lines.size() == bodies.size(), "another number of lines");
+    const size_t prefixLen = named ? kTimeStampSize + rest.size() : setup->prefixLen[w];
+    for (size_t i = 0; i < lines.size(); ++i) {
+      bool stamped = named && i == 0;
+      std::string prefix =
+          stamped ? std::string(kTimeStampSize, '0') + rest : std::string(prefixLen, ' ');
+      CheckLine(lines[i], stamped, AsStored(prefix + bodies[i]));
+    }
+    setup->prefixLen[w] = lines.empty() ? setup->prefixLen[w] : prefixLen;
   }
-  setup->prefixLen = lines.empty() ? setup->prefixLen : prefixLen;
   return 0;
 }

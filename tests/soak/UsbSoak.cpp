@@ -35,8 +35,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char* const kControl = "UsbRedirControlObj";
-const char* const kData = "UsbRedirDataObj";
 const int kWaitMs = 120000;  // generous: sanitizers on a loaded 2-core machine
 const DWORD kFirstSession = 100;
 
@@ -269,14 +267,14 @@ class SessionDriver {
       const int kind = Random(0, 3);
       bool ok = true;
       if (kind <= 1) {
-        ok = Send(kData, 1, {blob});
+        ok = Send("UsbRedirDataObj", 1, {blob});
         ++m_urbAnswers;
       } else if (kind == 2) {
-        ok = Send(kControl, 0, {KapSimStrParam("DeviceList"), blob});
+        ok = Send("UsbRedirControlObj", 0, {KapSimStrParam("DeviceList"), blob});
       } else {
         std::string messageId = std::to_string(m_id) + "-" + std::to_string(++m_asyncCount);
         uint32_t requestId = 0;
-        ok = Send(kControl, 2,
+        ok = Send("UsbRedirControlObj", 2,
                   {KapSimStrParam("PlugInDevice"), KapSimStrParam(messageId.c_str()), blob},
                   &requestId);
         m_pending.push_back({requestId, messageId, "re:" + body});
