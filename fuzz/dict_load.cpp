@@ -1,14 +1,10 @@
-// Fuzzes loading a whole dictionary from bytes: the load never faults; a load that succeeds
-// writes back exactly the text it read (line ends made line feeds), comments and blank lines
-// included; and writing the dictionary back and loading that gives the same entries, both
-// when the lines are kept as read and when every value is re-marshalled.
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <string>
+// Fuzzes loading a whole dictionary from bytes: the load never faults; a load that succeeds writes
+// back exactly the text it read (line ends made line feeds), comments and blank lines included; and
+// writing the dictionary back and loading that gives the same entries, both when the lines are kept
+// as read and when every value is re-marshalled.
 #include <utility>
-#include <vector>
 
+#include "FuzzSupport.h"
 #include "config/Dictionary.h"
 #include "config/MsgList.h"
 
@@ -16,7 +12,11 @@ namespace {
 
 typedef std::vector<std::pair<std::string, std::string>> Entries;
 
-Entries EntriesOf(const Dictionary* dict) {
+Entries Load(const std::string& bytes, Dictionary* dict, bool* loaded) {
+  MsgList* errs = nullptr;
+  *loaded =
+      Dictionary_LoadFromBuffer(dict, bytes.data(), bytes.size(), "fuzz", "UTF-8", &errs) == TRUE;
+  MsgList_Free(errs);
   Entries out;
   for (const DictEntry& e : dict->entries) {
     if (!e.isDefault) {
@@ -26,66 +26,40 @@ Entries EntriesOf(const Dictionary* dict) {
   return out;
 }
 
-Entries Load(const std::string& bytes, Dictionary* dict, bool* loaded = nullptr) {
-  MsgList* errs = nullptr;
-  Bool ok = Dictionary_LoadFromBuffer(dict, bytes.data(), bytes.size(), "fuzz", "UTF-8", &errs);
-  MsgList_Free(errs);
-  if (loaded != nullptr) {
-    *loaded = ok == TRUE;
-  }
-  return EntriesOf(dict);
-}
-
-// The text as an unchanged dictionary writes it: the byte-order mark kept, a carriage return,
-// alone or before a line feed, ending a line as a line feed does, the last line ended.
+// The text as an unchanged dictionary writes it: the byte-order mark kept, a carriage return, alone
+// or before a line feed, ending a line as a line feed does, the last line ended.
 std::string Normalised(const std::string& text) {
-  static const char kBom[] = "\xEF\xBB\xBF";
-  size_t start = text.compare(0, 3, kBom) == 0 ? 3 : 0;
-  std::string out;
+  size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  std::string out = text.substr(0, start);
   for (size_t i = start; i < text.size(); ++i) {
-    if (text[i] == '\r') {
-      out.push_back('\n');
-      if (i + 1 < text.size() && text[i + 1] == '\n') {
-        ++i;
-      }
-    } else {
-      out.push_back(text[i]);
-    }
+    out.push_back(text[i] == '\r' ? '\n' : text[i]);
+    i += text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n' ? 1 : 0;
   }
-  if (!out.empty() && out.back() != '\n') {
-    out.push_back('\n');
-  }
-  return text.substr(0, start) + out;
+  return out.size() > start && out.back() != '\n' ? out + '\n' : out;
 }
 
 // Writes dict, loads the text into a new dictionary and checks the entries.
 void CheckRoundTrip(Dictionary* dict, const Entries& expected) {
   std::string text;
   // A value with no representation in the file's encoding fails the write: nothing to check.
-  if (!Dictionary_WriteToBuffer(dict, &text)) {
-    return;
-  }
-  Dictionary* again = Dictionary_Create();
-  Entries reloaded = Load(text, again);
-  Dictionary_Free(again);
-  if (reloaded != expected) {
-    abort();
+  if (Dictionary_WriteToBuffer(dict, &text)) {
+    Dictionary* again = Dictionary_Create();
+    bool loaded = false;
+    Entries reloaded = Load(text, again, &loaded);
+    Dictionary_Free(again);
+    Require(reloaded == expected, "the written dictionary loads other entries");
   }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::string bytes(reinterpret_cast<const char*>(data), size);
+  std::string bytes = AsText(data, size), text;
   Dictionary* dict = Dictionary_Create();
   bool loaded = false;
   Entries first = Load(bytes, dict, &loaded);
-  if (loaded) {
-    std::string text;
-    if (!Dictionary_WriteToBuffer(dict, &text) || text != Normalised(bytes)) {
-      abort();
-    }
-  }
+  Require(!loaded || (Dictionary_WriteToBuffer(dict, &text) && text == Normalised(bytes)),
+          "a loaded dictionary writes another text");
   CheckRoundTrip(dict, first);
 
   // Mark every entry modified so that the writer marshals each value itself.
@@ -104,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Dict_GetTriState(dict, 1, name);
     Dict_GetBool(dict, TRUE, name);
   }
-  std::string text;
+  text.clear();
   Dictionary_WriteToBuffer(dict, &text);
   Dictionary_Free(dict);
   return 0;

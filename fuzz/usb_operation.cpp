@@ -1,32 +1,22 @@
 // Fuzzes the operation-name mapping of client requests: any bytes map without fault, the
-// NUL-terminated and the counted form agree, and the result is the whole-string, ASCII
-// case-blind match against the seven operation names (checked against a table walk of
-// its own here, not the mapping's).
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <string>
-
+// NUL-terminated and the counted form agree, and the result is the whole-string, ASCII case-blind
+// match against the seven operation names (checked against a table walk of its own here, not the
+// mapping's).
+#include "FuzzSupport.h"
 #include "usb/UsbOperationType.h"
 
 namespace {
 
-const char* const kNames[] = {"UnplugDevice", "PlugInDevice", "IsUsbAvailable", "ClientStartup",
-                              "OxbIsReady",   "Filter",       "UnFilter"};
-
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 int Expected(const std::string& text) {
+  static const char* const kNames[] = {"UnplugDevice",  "PlugInDevice", "IsUsbAvailable",
+                                       "ClientStartup", "OxbIsReady",   "Filter",
+                                       "UnFilter"};
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; };
   for (int i = 0; i < 7; ++i) {
     std::string name = kNames[i];
-    if (name.size() != text.size()) {
-      continue;
-    }
-    bool same = true;
-    for (size_t k = 0; k < name.size() && same; ++k) {
-      same = AsciiLower(name[k]) == AsciiLower(text[k]);
-    }
-    if (same) {
+    if (name.size() == text.size() &&
+        std::equal(name.begin(), name.end(), text.begin(),
+                   [&](char a, char b) { return lower(a) == lower(b); })) {
       return i + 1;
     }
   }
@@ -36,18 +26,12 @@ int Expected(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::string text(reinterpret_cast<const char*>(data), size);
-  if (GetUsbOperationType(text.data(), text.size()) != Expected(text)) {
-    abort();
-  }
+  std::string text = AsText(data, size);
+  Require(GetUsbOperationType(text.data(), text.size()) == Expected(text), "counted form");
   // The NUL-terminated form reads up to the first NUL, as a string parameter arrives.
-  std::string cText = text.c_str();
-  if (GetUsbOperationType(text.c_str()) != Expected(cText)) {
-    abort();
-  }
-  if (GetUsbOperationType(nullptr) != USB_OPERATION_TYPE_UNKNOWN ||
-      GetUsbOperationType(nullptr, size) != USB_OPERATION_TYPE_UNKNOWN) {
-    abort();
-  }
+  Require(GetUsbOperationType(text.c_str()) == Expected(text.c_str()), "NUL-terminated form");
+  Require(GetUsbOperationType(nullptr) == USB_OPERATION_TYPE_UNKNOWN &&
+              GetUsbOperationType(nullptr, size) == USB_OPERATION_TYPE_UNKNOWN,
+          "a null name");
   return 0;
 }

@@ -1,9 +1,9 @@
-// Replays files through a fuzz target's LLVMFuzzerTestOneInput without libFuzzer, so that
-// the plain and sanitizer test runs (any compiler) check every committed seed corpus.
-// Usage: <program> <file or folder>...; a folder's files are replayed in name order. Each
-// input is copied into a buffer of exactly its size, so a read past the end is caught
-// under AddressSanitizer. A target reports a finding by aborting; this answers 1 only when
-// an input cannot be read or when nothing was replayed.
+// Replays files through a fuzz target's LLVMFuzzerTestOneInput without libFuzzer, so that the plain
+// and sanitizer test runs (any compiler) check every committed seed corpus. Usage: <program> <file
+// or folder>...; a folder's files are replayed in name order. Each input is copied into a buffer of
+// exactly its size, so a read past the end is caught under AddressSanitizer. A target reports a
+// finding by aborting; this answers 1 only when an input cannot be read or when nothing was
+// replayed.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -15,44 +15,27 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) __attribute__((weak));
-
-namespace {
-
-bool ReadFile(const std::string& path, std::vector<uint8_t>* out) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    return false;
-  }
-  out->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  return !file.bad();
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
-  if (LLVMFuzzerInitialize != nullptr) {
-    LLVMFuzzerInitialize(&argc, &argv);
-  }
   std::vector<std::string> inputs;
   for (int i = 1; i < argc; ++i) {
     std::error_code error;
+    auto first = inputs.size();
     if (std::filesystem::is_directory(argv[i], error)) {
-      std::vector<std::string> files;
       for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
         if (entry.is_regular_file()) {
-          files.push_back(entry.path().string());
+          inputs.push_back(entry.path().string());
         }
       }
-      std::sort(files.begin(), files.end());
-      inputs.insert(inputs.end(), files.begin(), files.end());
     } else {
       inputs.push_back(argv[i]);
     }
+    std::sort(inputs.begin() + first, inputs.end());
   }
   for (const std::string& path : inputs) {
-    std::vector<uint8_t> bytes;
-    if (!ReadFile(path, &bytes)) {
+    std::ifstream file(path, std::ios::binary);
+    std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file), {}};
+    if (!file) {
       fprintf(stderr, "cannot read %s\n", path.c_str());
       return 1;
     }

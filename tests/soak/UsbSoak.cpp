@@ -1,15 +1,14 @@
-// Soak of the built plug-in through its exported functions only, against the stand-in
-// channel service: many sessions at once churn through Register, Poll, a client connecting,
-// traffic both ways (URBs the hub answers from threads of its own, posts, and asynchronous
-// requests answered with the hub's buffers), a disconnect and a reconnect, Stop and
-// Unregister, with random delays, while the plug-in logs at verbose level into a file that
-// rolls at 1 MB, as the operator's log configuration file says.
-// It fails unless every session ends unregistered, the stand-in holds no server, context,
-// variant or client, every buffer the hub lent came back, and each message sent arrived on
-// the other side (the counts each way are equal). Sanitizer builds stop at their first report.
-//   usb_soak [--duration SECONDS] [--sessions N] [--seed N]
-// USBREDIR_SOAK_SECONDS gives the default duration (30 s).
-#include <dirent.h>
+// Soak of the built plug-in through its exported functions only, against the stand-in channel
+// service: many sessions at once churn through Register, Poll, a client connecting, traffic both
+// ways (URBs the hub answers from threads of its own, posts, and asynchronous requests answered
+// with the hub's buffers), a disconnect and a reconnect, Stop and Unregister, with random delays,
+// while the plug-in logs at verbose level into a file that rolls at 1 MB, as the operator's log
+// configuration file says. It fails unless every session ends unregistered, the stand-in holds no
+// server, context, variant or client, every buffer the hub lent came back, and each message sent
+// arrived on the other side (the counts each way are equal). Sanitizer builds stop at their first
+// report.
+// Settings from the environment: USBREDIR_SOAK_SECONDS (30), USBREDIR_SOAK_SESSIONS (32) and
+// USBREDIR_SOAK_SEED (the time), printed so that a run can be repeated.
 #include <unistd.h>
 
 #include <atomic>
@@ -17,8 +16,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -36,23 +35,25 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char* const kControl = "UsbRedirControlObj";
-const char* const kData = "UsbRedirDataObj";
 const int kWaitMs = 120000;  // generous: sanitizers on a loaded 2-core machine
 const DWORD kFirstSession = 100;
 
 std::atomic<bool> g_failed{false};
 std::mutex g_printLock;
 
-void Fail(DWORD sessionId, const std::string& what) {
-  g_failed = true;
-  std::lock_guard<std::mutex> lock(g_printLock);
-  fprintf(stderr, "soak: FAILED: session %u: %s\n", sessionId, what.c_str());
+// Reports a failed check (session 0: the run as a whole); answers ok.
+bool Check(bool ok, DWORD sessionId, const std::string& what) {
+  if (!ok) {
+    g_failed = true;
+    std::lock_guard<std::mutex> lock(g_printLock);
+    fprintf(stderr, "soak: FAILED: session %u: %s\n", sessionId, what.c_str());
+  }
+  return ok;
 }
 
-// What crossed, summed over every session: g_totals for connections drained before they
-// end (each count must equal its pair), g_rough for connections the client drops with
-// traffic in flight (what arrived can only be fewer than what was sent).
+// What crossed, summed over every session: g_totals for connections drained before they end (each
+// count must equal its pair), g_rough for connections the client drops with traffic in flight (what
+// arrived can only be fewer than what was sent).
 struct Totals {
   std::atomic<uint64_t> clientSent{0};      // requests of the three kinds the clients sent
   std::atomic<uint64_t> hubReceived{0};     // of those, what reached the hub
@@ -61,19 +62,21 @@ struct Totals {
   std::atomic<uint64_t> cycles{0};          // sessions Register..Unregister; rough: drops
   std::atomic<uint64_t> connects{0};
 };
+unsigned long long Count(const std::atomic<uint64_t>& value) { return value.load(); }
+
 Totals g_totals;
 Totals g_rough;
-std::atomic<uint64_t> g_replies[256];  // reply buffers the hub gave, by session index
+std::atomic<uint64_t> g_hubSent[256];  // URB answers and reply buffers, by session index
 
 // The hub's device: answers each URB with one of its own from two threads of its own, so
-// SendResponse runs beside the sessions' poll threads. It counts per session, so that a
-// session is stopped only once every answer to it has returned (the host's side of the
-// contract: no SendResponse may overlap the session's Unregister).
+// SendResponse runs beside the sessions' poll threads. It counts per session, so that a session is
+// stopped only once every answer to it has returned (the host's side of the contract: no
+// SendResponse may overlap the session's Unregister).
 class Device {
  public:
   explicit Device(VhubHost* host) : m_host(host) {
-    for (int i = 0; i < 2; ++i) {
-      m_threads.emplace_back([this]() { Run(); });
+    for (std::thread& thread : m_threads) {
+      thread = std::thread([this]() { Run(); });
     }
   }
   ~Device() {
@@ -94,11 +97,6 @@ class Device {
     m_changed.notify_all();
   }
 
-  uint64_t Answered(DWORD sessionId) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_counts[sessionId].second;
-  }
-
   bool WaitIdle(DWORD sessionId) {
     std::unique_lock<std::mutex> lock(m_lock);
     return m_changed.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&]() {
@@ -110,21 +108,18 @@ class Device {
   void Run() {
     const std::string urb(64, '\x5a');
     std::unique_lock<std::mutex> lock(m_lock);
-    for (;;) {
-      m_changed.wait(lock, [this]() { return m_stop || !m_queue.empty(); });
-      if (m_queue.empty()) {
-        return;
-      }
+    while (m_changed.wait(lock, [this]() { return m_stop || !m_queue.empty(); }),
+           !m_queue.empty()) {
       DWORD sessionId = m_queue.front();
       m_queue.pop_front();
       lock.unlock();
       USBRedir_SendResponseExt ext{};
       ext.fastQueueId = sessionId;
       ext.headerLength = 8;
-      if (m_host->SendResponse(sessionId, urb.data(), static_cast<uint32_t>(urb.size()),
-                               USB_REDIR_PACKAGE_TYPE_URB, &ext) != TRUE) {
-        Fail(sessionId, "SendResponse refused a URB answer");
-      }
+      Check(m_host->SendResponse(sessionId, urb.data(), static_cast<uint32_t>(urb.size()),
+                                 USB_REDIR_PACKAGE_TYPE_URB, &ext) == TRUE,
+            sessionId, "SendResponse refused a URB answer");
+      ++g_hubSent[sessionId - kFirstSession];
       lock.lock();
       ++m_counts[sessionId].second;
       m_changed.notify_all();
@@ -137,11 +132,11 @@ class Device {
   std::deque<DWORD> m_queue;                                // guarded by m_lock
   std::map<DWORD, std::pair<uint64_t, uint64_t>> m_counts;  // submitted, answered; m_lock
   bool m_stop = false;                                      // guarded by m_lock
-  std::vector<std::thread> m_threads;
+  std::thread m_threads[2];
 };
 
-// One session id played over and over by one thread, from the client's side and the
-// hub's control side at once.
+// One session id played over and over by one thread, from the client's side and the hub's control
+// side at once.
 class SessionDriver {
  public:
   SessionDriver(DWORD sessionId, VhubHost* host, KapSimLibrary* sim, Device* device, unsigned seed)
@@ -160,12 +155,7 @@ class SessionDriver {
     std::string reply;
   };
 
-  bool Check(bool ok, const std::string& what) {
-    if (!ok) {
-      Fail(m_id, what);
-    }
-    return ok;
-  }
+  bool Check(bool ok, const std::string& what) { return ::Check(ok, m_id, what); }
 
   int Random(int low, int high) { return std::uniform_int_distribution<int>(low, high)(m_random); }
 
@@ -187,11 +177,8 @@ class SessionDriver {
     Pause();
     if (ok && Random(0, 2) == 0) {
       ok = Connect() && DroppedWithTrafficInFlight();
-    } else {
-      ok = ok && Connect() && Traffic();
-      if (ok && Random(0, 1) == 1) {
-        Disconnect();  // else the session stops with its client still connected
-      }
+    } else if (ok && Connect() && Traffic() && Random(0, 1) == 1) {
+      Disconnect();  // else the session stops with its client still connected
     }
     Pause();
     m_host->StopSession(m_id);  // Stop, Poll returns, Unregister
@@ -200,41 +187,36 @@ class SessionDriver {
     ++g_totals.cycles;
   }
 
-  uint64_t HubSent() { return m_device->Answered(m_id) + g_replies[m_id - kFirstSession]; }
-
-  // Counts one connection's traffic from here on.
-  void BeginPhase() {
-    m_phaseSent = 0;
-    m_phaseReceived = 0;
-    m_phaseHubReceived = m_host->MessageCount(m_id);
-    m_phaseHubSent = HubSent();
-    m_urbAnswers = 0;
-    m_counted = 0;
-  }
-
   void EndPhase(Totals* totals) {
     totals->clientSent += m_phaseSent;
     totals->hubReceived += m_host->MessageCount(m_id) - m_phaseHubReceived;
-    totals->hubSent += HubSent() - m_phaseHubSent;
+    totals->hubSent += g_hubSent[m_id - kFirstSession] - m_phaseHubSent;
     totals->clientReceived += m_phaseReceived;
   }
 
   bool Connect() {
     size_t before = m_host->StateChangeCount(m_id, USB_REDIR_CHANNEL_CONNECTED);
     m_client = m_sim->KapSim_ConnectClient(m_id, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
-    BeginPhase();
+    // Counts this connection's traffic from here on.
+    m_phaseSent = m_phaseReceived = 0;
+    m_phaseHubReceived = m_host->MessageCount(m_id);
+    m_phaseHubSent = g_hubSent[m_id - kFirstSession];
+    m_urbAnswers = m_counted = 0;
     ++g_totals.connects;
     return Check(m_client != nullptr, "the client could not connect") &&
            Check(m_host->WaitForState(m_id, USB_REDIR_CHANNEL_CONNECTED, before + 1, kWaitMs),
                  "the hub was not told CONNECTED");
   }
 
-  bool Disconnect() {
+  // The client leaves and the hub is told; the client's records stay until DestroyClient.
+  bool Disconnect(bool destroy = true) {
     size_t before = m_host->StateChangeCount(m_id, USB_REDIR_CHANNEL_DISCONNECTED);
     bool ok = Check(m_sim->KapSim_DisconnectClient(m_client) == TRUE, "disconnect failed") &&
               Check(m_host->WaitForState(m_id, USB_REDIR_CHANNEL_DISCONNECTED, before + 1, kWaitMs),
                     "the hub was not told DISCONNECTED");
-    DestroyClient();
+    if (destroy) {
+      DestroyClient();
+    }
     return ok;
   }
 
@@ -243,20 +225,9 @@ class SessionDriver {
   // more than the other sent.
   bool DroppedWithTrafficInFlight() {
     bool ok = Burst();
-    size_t before = m_host->StateChangeCount(m_id, USB_REDIR_CHANNEL_DISCONNECTED);
-    ok = Check(m_sim->KapSim_DisconnectClient(m_client) == TRUE, "disconnect failed") &&
-         Check(m_host->WaitForState(m_id, USB_REDIR_CHANNEL_DISCONNECTED, before + 1, kWaitMs),
-               "the hub was not told DISCONNECTED") &&
-         Check(m_device->WaitIdle(m_id), "the device did not answer every URB") && ok;
-    for (const Pending& pending : m_pending) {
-      KapSimRequestState state = m_sim->KapSim_WaitRequest(m_client, pending.requestId, kWaitMs);
-      ok = Check(state == KAPSIM_REQUEST_ANSWERED || state == KAPSIM_REQUEST_DROPPED,
-                 "a request stayed pending after the drop") &&
-           ok;
-      m_phaseReceived += state == KAPSIM_REQUEST_ANSWERED && HasReply(pending) ? 1 : 0;
-      m_sim->KapSim_ReleaseRequest(m_client, pending.requestId);
-    }
-    m_pending.clear();
+    ok = Disconnect(false) &&
+         Check(m_device->WaitIdle(m_id), "the device did not answer every URB") &&
+         CollectReplies(m_pending.size(), true) && ok;
     m_phaseReceived += static_cast<uint64_t>(m_sim->KapSim_GetMessageCount(m_client) - m_counted);
     DestroyClient();
     EndPhase(&g_rough);
@@ -272,7 +243,7 @@ class SessionDriver {
   }
 
   bool Send(const char* object, uint32_t command, const std::vector<KapSimParam>& params,
-            uint32_t* requestId) {
+            uint32_t* requestId = nullptr) {
     bool sent = m_sim->KapSim_SendRequest(m_client, object, command, params.data(),
                                           static_cast<int>(params.size()), requestId) == TRUE;
     m_phaseSent += sent ? 1 : 0;
@@ -286,44 +257,32 @@ class SessionDriver {
     return ok;
   }
 
-  // URBs, posts and asynchronous requests in random order with random pauses; some replies
-  // are collected as they come.
+  // URBs, posts and asynchronous requests in random order with random pauses; some replies are
+  // collected as they come.
   bool Burst() {
     const int operations = Random(8, 96);
     for (int i = 0; i < operations; ++i) {
       const std::string body(static_cast<size_t>(Random(1, 2048)), static_cast<char>('a' + i % 26));
-      switch (Random(0, 3)) {
-        case 0:
-        case 1:
-          if (!Send(kData, 1, {KapSimBlobParam(body.data(), body.size())}, nullptr)) {
-            return false;
-          }
-          ++m_urbAnswers;
-          break;
-        case 2:
-          if (!Send(kControl, 0,
-                    {KapSimStrParam("DeviceList"), KapSimBlobParam(body.data(), body.size())},
-                    nullptr)) {
-            return false;
-          }
-          break;
-        default: {
-          std::string messageId = std::to_string(m_id) + "-" + std::to_string(++m_asyncCount);
-          uint32_t requestId = 0;
-          if (!Send(kControl, 2,
-                    {KapSimStrParam("PlugInDevice"), KapSimStrParam(messageId.c_str()),
-                     KapSimBlobParam(body.data(), body.size())},
-                    &requestId)) {
-            return false;
-          }
-          m_pending.push_back({requestId, messageId, "re:" + body});
-          break;
-        }
+      const KapSimParam blob = KapSimBlobParam(body.data(), body.size());
+      const int kind = Random(0, 3);
+      bool ok = true;
+      if (kind <= 1) {
+        ok = Send("UsbRedirDataObj", 1, {blob});
+        ++m_urbAnswers;
+      } else if (kind == 2) {
+        ok = Send("UsbRedirControlObj", 0, {KapSimStrParam("DeviceList"), blob});
+      } else {
+        std::string messageId = std::to_string(m_id) + "-" + std::to_string(++m_asyncCount);
+        uint32_t requestId = 0;
+        ok = Send("UsbRedirControlObj", 2,
+                  {KapSimStrParam("PlugInDevice"), KapSimStrParam(messageId.c_str()), blob},
+                  &requestId);
+        m_pending.push_back({requestId, messageId, "re:" + body});
       }
       if (Random(0, 7) == 0) {
         Pause();
       }
-      if (Random(0, 7) == 0 && !CollectReplies(1)) {
+      if (!ok || (Random(0, 7) == 0 && !CollectReplies(1))) {
         return false;
       }
     }
@@ -346,26 +305,30 @@ class SessionDriver {
            std::string(reply->blobVal.blobData, reply->blobVal.size) == pending.reply;
   }
 
-  // The oldest `count` asynchronous requests: answered with the message id and the hub's
-  // reply to this very body.
-  bool CollectReplies(size_t count) {
+  // The oldest `count` asynchronous requests must be answered (HasReply); after a drop, each
+  // may also be dropped.
+  bool CollectReplies(size_t count, bool dropped = false) {
     for (; count > 0 && !m_pending.empty(); --count) {
       const Pending pending = m_pending.front();
       m_pending.pop_front();
-      bool ok = m_sim->KapSim_WaitRequest(m_client, pending.requestId, kWaitMs) ==
-                    KAPSIM_REQUEST_ANSWERED &&
-                HasReply(pending);
+      KapSimRequestState state = m_sim->KapSim_WaitRequest(m_client, pending.requestId, kWaitMs);
+      bool answered = state == KAPSIM_REQUEST_ANSWERED && HasReply(pending);
       m_sim->KapSim_ReleaseRequest(m_client, pending.requestId);
-      if (!Check(ok, "an asynchronous request got no reply with its id and the hub's answer")) {
+      m_phaseReceived += answered ? 1 : 0;
+      bool ok =
+          dropped ? state == KAPSIM_REQUEST_ANSWERED || state == KAPSIM_REQUEST_DROPPED : answered;
+      if (!Check(ok,
+                 dropped
+                     ? "a request stayed pending after the drop"
+                     : "an asynchronous request got no reply with its id and the hub's answer")) {
         return false;
       }
-      ++m_phaseReceived;
     }
     return true;
   }
 
-  // Everything sent has arrived: the hub got every request, the device answered every URB,
-  // and the client holds exactly one answer per URB, each with the fast-queue layout.
+  // Everything sent has arrived: the hub got every request, the device answered every URB, and the
+  // client holds exactly one answer per URB, each with the fast-queue layout.
   bool Drain() {
     if (!Check(m_host->WaitForMessages(m_id, m_phaseHubReceived + m_phaseSent, kWaitMs),
                "the hub missed a request") ||
@@ -407,13 +370,12 @@ class SessionDriver {
 int LastLogFile(const std::string& folder) {
   const std::string prefix = "quorin-UsbRedirPlugin-" + std::to_string(getpid()) + "(";
   int last = 0;
-  if (DIR* dir = opendir(folder.c_str())) {
-    while (dirent* entry = readdir(dir)) {
-      if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
-        last = std::max(last, atoi(entry->d_name + prefix.size()));
-      }
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ignored)) {
+    const std::string name = entry.path().filename().string();
+    if (name.compare(0, prefix.size(), prefix) == 0) {
+      last = std::max(last, atoi(name.c_str() + prefix.size()));
     }
-    closedir(dir);
   }
   return last;
 }
@@ -426,45 +388,32 @@ void WriteLogConfig(const std::string& path, bool buffered) {
                       << (buffered ? "TRUE" : "FALSE") << "\n";
 }
 
-bool ParseOptions(int argc, char** argv, double* seconds, int* sessions, unsigned* seed) {
-  const char* env = getenv("USBREDIR_SOAK_SECONDS");
-  *seconds = env != nullptr ? atof(env) : 30;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (strcmp(argv[i], "--duration") == 0) {
-      *seconds = atof(argv[i + 1]);
-    } else if (strcmp(argv[i], "--sessions") == 0) {
-      *sessions = atoi(argv[i + 1]);
-    } else if (strcmp(argv[i], "--seed") == 0) {
-      *seed = static_cast<unsigned>(strtoul(argv[i + 1], nullptr, 10));
-    } else {
-      return false;
-    }
-  }
-  return argc % 2 == 1 && *seconds > 0 && *sessions >= 1 && *sessions <= 256;
-}
-
 }  // namespace
 
-int main(int argc, char** argv) {
-  double seconds = 0;
-  int sessions = 32;
-  unsigned seed = static_cast<unsigned>(time(nullptr));
-  if (!ParseOptions(argc, argv, &seconds, &sessions, &seed)) {
-    fprintf(stderr, "usage: %s [--duration SECONDS] [--sessions 1-256] [--seed N]\n", argv[0]);
+int main() {
+  auto setting = [](const char* name, double fallback) {
+    const char* value = getenv(name);
+    return value != nullptr ? atof(value) : fallback;
+  };
+  const double seconds = setting("USBREDIR_SOAK_SECONDS", 30);
+  const int sessions = static_cast<int>(setting("USBREDIR_SOAK_SESSIONS", 32));
+  const unsigned seed = static_cast<unsigned>(setting("USBREDIR_SOAK_SEED", time(nullptr)));
+  if (seconds <= 0 || sessions < 1 || sessions > 256) {
+    fprintf(stderr, "soak: USBREDIR_SOAK_SECONDS must be above 0, USBREDIR_SOAK_SESSIONS 1-256\n");
     return 2;
   }
 
-  // A home and temporary folder of its own: the preference names the log configuration
-  // file, which asks for verbose lines in a file that rolls at 1 MB.
+  // A home and temporary folder of its own: the preference names the log configuration file, which
+  // asks for verbose lines in a file that rolls at 1 MB.
   char pattern[] = "/tmp/usbredir-soak-XXXXXX";
   if (mkdtemp(pattern) == nullptr) {
     perror("mkdtemp");
     return 1;
   }
   const std::string root = pattern;
-  mkdir((root + "/home").c_str(), 0700);
-  mkdir((root + "/home/.quorin").c_str(), 0700);
-  mkdir((root + "/tmp").c_str(), 0700);
+  for (const char* folder : {"/home", "/home/.quorin", "/tmp"}) {
+    mkdir((root + folder).c_str(), 0700);
+  }
   std::ofstream(root + "/home/.quorin/config")
       << "UsbRedirPlugin.log.configFile = \"~/soak-log.conf\"\n";
   const std::string logConfig = root + "/home/soak-log.conf";
@@ -486,7 +435,7 @@ int main(int argc, char** argv) {
   host->SetKeepRecords(false);
   host->SetResponder([](const VhubHost::Message& message, std::string* reply) {
     *reply = "re:" + message.payload;
-    ++g_replies[message.sessionId - kFirstSession];
+    ++g_hubSent[message.sessionId - kFirstSession];
     return true;
   });
 
@@ -505,11 +454,10 @@ int main(int argc, char** argv) {
     for (int i = 0; i < sessions; ++i) {
       drivers.push_back(
           std::make_unique<SessionDriver>(kFirstSession + i, host.get(), &sim, &device, seed + i));
-      SessionDriver* driver = drivers.back().get();
-      threads.emplace_back([driver, until]() { driver->Run(until); });
+      threads.emplace_back(&SessionDriver::Run, drivers.back().get(), until);
     }
-    // The operator edits the file now and then: the plug-in's watcher (once a minute)
-    // switches the writer between buffered and direct output under full load.
+    // The operator edits the file now and then: the plug-in's watcher (once a minute) switches the
+    // writer between buffered and direct output under full load.
     std::thread editor([&logConfig, until]() {
       for (bool buffered = false; Clock::now() + std::chrono::seconds(30) < until;
            buffered = !buffered) {
@@ -536,46 +484,33 @@ int main(int argc, char** argv) {
   KapSimCounters counters{};
   sim.KapSim_GetCounters(&counters);
   const int lastFile = LastLogFile(root + "/tmp/quorin-soak");
-  auto n = [](const std::atomic<uint64_t>& value) {
-    return static_cast<unsigned long long>(value.load());
-  };
   printf(
-      "soak: %d sessions for %.0f s (seed %u): %llu cycles register..unregister, %llu "
-      "connects, log rolled %d times at 1 MB (verbose)\n",
-      sessions, elapsed, seed, n(g_totals.cycles), n(g_totals.connects), lastFile - 1);
-  printf(
-      "soak: drained connections: client->hub %llu sent, %llu received; hub->client %llu "
-      "sent, %llu received\n",
-      n(g_totals.clientSent), n(g_totals.hubReceived), n(g_totals.hubSent),
-      n(g_totals.clientReceived));
-  printf(
-      "soak: %llu connections dropped in flight: client->hub %llu sent, %llu received; "
-      "hub->client %llu sent, %llu received\n",
-      n(g_rough.cycles), n(g_rough.clientSent), n(g_rough.hubReceived), n(g_rough.hubSent),
-      n(g_rough.clientReceived));
-
-  auto expect = [](bool ok, const char* what) {
-    if (!ok) {
-      Fail(0, what);
-    }
-  };
-  expect(g_totals.clientSent == g_totals.hubReceived, "client->hub counts differ");
-  expect(g_totals.hubSent == g_totals.clientReceived, "hub->client counts differ");
-  expect(g_rough.hubReceived <= g_rough.clientSent && g_rough.clientReceived <= g_rough.hubSent,
-         "a dropped connection received more than was sent");
-  expect(hubReceived == g_totals.hubReceived + g_rough.hubReceived,
-         "the hub received requests outside the connections");
-  expect(counters.servers == 0, "servers left running");
-  expect(counters.contexts == 0, "message contexts left live");
-  expect(counters.variants == 0, "variants left live");
-  expect(counters.clients == 0 && counters.objects == 0 && counters.channelSinks == 0,
-         "clients, objects or sinks left");
-  expect(counters.badHandles == 0 && counters.badClears == 0, "bad handles or clears");
-  if (given != freed || badFrees != 0) {
-    Fail(0, "reply buffers: " + std::to_string(given) + " lent, " + std::to_string(freed) +
-                " handed back, " + std::to_string(badFrees) + " bad");
+      "soak: %d sessions for %.0f s (seed %u): %llu cycles register..unregister, %llu connects, "
+      "log rolled %d times at 1 MB (verbose)\n",
+      sessions, elapsed, seed, Count(g_totals.cycles), Count(g_totals.connects), lastFile - 1);
+  for (const Totals* t : {&g_totals, &g_rough}) {
+    std::string what = t == &g_totals
+                           ? "drained connections"
+                           : std::to_string(Count(t->cycles)) + " connections dropped in flight";
+    printf("soak: %s: client->hub %llu sent, %llu received; hub->client %llu sent, %llu received\n",
+           what.c_str(), Count(t->clientSent), Count(t->hubReceived), Count(t->hubSent),
+           Count(t->clientReceived));
   }
-  expect(seconds < 20 || lastFile >= 2, "the log never rolled");
+
+  Check(g_totals.clientSent == g_totals.hubReceived, 0, "client->hub counts differ");
+  Check(g_totals.hubSent == g_totals.clientReceived, 0, "hub->client counts differ");
+  Check(g_rough.hubReceived <= g_rough.clientSent && g_rough.clientReceived <= g_rough.hubSent, 0,
+        "a dropped connection received more than was sent");
+  Check(hubReceived == g_totals.hubReceived + g_rough.hubReceived, 0,
+        "the hub received requests outside the connections");
+  Check(counters.servers == 0 && counters.contexts == 0 && counters.variants == 0 &&
+            counters.clients == 0 && counters.objects == 0 && counters.channelSinks == 0,
+        0, "servers, message contexts, variants, clients, objects or sinks left");
+  Check(counters.badHandles == 0 && counters.badClears == 0, 0, "bad handles or clears");
+  Check(given == freed && badFrees == 0, 0,
+        "reply buffers: " + std::to_string(given) + " lent, " + std::to_string(freed) +
+            " handed back, " + std::to_string(badFrees) + " bad");
+  Check(seconds < 20 || lastFile >= 2, 0, "the log never rolled");
   if (g_failed) {
     fprintf(stderr, "soak: the plug-in's logs are kept in %s\n", root.c_str());
     return 1;
