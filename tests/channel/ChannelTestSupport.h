@@ -266,13 +266,13 @@ class ChannelFixture : public ::testing::Test {
   bool multiServer = false;
 };
 
-// The same with a recording logger at verbose level started around each test, for tests
-// that check the framework's fixed log texts.
-class LoggedChannelFixture : public ChannelFixture {
+// The same, run once with a recording logger at verbose level (whose fixed texts a test
+// checks) and once without a logger (the paths that format nothing; text checks pass).
+class LoggedChannelFixture : public ChannelFixture, public ::testing::WithParamInterface<bool> {
  protected:
   void SetUp() override {
-    log.reset(new ScopedTestLogger(LOGGER_LOG_VERBOSE));
-    ASSERT_TRUE(log->Started());
+    if (GetParam()) log.reset(new ScopedTestLogger(LOGGER_LOG_VERBOSE));
+    ASSERT_TRUE(log == nullptr || log->Started());
     ChannelFixture::SetUp();
   }
   void TearDown() override {
@@ -280,12 +280,12 @@ class LoggedChannelFixture : public ChannelFixture {
     log.reset();
   }
   // Whether a message text (prefix and line end left out) was logged exactly so.
-  bool HasLine(const std::string& text) { return log->Writer()->HasMessage(text); }
+  bool HasLine(const std::string& text) { return !log || log->Writer()->HasMessage(text); }
   // Whether a line containing `fragment` arrives within 2 s (lines may come from the
   // logger's own thread).
   bool Logged(const std::string& fragment) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (log->Writer()->CountContaining(fragment) == 0) {
+    while (log && log->Writer()->CountContaining(fragment) == 0) {
       if (std::chrono::steady_clock::now() > deadline) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -294,5 +294,10 @@ class LoggedChannelFixture : public ChannelFixture {
 
   std::unique_ptr<ScopedTestLogger> log;
 };
+
+#define LOGGED_AND_QUIET(suite)                                               \
+  INSTANTIATE_TEST_SUITE_P(, suite, ::testing::Bool(), [](const auto& info) { \
+    return std::string(info.param ? "Logged" : "Quiet");                      \
+  })
 
 #endif  // TESTS_CHANNEL_CHANNELTESTSUPPORT_H

@@ -38,11 +38,13 @@ Bool QueryWithOverlay(const GUID* iid, void* table) {
 
 }  // namespace
 
-using RPCManagerServer = LoggedChannelFixture;
+using RPCManagerLogged = LoggedChannelFixture;
+LOGGED_AND_QUIET(RPCManagerLogged);
+using RPCManagerServer = ChannelFixture;
 
 // Refusals and failures before a server runs change nothing and are logged; the session id
 // chooses the init entry point, and exit ends the server.
-TEST_F(RPCManagerServer, LifeCycleChoosesEntryPointsAndRefusesOutOfOrderSteps) {
+TEST_P(RPCManagerLogged, LifeCycleChoosesEntryPointsAndRefusesOutOfOrderSteps) {
   EXPECT_FALSE(manager->ServerExitForSession(74, plugin, false));
   EXPECT_EQ(Calls("KAPService_ServerExit2"), 0u);
   EXPECT_EQ(manager->serverExitCount, 0);
@@ -110,7 +112,7 @@ TEST_F(RPCManagerServer, LifeCycleChoosesEntryPointsAndRefusesOutOfOrderSteps) {
 // Every failure after a started server (a missing table, a refused sink, a side channel
 // asked for but unavailable, no client within the wait) ends that server again and
 // leaves the manager ready for a new attempt.
-TEST_F(RPCManagerServer, FailureAfterServerStartedEndsItAgain) {
+TEST_P(RPCManagerLogged, FailureAfterServerStartedEndsItAgain) {
   struct Case {
     const char* what;
     std::function<void()> arrange;
@@ -279,7 +281,7 @@ TEST_F(RPCManagerServer, WaitsPollOnlyOnTheInitThread) {
 
 // Without the timed poll, or with nothing to wait for off the init thread, a wait is an
 // error at once, with its reason.
-TEST_F(RPCManagerServer, WaitsExplainTheirErrors) {
+TEST_P(RPCManagerLogged, WaitsExplainTheirErrors) {
   sim->KapSim_SetMaxVersion("Channel", 2);
   ASSERT_TRUE(manager->ServerInitForSession(154, plugin, 0));
   std::vector<QrEvent*> none;
@@ -319,7 +321,7 @@ TEST(RPCManagerNames, StatesUnknownValuesAndLongNames) {
 // query record (KAPPluginInit) and then, per channel, asks for an instance that registers
 // its sink on that channel. Steps out of order are refused with their texts, and an
 // instance given back leaves no sink behind.
-TEST_F(RPCManagerServer, HostDrivenClientInstancesRegisterOnTheGivenChannel) {
+TEST_P(RPCManagerLogged, HostDrivenClientInstancesRegisterOnTheGivenChannel) {
   auto serverInit =
       reinterpret_cast<KAPService_ServerInit2_Fn>(dlsym(sim->handle, "KAPService_ServerInit2"));
   auto serverExit =
