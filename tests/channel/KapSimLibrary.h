@@ -13,23 +13,18 @@
 
 #include "../../tools/kapservice-sim/KapServiceSim.h"
 
-#define KAPSIM_FUNCTIONS(X)                                                               \
-  X(KapSim_ConnectClient)                                                                 \
-  X(KapSim_DisconnectClient)                                                              \
-  X(KapSim_DestroyClient)                                                                 \
-  X(KapSim_IsClientConnected)                                                             \
-  X(KapSim_ConnectObject)                                                                 \
-  X(KapSim_DisconnectObject)                                                              \
-  X(KapSim_GetChannelState)                                                               \
-  X(KapSim_GetObjectState)                                                                \
-  X(KapSim_GetObjectFlags) X(KapSim_SendRequest) X(KapSim_WaitRequest) X(KapSim_GetReply) \
-      X(KapSim_GetReplyValue) X(KapSim_GetMessageCount) X(KapSim_GetMessage)              \
-          X(KapSim_GetMessageParam) X(KapSim_CompleteMessage) X(KapSim_AbortMessage)      \
-              X(KapSim_SetFault) X(KapSim_SetMaxVersion) X(KapSim_OfferVersion1Only)      \
-                  X(KapSim_ResetFaults) X(KapSim_GetCallCount) X(KapSim_GetCounters)      \
-                      X(KapSim_IsServerRunning) X(KapSim_SetObjectState)                  \
-                          X(KapSim_GetSideChannelRequest) X(KapSim_GetClientServer)       \
-                              X(KapSim_SendToMsgChannel) X(KapSim_GetStreamDataPeer)
+// clang-format off
+#define KAPSIM_FUNCTIONS(X)                                                                     \
+  X(KapSim_ConnectClient) X(KapSim_DisconnectClient) X(KapSim_DestroyClient)                    \
+  X(KapSim_ConnectObject) X(KapSim_DisconnectObject) X(KapSim_GetChannelState)                  \
+  X(KapSim_GetObjectFlags) X(KapSim_SendRequest) X(KapSim_WaitRequest) X(KapSim_GetReply)       \
+  X(KapSim_GetReplyValue) X(KapSim_GetMessageCount) X(KapSim_GetMessage)                        \
+  X(KapSim_GetMessageParam) X(KapSim_CompleteMessage) X(KapSim_AbortMessage) X(KapSim_SetFault) \
+  X(KapSim_SetMaxVersion) X(KapSim_OfferVersion1Only) X(KapSim_ResetFaults)                     \
+  X(KapSim_GetCallCount) X(KapSim_GetCounters) X(KapSim_IsServerRunning)                        \
+  X(KapSim_SetObjectState) X(KapSim_GetSideChannelRequest) X(KapSim_GetClientServer)            \
+  X(KapSim_SendToMsgChannel) X(KapSim_GetStreamDataPeer)
+// clang-format on
 
 struct KapSimLibrary {
 #define KAPSIM_MEMBER(name) decltype(&::name) name = nullptr;

@@ -281,50 +281,6 @@ TEST_F(RPCPluginInstanceMessages, PendingCountFollowsEveryWayAMessageEnds) {
   EXPECT_LT(ms, 4000);
 }
 
-TEST_F(RPCPluginInstanceMessages, IncomingRequestIsAnsweredWithAppendedReturnValues) {
-  StartReady(128);
-  int paramsSeen = -1;
-  uint32_t first = 0;
-  std::string text, blob;
-  plugin->onInvoke = [&](void* messageCtx) {
-    PlainCommand command(plugin->ChannelContextInterface(), plugin->VariantInterface(), messageCtx);
-    EXPECT_EQ(command.GetCommand(), 2u);
-    paramsSeen = command.GetNumParams();
-    KAP_RPC_VARIANT v;
-    memset(&v, 0, sizeof(v));
-    if (command.GetParam(0, &v)) first = v.ulVal;
-    plugin->VariantInterface()->v1.VariantClear(&v);
-    if (command.GetParam(1, &v) && v.vt == KAP_RPC_VT_LPSTR) text = v.strVal;
-    plugin->VariantInterface()->v1.VariantClear(&v);
-    if (command.GetParam(2, &v) && v.vt == KAP_RPC_VT_BLOB) {
-      blob.assign(v.blobVal.blobData, v.blobVal.size);
-    }
-    plugin->VariantInterface()->v1.VariantClear(&v);
-    EXPECT_FALSE(command.GetParam(3, &v));
-    EXPECT_TRUE(command.AppendReturnVal(static_cast<unsigned int>(first + 1)));
-    EXPECT_TRUE(command.AppendReturnVal("done"));
-  };
-
-  const std::string hello = "hello", bytes("\x01\x00\x7f", 3);
-  KapSimParam params[] = {SimParam(KAP_RPC_VT_UI4, 41), SimParam(KAP_RPC_VT_LPSTR, 0, &hello),
-                          SimParam(KAP_RPC_VT_BLOB, 0, &bytes)};
-  uint32_t requestId = 0;
-  ASSERT_EQ(sim->KapSim_SendRequest(client, kControl, 2, params, 3, &requestId), TRUE);
-  ASSERT_TRUE(PumpUntil([&] { return plugin->invokeCount.load() == 1; }));
-  ASSERT_EQ(sim->KapSim_WaitRequest(client, requestId, 2000), KAPSIM_REQUEST_ANSWERED);
-
-  EXPECT_EQ(paramsSeen, 3);
-  EXPECT_EQ(first, 41u);
-  EXPECT_EQ(text, "hello");
-  EXPECT_EQ(blob, bytes);
-  uint32_t returnCode = 0;
-  int count = 0;
-  ASSERT_EQ(sim->KapSim_GetReply(client, requestId, &returnCode, &count), TRUE);
-  ASSERT_EQ(count, 2);
-  EXPECT_EQ(ReplyValue(sim, client, requestId, 0), "42");
-  EXPECT_EQ(ReplyValue(sim, client, requestId, 1), "done");
-}
-
 // Host threads send while the session thread loses and regains the client: a sender must
 // never use an object the session thread has destroyed, and nothing may leak.
 TEST_F(RPCPluginInstanceMessages, SendersRaceWithObjectTeardown) {

@@ -29,7 +29,8 @@ class RecordingHost {
   struct Event {
     Kind kind;
     DWORD session, server;
-    int value;  // the state, the package type of a message or the length freed
+    int value;              // the state, the package type of a message or the length freed
+    uint64_t serviceExits;  // of a CHANNEL notice: KAPService_MultiServerExit calls so far
     USB_OperationType op;
     std::string bytes;
   };
@@ -53,17 +54,11 @@ class RecordingHost {
     std::lock_guard<std::mutex> guard(m_lock);
     m_events.clear();
     m_reply.clear();
-    m_onChannelState = nullptr;
   }
   // What the host answers to a request that takes a reply; empty: no reply.
   void SetReply(const std::string& reply) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_reply = reply;
-  }
-  // Called inside OnChannelStateChange, without the host's lock.
-  void SetOnChannelState(std::function<void(USB_RedirChannelState)> hook) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_onChannelState = std::move(hook);
   }
   std::vector<Event> Events(Kind kind) {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -80,21 +75,16 @@ class RecordingHost {
     m_events.push_back(std::move(e));
   }
   static void OnChannelStateChange(DWORD session, USB_RedirChannelState state) {
-    Get().Add({CHANNEL, session, 0, state, USB_OPERATION_TYPE_UNKNOWN, ""});
-    std::function<void(USB_RedirChannelState)> hook;
-    {
-      std::lock_guard<std::mutex> guard(Get().m_lock);
-      hook = Get().m_onChannelState;
-    }
-    if (hook) hook(state);
+    uint64_t exits = KapSimLibrary::Get()->KapSim_GetCallCount("KAPService_MultiServerExit");
+    Get().Add({CHANNEL, session, 0, state, exits, USB_OPERATION_TYPE_UNKNOWN, ""});
   }
   static void OnKapServerStateChange(DWORD session, DWORD server, USB_RedirChannelState state) {
-    Get().Add({SERVER, session, server, state, USB_OPERATION_TYPE_UNKNOWN, ""});
+    Get().Add({SERVER, session, server, state, 0, USB_OPERATION_TYPE_UNKNOWN, ""});
   }
   static void OnMessageArrive(DWORD session, DWORD server, char* msg, uint32_t length,
                               USB_RedirPackageType type, USB_OperationType op, char** resp,
                               uint32_t* respLength) {
-    Get().Add({MESSAGE, session, server, type, op, std::string(msg, length)});
+    Get().Add({MESSAGE, session, server, type, 0, op, std::string(msg, length)});
     std::lock_guard<std::mutex> guard(Get().m_lock);
     if (resp != nullptr && respLength != nullptr && !Get().m_reply.empty()) {
       *resp = static_cast<char*>(malloc(Get().m_reply.size()));
@@ -103,15 +93,14 @@ class RecordingHost {
     }
   }
   static void KapvhubFree(char* buffer, uint32_t length) {
-    Get().Add({FREED, 0, 0, static_cast<int>(length), USB_OPERATION_TYPE_UNKNOWN,
+    Get().Add({FREED, 0, 0, static_cast<int>(length), 0, USB_OPERATION_TYPE_UNKNOWN,
                std::string(buffer, length)});
     free(buffer);
   }
 
   std::mutex m_lock;
-  std::vector<Event> m_events;                                  // guarded by m_lock
-  std::string m_reply;                                          // guarded by m_lock
-  std::function<void(USB_RedirChannelState)> m_onChannelState;  // guarded by m_lock
+  std::vector<Event> m_events;  // guarded by m_lock
+  std::string m_reply;          // guarded by m_lock
 };
 
 // Reaches the Tarn channel handle, which this design never opens by itself.
