@@ -23,6 +23,11 @@
 #include "runtime/QrEvent.h"
 #include "support/ScopedTestLogger.h"
 
+using Clock = std::chrono::steady_clock;
+inline int64_t MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
 class CountingPlugin : public RPCPluginInstance {
  public:
   explicit CountingPlugin(RPCManager* manager)

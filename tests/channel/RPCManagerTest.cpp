@@ -12,12 +12,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int64_t MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
 // Restores KAPSERVICE_PATH when a test pointed it elsewhere.
 struct ScopedKapServicePath {
   explicit ScopedKapServicePath(const char* path) { setenv("KAPSERVICE_PATH", path, 1); }

@@ -26,12 +26,6 @@ class RPCManagerTestPeer {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int64_t MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
 const uint32_t kNoSideChannelFlags = 0x31;
 
 }  // namespace
