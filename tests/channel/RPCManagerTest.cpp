@@ -252,7 +252,7 @@ TEST_F(RPCManagerServer, WaitsPollOnlyOnTheInitThread) {
   start = Clock::now();
   EXPECT_EQ(manager->PollWaitMultiple(notSet, false, 230, false), -1);
   EXPECT_GE(MsSince(start), 220);
-  EXPECT_GE(Calls("Channel.v3.Poll") - polls, 3u);
+  EXPECT_GE(Calls("Channel.v3.Poll") - polls, 2u);  // slices of at most 100 ms
 
   polls = Calls("Channel.v3.Poll") + Calls("Channel.v1.Poll");
   int rc = 0;
