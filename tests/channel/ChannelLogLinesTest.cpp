@@ -1,161 +1,107 @@
-// The framework's fixed log texts, read back through the recording test writer.
+// The framework's fixed log texts, read back through the recording test writer, with the
+// behaviour each one reports.
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "ChannelTestSupport.h"
 #include "channel/KAPServiceCommand.h"
 #include "channel/SessionUtils.h"
-#include "support/ScopedTestLogger.h"
-
-namespace {
-
-// Lines may reach the writer from the logger's own thread: wait a little for them.
-bool Logged(ScopedTestLogger& log, const std::string& fragment) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (log.Writer()->CountContaining(fragment) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
 
 using ChannelLogLines = LoggedChannelFixture;
+LOGGED_AND_QUIET(ChannelLogLines);
 
-}  // namespace
-
-TEST_F(ChannelLogLines, LoadNamesThePathUsed) {
-  ASSERT_TRUE(manager->ServerInitForSession(150, plugin, 0));
-  EXPECT_TRUE(log->Writer()->HasMessage(std::string("Load kapservice from ") + KAPSERVICE_SIM_PATH +
-                                        " \n"));
-  // Without KAPSERVICE_PATH the agent's own copy is loaded; the path is not tried here.
-  EXPECT_STREQ(RPCManager::kKapServicePath,
-               "/usr/lib/quorin/zeltagent/CHX/vchan_plugins/libkapservice.so");
-}
-
-// A side channel the manager asks for must exist before the server is accepted.
-TEST_F(ChannelLogLines, UnavailableSideChannelEndsTheServer) {
-  struct Case {
-    const char* what;
-    bool tcp;
-    const char* message;
-  };
-  const Case cases[] = {{"tcp", true, "TCP requested but unavailable"},
-                        {"virtual", false, "Virtual side channel requested but unavailable"}};
-  uint32_t session = 158;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Restart();
-    manager->wantTcp = c.tcp;
-    manager->wantVirtual = !c.tcp;
-    sim->KapSim_SetFault("ChannelObject.v2.IsSideChannelAvailable", KAPSIM_FAULT_FAIL);
-    EXPECT_FALSE(manager->ServerInitForSession(session, plugin, 0));
-    EXPECT_EQ(sim->KapSim_IsServerRunning(session++), FALSE);
-    EXPECT_TRUE(Logged(*log, c.message));
-  }
-}
-
-TEST_F(ChannelLogLines, SideChannelConnectedWithoutRequestIsOnlyLogged) {
+TEST_P(ChannelLogLines, SideChannelConnectedWithoutRequestIsOnlyLogged) {
   ASSERT_NO_FATAL_FAILURE(StartAndConnect(160, KAPSIM_CLIENT_MANUAL_OBJECTS));
-  ASSERT_TRUE(PumpUntil([&] { return sim->KapSim_ConnectObject(client, ControlName()) == TRUE; }));
+  ASSERT_TRUE(PumpUntil([&] { return sim->KapSim_ConnectObject(client, kControl) == TRUE; }));
   ASSERT_TRUE(PumpUntil([&] {
-    return sim->KapSim_SetObjectState(client, DataName(), KAP_RPC_OBJ_SIDE_CHANNEL_CONNECTED) ==
-           TRUE;
+    return sim->KapSim_SetObjectState(client, kData, KAP_RPC_OBJ_SIDE_CHANNEL_CONNECTED) == TRUE;
   }));
-  ASSERT_TRUE(PumpUntil([&] {
-    return log->Writer()->HasMessage("Side channel was not pending when connected was received.\n");
-  }));
+  ASSERT_TRUE(PumpUntil(
+      [&] { return HasLine("Side channel was not pending when connected was received.\n"); }));
   EXPECT_FALSE(plugin->IsReady());
 }
 
-TEST_F(ChannelLogLines, LifeCycleRefusalsAreLogged) {
-  EXPECT_FALSE(manager->ServerExitForSession(152, plugin, false));
-  EXPECT_TRUE(Logged(*log, "Not initialized"));
-  ASSERT_TRUE(manager->ServerInitForSession(152, plugin, 0));
-  EXPECT_FALSE(manager->ServerInitForSession(152, plugin, 0));
-  EXPECT_TRUE(Logged(*log, "Already initialized"));
-  EXPECT_TRUE(plugin->RegisterChannelSink(nullptr));
-  EXPECT_TRUE(Logged(*log, "Channel sink already registered"));
-  EXPECT_FALSE(manager->StartServer(nullptr));
-  EXPECT_TRUE(log->Writer()->HasMessage("Must called from multi-server mode.\n"));
-}
-
-TEST_F(ChannelLogLines, FailingInitNamesTheEntryPoint) {
-  sim->KapSim_SetFault("KAPService_ServerInit2", KAPSIM_FAULT_FAIL);
-  EXPECT_FALSE(manager->ServerInitForSession(153, plugin, 0));
-  EXPECT_TRUE(Logged(*log, "KAPService_ServerInit2() failed"));
-}
-
-TEST_F(ChannelLogLines, WaitsExplainTheirErrors) {
-  sim->KapSim_SetMaxVersion("Channel", 2);
-  ASSERT_TRUE(manager->ServerInitForSession(154, plugin, 0));
-  std::vector<QrEvent*> none;
-  EXPECT_EQ(manager->PollWaitMultiple(none, false, 10, false), -2);
-  EXPECT_TRUE(log->Writer()->HasMessage("Please upgrade kapservice to support v3.Poll\n"));
-  std::thread other([&] { EXPECT_EQ(manager->WaitMultiple(none, false, 10, false), -2); });
-  other.join();
-  EXPECT_TRUE(Logged(*log,
-                     "Called with empty QrEvents vector on different thread: "
-                     "m_hInitThreadId(0x"));
-}
-
-TEST_F(ChannelLogLines, ConnectionStepsAreLogged) {
+// A discarded connection is never connected; registering again on a channel that is
+// already connected connects at once, without waiting for a notice.
+TEST_P(ChannelLogLines, DiscardedConnectionAndRegisteringOnAConnectedChannel) {
   plugin->SetDiscardNewConnections(true);
+  EXPECT_TRUE(plugin->GetDiscardNewConnections());
   ASSERT_NO_FATAL_FAILURE(StartAndConnect(155));
-  ASSERT_TRUE(PumpUntil(
-      [&] { return log->Writer()->HasMessage("New connection discarded by request.\n"); }));
+  ASSERT_TRUE(PumpUntil([&] { return HasLine("New connection discarded by request.\n"); }));
+  Drain(200);
+  EXPECT_EQ(Calls("Channel.v1.Connect"), 0u);
+  EXPECT_FALSE(plugin->IsReady());
+  EXPECT_NE(sim->KapSim_GetChannelState(client), KAP_SERVICE_CHAN_CONNECTED);
+
   plugin->SetDiscardNewConnections(false);
   ASSERT_TRUE(plugin->UnregisterChannelSink());
+  EXPECT_EQ(Calls("Channel.v1.Connect"), 0u);
   ASSERT_TRUE(plugin->RegisterChannelSink(nullptr));
-  EXPECT_TRUE(log->Writer()->HasMessage("Simulating connect callback\n"));
+  EXPECT_TRUE(HasLine("Simulating connect callback\n"));
+  EXPECT_GE(Calls("Channel.v1.Connect"), 1u);
   ASSERT_TRUE(PumpUntil([&] { return plugin->IsReady(); }));
-  EXPECT_TRUE(Logged(*log, "Channel object \"UsbRedirDataObj\" created with flags 0x31"));
-  EXPECT_TRUE(Logged(*log, "Set session type of the channel to TALON SESSION"));
+  EXPECT_EQ(plugin->readyCount.load(), 1);
+  EXPECT_TRUE(Logged("Channel object \"UsbRedirDataObj\" created with flags 0x31"));
+  EXPECT_TRUE(Logged("Set session type of the channel to TALON SESSION"));
+
+  // A connection up before any poll told the instance: a fresh registration notices it.
+  Restart();
+  ASSERT_NO_FATAL_FAILURE(StartAndConnect(157));
+  ASSERT_TRUE(plugin->UnregisterChannelSink());
+  EXPECT_EQ(Calls("Channel.v1.Connect"), 0u);
+  ASSERT_TRUE(plugin->RegisterChannelSink(nullptr));
+  EXPECT_GE(Calls("Channel.v1.Connect"), 1u);
+  ASSERT_TRUE(PumpUntil([&] { return plugin->IsReady(); }));
+  EXPECT_EQ(plugin->readyCount.load(), 1);
 }
 
-TEST_F(ChannelLogLines, MessageFailuresAreLogged) {
+// Version 1 tables still reach readiness and send, without post mode, options or the
+// timed poll.
+TEST_P(ChannelLogLines, VersionOneTablesReachReadinessAndSendWithoutPostMode) {
   sim->KapSim_OfferVersion1Only();
-  ASSERT_NO_FATAL_FAILURE(StartAndConnect(156));
-  ASSERT_TRUE(manager->WaitForEvent(&plugin->readyEvent, 5000));  // no timed poll in v1
+  ASSERT_NO_FATAL_FAILURE(StartAndConnect(156, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_QUILL_SESSION));
+  std::vector<QrEvent*> none;
+  EXPECT_EQ(manager->PollWaitMultiple(none, false, 10, false), -2);
+  ASSERT_TRUE(manager->WaitForEvent(&plugin->readyEvent, 5000));
+  EXPECT_EQ(SessionUtils::GetSessionType(), KAP_SERVICE_NONE_SESSION);
   void* ctx = nullptr;
-  ASSERT_TRUE(plugin->CreateMessage(&ctx, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
+  EXPECT_FALSE(plugin->CreateExtMessage(&ctx, kDataChan, 4));
+  uint32_t options = 0;
+  EXPECT_FALSE(plugin->GetChannelOptions(kDataChan, &options));
+
+  ASSERT_TRUE(plugin->CreateMessage(&ctx, kDataChan));
   PlainCommand command(plugin->ChannelContextInterface(), plugin->VariantInterface(), ctx);
   KAP_RPC_VARIANT v;
   memset(&v, 0, sizeof(v));
   EXPECT_FALSE(command.GetParam(0, &v));
-  EXPECT_TRUE(log->Writer()->HasMessage("Index [0] out of range [0].\n"));
-  EXPECT_TRUE(plugin->InvokeMessage(ctx, FALSE, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
-  EXPECT_TRUE(log->Writer()->HasMessage("Unable to set post mode for kapservice.\n"));
-  EXPECT_TRUE(plugin->InvokeMessage(ctx, TRUE, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
+  EXPECT_TRUE(HasLine("Index [0] out of range [0].\n"));
+  EXPECT_TRUE(plugin->InvokeMessage(ctx, FALSE, kDataChan));
+  EXPECT_TRUE(HasLine("Unable to set post mode for kapservice.\n"));
+  EXPECT_TRUE(plugin->InvokeMessage(ctx, TRUE, kDataChan));
   EXPECT_TRUE(plugin->DestroyMessage(ctx));
   EXPECT_FALSE(plugin->WaitForPendingMessages(0));
-  EXPECT_TRUE(Logged(*log, "1 message still pending"));
-}
-
-TEST_F(ChannelLogLines, RemovingAnUnknownSessionIdLogsNothing) {
-  DWORD id = SessionUtils::GetNextUniqueSid(157, nullptr);
-  ASSERT_EQ(SessionUtils::RemoveUniqueSid(id), TRUE);
-  EXPECT_EQ(SessionUtils::RemoveUniqueSid(id), FALSE);
-  EXPECT_EQ(log->Writer()->CountContaining("Internal SID map"), 0);
+  EXPECT_TRUE(Logged("1 message still pending"));
+  manager->Poll(50);
+  ASSERT_EQ(sim->KapSim_GetMessageCount(client), 2);
+  KapSimMessage message;
+  ASSERT_EQ(sim->KapSim_GetMessage(client, 0, &message), TRUE);
+  EXPECT_EQ(message.postMode, FALSE);  // no way to ask for post mode before version 2
+  EXPECT_EQ(message.completionWanted, FALSE);
 }
 
 // Once the channel is a file descriptor, every RPC operation refuses with its own name.
-TEST_F(ChannelLogLines, StreamDataModeRefusesTheRpcOperations) {
+TEST_P(ChannelLogLines, StreamDataModeRefusesTheRpcOperations) {
   ASSERT_TRUE(manager->ServerInitForSession(161, plugin, 0));
   EXPECT_EQ(plugin->SwitchToStreamDataMode(), 0);  // no client yet
-  EXPECT_TRUE(Logged(*log, "Switch to StreamData mode failed!"));
-  client = sim->KapSim_ConnectClient(161, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
-  ASSERT_NE(client, nullptr);
+  EXPECT_TRUE(Logged("Switch to StreamData mode failed!"));
+  ASSERT_NO_FATAL_FAILURE(Reconnect(161));
   ASSERT_TRUE(PumpUntil([&] { return plugin->IsReady(); }));
   void* ctx = nullptr;
-  ASSERT_TRUE(plugin->CreateMessage(&ctx, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
+  ASSERT_TRUE(plugin->CreateMessage(&ctx, kDataChan));
 
   int fd = plugin->SwitchToStreamDataMode();
   ASSERT_GT(fd, 0);
@@ -172,8 +118,7 @@ TEST_F(ChannelLogLines, StreamDataModeRefusesTheRpcOperations) {
     std::function<bool()> call;
   };
   const Case cases[] = {
-      {"InvokeMessage",
-       [&] { return plugin->InvokeMessage(ctx, FALSE, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA); }},
+      {"InvokeMessage", [&] { return plugin->InvokeMessage(ctx, FALSE, kDataChan); }},
       {"RegisterChannelSink", [&] { return plugin->RegisterChannelSink(nullptr); }},
       {"UnregisterChannelSink", [&] { return plugin->UnregisterChannelSink(); }},
       {"ChannelConnect", [&] { return plugin->ChannelConnect(); }},
@@ -185,7 +130,7 @@ TEST_F(ChannelLogLines, StreamDataModeRefusesTheRpcOperations) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_FALSE(c.call());
-    EXPECT_TRUE(Logged(*log, std::string(c.name) + " is not supported in streamData mode"));
+    EXPECT_TRUE(Logged(std::string(c.name) + " is not supported in streamData mode"));
   }
   EXPECT_TRUE(plugin->DestroyMessage(ctx));
   Drain();
@@ -196,15 +141,74 @@ TEST_F(ChannelLogLines, StreamDataModeRefusesTheRpcOperations) {
   EXPECT_EQ(Calls("Channel.v1.UnregisterChannelNotifySink"), 0u);
 }
 
-TEST_F(ChannelLogLines, MessageChannelAndServerIdTexts) {
-  ASSERT_NO_FATAL_FAILURE(StartServers(162, 1));
-  RCPtr<CountingPlugin> server = InstanceOf(clients[0]);
-  MsgChannelHandle h = server->OpenMsgChannel("UsbTarnCtrl");
-  ASSERT_NE(h, nullptr);
-  EXPECT_TRUE(Logged(*log, "OpenMsgChannel succeed [h="));
-  KAPService_MsgChannelInfo info;
-  EXPECT_FALSE(server->GetMsgChannelInfo(h, &info));
-  EXPECT_TRUE(log->Writer()->HasMessage("Please wait for OnMsgChannelReady.\n"));
-  EXPECT_EQ(server->IsUniqueSerializedIdOwner("someone-else"), FALSE);
-  EXPECT_TRUE(Logged(*log, "[someone-else] does not match 0x"));
+// Every library call of an instance's life that can fail, made to fail by the stand-in:
+// the instance logs the call's fixed text, answers as a failure and leaves nothing alive in
+// the library.
+TEST_P(ChannelLogLines, EveryFailingCallIsLoggedAndLeavesNothingBehind) {
+  enum Step { kConnect, kCreate, kCreateExt, kDestroy, kGetOptions, kUnregister, kClientLeaves };
+  struct Row {
+    const char* fault;
+    Step step;
+    const char* text;  // a trace's exit line is "Exit - ..."; no line end
+  };
+  const Row rows[] = {
+      {"Channel.v1.Connect", kConnect, "Exit - Channel.v1.Connect() failed"},
+      {"ChannelObject.v1.CreateChannelObject", kConnect,
+       "Exit - Failed to create channel object \"UsbRedirControlObj\""},
+      {"ChannelObject.v3.GetObjectOptions", kConnect, "Obtain DataObj options failed "},
+      {"ChannelObject.v1.CreateContext", kCreate,
+       "Failed to create message (CreateContext failed)"},
+      {"ChannelObject.v3.CreateContext", kCreateExt,
+       "Failed to create message (CreateContext failed)"},
+      {"ChannelObject.v1.DestroyContext", kDestroy,
+       "Failed to destroy message (DestroyContext failed)"},
+      {"ChannelObject.v3.GetObjectOptions", kGetOptions,
+       "Failed to get channel options (GetObjectOptions failed)"},
+      {"Channel.v1.UnregisterChannelNotifySink", kUnregister,
+       "Exit - Channel.v1.UnregisterChannelNotifySink() failed"},
+      {"ChannelObject.v1.DestroyChannelObject", kClientLeaves,
+       "Exit - Failed to destroy channel object \"UsbRedirDataObj\""},
+  };
+  uint32_t session = 171;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.fault);
+    Restart();
+    if (log) log->Writer()->Clear();
+    void* ctx = nullptr;
+    uint32_t options = 0;
+    if (row.step == kConnect) {
+      ASSERT_TRUE(sim->KapSim_SetFault(row.fault, KAPSIM_FAULT_FAIL));
+      ASSERT_NO_FATAL_FAILURE(StartAndConnect(session++));
+    } else {
+      ASSERT_NO_FATAL_FAILURE(StartReady(session++));
+      ASSERT_TRUE(row.step != kDestroy || plugin->CreateMessage(&ctx, kDataChan));
+      ASSERT_TRUE(sim->KapSim_SetFault(row.fault, KAPSIM_FAULT_FAIL));
+    }
+    switch (row.step) {
+      case kCreate:
+        EXPECT_FALSE(plugin->CreateMessage(&ctx, kDataChan));
+        break;
+      case kCreateExt:
+        EXPECT_FALSE(plugin->CreateExtMessage(&ctx, kDataChan, 1));
+        break;
+      case kDestroy:
+        EXPECT_FALSE(plugin->DestroyMessage(ctx));
+        sim->KapSim_ResetFaults();
+        EXPECT_TRUE(plugin->DestroyMessage(ctx));
+        break;
+      case kGetOptions:
+        EXPECT_FALSE(plugin->GetChannelOptions(kDataChan, &options));
+        break;
+      case kUnregister:
+        EXPECT_FALSE(plugin->UnregisterChannelSink());
+        break;
+      case kClientLeaves:
+        ASSERT_EQ(sim->KapSim_DisconnectClient(client), TRUE);
+        EXPECT_TRUE(PumpUntil([&] { return plugin->notReadyCount.load() == 1; }));
+        break;
+      default:
+        break;
+    }
+    EXPECT_TRUE(PumpUntil([&] { return HasLine(row.text); })) << row.text;
+  }
 }

@@ -1,7 +1,7 @@
 // Fakes that count for the channel-service framework tests: a plug-in instance that records
 // every upcall, a manager whose side-channel configuration a test chooses, and a fixture
 // that drives the stand-in library from the test thread (the init thread) and checks that
-// no server, sink, object, context or variant outlives a test.
+// nothing the stand-in counts outlives a test.
 #ifndef TESTS_CHANNEL_CHANNELTESTSUPPORT_H
 #define TESTS_CHANNEL_CHANNELTESTSUPPORT_H
 
@@ -10,7 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -22,6 +22,11 @@
 #include "channel/RPCPluginInstance.h"
 #include "runtime/QrEvent.h"
 #include "support/ScopedTestLogger.h"
+
+using Clock = std::chrono::steady_clock;
+inline int64_t MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
 
 class CountingPlugin : public RPCPluginInstance {
  public:
@@ -36,18 +41,14 @@ class CountingPlugin : public RPCPluginInstance {
   using RPCPluginInstance::InvokeMessage;
   using RPCPluginInstance::VariantInterface;
 
+  // Alternation: a ready edge must follow a not-ready edge (or nothing), and back.
   void OnReady() override {
-    // Alternation: a ready edge must follow a not-ready edge (or nothing).
-    if (ready.exchange(true)) {
-      ++badEdges;
-    }
+    badEdges += ready.exchange(true) ? 1 : 0;
     ++readyCount;
     readyEvent.Set();
   }
   void OnNotReady() override {
-    if (!ready.exchange(false)) {
-      ++badEdges;
-    }
+    badEdges += ready.exchange(false) ? 0 : 1;
     ++notReadyCount;
     readyEvent.Reset();
   }
@@ -58,15 +59,10 @@ class CountingPlugin : public RPCPluginInstance {
     doneIds.push_back(id);
     doneHadContext.push_back(returnCtx != nullptr);
   }
-  void OnAbort(uint32_t id, Bool userCancelled, uint32_t reason) override {
-    abortIds.push_back(id);
-    abortReasons.push_back(reason);
-  }
+  void OnAbort(uint32_t id, Bool, uint32_t reason) override { abortReasons.push_back(reason); }
   void OnInvoke(void* messageCtx) override {
     ++invokeCount;
-    if (onInvoke) {
-      onInvoke(messageCtx);
-    }
+    if (onInvoke) onInvoke(messageCtx);
   }
   void OnMsgChannelReady(MsgChannelHandle handle, const char* name) override {
     readyChannels.emplace_back(handle, name);
@@ -84,17 +80,11 @@ class CountingPlugin : public RPCPluginInstance {
 
   QrEvent readyEvent;
   std::atomic<bool> ready{false};
-  std::atomic<int> readyCount{0};
-  std::atomic<int> notReadyCount{0};
-  std::atomic<int> badEdges{0};
-  std::atomic<int> rejectCount{0};
-  std::atomic<int> invokeCount{0};
-  std::vector<uint32_t> doneIds;  // written on the init thread only
+  std::atomic<int> readyCount{0}, notReadyCount{0}, badEdges{0}, rejectCount{0}, invokeCount{0};
+  // Written on the init thread only.
+  std::vector<uint32_t> doneIds, abortReasons;
   std::vector<bool> doneHadContext;
-  std::vector<uint32_t> abortIds;
-  std::vector<uint32_t> abortReasons;
   std::function<void(void*)> onInvoke;
-  // Message-channel upcalls, on the init thread only.
   std::vector<std::pair<MsgChannelHandle, std::string>> readyChannels;
   std::vector<Received> received;
   bool noEncryption = false;
@@ -134,14 +124,8 @@ class ConfigurableManager : public RPCManager {
     return RPCManager::OnServerDisconnected(serverId);
   }
 
-  bool wantTcp = false;
-  bool wantVirtual = false;
-  bool wantRivet = false;
-  bool failTcpConfig = false;
-  int serverInitCount = 0;
-  int serverExitCount = 0;
-  int serversConnected = 0;
-  int serversDisconnected = 0;
+  bool wantTcp = false, wantVirtual = false, wantRivet = false, failTcpConfig = false;
+  int serverInitCount = 0, serverExitCount = 0, serversConnected = 0, serversDisconnected = 0;
 
  protected:
   ~ConfigurableManager() override = default;
@@ -157,8 +141,10 @@ class PlainCommand : public KAPServiceCommand {
 
 class ChannelFixture : public ::testing::Test {
  protected:
-  static const char* ControlName() { return "UsbRedirControlObj"; }
-  static const char* DataName() { return "UsbRedirDataObj"; }
+  static constexpr const char* kControl = "UsbRedirControlObj";
+  static constexpr const char* kData = "UsbRedirDataObj";
+  static constexpr auto kDataChan = RPCPluginInstance::RPC_CHANNEL_TYPE_DATA;
+  static constexpr auto kControlChan = RPCPluginInstance::RPC_CHANNEL_TYPE_CONTROL;
 
   void SetUp() override {
     sim = KapSimLibrary::Get();
@@ -170,34 +156,20 @@ class ChannelFixture : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (sim == nullptr) {
-      return;
-    }
+    if (sim == nullptr) return;
     EndSession();
     plugin = nullptr;
     manager = nullptr;
     sim->KapSim_ResetFaults();
-    KapSimCounters after;
-    sim->KapSim_GetCounters(&after);
-    EXPECT_EQ(after.servers, before.servers);
-    EXPECT_EQ(after.channelSinks, before.channelSinks);
-    EXPECT_EQ(after.objects, before.objects);
-    EXPECT_EQ(after.contexts, before.contexts);
-    EXPECT_EQ(after.variants, before.variants);
-    EXPECT_EQ(after.badHandles, before.badHandles);
-    EXPECT_EQ(after.badClears, before.badClears);
+    ExpectNothingLeft(sim, before);
   }
 
   // Ends the clients and the server, if any; the manager and the instance stay.
   void EndSession() {
-    for (KapSimClient* c : clients) {
-      sim->KapSim_DestroyClient(c);
-    }
+    for (KapSimClient* c : clients) sim->KapSim_DestroyClient(c);
     clients.clear();
-    if (client != nullptr) {
-      sim->KapSim_DestroyClient(client);
-      client = nullptr;
-    }
+    if (client != nullptr) sim->KapSim_DestroyClient(client);
+    client = nullptr;
     if (manager.Ptr() != nullptr && manager->SessionId() != RPCManager::kNoSession) {
       if (multiServer) {
         manager->MultiServerExit(manager->SessionId(), nullptr);
@@ -208,26 +180,30 @@ class ChannelFixture : public ::testing::Test {
     multiServer = false;
   }
 
-  // Starts a multi-server session and connects `count` clients, each served by a server of
-  // its own, until every server's instance is ready.
+  // A fresh manager and instance (and no faults, zero call counts) for a table's next row.
+  void Restart() {
+    EndSession();
+    sim->KapSim_ResetFaults();
+    manager = new ConfigurableManager();
+    plugin = new CountingPlugin(manager);
+  }
+
+  // Connects a client to a running multi-server session and polls until its instance is
+  // ready; every client is served by a server of its own.
+  void AddServer(uint32_t session) {
+    KapSimClient* c =
+        sim->KapSim_ConnectClient(session, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
+    ASSERT_NE(c, nullptr);
+    clients.push_back(c);
+    ASSERT_TRUE(PumpUntil([&] {
+      RCPtr<CountingPlugin> instance = InstanceOf(c);
+      return instance.Ptr() != nullptr && instance->IsReady();
+    }));
+  }
   void StartServers(uint32_t session, int count) {
     ASSERT_TRUE(manager->MultiServerInit(session));
     multiServer = true;
-    for (int i = 0; i < count; ++i) {
-      KapSimClient* c =
-          sim->KapSim_ConnectClient(session, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
-      ASSERT_NE(c, nullptr);
-      clients.push_back(c);
-    }
-    ASSERT_TRUE(PumpUntil([&] {
-      for (KapSimClient* c : clients) {
-        RCPtr<CountingPlugin> instance = InstanceOf(c);
-        if (instance.Ptr() == nullptr || !instance->IsReady()) {
-          return false;
-        }
-      }
-      return true;
-    }));
+    for (int i = 0; i < count; ++i) ASSERT_NO_FATAL_FAILURE(AddServer(session));
   }
 
   // The instance serving a client of a multi-server session.
@@ -237,21 +213,12 @@ class ChannelFixture : public ::testing::Test {
     return static_cast<CountingPlugin*>(instance.Ptr());
   }
 
-  // A fresh manager and instance for the next case of a table-driven test.
-  void Restart() {
-    EndSession();
-    manager = new ConfigurableManager();
-    plugin = new CountingPlugin(manager);
-  }
-
   // Polls from this (the init) thread until `done` holds; false after msTimeout.
   bool PumpUntil(const std::function<bool()>& done, int msTimeout = 3000) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(msTimeout);
     std::vector<QrEvent*> none;
     while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        return false;
-      }
+      if (std::chrono::steady_clock::now() > deadline) return false;
       manager->PollWaitMultiple(none, false, 10, false);
     }
     return true;
@@ -270,6 +237,12 @@ class ChannelFixture : public ::testing::Test {
   void StartAndConnect(uint32_t session, uint32_t clientOptions = KAPSIM_CLIENT_DEFAULT,
                        KAPService_SessionType type = KAP_SERVICE_TALON_SESSION) {
     ASSERT_TRUE(manager->ServerInitForSession(session, plugin, 0));
+    ASSERT_NO_FATAL_FAILURE(Reconnect(session, clientOptions, type));
+  }
+  // Replaces the client, if any, by a new one; nothing is polled.
+  void Reconnect(uint32_t session, uint32_t clientOptions = KAPSIM_CLIENT_DEFAULT,
+                 KAPService_SessionType type = KAP_SERVICE_TALON_SESSION) {
+    if (client != nullptr) sim->KapSim_DestroyClient(client);
     client = sim->KapSim_ConnectClient(session, clientOptions, type);
     ASSERT_NE(client, nullptr);
   }
@@ -281,6 +254,14 @@ class ChannelFixture : public ::testing::Test {
     ASSERT_TRUE(PumpUntil([&] { return plugin->IsReady(); }));
   }
 
+  // A message on a ready instance, invoked and destroyed; false when any step failed.
+  bool Send(RPCPluginInstance::RPCChannelType type, BOOL wantCompletion) {
+    void* ctx = nullptr;
+    if (!plugin->CreateMessage(&ctx, type)) return false;
+    bool invoked = plugin->InvokeMessage(ctx, wantCompletion, type);
+    return plugin->DestroyMessage(ctx) && invoked;
+  }
+
   KapSimLibrary* sim = nullptr;
   KapSimCounters before{};
   RCPtr<ConfigurableManager> manager;
@@ -290,13 +271,13 @@ class ChannelFixture : public ::testing::Test {
   bool multiServer = false;
 };
 
-// The same with a recording logger at verbose level started around each test, for tests
-// that check the framework's fixed log texts.
-class LoggedChannelFixture : public ChannelFixture {
+// The same, run once with a recording logger at verbose level (whose fixed texts a test
+// checks) and once without a logger (the paths that format nothing; text checks pass).
+class LoggedChannelFixture : public ChannelFixture, public ::testing::WithParamInterface<bool> {
  protected:
   void SetUp() override {
-    log.reset(new ScopedTestLogger(LOGGER_LOG_VERBOSE));
-    ASSERT_TRUE(log->Started());
+    if (GetParam()) log.reset(new ScopedTestLogger(LOGGER_LOG_VERBOSE));
+    ASSERT_TRUE(log == nullptr || log->Started());
     ChannelFixture::SetUp();
   }
   void TearDown() override {
@@ -304,9 +285,24 @@ class LoggedChannelFixture : public ChannelFixture {
     log.reset();
   }
   // Whether a message text (prefix and line end left out) was logged exactly so.
-  bool HasLine(const std::string& text) { return log->Writer()->HasMessage(text); }
+  bool HasLine(const std::string& text) { return !log || log->Writer()->HasMessage(text); }
+  // Whether a line containing `fragment` arrives within 2 s (lines may come from the
+  // logger's own thread).
+  bool Logged(const std::string& fragment) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (log && log->Writer()->CountContaining(fragment) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
 
   std::unique_ptr<ScopedTestLogger> log;
 };
+
+#define LOGGED_AND_QUIET(suite)                                               \
+  INSTANTIATE_TEST_SUITE_P(, suite, ::testing::Bool(), [](const auto& info) { \
+    return std::string(info.param ? "Logged" : "Quiet");                      \
+  })
 
 #endif  // TESTS_CHANNEL_CHANNELTESTSUPPORT_H

@@ -16,19 +16,18 @@ class KAPServiceCommandTest : public ChannelFixture {
   void SetUp() override {
     ChannelFixture::SetUp();
     StartReady(140);
-    ASSERT_TRUE(plugin->CreateMessage(&ctx, RPCPluginInstance::RPC_CHANNEL_TYPE_DATA));
+    ASSERT_TRUE(plugin->CreateMessage(&ctx, kDataChan));
     command.reset(
         new PlainCommand(plugin->ChannelContextInterface(), plugin->VariantInterface(), ctx));
+    memset(&v, 0, sizeof(v));
   }
   void TearDown() override {
     command.reset();
-    if (ctx != nullptr) {
-      plugin->DestroyMessage(ctx);
-    }
+    if (ctx != nullptr) plugin->DestroyMessage(ctx);
     ChannelFixture::TearDown();
   }
 
-  void Clear(KAP_RPC_VARIANT* v) { plugin->VariantInterface()->v1.VariantClear(v); }
+  void Clear() { plugin->VariantInterface()->v1.VariantClear(&v); }
   int64_t LiveVariants() {
     KapSimCounters counters;
     sim->KapSim_GetCounters(&counters);
@@ -37,11 +36,14 @@ class KAPServiceCommandTest : public ChannelFixture {
 
   void* ctx = nullptr;
   std::unique_ptr<PlainCommand> command;
+  KAP_RPC_VARIANT v;
 };
 
 }  // namespace
 
-TEST_F(KAPServiceCommandTest, EveryTypedAppendReadsBackWithItsVariantType) {
+// Every typed append reads back with its variant type; return values, raw variants and the
+// command round-trip; a self-clearing variant frees what the library put into it.
+TEST_F(KAPServiceCommandTest, EveryAppendReadsBackWithItsVariantType) {
   char bytes[] = {'a', '\0', 'b'};
   KAP_RPC_BLOB blob{sizeof(bytes), bytes};
   EXPECT_EQ(command->GetContext(), ctx);
@@ -59,109 +61,39 @@ TEST_F(KAPServiceCommandTest, EveryTypedAppendReadsBackWithItsVariantType) {
   ASSERT_TRUE(command->AddNamedParam(42, "answer"));
   ASSERT_EQ(command->GetNumParams(), 12);
 
-  const uint16_t types[] = {KAP_RPC_VT_I1,  KAP_RPC_VT_I2,    KAP_RPC_VT_UI2, KAP_RPC_VT_I4,
-                            KAP_RPC_VT_UI4, KAP_RPC_VT_I8,    KAP_RPC_VT_UI8, KAP_RPC_VT_R4,
-                            KAP_RPC_VT_R8,  KAP_RPC_VT_LPSTR, KAP_RPC_VT_BLOB};
-  KAP_RPC_VARIANT v;
+  struct Row {
+    uint16_t vt;
+    std::function<bool(const KAP_RPC_VARIANT&)> holds;
+  };
+  const Row rows[] = {
+      {KAP_RPC_VT_I1, [](const KAP_RPC_VARIANT& x) { return x.cVal == 'c'; }},
+      {KAP_RPC_VT_I2, [](const KAP_RPC_VARIANT& x) { return x.iVal == -2; }},
+      {KAP_RPC_VT_UI2, [](const KAP_RPC_VARIANT& x) { return x.uiVal == 3; }},
+      {KAP_RPC_VT_I4, [](const KAP_RPC_VARIANT& x) { return x.lVal == -4; }},
+      {KAP_RPC_VT_UI4, [](const KAP_RPC_VARIANT& x) { return x.ulVal == 5u; }},
+      {KAP_RPC_VT_I8, [](const KAP_RPC_VARIANT& x) { return x.llVal == -6; }},
+      {KAP_RPC_VT_UI8, [](const KAP_RPC_VARIANT& x) { return x.ullVal == 7u; }},
+      {KAP_RPC_VT_R4, [](const KAP_RPC_VARIANT& x) { return x.fVal == 1.5f; }},
+      {KAP_RPC_VT_R8, [](const KAP_RPC_VARIANT& x) { return x.dVal == 2.5; }},
+      {KAP_RPC_VT_LPSTR, [](const KAP_RPC_VARIANT& x) { return strcmp(x.strVal, "text") == 0; }},
+      {KAP_RPC_VT_BLOB,
+       [&](const KAP_RPC_VARIANT& x) {
+         return x.blobVal.size == sizeof(bytes) && memcmp(x.blobVal.blobData, bytes, 3) == 0;
+       }},
+  };
   for (int i = 0; i < 11; ++i) {
-    memset(&v, 0, sizeof(v));
-    ASSERT_TRUE(command->GetParam(i, &v)) << i;
-    EXPECT_EQ(v.vt, types[i]) << i;
-    switch (i) {
-      case 0:
-        EXPECT_EQ(v.cVal, 'c');
-        break;
-      case 1:
-        EXPECT_EQ(v.iVal, -2);
-        break;
-      case 2:
-        EXPECT_EQ(v.uiVal, 3);
-        break;
-      case 3:
-        EXPECT_EQ(v.lVal, -4);
-        break;
-      case 4:
-        EXPECT_EQ(v.ulVal, 5u);
-        break;
-      case 5:
-        EXPECT_EQ(v.llVal, -6);
-        break;
-      case 6:
-        EXPECT_EQ(v.ullVal, 7u);
-        break;
-      case 7:
-        EXPECT_FLOAT_EQ(v.fVal, 1.5f);
-        break;
-      case 8:
-        EXPECT_DOUBLE_EQ(v.dVal, 2.5);
-        break;
-      case 9:
-        EXPECT_STREQ(v.strVal, "text");
-        break;
-      case 10:
-        ASSERT_EQ(v.blobVal.size, sizeof(bytes));
-        EXPECT_EQ(memcmp(v.blobVal.blobData, bytes, sizeof(bytes)), 0);
-        break;
-    }
-    Clear(&v);
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(command->GetParam(i, &v));
+    EXPECT_EQ(v.vt, rows[i].vt);
+    EXPECT_TRUE(v.vt != rows[i].vt || rows[i].holds(v));
+    Clear();
   }
   std::string name = "unchanged";
-  memset(&v, 0, sizeof(v));
   ASSERT_TRUE(command->GetNamedParam(11, name, &v));
   EXPECT_EQ(name, "answer");
   EXPECT_EQ(v.lVal, 42);
-  Clear(&v);
-}
+  Clear();
 
-TEST_F(KAPServiceCommandTest, IndexOutsideTheParametersIsRefusedWithoutAskingTheLibrary) {
-  ASSERT_TRUE(command->AddParam(1));
-  uint64_t gets = Calls("Context.v1.GetParam");
-  uint64_t namedGets = Calls("Context.v1.GetNamedParam");
-  uint64_t returnGets = Calls("Context.v1.GetReturnVal");
-  KAP_RPC_VARIANT v;
-  memset(&v, 0, sizeof(v));
-  std::string name = "kept";
-  EXPECT_FALSE(command->GetParam(1, &v));
-  EXPECT_FALSE(command->GetParam(-1, &v));
-  EXPECT_FALSE(command->GetNamedParam(1, name, &v));
-  EXPECT_FALSE(command->GetReturnVal(0, &v));
-  EXPECT_EQ(Calls("Context.v1.GetParam"), gets);
-  EXPECT_EQ(Calls("Context.v1.GetNamedParam"), namedGets);
-  EXPECT_EQ(Calls("Context.v1.GetReturnVal"), returnGets);
-  EXPECT_EQ(name, "kept");
-}
-
-TEST_F(KAPServiceCommandTest, FailedConversionLeavesTheMessageUnchanged) {
-  ASSERT_TRUE(command->AddParam(1));
-  ASSERT_EQ(sim->KapSim_SetFault("Variant.v1.VariantFromStr", KAPSIM_FAULT_FAIL), TRUE);
-  EXPECT_FALSE(command->AddParam("lost"));
-  EXPECT_FALSE(command->AddNamedParam("lost", "name"));
-  EXPECT_FALSE(command->AppendReturnVal("lost"));
-  EXPECT_EQ(command->GetNumParams(), 1);
-  EXPECT_EQ(command->GetNumReturnVal(), 0);
-}
-
-TEST_F(KAPServiceCommandTest, FailedAppendStillFreesTheVariant) {
-  int64_t live = LiveVariants();
-  ASSERT_EQ(sim->KapSim_SetFault("Context.v1.AppendParam", KAPSIM_FAULT_FAIL), TRUE);
-  ASSERT_EQ(sim->KapSim_SetFault("Context.v1.AppendReturnVal", KAPSIM_FAULT_FAIL), TRUE);
-  EXPECT_FALSE(command->AddParam("string that the library copied"));
-  EXPECT_FALSE(command->AppendReturnVal("another"));
-  EXPECT_EQ(LiveVariants(), live);
-  EXPECT_EQ(command->GetNumParams(), 0);
-}
-
-TEST_F(KAPServiceCommandTest, FailedNamedReadKeepsTheName) {
-  ASSERT_TRUE(command->AddNamedParam(7, "seven"));
-  ASSERT_EQ(sim->KapSim_SetFault("Context.v1.GetNamedParam", KAPSIM_FAULT_FAIL), TRUE);
-  std::string name = "kept";
-  KAP_RPC_VARIANT v;
-  memset(&v, 0, sizeof(v));
-  EXPECT_FALSE(command->GetNamedParam(0, name, &v));
-  EXPECT_EQ(name, "kept");
-}
-
-TEST_F(KAPServiceCommandTest, ReturnValuesAndCommandRoundTrip) {
   ASSERT_TRUE(command->SetCommand(9));
   EXPECT_EQ(command->GetCommand(), 9u);
   ASSERT_TRUE(command->AppendReturnVal(11UL));
@@ -173,16 +105,12 @@ TEST_F(KAPServiceCommandTest, ReturnValuesAndCommandRoundTrip) {
   ASSERT_TRUE(command->AddParam(&raw));
   ASSERT_TRUE(command->AddNamedParam(&raw, "raw"));
   ASSERT_EQ(command->GetNumReturnVal(), 2);
-  ASSERT_EQ(command->GetNumParams(), 2);
-  KAP_RPC_VARIANT v;
-  memset(&v, 0, sizeof(v));
+  ASSERT_EQ(command->GetNumParams(), 14);
   ASSERT_TRUE(command->GetReturnVal(1, &v));
   EXPECT_EQ(v.vt, KAP_RPC_VT_I4);
   EXPECT_EQ(v.lVal, -12);
-  Clear(&v);
-}
+  Clear();
 
-TEST_F(KAPServiceCommandTest, SelfClearingVariantFreesWhatTheLibraryPutIntoIt) {
   int64_t live = LiveVariants();
   {
     RPCVariant variant(plugin);
@@ -191,4 +119,40 @@ TEST_F(KAPServiceCommandTest, SelfClearingVariantFreesWhatTheLibraryPutIntoIt) {
     EXPECT_EQ(LiveVariants(), live + 1);
   }
   EXPECT_EQ(LiveVariants(), live);
+}
+
+// An index outside the parameters is refused without asking the library; a failed
+// conversion or append leaves the message unchanged and frees the variant; a failed named
+// read keeps the caller's name.
+TEST_F(KAPServiceCommandTest, FailuresLeaveMessageNameAndVariantsAsTheyWere) {
+  ASSERT_TRUE(command->AddNamedParam(7, "seven"));
+  const char* reads[] = {"Context.v1.GetParam", "Context.v1.GetNamedParam",
+                         "Context.v1.GetReturnVal"};
+  uint64_t counts[3];
+  for (int i = 0; i < 3; ++i) counts[i] = Calls(reads[i]);
+  std::string name = "kept";
+  EXPECT_FALSE(command->GetParam(1, &v));
+  EXPECT_FALSE(command->GetParam(-1, &v));
+  EXPECT_FALSE(command->GetNamedParam(1, name, &v));
+  EXPECT_FALSE(command->GetReturnVal(0, &v));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Calls(reads[i]), counts[i]) << reads[i];
+  ASSERT_EQ(sim->KapSim_SetFault("Context.v1.GetNamedParam", KAPSIM_FAULT_FAIL), TRUE);
+  EXPECT_FALSE(command->GetNamedParam(0, name, &v));
+  EXPECT_EQ(name, "kept");
+
+  ASSERT_EQ(sim->KapSim_SetFault("Variant.v1.VariantFromStr", KAPSIM_FAULT_FAIL), TRUE);
+  EXPECT_FALSE(command->AddParam("lost"));
+  EXPECT_FALSE(command->AddNamedParam("lost", "name"));
+  EXPECT_FALSE(command->AppendReturnVal("lost"));
+  EXPECT_EQ(command->GetNumParams(), 1);
+  EXPECT_EQ(command->GetNumReturnVal(), 0);
+  sim->KapSim_ResetFaults();
+
+  int64_t live = LiveVariants();
+  ASSERT_EQ(sim->KapSim_SetFault("Context.v1.AppendParam", KAPSIM_FAULT_FAIL), TRUE);
+  ASSERT_EQ(sim->KapSim_SetFault("Context.v1.AppendReturnVal", KAPSIM_FAULT_FAIL), TRUE);
+  EXPECT_FALSE(command->AddParam("string that the library copied"));
+  EXPECT_FALSE(command->AppendReturnVal("another"));
+  EXPECT_EQ(LiveVariants(), live);
+  EXPECT_EQ(command->GetNumParams(), 1);
 }

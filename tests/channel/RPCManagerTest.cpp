@@ -1,45 +1,92 @@
+#include <dlfcn.h>
+
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "ChannelTestSupport.h"
-#include "channel/SessionUtils.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int64_t MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
 // Restores KAPSERVICE_PATH when a test pointed it elsewhere.
-class ScopedKapServicePath {
- public:
-  explicit ScopedKapServicePath(const char* path) {
-    if (path == nullptr) {
-      unsetenv("KAPSERVICE_PATH");
-    } else {
-      setenv("KAPSERVICE_PATH", path, 1);
-    }
-  }
+struct ScopedKapServicePath {
+  explicit ScopedKapServicePath(const char* path) { setenv("KAPSERVICE_PATH", path, 1); }
   ~ScopedKapServicePath() { setenv("KAPSERVICE_PATH", KAPSERVICE_SIM_PATH, 1); }
 };
 
+KAP_SERVICE_QUERY_INTERFACE gLibraryQi;
+
+// The library's record plus the overlay table every client needs, which the stand-in (a
+// server-side library) does not offer.
+Bool QueryWithOverlay(const GUID* iid, void* table) {
+  if (memcmp(iid, &GUID_KAPOverlay_ClientInterface_V1, sizeof(GUID)) == 0) {
+    static_cast<uint32_t*>(table)[0] = 1;
+    return TRUE;
+  }
+  return gLibraryQi.QueryInterface(iid, table);
+}
+
 }  // namespace
 
+using RPCManagerLogged = LoggedChannelFixture;
+LOGGED_AND_QUIET(RPCManagerLogged);
 using RPCManagerServer = ChannelFixture;
 
-TEST_F(RPCManagerServer, SessionIdChoosesInitEntryPointAndExitEndsServer) {
+// Refusals and failures before a server runs change nothing and are logged; the session id
+// chooses the init entry point, and exit ends the server.
+TEST_P(RPCManagerLogged, LifeCycleChoosesEntryPointsAndRefusesOutOfOrderSteps) {
+  EXPECT_FALSE(manager->ServerExitForSession(74, plugin, false));
+  EXPECT_EQ(Calls("KAPService_ServerExit2"), 0u);
+  EXPECT_EQ(manager->serverExitCount, 0);
+  EXPECT_TRUE(Logged("Not initialized"));
+
+  {
+    ScopedKapServicePath path("/nonexistent/libkapservice.so");
+    EXPECT_FALSE(manager->ServerInitForSession(78, plugin, 0));
+  }
+#ifdef KAPSERVICE_SIM_NOEXIT2_PATH
+  {
+    ScopedKapServicePath path(KAPSERVICE_SIM_NOEXIT2_PATH);  // no exit to match its init
+    EXPECT_FALSE(manager->ServerInitForSession(80, plugin, 0));
+    EXPECT_EQ(sim->KapSim_IsServerRunning(80), FALSE);
+  }
+#endif
+
+  ASSERT_EQ(sim->KapSim_SetFault("KAPService_ServerInit2", KAPSIM_FAULT_FAIL), TRUE);
+  EXPECT_FALSE(manager->ServerInitForSession(75, plugin, 0));
+  EXPECT_EQ(manager->SessionId(), RPCManager::kNoSession);
+  EXPECT_EQ(Calls("KAPService_ServerExit2"), 0u);  // a failed init owes no exit
+  EXPECT_TRUE(Logged("KAPService_ServerInit2() failed"));
+  sim->KapSim_ResetFaults();
+  // The library is loaded lazily, so this attempt with a good path works; the stream-data
+  // table is optional.
+  sim->KapSim_SetMaxVersion("StreamData", 0);
   ASSERT_TRUE(manager->ServerInitForSession(71, plugin, 0));
+  EXPECT_TRUE(HasLine(std::string("Load kapservice from ") + KAPSERVICE_SIM_PATH + " \n"));
+  // Without KAPSERVICE_PATH the agent's own copy is loaded; the path is not tried here.
+  EXPECT_STREQ(RPCManager::kKapServicePath,
+               "/usr/lib/quorin/zeltagent/CHX/vchan_plugins/libkapservice.so");
+  EXPECT_EQ(manager->StreamDataInterface()->v1.GetStreamDataSize, nullptr);
   EXPECT_EQ(manager->SessionId(), 71u);
   EXPECT_TRUE(manager->IsServer());
   EXPECT_EQ(sim->KapSim_IsServerRunning(71), TRUE);
   EXPECT_EQ(Calls("KAPService_ServerInit2"), 1u);
   EXPECT_EQ(Calls("KAPService_ServerInit"), 0u);
+
+  EXPECT_FALSE(manager->ServerInitForSession(73, plugin, 0));
+  EXPECT_TRUE(Logged("Already initialized"));
+  EXPECT_EQ(manager->SessionId(), 71u);
+  EXPECT_EQ(Calls("KAPService_ServerInit2"), 1u);
+  EXPECT_EQ(sim->KapSim_IsServerRunning(73), FALSE);
+  EXPECT_TRUE(plugin->RegisterChannelSink(nullptr));  // already registered: no second sink
+  EXPECT_EQ(Calls("Channel.v1.RegisterChannelNotifySink"), 1u);
+  EXPECT_TRUE(Logged("Channel sink already registered"));
+  EXPECT_FALSE(manager->StartServer(nullptr));
+  EXPECT_TRUE(HasLine("Must called from multi-server mode.\n"));
 
   EXPECT_TRUE(manager->ServerExitForSession(71, plugin, false));
   EXPECT_EQ(sim->KapSim_IsServerRunning(71), FALSE);
@@ -56,115 +103,74 @@ TEST_F(RPCManagerServer, SessionIdChoosesInitEntryPointAndExitEndsServer) {
   EXPECT_EQ(sim->KapSim_IsServerRunning(KAPSIM_OWN_SESSION), FALSE);
 }
 
-TEST_F(RPCManagerServer, SecondInitFailsAndChangesNothing) {
-  ASSERT_TRUE(manager->ServerInitForSession(72, plugin, 0));
-  EXPECT_FALSE(manager->ServerInitForSession(73, plugin, 0));
-  EXPECT_EQ(manager->SessionId(), 72u);
-  EXPECT_EQ(Calls("KAPService_ServerInit2"), 1u);
-  EXPECT_EQ(sim->KapSim_IsServerRunning(73), FALSE);
-  EXPECT_EQ(sim->KapSim_IsServerRunning(72), TRUE);
-}
-
-TEST_F(RPCManagerServer, ExitWithoutInitFails) {
-  EXPECT_FALSE(manager->ServerExitForSession(74, plugin, false));
-  EXPECT_EQ(Calls("KAPService_ServerExit2"), 0u);
-  EXPECT_EQ(manager->serverExitCount, 0);
-}
-
-TEST_F(RPCManagerServer, FailedInitEntryPointOwesNoExitAndManagerCanRetry) {
-  ASSERT_EQ(sim->KapSim_SetFault("KAPService_ServerInit2", KAPSIM_FAULT_FAIL), TRUE);
-  EXPECT_FALSE(manager->ServerInitForSession(75, plugin, 0));
-  EXPECT_EQ(manager->SessionId(), RPCManager::kNoSession);
-  EXPECT_EQ(Calls("KAPService_ServerExit2"), 0u);
-
-  sim->KapSim_ResetFaults();
-  EXPECT_TRUE(manager->ServerInitForSession(75, plugin, 0));
-  EXPECT_EQ(sim->KapSim_IsServerRunning(75), TRUE);
-}
-
-// Every failure after a started server ends that server again and leaves the manager
-// ready for a new attempt.
-TEST_F(RPCManagerServer, FailureAfterServerStartedEndsItAgain) {
+// Every failure after a started server (a missing table, a refused sink, a side channel
+// asked for but unavailable, no client within the wait) ends that server again and
+// leaves the manager ready for a new attempt.
+TEST_P(RPCManagerLogged, FailureAfterServerStartedEndsItAgain) {
   struct Case {
     const char* what;
     std::function<void()> arrange;
+    const char* text;  // logged, or null
+    uint32_t waitMs;
   };
-  std::vector<Case> cases = {
-      {"no variant table", [&] { sim->KapSim_SetMaxVersion("Variant", 0); }},
-      {"no channel table", [&] { sim->KapSim_SetMaxVersion("Channel", 0); }},
-      {"no object table", [&] { sim->KapSim_SetMaxVersion("ChannelObject", 0); }},
-      {"no context table", [&] { sim->KapSim_SetMaxVersion("Context", 0); }},
+  const char* sideChannel = "ChannelObject.v2.IsSideChannelAvailable";
+  const Case cases[] = {
+      {"no variant table", [&] { sim->KapSim_SetMaxVersion("Variant", 0); }, nullptr, 0},
+      {"no channel table", [&] { sim->KapSim_SetMaxVersion("Channel", 0); }, nullptr, 0},
+      {"no object table", [&] { sim->KapSim_SetMaxVersion("ChannelObject", 0); }, nullptr, 0},
+      {"no context table", [&] { sim->KapSim_SetMaxVersion("Context", 0); }, nullptr, 0},
       {"sink refused",
-       [&] { sim->KapSim_SetFault("Channel.v1.RegisterChannelNotifySink", KAPSIM_FAULT_FAIL); }},
-      {"tcp configuration fails", [&] { manager->failTcpConfig = true; }},
+       [&] { sim->KapSim_SetFault("Channel.v1.RegisterChannelNotifySink", KAPSIM_FAULT_FAIL); },
+       nullptr, 0},
+      {"tcp configuration fails", [&] { manager->failTcpConfig = true; }, nullptr, 0},
+      {"tcp unavailable",
+       [&] {
+         manager->wantTcp = true;
+         sim->KapSim_SetFault(sideChannel, KAPSIM_FAULT_FAIL);
+       },
+       "TCP requested but unavailable", 0},
+      {"virtual unavailable",
+       [&] {
+         manager->wantVirtual = true;
+         sim->KapSim_SetFault(sideChannel, KAPSIM_FAULT_FAIL);
+       },
+       "Virtual side channel requested but unavailable", 0},
+      {"no client", [] {}, nullptr, 150},
   };
+  uint32_t session = 158;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    sim->KapSim_ResetFaults();
-    manager->failTcpConfig = false;
+    Restart();
     c.arrange();
-    EXPECT_FALSE(manager->ServerInitForSession(76, plugin, 0));
+    auto start = Clock::now();
+    EXPECT_FALSE(manager->ServerInitForSession(session, plugin, c.waitMs));
+    EXPECT_GE(MsSince(start), c.waitMs == 0 ? 0 : c.waitMs - 10);
     EXPECT_EQ(manager->SessionId(), RPCManager::kNoSession);
-    EXPECT_EQ(sim->KapSim_IsServerRunning(76), FALSE);
+    EXPECT_EQ(sim->KapSim_IsServerRunning(session++), FALSE);
     EXPECT_EQ(Calls("KAPService_ServerInit2"), 1u);
     EXPECT_EQ(Calls("KAPService_ServerExit2"), 1u);
+    EXPECT_TRUE(c.text == nullptr || Logged(c.text));
   }
-  sim->KapSim_ResetFaults();
-  manager->failTcpConfig = false;
+  Restart();
   EXPECT_TRUE(manager->ServerInitForSession(76, plugin, 0));
 }
 
-TEST_F(RPCManagerServer, StreamDataTableIsOptional) {
-  sim->KapSim_SetMaxVersion("StreamData", 0);
-  EXPECT_TRUE(manager->ServerInitForSession(77, plugin, 0));
-  EXPECT_EQ(manager->StreamDataInterface()->v1.GetStreamDataSize, nullptr);
-}
-
-TEST_F(RPCManagerServer, MissingLibraryFailsWithoutServer) {
-  {
-    ScopedKapServicePath path("/nonexistent/libkapservice.so");
-    EXPECT_FALSE(manager->ServerInitForSession(78, plugin, 0));
+// An exit on the init thread disconnects and unregisters the instance; one from another
+// thread leaves the instance alone but still ends the server.
+TEST_F(RPCManagerServer, ExitTearsDownTheInstanceOnlyOnTheInitThread) {
+  for (bool otherThread : {false, true}) {
+    SCOPED_TRACE(otherThread ? "other thread" : "init thread");
+    Restart();
+    StartReady(81);
+    EXPECT_TRUE(manager->ServerExitForSession(81, plugin, otherThread));
+    EXPECT_EQ(Calls("Channel.v1.Disconnect"), otherThread ? 0u : 1u);
+    EXPECT_EQ(Calls("Channel.v1.UnregisterChannelNotifySink"), otherThread ? 0u : 1u);
+    EXPECT_EQ(sim->KapSim_IsServerRunning(81), FALSE);
+    if (otherThread) continue;
+    EXPECT_EQ(plugin->notReadyCount.load(), 1);
+    EXPECT_EQ(plugin->badEdges.load(), 0);
+    EXPECT_FALSE(plugin->IsReady());
   }
-  // The library is loaded lazily, so the next attempt with a good path works.
-  EXPECT_TRUE(manager->ServerInitForSession(78, plugin, 0));
-  EXPECT_EQ(sim->KapSim_IsServerRunning(78), TRUE);
-}
-
-#ifdef KAPSERVICE_SIM_NOEXIT2_PATH
-TEST_F(RPCManagerServer, LibraryWithoutMatchingExitIsRejected) {
-  ScopedKapServicePath path(KAPSERVICE_SIM_NOEXIT2_PATH);
-  EXPECT_FALSE(manager->ServerInitForSession(80, plugin, 0));
-  EXPECT_EQ(sim->KapSim_IsServerRunning(80), FALSE);
-}
-#endif
-
-TEST_F(RPCManagerServer, ExitOnDifferentThreadSkipsInstanceButEndsServer) {
-  StartReady(81);
-  uint64_t disconnects = Calls("Channel.v1.Disconnect");
-  uint64_t unregisters = Calls("Channel.v1.UnregisterChannelNotifySink");
-  EXPECT_TRUE(manager->ServerExitForSession(81, plugin, true));
-  EXPECT_EQ(Calls("Channel.v1.Disconnect"), disconnects);
-  EXPECT_EQ(Calls("Channel.v1.UnregisterChannelNotifySink"), unregisters);
-  EXPECT_EQ(sim->KapSim_IsServerRunning(81), FALSE);
-}
-
-TEST_F(RPCManagerServer, ExitDisconnectsAndUnregistersTheInstance) {
-  StartReady(82);
-  EXPECT_TRUE(manager->ServerExitForSession(82, plugin, false));
-  EXPECT_EQ(Calls("Channel.v1.Disconnect"), 1u);
-  EXPECT_EQ(Calls("Channel.v1.UnregisterChannelNotifySink"), 1u);
-  EXPECT_EQ(plugin->notReadyCount.load(), 1);
-  EXPECT_EQ(plugin->badEdges.load(), 0);
-  EXPECT_FALSE(plugin->IsReady());
-}
-
-TEST_F(RPCManagerServer, WaitingForReadinessAtInitFailsWithoutClient) {
-  auto start = Clock::now();
-  EXPECT_FALSE(manager->ServerInitForSession(83, plugin, 150));
-  int64_t ms = MsSince(start);
-  EXPECT_GE(ms, 140);
-  EXPECT_LT(ms, 2000);
-  EXPECT_EQ(sim->KapSim_IsServerRunning(83), FALSE);
 }
 
 TEST_F(RPCManagerServer, MultiServerModeNeedsTheServerTable) {
@@ -180,7 +186,8 @@ TEST_F(RPCManagerServer, MultiServerModeNeedsTheServerTable) {
 }
 
 // Each client of a multi-server session is served by a server and an instance of its own;
-// a stopped server's instance goes through not-ready and leaves both lookups.
+// a stopped server's instance goes through not-ready and leaves both lookups, and servers
+// still connected when the session ends do not keep the manager alive.
 TEST_F(RPCManagerServer, MultiServerSessionServesEachClientWithItsOwnInstance) {
   ASSERT_NO_FATAL_FAILURE(StartServers(85, 2));
   KapServerID first = sim->KapSim_GetClientServer(clients[0]);
@@ -208,122 +215,85 @@ TEST_F(RPCManagerServer, MultiServerSessionServesEachClientWithItsOwnInstance) {
   Drain();
   EXPECT_EQ(b->notReadyCount.load(), 1);
   EXPECT_EQ(RPCManager::GetInstanceByServerId(second).Ptr(), nullptr);
-}
 
-// Servers still connected when the session ends must not keep the manager alive.
-TEST_F(RPCManagerServer, MultiServerExitReleasesEveryServer) {
-  ASSERT_NO_FATAL_FAILURE(StartServers(86, 2));
-  KapServerID server = sim->KapSim_GetClientServer(clients[0]);
-  EXPECT_TRUE(manager->MultiServerExit(86, nullptr));
+  ASSERT_NO_FATAL_FAILURE(AddServer(85));
+  KapServerID third = sim->KapSim_GetClientServer(clients[2]);
+  EXPECT_TRUE(manager->MultiServerExit(85, nullptr));
   multiServer = false;
-  EXPECT_EQ(RPCManager::GetRPCManagerByServerId(server).Ptr(), nullptr);
+  EXPECT_EQ(RPCManager::GetRPCManagerByServerId(third).Ptr(), nullptr);
   EXPECT_EQ(manager->RefCount(), 1);
-  EXPECT_EQ(sim->KapSim_GetClientServer(clients[0]), nullptr);
+  EXPECT_EQ(sim->KapSim_GetClientServer(clients[2]), nullptr);
 }
 
-using RPCManagerWait = ChannelFixture;
-
-TEST_F(RPCManagerWait, EmptyListOffInitThreadIsAnErrorAtOnce) {
-  ASSERT_TRUE(manager->ServerInitForSession(90, plugin, 0));
-  int rc = 0;
-  int64_t ms = 0;
-  std::thread other([&] {
-    std::vector<QrEvent*> none;
-    auto start = Clock::now();
-    rc = manager->WaitMultiple(none, false, 500, false);
-    ms = MsSince(start);
-  });
-  other.join();
-  EXPECT_EQ(rc, -2);
-  EXPECT_LT(ms, 400);
-}
-
-TEST_F(RPCManagerWait, EmptyListOnInitThreadPollsForTheWholeTimeout) {
+// On the init thread a wait polls the library in slices of at most 100 ms; on any other
+// thread it waits on the events only.
+TEST_F(RPCManagerServer, WaitsPollOnlyOnTheInitThread) {
   ASSERT_TRUE(manager->ServerInitForSession(91, plugin, 0));
-  uint64_t polls = Calls("Channel.v1.Poll");
   std::vector<QrEvent*> none;
+  uint64_t polls = Calls("Channel.v1.Poll");
   auto start = Clock::now();
   EXPECT_EQ(manager->WaitMultiple(none, false, 250, false), -1);
-  int64_t ms = MsSince(start);
-  EXPECT_GE(ms, 240);
-  EXPECT_LT(ms, 2000);
-  // One poll up front and one after each slice but the last.
-  EXPECT_GE(Calls("Channel.v1.Poll") - polls, 3u);
-}
+  EXPECT_GE(MsSince(start), 240);
+  EXPECT_GE(Calls("Channel.v1.Poll") - polls, 3u);  // one up front, one after each slice
 
-TEST_F(RPCManagerWait, SignalledEventAnswersItsIndexAtOnce) {
-  ASSERT_TRUE(manager->ServerInitForSession(92, plugin, 0));
-  QrEvent first(true, false);
-  QrEvent second(true, true);
-  std::vector<QrEvent*> events{&first, &second};
-  auto start = Clock::now();
+  QrEvent unset(true, false), set(true, true);
+  std::vector<QrEvent*> events{&unset, &set}, one{&set}, notSet{&unset};
+  start = Clock::now();
   EXPECT_EQ(manager->WaitMultiple(events, false, 5000, false), 1);
   EXPECT_EQ(manager->PollWaitMultiple(events, false, 5000, false), 1);
-  EXPECT_LT(MsSince(start), 1000);
-  // A single event.
-  std::vector<QrEvent*> one{&second};
   EXPECT_EQ(manager->WaitMultiple(one, false, 5000, false), 0);
-  EXPECT_TRUE(manager->WaitForEvent(&second, 0));
-  EXPECT_FALSE(manager->WaitForEvent(&first, 0));
-}
+  EXPECT_TRUE(manager->WaitForEvent(&set, 0));
+  EXPECT_FALSE(manager->WaitForEvent(&unset, 0));
+  EXPECT_EQ(manager->WaitMultiple(notSet, false, 0, false), -1);  // one round
+  EXPECT_EQ(manager->PollWaitMultiple(notSet, false, 0, false), -1);
+  EXPECT_LT(MsSince(start), 1000);
 
-TEST_F(RPCManagerWait, ZeroTimeoutMakesOneRoundAndTimesOut) {
-  ASSERT_TRUE(manager->ServerInitForSession(93, plugin, 0));
-  QrEvent unset(true, false);
-  std::vector<QrEvent*> events{&unset};
-  auto start = Clock::now();
-  EXPECT_EQ(manager->WaitMultiple(events, false, 0, false), -1);
-  EXPECT_EQ(manager->PollWaitMultiple(events, false, 0, false), -1);
-  EXPECT_LT(MsSince(start), 500);
-}
+  polls = Calls("Channel.v3.Poll");
+  start = Clock::now();
+  EXPECT_EQ(manager->PollWaitMultiple(notSet, false, 230, false), -1);
+  EXPECT_GE(MsSince(start), 220);
+  EXPECT_GE(Calls("Channel.v3.Poll") - polls, 2u);  // slices of at most 100 ms
 
-TEST_F(RPCManagerWait, OtherThreadWaitsWithoutPollingUntilSignalled) {
-  ASSERT_TRUE(manager->ServerInitForSession(94, plugin, 0));
-  QrEvent event(true, false);
-  uint64_t polls = Calls("Channel.v3.Poll") + Calls("Channel.v1.Poll");
+  polls = Calls("Channel.v3.Poll") + Calls("Channel.v1.Poll");
   int rc = 0;
-  std::thread waiter([&] {
-    std::vector<QrEvent*> events{&event};
-    rc = manager->PollWaitMultiple(events, false, 5000, false);
-  });
+  std::thread waiter([&] { rc = manager->PollWaitMultiple(notSet, false, 5000, false); });
   std::this_thread::sleep_for(std::chrono::milliseconds(120));
-  event.Set();
+  unset.Set();
   waiter.join();
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(Calls("Channel.v3.Poll") + Calls("Channel.v1.Poll"), polls);
-}
+  unset.Reset();
 
-TEST_F(RPCManagerWait, PollWaitTimesOutAfterTheTimeout) {
-  ASSERT_TRUE(manager->ServerInitForSession(95, plugin, 0));
-  QrEvent unset(true, false);
-  std::vector<QrEvent*> events{&unset};
-  auto start = Clock::now();
-  EXPECT_EQ(manager->PollWaitMultiple(events, false, 230, false), -1);
-  int64_t ms = MsSince(start);
-  EXPECT_GE(ms, 220);
-  EXPECT_LT(ms, 2000);
-  EXPECT_GE(Calls("Channel.v3.Poll"), 3u);  // slices of at most 100 ms
-}
-
-TEST_F(RPCManagerWait, PollWaitNeedsTheTimedPoll) {
-  sim->KapSim_SetMaxVersion("Channel", 2);
-  ASSERT_TRUE(manager->ServerInitForSession(96, plugin, 0));
-  QrEvent set(true, true);
-  std::vector<QrEvent*> events{&set};
-  EXPECT_EQ(manager->PollWaitMultiple(events, false, 100, false), -2);
-}
-
-// The session thread's wait dispatches the client's connection until the instance is
-// ready, which ends the wait on the readiness event.
-TEST_F(RPCManagerWait, PollWaitDrivesConnectionToReadiness) {
-  ASSERT_NO_FATAL_FAILURE(StartAndConnect(97));
-  std::vector<QrEvent*> events{&plugin->readyEvent};
-  EXPECT_EQ(manager->PollWaitMultiple(events, false, 5000, false), 0);
-  EXPECT_TRUE(plugin->IsReady());
+  // The session thread's wait dispatches the client's connection until the instance is
+  // ready, which ends the wait on the readiness event.
+  client = sim->KapSim_ConnectClient(91, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
+  ASSERT_NE(client, nullptr);
+  std::vector<QrEvent*> ready{&plugin->readyEvent};
+  EXPECT_EQ(manager->PollWaitMultiple(ready, false, 5000, false), 0);
   EXPECT_EQ(plugin->readyCount.load(), 1);
 }
 
-TEST(RPCManagerNames, StatesAndUnknownValues) {
+// Without the timed poll, or with nothing to wait for off the init thread, a wait is an
+// error at once, with its reason.
+TEST_P(RPCManagerLogged, WaitsExplainTheirErrors) {
+  sim->KapSim_SetMaxVersion("Channel", 2);
+  ASSERT_TRUE(manager->ServerInitForSession(154, plugin, 0));
+  std::vector<QrEvent*> none;
+  EXPECT_EQ(manager->PollWaitMultiple(none, false, 10, false), -2);
+  EXPECT_TRUE(HasLine("Please upgrade kapservice to support v3.Poll\n"));
+  int rc = 0;
+  int64_t ms = 0;
+  std::thread([&] {
+    auto start = Clock::now();
+    rc = manager->WaitMultiple(none, false, 500, false);
+    ms = MsSince(start);
+  }).join();
+  EXPECT_EQ(rc, -2);
+  EXPECT_LT(ms, 400);
+  EXPECT_TRUE(Logged("Called with empty QrEvents vector on different thread: m_hInitThreadId(0x"));
+}
+
+TEST(RPCManagerNames, StatesUnknownValuesAndLongNames) {
   EXPECT_STREQ(RPCManager::ConnectionStateToStr(-1), "UNINITIALIZED");
   EXPECT_STREQ(RPCManager::ConnectionStateToStr(2), "CONNECTED");
   EXPECT_STREQ(RPCManager::ConnectionStateToStr(7), "unknown7");
@@ -334,12 +304,58 @@ TEST(RPCManagerNames, StatesAndUnknownValues) {
   EXPECT_STREQ(RPCManager::ChannelObjectStateToStr(9), "unknown[9]");
   EXPECT_STREQ(RPCPluginInstance::RCPChannelTypeStr(1), "DATA");
   EXPECT_STREQ(RPCPluginInstance::RCPChannelTypeStr(4), "unknown4");
-}
-
-TEST(RPCManagerNames, LongNamesAreCutToTheirFields) {
   std::string longName(200, 'x');
   RCPtr<RPCManager> manager(
       new RPCManager(longName.c_str(), longName.c_str(), longName.c_str(), longName.c_str()));
   EXPECT_EQ(std::string(manager->TokenName()), std::string(59, 'x'));
   EXPECT_EQ(std::string(manager->GetTcpObjName()), std::string(63, 'x'));
+}
+
+// The manager on the client path: a host that loaded it as a channel plug-in hands it a
+// query record (KAPPluginInit) and then, per channel, asks for an instance that registers
+// its sink on that channel. Steps out of order are refused with their texts, and an
+// instance given back leaves no sink behind.
+TEST_P(RPCManagerLogged, HostDrivenClientInstancesRegisterOnTheGivenChannel) {
+  auto serverInit =
+      reinterpret_cast<KAPService_ServerInit2_Fn>(dlsym(sim->handle, "KAPService_ServerInit2"));
+  auto serverExit =
+      reinterpret_cast<KAPService_ServerExit2_Fn>(dlsym(sim->handle, "KAPService_ServerExit2"));
+  ASSERT_NE(serverInit, nullptr);
+  ASSERT_NE(serverExit, nullptr);
+  void* channel = nullptr;  // the host's channel, bound to this thread
+  ASSERT_EQ(TRUE, serverInit(190, "client", &gLibraryQi, &channel));
+  auto sinks = [&] {
+    KapSimCounters counters;
+    sim->KapSim_GetCounters(&counters);
+    return counters.channelSinks;
+  };
+
+  void* userData = nullptr;
+  EXPECT_FALSE(manager->KAPPluginCreateInstance(channel, &userData));
+  EXPECT_TRUE(HasLine("Exit - Plugin is not initialized yet."));
+  KAP_SERVICE_QUERY_INTERFACE bare = gLibraryQi;
+  EXPECT_TRUE(manager->KAPPluginInit(bare));  // answers true, but no overlay table: no client
+  EXPECT_TRUE(HasLine("Exit - Failed to get KAPOverlay_ClientInterface"));
+  EXPECT_FALSE(manager->KAPPluginCreateInstance(channel, &userData));
+
+  KAP_SERVICE_QUERY_INTERFACE qi = {gLibraryQi.Version, &QueryWithOverlay};
+  EXPECT_TRUE(manager->KAPPluginInit(qi));
+  EXPECT_FALSE(manager->IsServer());
+  EXPECT_TRUE(manager->KAPPluginInit(qi));  // a second init is refused inside
+  EXPECT_TRUE(HasLine("Exit - Already initialized"));
+
+  int64_t before = sinks();
+  EXPECT_FALSE(manager->KAPPluginCreateInstance(channel, nullptr));
+  ASSERT_TRUE(manager->KAPPluginCreateInstance(channel, &userData));
+  ASSERT_NE(userData, nullptr);
+  EXPECT_EQ(before + 1, sinks());
+  EXPECT_TRUE(manager->KAPPluginDestroyInstance(userData));
+  EXPECT_EQ(before, sinks());
+  EXPECT_TRUE(manager->KAPPluginDestroyInstance(nullptr));
+
+  EXPECT_TRUE(manager->KAPPluginExit());
+  EXPECT_TRUE(HasLine("Plugin with token UsbRedirection is exiting.\n"));
+  EXPECT_TRUE(manager->KAPPluginExit());  // only says so inside
+  EXPECT_TRUE(HasLine("Exit - Not initialized"));
+  EXPECT_EQ(TRUE, serverExit(190));
 }

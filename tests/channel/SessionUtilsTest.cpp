@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "channel/SessionUtils.h"
+#include "support/ScopedTestLogger.h"
 
 namespace {
 
@@ -20,11 +21,13 @@ TEST(SessionUtilsNames, NamesKnownTypesAndFormatsOthersInDecimal) {
   EXPECT_EQ(SessionUtils::SessionTypeToStr(static_cast<KAPService_SessionType>(-7)), "unknown -7");
 }
 
-TEST(SessionUtilsUniqueSid, SamePairSameIdOtherProtocolNewId) {
+// One id per (platform, protocol) pair until it is removed; a removed pair gets a fresh id,
+// an unknown id leaves the outputs untouched, and removing it again logs nothing.
+TEST(SessionUtilsUniqueSid, OneIdPerPairUntilRemoved) {
+  ScopedTestLogger log(LOGGER_LOG_VERBOSE);
   DWORD a = SessionUtils::GetNextUniqueSid(1001, Proto(0x10));
-  DWORD again = SessionUtils::GetNextUniqueSid(1001, Proto(0x10));
   DWORD other = SessionUtils::GetNextUniqueSid(1001, Proto(0x20));
-  EXPECT_EQ(a, again);
+  EXPECT_EQ(SessionUtils::GetNextUniqueSid(1001, Proto(0x10)), a);
   EXPECT_NE(a, other);
   EXPECT_GT(a, 65536u);
 
@@ -36,26 +39,17 @@ TEST(SessionUtilsUniqueSid, SamePairSameIdOtherProtocolNewId) {
 
   EXPECT_EQ(SessionUtils::RemoveUniqueSid(a), TRUE);
   EXPECT_EQ(SessionUtils::RemoveUniqueSid(a), FALSE);
-  EXPECT_EQ(SessionUtils::RemoveUniqueSid(other), TRUE);
-}
-
-TEST(SessionUtilsUniqueSid, UnknownIdLeavesOutputsUntouched) {
-  DWORD platform = 77;
-  ProtocolSID proto = Proto(0x99);
+  EXPECT_EQ(log.Writer()->CountContaining("Internal SID map"), 0);
+  platform = 77;
+  proto = Proto(0x99);
+  EXPECT_EQ(SessionUtils::GetSidsFromUniqueSid(a, platform, proto), FALSE);
   EXPECT_EQ(SessionUtils::GetSidsFromUniqueSid(0, platform, proto), FALSE);
   EXPECT_EQ(platform, 77u);
   EXPECT_EQ(proto, Proto(0x99));
-}
-
-TEST(SessionUtilsUniqueSid, RemovedPairGetsAFreshIdAndOldIdIsGone) {
-  DWORD first = SessionUtils::GetNextUniqueSid(2002, Proto(0x1));
-  ASSERT_EQ(SessionUtils::RemoveUniqueSid(first), TRUE);
-  DWORD second = SessionUtils::GetNextUniqueSid(2002, Proto(0x1));
-  EXPECT_NE(first, second);
-  DWORD platform = 0;
-  ProtocolSID proto = nullptr;
-  EXPECT_EQ(SessionUtils::GetSidsFromUniqueSid(first, platform, proto), FALSE);
-  EXPECT_EQ(SessionUtils::RemoveUniqueSid(second), TRUE);
+  DWORD again = SessionUtils::GetNextUniqueSid(1001, Proto(0x10));
+  EXPECT_NE(again, a);
+  EXPECT_EQ(SessionUtils::RemoveUniqueSid(again), TRUE);
+  EXPECT_EQ(SessionUtils::RemoveUniqueSid(other), TRUE);
 }
 
 // Many threads asking for overlapping pairs at once must agree on one id per pair and never
@@ -73,20 +67,14 @@ TEST(SessionUtilsUniqueSid, ConcurrentRequestsAgreeOnOneIdPerPair) {
       }
     });
   }
-  for (auto& thread : threads) {
-    thread.join();
-  }
+  for (auto& thread : threads) thread.join();
   std::set<DWORD> distinct;
   for (int i = 0; i < kPairs; ++i) {
-    for (int t = 1; t < kThreads; ++t) {
-      EXPECT_EQ(seen[t][i], seen[0][i]) << "pair " << i;
-    }
+    for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t][i], seen[0][i]) << "pair " << i;
     distinct.insert(seen[0][i]);
   }
   EXPECT_EQ(distinct.size(), static_cast<size_t>(kPairs));
-  for (DWORD id : distinct) {
-    EXPECT_EQ(SessionUtils::RemoveUniqueSid(id), TRUE);
-  }
+  for (DWORD id : distinct) EXPECT_EQ(SessionUtils::RemoveUniqueSid(id), TRUE);
 }
 
 TEST(SessionUtilsTimers, NewSessionStartsNearZeroAndResetRestarts) {
@@ -99,14 +87,4 @@ TEST(SessionUtilsTimers, NewSessionStartsNearZeroAndResetRestarts) {
   EXPECT_LT(SessionUtils::GetElapsedTime(4242), elapsed);
   // Another session has a timer of its own.
   EXPECT_LT(SessionUtils::GetElapsedTime(4243), 50u);
-}
-
-TEST(SessionUtilsType, SetTypeIsSeenByOtherThreads) {
-  SessionUtils::SetSessionType(KAP_SERVICE_QUILL_SESSION);
-  KAPService_SessionType seen = KAP_SERVICE_NONE_SESSION;
-  std::thread reader([&] { seen = SessionUtils::GetSessionType(); });
-  reader.join();
-  EXPECT_EQ(seen, KAP_SERVICE_QUILL_SESSION);
-  SessionUtils::SetSessionType(KAP_SERVICE_NONE_SESSION);
-  EXPECT_EQ(SessionUtils::GetSessionType(), KAP_SERVICE_NONE_SESSION);
 }

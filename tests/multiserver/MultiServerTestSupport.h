@@ -11,7 +11,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -29,9 +28,9 @@ class RecordingHost {
   enum Kind { CHANNEL, SERVER, MESSAGE, FREED };
   struct Event {
     Kind kind;
-    DWORD session;
-    DWORD server;
-    int value;  // the state, or the package type of a message
+    DWORD session, server;
+    int value;              // the state, the package type of a message or the length freed
+    uint64_t serviceExits;  // of a CHANNEL notice: KAPService_MultiServerExit calls so far
     USB_OperationType op;
     std::string bytes;
   };
@@ -55,50 +54,38 @@ class RecordingHost {
     std::lock_guard<std::mutex> guard(m_lock);
     m_events.clear();
     m_reply.clear();
-    m_onChannelState = nullptr;
   }
   // What the host answers to a request that takes a reply; empty: no reply.
   void SetReply(const std::string& reply) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_reply = reply;
   }
-  // Called inside OnChannelStateChange, without the host's lock.
-  void SetOnChannelState(std::function<void(USB_RedirChannelState)> hook) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_onChannelState = std::move(hook);
-  }
   std::vector<Event> Events(Kind kind) {
     std::lock_guard<std::mutex> guard(m_lock);
     std::vector<Event> out;
     for (const Event& e : m_events) {
-      if (e.kind == kind) {
-        out.push_back(e);
-      }
+      if (e.kind == kind) out.push_back(e);
     }
     return out;
   }
 
  private:
+  void Add(Event e) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_events.push_back(std::move(e));
+  }
   static void OnChannelStateChange(DWORD session, USB_RedirChannelState state) {
-    std::function<void(USB_RedirChannelState)> hook;
-    {
-      std::lock_guard<std::mutex> guard(Get().m_lock);
-      Get().m_events.push_back({CHANNEL, session, 0, state, USB_OPERATION_TYPE_UNKNOWN, ""});
-      hook = Get().m_onChannelState;
-    }
-    if (hook) {
-      hook(state);
-    }
+    uint64_t exits = KapSimLibrary::Get()->KapSim_GetCallCount("KAPService_MultiServerExit");
+    Get().Add({CHANNEL, session, 0, state, exits, USB_OPERATION_TYPE_UNKNOWN, ""});
   }
   static void OnKapServerStateChange(DWORD session, DWORD server, USB_RedirChannelState state) {
-    std::lock_guard<std::mutex> guard(Get().m_lock);
-    Get().m_events.push_back({SERVER, session, server, state, USB_OPERATION_TYPE_UNKNOWN, ""});
+    Get().Add({SERVER, session, server, state, 0, USB_OPERATION_TYPE_UNKNOWN, ""});
   }
   static void OnMessageArrive(DWORD session, DWORD server, char* msg, uint32_t length,
                               USB_RedirPackageType type, USB_OperationType op, char** resp,
                               uint32_t* respLength) {
+    Get().Add({MESSAGE, session, server, type, 0, op, std::string(msg, length)});
     std::lock_guard<std::mutex> guard(Get().m_lock);
-    Get().m_events.push_back({MESSAGE, session, server, type, op, std::string(msg, length)});
     if (resp != nullptr && respLength != nullptr && !Get().m_reply.empty()) {
       *resp = static_cast<char*>(malloc(Get().m_reply.size()));
       memcpy(*resp, Get().m_reply.data(), Get().m_reply.size());
@@ -106,16 +93,14 @@ class RecordingHost {
     }
   }
   static void KapvhubFree(char* buffer, uint32_t length) {
-    std::lock_guard<std::mutex> guard(Get().m_lock);
-    Get().m_events.push_back({FREED, 0, 0, static_cast<int>(length), USB_OPERATION_TYPE_UNKNOWN,
-                              std::string(buffer, length)});
+    Get().Add({FREED, 0, 0, static_cast<int>(length), 0, USB_OPERATION_TYPE_UNKNOWN,
+               std::string(buffer, length)});
     free(buffer);
   }
 
   std::mutex m_lock;
-  std::vector<Event> m_events;
-  std::string m_reply;
-  std::function<void(USB_RedirChannelState)> m_onChannelState;
+  std::vector<Event> m_events;  // guarded by m_lock
+  std::string m_reply;          // guarded by m_lock
 };
 
 // Reaches the Tarn channel handle, which this design never opens by itself.
@@ -143,26 +128,18 @@ class MultiServerFixture : public ::testing::Test {
   }
 
   void TearDown() override {
-    for (KapSimClient* client : clients) {
-      sim->KapSim_DestroyClient(client);
-    }
-    for (DWORD session : sessions) {
-      UsbRedirectionMultiServerProxy_Unregister(session);
-    }
+    for (KapSimClient* client : clients) sim->KapSim_DestroyClient(client);
+    for (DWORD session : sessions) UsbRedirectionMultiServerProxy_Unregister(session);
     USBRedir_CallbackInterface none = {};
     UsbRedirectionMultiServerProxy_InitVhubCallback(&none);
     sim->KapSim_ResetFaults();
-    KapSimCounters after;
-    sim->KapSim_GetCounters(&after);
-    EXPECT_EQ(after.servers, before.servers);
-    EXPECT_EQ(after.serverSinks, before.serverSinks);
-    EXPECT_EQ(after.channelSinks, before.channelSinks);
-    EXPECT_EQ(after.objects, before.objects);
-    EXPECT_EQ(after.contexts, before.contexts);
-    EXPECT_EQ(after.variants, before.variants);
-    EXPECT_EQ(after.msgChannels, before.msgChannels);
-    EXPECT_EQ(after.badClears, before.badClears);
+    ExpectNothingLeft(sim, before);
     log.reset();
+  }
+
+  bool Has(const std::string& text) { return log->Writer()->HasMessage(text); }
+  std::vector<RecordingHost::Event> Events(RecordingHost::Kind kind) {
+    return RecordingHost::Get().Events(kind);
   }
 
   void Register(DWORD session) {
@@ -174,9 +151,7 @@ class MultiServerFixture : public ::testing::Test {
   bool PumpUntil(DWORD session, const std::function<bool()>& done) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
     while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        return false;
-      }
+      if (std::chrono::steady_clock::now() > deadline) return false;
       UsbRedirectionMultiServerProxy_Poll(session, nullptr);
     }
     return true;
@@ -188,9 +163,7 @@ class MultiServerFixture : public ::testing::Test {
     KapSimClient* client =
         sim->KapSim_ConnectClient(session, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
     EXPECT_NE(client, nullptr);
-    if (client == nullptr) {
-      return nullptr;
-    }
+    if (client == nullptr) return nullptr;
     clients.push_back(client);
     ++s_connections;
     EXPECT_TRUE(PumpUntil(session, [&] {
@@ -209,11 +182,8 @@ class MultiServerFixture : public ::testing::Test {
   }
   KapServerID ServerOf(KapSimClient* client) { return sim->KapSim_GetClientServer(client); }
   RCPtr<UsbRedirectionServerMultiServerPlugin> PluginOf(DWORD session, KapSimClient* client) {
-    RCPtr<UsbRedirectionServerMultiServer> manager = Manager(session);
     KapServerID server = ServerOf(client);
-    if (manager.Ptr() == nullptr || server == nullptr) {
-      return RCPtr<UsbRedirectionServerMultiServerPlugin>();
-    }
+    if (Manager(session).Ptr() == nullptr || server == nullptr) return nullptr;
     RCPtr<RPCPluginInstance> instance = RPCManager::GetInstanceByServerId(server);
     return dynamic_cast<UsbRedirectionServerMultiServerPlugin*>(instance.Ptr());
   }
@@ -227,20 +197,8 @@ class MultiServerFixture : public ::testing::Test {
     return ext;
   }
 
-  // The text of parameter `param` of the client's message `index` (string or blob).
   std::string Param(KapSimClient* client, int index, int param) {
-    const char* name = nullptr;
-    const KAP_RPC_VARIANT* value = nullptr;
-    if (sim->KapSim_GetMessageParam(client, index, param, &name, &value) != TRUE) {
-      return "<none>";
-    }
-    if (value->vt == KAP_RPC_VT_LPSTR) {
-      return value->strVal;
-    }
-    if (value->vt == KAP_RPC_VT_BLOB) {
-      return std::string(value->blobVal.blobData, value->blobVal.size);
-    }
-    return std::to_string(value->vt == KAP_RPC_VT_UI4 ? value->ulVal : value->ullVal);
+    return MessageParam(sim, client, index, param);
   }
 
   // The number of connections the test binary made; the next server's mapped id is one
