@@ -70,13 +70,14 @@ class PluginStartup : public ::testing::Test {
   }
 
   // Init, a session on the current thread that is asked for one URB response before its
-  // channel exists (a debug line, then an error line), Fini.
-  void RunPlugin() {
+  // channel exists (a debug line, then an error line), Fini; the callback table handed over
+  // or not.
+  void RunPlugin(bool handOver = true) {
     VhubHost host(USBREDIR_PLUGIN_PATH);
     std::string error;
     ASSERT_TRUE(host.Load(&error)) << error;
     host.Init();
-    EXPECT_EQ(host.InitVhubCallback(true), TRUE);
+    EXPECT_EQ(!handOver || host.InitVhubCallback(true) == TRUE, true);
     const VhubHost::EntryPoints& entry = host.Entry();
     ASSERT_EQ(entry.Register(5), TRUE);
     USBRedir_SendResponseExt ext{};
@@ -171,12 +172,22 @@ TEST_F(PluginStartup, InitAndFiniTwiceInOneProcess) {
   EXPECT_EQ(CountMatching(lines, ".*Logger::LogStartupInfo\\(\\): version=.*"), 2u);
 }
 
-TEST_F(PluginStartup, RunsWithoutLoggingWhenTheLogFolderCannotBeMade) {
+TEST_F(PluginStartup, LogFolderThatCannotBeMadeOrComesFromDefaults) {
   // The temporary root is a file, so the per-user folder cannot be created inside it.
   std::ofstream(m_root + "/not-a-folder") << "x";
   setenv("TMPDIR", (m_root + "/not-a-folder").c_str(), 1);
   RunPlugin();  // every call answers as usual
   EXPECT_EQ(access((m_root + "/not-a-folder/quorin-tester").c_str(), F_OK), -1);
+  // Without a user name or a temporary folder in the environment: /tmp and "default".
+  for (const char* name : {"USER", "TMPDIR", "TMP", "TEMP"}) {
+    unsetenv(name);
+  }
+  const std::string folder = "/tmp/quorin-default";
+  const std::string path = folder + "/quorin-UsbRedirPlugin-" + std::to_string(getpid()) + ".log";
+  RunPlugin();
+  EXPECT_EQ(access(path.c_str(), F_OK), 0);
+  unlink(path.c_str());
+  rmdir(folder.c_str());  // unless someone else uses it
 }
 
 // The preference "UsbRedirPlugin.log.configFile" names the operator's file: its level wins
@@ -192,7 +203,7 @@ TEST_F(PluginStartup, LogConfigFileSetsTheLevelAndSendsToStandardErrorAndSyslog)
       "logRemoteAddress = 127.0.0.1\nlogRemotePort = " +
       std::to_string(receiver.Port()));
   FdCapture err(2);
-  RunPlugin();
+  RunPlugin(false);
   std::string stderrText = err.Text();
   std::string file = ReadFile(LogPath("(1)"));  // debug level numbers the first file
   std::string location =
