@@ -141,10 +141,10 @@ class UsbEndToEnd : public ::testing::Test {
 
   // A value of a reply (request >= 0) or of the client's message `-1 - request`.
   const KAP_RPC_VARIANT* Value(KapSimClient* client, int64_t request, int index) {
-    const char* name = nullptr;
+    const char* name = nullptr;  // asked for of messages only: both ways are served
     const KAP_RPC_VARIANT* value = nullptr;
     Bool ok = request >= 0 ? m_sim.KapSim_GetReplyValue(client, static_cast<uint32_t>(request),
-                                                        index, &name, &value)
+                                                        index, nullptr, &value)
                            : m_sim.KapSim_GetMessageParam(client, static_cast<int>(-1 - request),
                                                           index, &name, &value);
     EXPECT_EQ(ok, TRUE) << index;
