@@ -11,7 +11,6 @@
 
 #include "KapServiceSim.h"
 #include "MiniServer.h"
-#include "SimFixture.h"
 
 namespace kapsimtest {
 namespace {

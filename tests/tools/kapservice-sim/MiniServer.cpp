@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <type_traits>
 
 namespace kapsimtest {
 
@@ -14,19 +15,16 @@ const Library& Library::Get() {
   static Library s_lib = [] {
     Library lib;
     lib.handle = dlopen(KAPSERVICE_SIM_PATH, RTLD_LAZY);
-    if (lib.handle == nullptr) return lib;
-    lib.serverInit =
-        reinterpret_cast<KAPService_ServerInit_Fn>(dlsym(lib.handle, KAPSERVICE_SERVER_INIT_NAME));
-    lib.serverExit =
-        reinterpret_cast<KAPService_ServerExit_Fn>(dlsym(lib.handle, KAPSERVICE_SERVER_EXIT_NAME));
-    lib.serverInit2 = reinterpret_cast<KAPService_ServerInit2_Fn>(
-        dlsym(lib.handle, KAPSERVICE_SERVER_INIT2_NAME));
-    lib.serverExit2 = reinterpret_cast<KAPService_ServerExit2_Fn>(
-        dlsym(lib.handle, KAPSERVICE_SERVER_EXIT2_NAME));
-    lib.multiServerInit = reinterpret_cast<KAPService_MultiServerInit_Fn>(
-        dlsym(lib.handle, KAPSERVICE_MULTI_SERVER_INIT_NAME));
-    lib.multiServerExit = reinterpret_cast<KAPService_MultiServerExit_Fn>(
-        dlsym(lib.handle, KAPSERVICE_MULTI_SERVER_EXIT_NAME));
+    auto resolve = [&lib](auto* fn, const char* name) {
+      *fn = reinterpret_cast<std::remove_pointer_t<decltype(fn)>>(
+          lib.handle != nullptr ? dlsym(lib.handle, name) : nullptr);
+    };
+    resolve(&lib.serverInit, KAPSERVICE_SERVER_INIT_NAME);
+    resolve(&lib.serverExit, KAPSERVICE_SERVER_EXIT_NAME);
+    resolve(&lib.serverInit2, KAPSERVICE_SERVER_INIT2_NAME);
+    resolve(&lib.serverExit2, KAPSERVICE_SERVER_EXIT2_NAME);
+    resolve(&lib.multiServerInit, KAPSERVICE_MULTI_SERVER_INIT_NAME);
+    resolve(&lib.multiServerExit, KAPSERVICE_MULTI_SERVER_EXIT_NAME);
     return lib;
   }();
   return s_lib;

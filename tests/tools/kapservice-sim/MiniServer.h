@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "KapServiceSim.h"
 #include "KapSimLibrary.h"
 
@@ -105,6 +107,25 @@ class MiniServer {
   bool m_ready = false;               // guarded by m_lock
   bool m_initDone = false;            // guarded by m_lock
   std::thread m_thread;
+};
+
+// The fixture the stand-in library's suites share: after every test the fault switches go
+// back to normal and nothing the library counts (servers, sinks, objects, contexts, handed-out
+// variants, clients) may be left behind. Not thread safe: TearDown runs after the test's
+// threads end.
+class SimFixture : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    KapSim_ResetFaults();
+    KapSimCounters c{};
+    KapSim_GetCounters(&c);
+    EXPECT_EQ(c.servers, 0);
+    EXPECT_EQ(c.channelSinks, 0);
+    EXPECT_EQ(c.objects, 0);
+    EXPECT_EQ(c.contexts, 0);
+    EXPECT_EQ(c.variants, 0);
+    EXPECT_EQ(c.clients, 0);
+  }
 };
 
 // A variant made by hand, the way a client or a test builds one.
