@@ -1,27 +1,38 @@
-// The plug-in as the daemon starts it: the level from the user's preference file, the log
-// file in the per-user temporary folder with its start-up lines, Init and Fini twice in
-// one process, and a log folder that cannot be made.
+// The plug-in as the daemon starts it: the level from the user's preference file or the
+// operator's log configuration file (which also switches standard error and syslog on), the
+// log file in the per-user temporary folder with its start-up lines, Init and Fini twice in
+// one process, a log folder that cannot be made, and a Fini that leaves no thread behind.
+#include <dirent.h>
 #include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <future>
-#include <regex>
 #include <sstream>
-#include <string>
-#include <vector>
+#include <sys/stat.h>
+#include <thread>
 
 #include "BuildNumber.h"
-#include "VhubHost.h"
+#include "UsbEndToEndFixture.h"
+#include "support/FdCapture.h"
+#include "support/UdpReceiver.h"
 
 namespace {
 
-const char* const kPrefix = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} <[0-9A-F]{8}> \[[0-9A-F]{4,}\] )";
+const std::string kPrefix =
+    R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} <[0-9A-F]{8}> \[[0-9A-F]{4,}\] )";
+
+int ThreadCount() {
+  int count = 0;
+  if (DIR* tasks = opendir("/proc/self/task")) {
+    while (dirent* entry = readdir(tasks)) {
+      count += entry->d_name[0] != '.' ? 1 : 0;
+    }
+    closedir(tasks);
+  }
+  return count;
+}
 
 class PluginStartup : public ::testing::Test {
  protected:
@@ -40,35 +51,33 @@ class PluginStartup : public ::testing::Test {
   void WriteUserConfig(const std::string& text) {
     std::ofstream(m_root + "/home/.quorin/config") << text;
   }
-  std::string LogPath(bool counted) const {
-    return m_root + "/tmp/quorin-tester/quorin-UsbRedirPlugin-" + std::to_string(getpid()) +
-           (counted ? "(1)" : "") + ".log";
-  }
-  static std::vector<std::string> ReadLines(const std::string& path) {
-    std::ifstream file(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(file, line);) {
-      lines.push_back(line);
+  // The preference names the operator's file with "~"; its lines get the plug-in logger's key.
+  void WriteLogConfig(const std::string& settings) {
+    std::ofstream file(m_root + "/home/usbredir-log.conf");
+    std::istringstream lines(settings);
+    for (std::string line; std::getline(lines, line);) {
+      file << "UsbRedirPlugin.UsbRedirPluginLogger." << line << "\n";
     }
-    return lines;
   }
-  static size_t CountMatching(const std::vector<std::string>& lines, const std::string& regex) {
-    std::regex re(regex);
-    size_t count = 0;
-    for (const std::string& line : lines) {
-      count += std::regex_match(line, re) ? 1 : 0;
-    }
-    return count;
+  std::string LogPath(const std::string& counter = "", const std::string& tmp = "/tmp") const {
+    return m_root + tmp + "/quorin-tester/quorin-UsbRedirPlugin-" + std::to_string(getpid()) +
+           counter + ".log";
+  }
+  static std::string ReadFile(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
   }
 
   // Init, a session on the current thread that is asked for one URB response before its
-  // channel exists (a debug line, then an error line), Fini.
-  void RunPlugin() {
+  // channel exists (a debug line, then an error line), Fini; the callback table handed over
+  // or not.
+  void RunPlugin(bool handOver = true) {
     VhubHost host(USBREDIR_PLUGIN_PATH);
     std::string error;
     ASSERT_TRUE(host.Load(&error)) << error;
     host.Init();
-    EXPECT_EQ(host.InitVhubCallback(true), TRUE);
+    EXPECT_EQ(!handOver || host.InitVhubCallback(true) == TRUE, true);
     const VhubHost::EntryPoints& entry = host.Entry();
     ASSERT_EQ(entry.Register(5), TRUE);
     USBRedir_SendResponseExt ext{};
@@ -81,120 +90,170 @@ class PluginStartup : public ::testing::Test {
   std::string m_root;
 };
 
-struct LevelRow {
-  const char* name;
-  const char* config;
-  const char* levelText;
-  bool debugLines;
-};
-
-// Test names and failure messages show the row's name (not its bytes: padding included,
-// they would be read uninitialised).
-void PrintTo(const LevelRow& row, std::ostream* out) { *out << row.name; }
-
-class PluginStartupLevel : public PluginStartup,
-                           public ::testing::WithParamInterface<LevelRow> {};
-
-TEST_P(PluginStartupLevel, LevelComesFromTheUserConfig) {
-  const LevelRow& row = GetParam();
-  WriteUserConfig(row.config);
-  RunPlugin();
-  std::vector<std::string> lines = ReadLines(LogPath(row.debugLines));
-  ASSERT_GE(lines.size(), 6u) << LogPath(row.debugLines);
-
-  // The four start-up lines open the file; the first names this build (__DATE__ __TIME__).
-  EXPECT_TRUE(std::regex_match(
-      lines[0], std::regex(std::string(kPrefix) +
-                           "A Logger::LogStartupInfo\\(\\): version=build-" USBREDIR_BUILD_NUMBER
-                           " \\([A-Z][a-z]{2} [ 123]\\d \\d{4} \\d\\d:\\d\\d:\\d\\d\\), "
-                           "buildtype=release/64-bit")))
-      << lines[0];
-  EXPECT_NE(lines[1].find(" A "), std::string::npos);
-  EXPECT_NE(lines[1].find("OS Version: "), std::string::npos);
-  EXPECT_NE(lines[2].find("Time Zone: "), std::string::npos);
-  EXPECT_NE(lines[3].find(std::string("Log Level: ") + row.levelText), std::string::npos)
-      << lines[3];
-
-  EXPECT_EQ(CountMatching(lines, std::string(kPrefix) +
-                                     "I UsbRedirectionPlugin_Init\\(\\): Load "
-                                     "libusbRedirectionPlugin\\.so"),
-            1u);
-  EXPECT_EQ(CountMatching(lines, std::string(kPrefix) +
-                                     "I UsbRedirectionPlugin_Fini\\(\\): Unload "
-                                     "libusbRedirectionPlugin\\.so"),
-            1u);
-  EXPECT_EQ(CountMatching(lines, ".* E .*: Something went wrong while calling CreateMessage\\."),
-            1u);
-  EXPECT_EQ(CountMatching(lines, ".* D .*: Failed to create message \\(hChannel == NULL\\)"),
-            row.debugLines ? 1u : 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Levels, PluginStartupLevel,
-    ::testing::Values(
-        LevelRow{"Debug", "UsbRedirPlugin.log.logLevel = \"DEBUG\"\n", "DEBUG", true},
-        LevelRow{"Warning", "UsbRedirPlugin.log.logLevel = \"Warning\"\n", "INFO", false},
-        LevelRow{"Absent", "# no level here\nother.key = \"1\"\n", "INFO", false}),
-    [](const ::testing::TestParamInfo<LevelRow>& info) { return std::string(info.param.name); });
-
-// A user's config that is a device, a pipe, a folder or too big is skipped whole: Init
-// neither blocks nor runs out of memory, and the plug-in starts with its defaults (a
-// level read from the oversized file would have been debug).
-TEST_F(PluginStartup, UserConfigThatIsNotAPlainFileOfSensibleSizeLeavesTheDefaults) {
+// The level comes from the user's preference file. One that is a device, a pipe, a folder
+// or too big is skipped whole: Init neither blocks nor runs out of memory, and the plug-in
+// starts with its defaults (a level read from an oversized file would have been debug).
+TEST_F(PluginStartup, LevelComesFromTheUserConfigWhenItIsAPlainFileOfSensibleSize) {
   const std::string level = "UsbRedirPlugin.log.logLevel = debug\n";
   std::string big;
   while (big.size() <= 1024 * 1024) {
     big += level;
   }
   const std::string config = m_root + "/home/.quorin/config";
+  auto write = [&](std::string text) { return [this, text] { WriteUserConfig(text); }; };
   const struct {
     const char* kind;
     std::function<void()> make;
+    const char* levelText;  // as the start-up line shows it
   } rows[] = {
-      {"symbolic link to /dev/zero", [&] { ASSERT_EQ(symlink("/dev/zero", config.c_str()), 0); }},
-      {"named pipe", [&] { ASSERT_EQ(mkfifo(config.c_str(), 0600), 0); }},
-      {"folder", [&] { ASSERT_EQ(mkdir(config.c_str(), 0700), 0); }},
-      {"larger than the limit", [&] { WriteUserConfig(big); }},
-      {"line longer than the limit",
-       [&] { WriteUserConfig(level + "x = \"" + std::string(70000, 'x') + "\"\n"); }},
+      {"debug", write("UsbRedirPlugin.log.logLevel = \"DEBUG\"\n"), "DEBUG"},
+      {"Warning", write("UsbRedirPlugin.log.logLevel = \"Warning\"\n"), "INFO"},
+      {"warn", write("UsbRedirPlugin.log.logLevel = \"warn\"\n"), "WARN"},
+      {"absent", write("# no level here\nother.key = \"1\"\n"), "INFO"},
+      {"symbolic link to /dev/zero", [&] { ASSERT_EQ(symlink("/dev/zero", config.c_str()), 0); },
+       "INFO"},
+      {"named pipe", [&] { ASSERT_EQ(mkfifo(config.c_str(), 0600), 0); }, "INFO"},
+      {"folder", [&] { ASSERT_EQ(mkdir(config.c_str(), 0700), 0); }, "INFO"},
+      {"larger than the limit", write(big), "INFO"},
+      {"line longer than the limit", write(level + "x = \"" + std::string(70000, 'x') + "\"\n"),
+       "INFO"},
   };
   int run = 0;
   for (const auto& row : rows) {
     SCOPED_TRACE(row.kind);
     ASSERT_EQ(system(("rm -rf " + config).c_str()), 0);
     row.make();
-    setenv("TMPDIR", (m_root + "/tmp" + std::to_string(++run)).c_str(), 1);
-    ASSERT_EQ(mkdir((m_root + "/tmp" + std::to_string(run)).c_str(), 0700), 0);
+    const std::string tmp = "/tmp" + std::to_string(++run);
+    setenv("TMPDIR", (m_root + tmp).c_str(), 1);
+    ASSERT_EQ(mkdir((m_root + tmp).c_str(), 0700), 0);
     auto plugin = std::async(std::launch::async, [&] { RunPlugin(); });
     if (plugin.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
       close(open(config.c_str(), O_WRONLY | O_NONBLOCK));  // let a blocked open go on
       ADD_FAILURE() << "Init blocked";
     }
     plugin.get();
-    std::vector<std::string> lines = ReadLines(
-        m_root + "/tmp" + std::to_string(run) + "/quorin-tester/quorin-UsbRedirPlugin-" +
-        std::to_string(getpid()) + ".log");
-    EXPECT_EQ(CountMatching(lines, ".*Log Level: INFO.*"), 1u);
-    EXPECT_EQ(CountMatching(lines, ".* I UsbRedirectionPlugin_Init\\(\\): Load .*"), 1u);
+    const bool debug = std::string(row.levelText) == "DEBUG";
+    const size_t info = std::string(row.levelText) == "WARN" ? 0 : 1;
+    std::vector<std::string> lines = ReadLines(LogPath(debug ? "(1)" : "", tmp));
+    ASSERT_GE(lines.size(), 4u);
+    // The four start-up lines open the file; the first names this build (__DATE__ __TIME__).
+    EXPECT_TRUE(std::regex_match(
+        lines[0],
+        std::regex(kPrefix + "A Logger::LogStartupInfo\\(\\): version=build-" USBREDIR_BUILD_NUMBER
+                             " \\([A-Z][a-z]{2} [ 123]\\d \\d{4} \\d\\d:\\d\\d:\\d\\d\\), "
+                             "buildtype=release/64-bit")))
+        << lines[0];
+    EXPECT_NE(lines[1].find(" A "), std::string::npos);
+    EXPECT_NE(lines[1].find("OS Version: "), std::string::npos);
+    EXPECT_NE(lines[2].find("Time Zone: "), std::string::npos);
+    EXPECT_TRUE(std::regex_match(
+        lines[3], std::regex(kPrefix + "A Log Level: " + row.levelText + " \\(read from \\)")))
+        << lines[3];
+    EXPECT_EQ(CountMatching(lines, kPrefix + "I UsbRedirectionPlugin_Init\\(\\): Load "
+                                             "libusbRedirectionPlugin\\.so"),
+              info);
+    EXPECT_EQ(CountMatching(lines, kPrefix + "I UsbRedirectionPlugin_Fini\\(\\): Unload "
+                                             "libusbRedirectionPlugin\\.so"),
+              info);
+    EXPECT_EQ(CountMatching(lines, ".* E .*: Something went wrong while calling CreateMessage\\."),
+              1u);
+    EXPECT_EQ(CountMatching(lines, ".* D .*: Failed to create message \\(hChannel == NULL\\)"),
+              debug ? 1u : 0u);
   }
 }
 
 TEST_F(PluginStartup, InitAndFiniTwiceInOneProcess) {
   RunPlugin();
   RunPlugin();
-  std::vector<std::string> lines = ReadLines(LogPath(false));
+  std::vector<std::string> lines = ReadLines(LogPath());
   EXPECT_EQ(CountMatching(lines, ".*NEW LOG SESSION STARTING.*"), 1u);
   EXPECT_EQ(CountMatching(lines, ".* I UsbRedirectionPlugin_Init\\(\\): Load .*"), 2u);
   EXPECT_EQ(CountMatching(lines, ".* I UsbRedirectionPlugin_Fini\\(\\): Unload .*"), 2u);
   EXPECT_EQ(CountMatching(lines, ".*Logger::LogStartupInfo\\(\\): version=.*"), 2u);
 }
 
-TEST_F(PluginStartup, RunsWithoutLoggingWhenTheLogFolderCannotBeMade) {
+TEST_F(PluginStartup, LogFolderThatCannotBeMadeOrComesFromDefaults) {
   // The temporary root is a file, so the per-user folder cannot be created inside it.
   std::ofstream(m_root + "/not-a-folder") << "x";
   setenv("TMPDIR", (m_root + "/not-a-folder").c_str(), 1);
   RunPlugin();  // every call answers as usual
   EXPECT_EQ(access((m_root + "/not-a-folder/quorin-tester").c_str(), F_OK), -1);
+  // Without a user name or a temporary folder in the environment: /tmp and "default".
+  for (const char* name : {"USER", "TMPDIR", "TMP", "TEMP"}) {
+    unsetenv(name);
+  }
+  const std::string folder = "/tmp/quorin-default";
+  const std::string path = folder + "/quorin-UsbRedirPlugin-" + std::to_string(getpid()) + ".log";
+  RunPlugin();
+  EXPECT_EQ(access(path.c_str(), F_OK), 0);
+  unlink(path.c_str());
+  rmdir(folder.c_str());  // unless someone else uses it
+}
+
+// The preference "UsbRedirPlugin.log.configFile" names the operator's file: its level wins
+// over the plug-in's own level preference, it sends to standard error and syslog.
+TEST_F(PluginStartup, LogConfigFileSetsTheLevelAndSendsToStandardErrorAndSyslog) {
+  UdpReceiver receiver;
+  ASSERT_NE(0, receiver.Port());
+  WriteUserConfig(
+      "UsbRedirPlugin.log.logLevel = \"error\"\n"
+      "UsbRedirPlugin.log.configFile = \"~/usbredir-log.conf\"\n");
+  WriteLogConfig(
+      "logLevel = debug\nlogToStderr = TRUE\nlogToSyslog = TRUE\n"
+      "logRemoteAddress = 127.0.0.1\nlogRemotePort = " +
+      std::to_string(receiver.Port()));
+  FdCapture err(2);
+  RunPlugin(false);
+  std::string stderrText = err.Text();
+  std::string file = ReadFile(LogPath("(1)"));  // debug level numbers the first file
+  std::string location =
+      m_root + "/home/usbredir-log.conf [UsbRedirPlugin.UsbRedirPluginLogger.logLevel]";
+  for (const std::string* text : {&stderrText, &file}) {
+    EXPECT_NE(std::string::npos, text->find("] A Log Level: DEBUG (read from " + location + ")\n"))
+        << *text;
+    EXPECT_NE(std::string::npos,
+              text->find("] I UsbRedirectionPlugin_Init(): Load libusbRedirectionPlugin.so\n"));
+    EXPECT_NE(std::string::npos, text->find(" D ")) << "no debug line";
+  }
+  // The file writer comes first in type order and builds each line for all writers, so
+  // a datagram is the very line of the file.
+  ASSERT_TRUE(receiver.WaitFor("Unload libusbRedirectionPlugin.so", 5000));
+  size_t matched = 0;
+  for (const std::string& datagram : receiver.Datagrams()) {
+    matched += file.find(datagram) != std::string::npos && datagram.back() == '\n' ? 1 : 0;
+  }
+  EXPECT_EQ(receiver.Datagrams().size(), matched);
+  EXPECT_GE(matched, 6u);
+}
+
+// The last flush of Fini crosses the 1 MB limit the operator's file sets. The roll it used
+// to start brought the logging poll thread back after shut-down, in code the host then
+// unmapped.
+TEST_F(PluginStartup, FiniThatCrossesTheSizeLimitLeavesNoThreadAndNoNewFile) {
+  WriteUserConfig("UsbRedirPlugin.log.configFile = \"~/usbredir-log.conf\"\n");
+  WriteLogConfig("logMaxFileSizeMB = 1");
+  ASSERT_EQ(system(("mkdir -p " + m_root + "/tmp/quorin-tester").c_str()), 0);
+  std::ofstream(LogPath()) << std::string(1024 * 1024, 'x') << "\n";
+  // A first thread makes sanitizer runtimes start their own helper thread now, not later.
+  std::thread([] {}).join();
+  const int threadsBefore = ThreadCount();
+  {
+    VhubHost host(USBREDIR_PLUGIN_PATH);
+    std::string error;
+    ASSERT_TRUE(host.Load(&error)) << error;
+    host.Init();  // the lines it logs wait in the queue for the next second's drain
+    host.Fini();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (ThreadCount() > threadsBefore && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(threadsBefore, ThreadCount());
+  }                                                             // dlclose
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a stray thread would crash here
+  EXPECT_NE(std::string::npos,
+            ReadFile(LogPath()).find(
+                "I UsbRedirectionPlugin_Fini(): Unload libusbRedirectionPlugin.so\n"));
+  EXPECT_NE(0, access(LogPath("(2)").c_str(), F_OK)) << "a file was created after shut-down";
 }
 
 }  // namespace

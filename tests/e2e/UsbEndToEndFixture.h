@@ -3,18 +3,38 @@
 #ifndef TESTS_E2E_USBENDTOENDFIXTURE_H
 #define TESTS_E2E_USBENDTOENDFIXTURE_H
 
-#include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "KapSimLibrary.h"
 #include "VhubHost.h"
+
+inline std::vector<std::string> ReadLines(const std::string& path) {
+  std::ifstream file(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(file, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// Lines that match `regex` whole.
+inline size_t CountMatching(const std::vector<std::string>& lines, const std::string& regex) {
+  std::regex re(regex);
+  size_t count = 0;
+  for (const std::string& line : lines) {
+    count += std::regex_match(line, re) ? 1 : 0;
+  }
+  return count;
+}
 
 class UsbEndToEnd : public ::testing::Test {
  protected:
@@ -38,10 +58,7 @@ class UsbEndToEnd : public ::testing::Test {
   }
 
   void TearDown() override {
-    for (KapSimClient* client : m_clients) {
-      m_sim.KapSim_DestroyClient(client);
-    }
-    m_host.reset();  // stops and unregisters every session, then Fini
+    FinishAndReadLog();  // stops and unregisters every session, then Fini
     KapSimCounters counters{};
     m_sim.KapSim_GetCounters(&counters);
     EXPECT_EQ(counters.servers, 0);
@@ -60,13 +77,8 @@ class UsbEndToEnd : public ::testing::Test {
     }
     m_clients.clear();
     m_host.reset();
-    std::ifstream file(m_root + "/quorin-tester/quorin-UsbRedirPlugin-" +
-                       std::to_string(getpid()) + ".log");
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(file, line);) {
-      lines.push_back(line);
-    }
-    return lines;
+    return ReadLines(m_root + "/quorin-tester/quorin-UsbRedirPlugin-" + std::to_string(getpid()) +
+                     ".log");
   }
 
   // Lines whose message (the text after the prefix) is exactly `message`.
@@ -82,8 +94,7 @@ class UsbEndToEnd : public ::testing::Test {
   // Starts the session and connects a client; waits until the host is told CONNECTED.
   KapSimClient* StartConnected(DWORD sessionId) {
     EXPECT_TRUE(m_host->StartSession(sessionId));
-    KapSimClient* client = Connect(sessionId, 1);
-    return client;
+    return Connect(sessionId, 1);
   }
 
   KapSimClient* Connect(DWORD sessionId, size_t connectedCount) {
@@ -92,15 +103,14 @@ class UsbEndToEnd : public ::testing::Test {
     EXPECT_NE(client, nullptr);
     if (client != nullptr) {
       m_clients.push_back(client);
-      EXPECT_TRUE(m_host->WaitForState(sessionId, USB_REDIR_CHANNEL_CONNECTED, connectedCount,
-                                       kWaitMs));
+      EXPECT_TRUE(
+          m_host->WaitForState(sessionId, USB_REDIR_CHANNEL_CONNECTED, connectedCount, kWaitMs));
     }
     return client;
   }
 
   static KapSimParam Str(const char* text) { return KapSimStrParam(text); }
-  // Over a string literal: the bytes live as long as the program, so a parameter list built
-  // ahead of its use stays valid.
+  // Over a string literal: the bytes live as long as the program.
   template <size_t N>
   static KapSimParam Blob(const char (&literal)[N]) {
     return KapSimBlobParam(literal, N - 1);
@@ -127,6 +137,19 @@ class UsbEndToEnd : public ::testing::Test {
     int count = -1;
     EXPECT_EQ(m_sim.KapSim_GetReply(client, requestId, &code, &count), TRUE);
     return count;
+  }
+
+  // A value of a reply (request >= 0) or of the client's message `-1 - request`.
+  const KAP_RPC_VARIANT* Value(KapSimClient* client, int64_t request, int index) {
+    const char* name = nullptr;  // asked for of messages only: both ways are served
+    const KAP_RPC_VARIANT* value = nullptr;
+    Bool ok = request >= 0 ? m_sim.KapSim_GetReplyValue(client, static_cast<uint32_t>(request),
+                                                        index, nullptr, &value)
+                           : m_sim.KapSim_GetMessageParam(client, static_cast<int>(-1 - request),
+                                                          index, &name, &value);
+    EXPECT_EQ(ok, TRUE) << index;
+    static const KAP_RPC_VARIANT kEmpty{};
+    return value != nullptr ? value : &kEmpty;
   }
 
   std::string m_root;

@@ -11,7 +11,6 @@
 
 #include "KapServiceSim.h"
 #include "MiniServer.h"
-#include "SimFixture.h"
 
 namespace kapsimtest {
 namespace {
@@ -65,7 +64,7 @@ bool WaitAtomic(const std::atomic<int>& value, int target, int ms = 5000) {
   return value.load() >= target;
 }
 
-TEST_F(KapServiceSimSession, ConnectSequenceReachesReadyWithEveryNotificationInsideThePoll) {
+TEST_F(KapServiceSimSession, ConnectSequenceReachesReadyInsideThePollOrEndsWhenRejected) {
   MiniServer srv(201);
   ASSERT_TRUE(srv.Started());
   KapSimClient* cl = KapSim_ConnectClient(201, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_QUILL_SESSION);
@@ -89,6 +88,15 @@ TEST_F(KapServiceSimSession, ConnectSequenceReachesReadyWithEveryNotificationIns
   ASSERT_EQ(srv.T().object.v1.GetObjectName(srv.DataObject(), name, &size), TRUE);
   EXPECT_STREQ(name, kDataObj);
   KapSim_DestroyClient(cl);
+  // A rejected connection never reports the channel connected.
+  {
+    MiniServer srv(208);
+    KapSimClient* cl = KapSim_ConnectClient(208, KAPSIM_CLIENT_REJECT, KAP_SERVICE_TALON_SESSION);
+    ASSERT_TRUE(srv.WaitEvent("conn:0", 5000));
+    EXPECT_EQ(srv.Events(), (Events{"conn:2", "chan:0", "conn:0"}));
+    EXPECT_EQ(KapSim_IsClientConnected(cl), FALSE);
+    KapSim_DestroyClient(cl);
+  }
 }
 
 TEST_F(KapServiceSimSession, NotificationsWaitForAPollOnTheInitialisingThread) {
@@ -142,20 +150,6 @@ TEST_F(KapServiceSimSession, NotificationsWaitForAPollOnTheInitialisingThread) {
   EXPECT_EQ(t.channel.v1.UnregisterChannelNotifySink(sinkId), FALSE);
   KapSim_DestroyClient(cl);
   EXPECT_EQ(lib.serverExit2(202), TRUE);
-}
-
-TEST_F(KapServiceSimSession, PausedPollingDeliversNothingUntilPollingResumes) {
-  MiniServer::Options o;
-  o.startPaused = true;
-  MiniServer srv(203, o);
-  KapSimClient* cl = KapSim_ConnectClient(203, 0, KAP_SERVICE_TALON_SESSION);
-  ASSERT_NE(cl, nullptr);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_TRUE(srv.Events().empty());
-  srv.SetPaused(false);
-  EXPECT_TRUE(srv.WaitReady(5000));
-  EXPECT_EQ(srv.Violations(), 0);
-  KapSim_DestroyClient(cl);
 }
 
 TEST_F(KapServiceSimSession, RequestCarriesItsParametersAndGetsTheValuesOnInvokeAppended) {
@@ -245,7 +239,7 @@ TEST_F(KapServiceSimSession, RequestCarriesItsParametersAndGetsTheValuesOnInvoke
   KapSim_DestroyClient(cl);
 }
 
-TEST_F(KapServiceSimSession, ObjectsHeldPendingRefuseRequestsUntilTheClientConnectsThem) {
+TEST_F(KapServiceSimSession, PendingObjectsAndPausedPollingHoldTheSessionBack) {
   MiniServer srv(205);
   KapSimClient* cl =
       KapSim_ConnectClient(205, KAPSIM_CLIENT_MANUAL_OBJECTS, KAP_SERVICE_TALON_SESSION);
@@ -258,6 +252,20 @@ TEST_F(KapServiceSimSession, ObjectsHeldPendingRefuseRequestsUntilTheClientConne
   ASSERT_EQ(KapSim_ConnectObject(cl, kDataObj), TRUE);
   EXPECT_TRUE(srv.WaitReady(5000));
   KapSim_DestroyClient(cl);
+  // Paused polling delivers nothing until polling resumes.
+  {
+    MiniServer::Options o;
+    o.startPaused = true;
+    MiniServer srv(203, o);
+    KapSimClient* cl = KapSim_ConnectClient(203, 0, KAP_SERVICE_TALON_SESSION);
+    ASSERT_NE(cl, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(srv.Events().empty());
+    srv.SetPaused(false);
+    EXPECT_TRUE(srv.WaitReady(5000));
+    EXPECT_EQ(srv.Violations(), 0);
+    KapSim_DestroyClient(cl);
+  }
 }
 
 TEST_F(KapServiceSimSession, MessagesToTheClientAreRecordedAndFinishedByCompletionOrAbort) {
@@ -364,15 +372,6 @@ TEST_F(KapServiceSimSession, ClientDisconnectReportsObjectsThenChannelThenConnec
   EXPECT_TRUE(srv.WaitReady(5000));
   EXPECT_EQ(srv.Violations(), 0);
   KapSim_DestroyClient(again);
-}
-
-TEST_F(KapServiceSimSession, RejectedConnectionNeverReportsTheChannelConnected) {
-  MiniServer srv(208);
-  KapSimClient* cl = KapSim_ConnectClient(208, KAPSIM_CLIENT_REJECT, KAP_SERVICE_TALON_SESSION);
-  ASSERT_TRUE(srv.WaitEvent("conn:0", 5000));
-  EXPECT_EQ(srv.Events(), (Events{"conn:2", "chan:0", "conn:0"}));
-  EXPECT_EQ(KapSim_IsClientConnected(cl), FALSE);
-  KapSim_DestroyClient(cl);
 }
 
 TEST_F(KapServiceSimSession, SideChannelIsNegotiatedOnlyWhenTheClientOffersIt) {

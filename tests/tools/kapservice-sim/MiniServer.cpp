@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <type_traits>
 
 namespace kapsimtest {
 
@@ -14,19 +15,16 @@ const Library& Library::Get() {
   static Library s_lib = [] {
     Library lib;
     lib.handle = dlopen(KAPSERVICE_SIM_PATH, RTLD_LAZY);
-    if (lib.handle == nullptr) return lib;
-    lib.serverInit =
-        reinterpret_cast<KAPService_ServerInit_Fn>(dlsym(lib.handle, KAPSERVICE_SERVER_INIT_NAME));
-    lib.serverExit =
-        reinterpret_cast<KAPService_ServerExit_Fn>(dlsym(lib.handle, KAPSERVICE_SERVER_EXIT_NAME));
-    lib.serverInit2 = reinterpret_cast<KAPService_ServerInit2_Fn>(
-        dlsym(lib.handle, KAPSERVICE_SERVER_INIT2_NAME));
-    lib.serverExit2 = reinterpret_cast<KAPService_ServerExit2_Fn>(
-        dlsym(lib.handle, KAPSERVICE_SERVER_EXIT2_NAME));
-    lib.multiServerInit = reinterpret_cast<KAPService_MultiServerInit_Fn>(
-        dlsym(lib.handle, KAPSERVICE_MULTI_SERVER_INIT_NAME));
-    lib.multiServerExit = reinterpret_cast<KAPService_MultiServerExit_Fn>(
-        dlsym(lib.handle, KAPSERVICE_MULTI_SERVER_EXIT_NAME));
+    auto resolve = [&lib](auto* fn, const char* name) {
+      *fn = reinterpret_cast<std::remove_pointer_t<decltype(fn)>>(
+          lib.handle != nullptr ? dlsym(lib.handle, name) : nullptr);
+    };
+    resolve(&lib.serverInit, KAPSERVICE_SERVER_INIT_NAME);
+    resolve(&lib.serverExit, KAPSERVICE_SERVER_EXIT_NAME);
+    resolve(&lib.serverInit2, KAPSERVICE_SERVER_INIT2_NAME);
+    resolve(&lib.serverExit2, KAPSERVICE_SERVER_EXIT2_NAME);
+    resolve(&lib.multiServerInit, KAPSERVICE_MULTI_SERVER_INIT_NAME);
+    resolve(&lib.multiServerExit, KAPSERVICE_MULTI_SERVER_EXIT_NAME);
     return lib;
   }();
   return s_lib;
@@ -136,7 +134,10 @@ void MiniServer::OnChannel(void* ud, KAPService_ChannelState cur, KAPService_Cha
   self->CheckInsidePoll();
   self->Record("chan:" + std::to_string(cur));
   if (cur == KAP_SERVICE_CHAN_CONNECTED) {
-    static const KAPRPC_ObjectNotifySink s_sink = {1, {&OnControlInvoke, &OnControlState}};
+    static const KAPRPC_ObjectNotifySink s_sink = {
+        1,
+        {[](void* ud, void* ctx, void*) { static_cast<MiniServer*>(ud)->OnInvoke("control", ctx); },
+         &OnControlState}};
     void* obj = nullptr;
     if (self->m_tables.object.v1.CreateChannelObject(kControlObj, &s_sink, self, 0x31, &obj)) {
       self->m_controlObj = obj;
@@ -166,7 +167,10 @@ void MiniServer::OnControlState(void* ud, void*) {
   KAPRPC_ObjectState s = self->m_tables.object.v1.GetObjectState(self->m_controlObj);
   self->Record("control:" + std::to_string(s));
   if (s == KAP_RPC_OBJ_CONNECTED) {
-    static const KAPRPC_ObjectNotifySink s_sink = {1, {&OnDataInvoke, &OnDataState}};
+    static const KAPRPC_ObjectNotifySink s_sink = {
+        1,
+        {[](void* ud, void* ctx, void*) { static_cast<MiniServer*>(ud)->OnInvoke("data", ctx); },
+         &OnDataState}};
     void* obj = nullptr;
     if (self->m_tables.object.v1.CreateChannelObject(kDataObj, &s_sink, self,
                                                      self->m_options.dataFlags, &obj)) {
@@ -205,18 +209,11 @@ void MiniServer::OnDataState(void* ud, void*) {
   self->m_changed.notify_all();
 }
 
-void MiniServer::OnControlInvoke(void* ud, void* ctx, void*) {
-  auto* self = static_cast<MiniServer*>(ud);
-  self->CheckInsidePoll();
-  self->Record("invoke:control:" + std::to_string(self->m_tables.context.v1.GetCommand(ctx)));
-  if (self->m_options.onInvoke) self->m_options.onInvoke(*self, ctx);
-}
-
-void MiniServer::OnDataInvoke(void* ud, void* ctx, void*) {
-  auto* self = static_cast<MiniServer*>(ud);
-  self->CheckInsidePoll();
-  self->Record("invoke:data:" + std::to_string(self->m_tables.context.v1.GetCommand(ctx)));
-  if (self->m_options.onInvoke) self->m_options.onInvoke(*self, ctx);
+void MiniServer::OnInvoke(const char* object, void* ctx) {
+  CheckInsidePoll();
+  Record(std::string("invoke:") + object + ":" +
+         std::to_string(m_tables.context.v1.GetCommand(ctx)));
+  if (m_options.onInvoke) m_options.onInvoke(*this, ctx);
 }
 
 bool MiniServer::Send(void* object, uint32_t command, const std::vector<KAP_RPC_VARIANT>& params,
@@ -233,32 +230,6 @@ bool MiniServer::Send(void* object, uint32_t command, const std::vector<KAP_RPC_
   if (requestId != nullptr) *requestId = t.context.v1.GetId(ctx);
   ok = ok && t.object.v1.Invoke(object, ctx, callback, userData) == TRUE;
   return t.object.v1.DestroyContext(ctx) == TRUE && ok;
-}
-
-KAP_RPC_VARIANT U32(uint32_t v) {
-  KAP_RPC_VARIANT out{};
-  out.vt = KAP_RPC_VT_UI4;
-  out.ulVal = v;
-  return out;
-}
-KAP_RPC_VARIANT U64(uint64_t v) {
-  KAP_RPC_VARIANT out{};
-  out.vt = KAP_RPC_VT_UI8;
-  out.ullVal = v;
-  return out;
-}
-KAP_RPC_VARIANT Str(const char* s) {
-  KAP_RPC_VARIANT out{};
-  out.vt = KAP_RPC_VT_LPSTR;
-  out.strVal = const_cast<char*>(s);
-  return out;
-}
-KAP_RPC_VARIANT Blob(const void* data, uint32_t size) {
-  KAP_RPC_VARIANT out{};
-  out.vt = KAP_RPC_VT_BLOB;
-  out.blobVal.size = size;
-  out.blobVal.blobData = static_cast<char*>(const_cast<void*>(data));
-  return out;
 }
 
 }  // namespace kapsimtest

@@ -15,7 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "KapServiceSim.h"
+#include "KapSimLibrary.h"
 
 namespace kapsimtest {
 
@@ -65,7 +68,6 @@ class MiniServer {
   std::vector<std::string> Events();
   void SetPaused(bool paused) { m_paused = paused; }
   int Violations() const { return m_violations; }
-  std::thread::id PollThread() const { return m_pollThread; }
 
   // Sends a message on an object from the calling thread; callback may be null (a post).
   bool Send(void* object, uint32_t command, const std::vector<KAP_RPC_VARIANT>& params,
@@ -80,8 +82,7 @@ class MiniServer {
                            void*);
   static void OnChannel(void* ud, KAPService_ChannelState cur, KAPService_ChannelState, void*);
   static void OnPeer(void* ud, const char* name, void*);
-  static void OnControlInvoke(void* ud, void* ctx, void*);
-  static void OnDataInvoke(void* ud, void* ctx, void*);
+  void OnInvoke(const char* object, void* ctx);
   static void OnControlState(void* ud, void*);
   static void OnDataState(void* ud, void*);
   void DestroyObject(std::atomic<void*>& object);
@@ -108,10 +109,36 @@ class MiniServer {
   std::thread m_thread;
 };
 
+// The fixture the stand-in library's suites share: after every test the fault switches go
+// back to normal and nothing the library counts (servers, sinks, objects, contexts, handed-out
+// variants, clients) may be left behind. Not thread safe: TearDown runs after the test's
+// threads end.
+class SimFixture : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    KapSim_ResetFaults();
+    KapSimCounters c{};
+    KapSim_GetCounters(&c);
+    EXPECT_EQ(c.servers, 0);
+    EXPECT_EQ(c.channelSinks, 0);
+    EXPECT_EQ(c.objects, 0);
+    EXPECT_EQ(c.contexts, 0);
+    EXPECT_EQ(c.variants, 0);
+    EXPECT_EQ(c.clients, 0);
+  }
+};
+
 // A variant made by hand, the way a client or a test builds one.
-KAP_RPC_VARIANT U32(uint32_t v);
-KAP_RPC_VARIANT U64(uint64_t v);
-KAP_RPC_VARIANT Str(const char* s);
-KAP_RPC_VARIANT Blob(const void* data, uint32_t size);
+inline KAP_RPC_VARIANT U32(uint32_t v) { return KapSimUInt32Param(v).value; }
+inline KAP_RPC_VARIANT Str(const char* s) { return KapSimStrParam(s).value; }
+inline KAP_RPC_VARIANT Blob(const void* data, uint32_t size) {
+  return KapSimBlobParam(static_cast<const char*>(data), size).value;
+}
+inline KAP_RPC_VARIANT U64(uint64_t v) {
+  KAP_RPC_VARIANT out{};
+  out.vt = KAP_RPC_VT_UI8;
+  out.ullVal = v;
+  return out;
+}
 
 }  // namespace kapsimtest
