@@ -29,23 +29,16 @@ struct ScopedUmask {
 }  // namespace
 
 TEST(FileUtilsPaths, NamePartsOfAPath) {
-  const char* rows[][3] = {
-      // function, path, answer
-      {"Join", "/var/log", "/var/log/a.log"},
-      {"Join", "/var/log/", "/var/log/a.log"},
-      {"Join", "", "a.log"},
-      {"FolderName", "/a", "/"},
-      {"FolderName", "a.txt", "."},
-      {"FolderName", "C:/x", "C:/"},
-      {"FolderName", "/var/log/q.log", "/var/log"},
-      {"FileName", "/var/log/q.log", "q.log"},
-      {"FileName", "q.log", "q.log"},
-      {"FileName", "/var/", ""},
-      {"BaseName", "/v.d/q.1.log", "q.1"},
-      {"BaseName", "/v.d/noext", "noext"},
-      {"Extension", "/v.d/q.1.log", "log"},
-      {"Extension", "/v.d/noext", ""},
-  };
+  // clang-format off
+  const char* rows[][3] = {  // function, path, answer
+      {"Join", "/var/log", "/var/log/a.log"}, {"Join", "/var/log/", "/var/log/a.log"},
+      {"Join", "", "a.log"}, {"FolderName", "/a", "/"}, {"FolderName", "a.txt", "."},
+      {"FolderName", "C:/x", "C:/"}, {"FolderName", "/var/log/q.log", "/var/log"},
+      {"FileName", "/var/log/q.log", "q.log"}, {"FileName", "q.log", "q.log"},
+      {"FileName", "/var/", ""}, {"BaseName", "/v.d/q.1.log", "q.1"},
+      {"BaseName", "/v.d/noext", "noext"}, {"Extension", "/v.d/q.1.log", "log"},
+      {"Extension", "/v.d/noext", ""}};
+  // clang-format on
   for (const auto& row : rows) {
     std::string f = row[0];
     std::string got = f == "Join"         ? Join(row[1], "a.log")

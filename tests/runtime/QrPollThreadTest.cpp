@@ -397,31 +397,17 @@ TEST_F(QrPollThreadTest, ConcurrentItemOperationsWhileSchedulerRuns) {
           items[static_cast<size_t>(index * kItemsPerWorker) + (state >> 8) % kItemsPerWorker]
               .Ptr();
       QrEvent* event = events[(state >> 4) % 3];
+      // clang-format off
       switch ((state >> 16) % 7) {
-        case 0:
-          m_poll->AddItem(item, event, static_cast<int32_t>(state % 5) - 1);
-          break;
-        case 1:
-          item->Remove((state & 1) != 0);
-          break;
-        case 2:
-          item->Disable((state & 1) != 0);
-          item->Enable();
-          break;
-        case 3:
-          event->Set();
-          break;
-        case 4:
-          events[1]->Reset();
-          break;
-        case 5:
-          item->SetTimeoutMS(static_cast<int32_t>(state % 4), false);
-          break;
-        default:
-          item->PauseTimer();
-          item->ResumeTimer();
-          break;
+        case 0: m_poll->AddItem(item, event, static_cast<int32_t>(state % 5) - 1); break;
+        case 1: item->Remove((state & 1) != 0); break;
+        case 2: item->Disable((state & 1) != 0); item->Enable(); break;
+        case 3: event->Set(); break;
+        case 4: events[1]->Reset(); break;
+        case 5: item->SetTimeoutMS(static_cast<int32_t>(state % 4), false); break;
+        default: item->PauseTimer(); item->ResumeTimer(); break;
       }
+      // clang-format on
     }
   };
   std::thread w0(worker, 0), w1(worker, 1);

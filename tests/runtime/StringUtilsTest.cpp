@@ -50,21 +50,14 @@ TEST(StringUtilsFormat, TimesAndSizesReadAsWorkedExamplesAndStayBounded) {
     int precision;
     const char* expected;
   } rows[] = {
-      {true, 0.25, 3, "250ms"},
-      {true, 1.5, 3, "1.500s"},
-      {true, 0, 3, "0ms"},
-      {true, -1.0, 3, "0ms"},
-      {true, 3725.5, 3, "1:02:05.500"},
-      {true, 59.6, 0, "0:01:00"},
-      {true, 86400 + 3600 + 60 + 1, 0, "1 days 1:01:01"},
-      {true, 0.25, 2, "0.25s"},
-      {true, 0.25, 6, "250000us"},
-      {true, 7.2, 0, "7s"},
-      {false, 512, 2, "512.00B"},
-      {false, 1536, 1, "1.5KB"},
-      {false, 1000, 2, "0.98KB"},
-      {false, 1024.0 * 1024, 1, "1.0MB"},
+      // clang-format off
+      {true, 0.25, 3, "250ms"}, {true, 1.5, 3, "1.500s"}, {true, 0, 3, "0ms"},
+      {true, -1.0, 3, "0ms"}, {true, 3725.5, 3, "1:02:05.500"}, {true, 59.6, 0, "0:01:00"},
+      {true, 86400 + 3600 + 60 + 1, 0, "1 days 1:01:01"}, {true, 0.25, 2, "0.25s"},
+      {true, 0.25, 6, "250000us"}, {true, 7.2, 0, "7s"}, {false, 512, 2, "512.00B"},
+      {false, 1536, 1, "1.5KB"}, {false, 1000, 2, "0.98KB"}, {false, 1024.0 * 1024, 1, "1.0MB"},
       {false, std::pow(1024.0, 6), 0, "1024PB"},  // past the last unit it grows under "P"
+      // clang-format on
   };
   for (const Row& row : rows) {
     EXPECT_EQ(row.expected, row.time ? FormatTime(row.value, row.precision)
