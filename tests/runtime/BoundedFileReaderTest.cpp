@@ -2,27 +2,26 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <fstream>
 #include <functional>
 #include <future>
-#include <string>
 #include <sys/stat.h>
-#include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "runtime/BoundedFileReader.h"
 #include "runtime/FileUtils.h"
-#include "runtime/RuntimeTestEnv.h"
+#include "runtime/RuntimeTestUtil.h"
 #include "runtime/StringUtils.h"
 #include "support/ScopedTestLogger.h"
+
+using testutil::TempDir;
 
 namespace {
 
 const size_t kFileLimit = BoundedFileReader::kDefaultMaxFileBytes;
 const size_t kLineLimit = BoundedFileReader::kDefaultMaxLineBytes;
+const char* const kNotRegular = "File \"%s\" is not a regular file; it is not read.";
 
 std::string Write(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
@@ -44,114 +43,107 @@ std::string Lines(size_t total, size_t width) {
 std::string CharacterDevice() {
   for (const char* path : {"/dev/full", "/dev/zero", "/dev/null", "/dev/random"}) {
     struct stat st;
-    if (lstat(path, &st) == 0 && S_ISCHR(st.st_mode)) {
-      return path;
-    }
+    if (lstat(path, &st) == 0 && S_ISCHR(st.st_mode)) return path;
   }
   ADD_FAILURE() << "no character device found";
   return "/dev/full";
 }
 
-struct KindRow {
-  const char* kind;
-  std::function<std::string(const TempDir&)> make;  // answers the path to read
-  BoundedFileReader::Result expected;
-  const char* logged;  // the refusal's message with %s for the path, or null
-  size_t maxFileBytes;
-};
+// Runs a read that must neither block nor hang the test: a named pipe without a writer is
+// opened for writing once if the read has not ended in time.
+template <class T>
+T WithoutBlocking(const std::string& path, std::function<T()> read) {
+  auto result = std::async(std::launch::async, read);
+  if (result.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    close(open(path.c_str(), O_WRONLY | O_NONBLOCK));
+    ADD_FAILURE() << "the read blocked";
+  }
+  return result.get();
+}
 
-// What the reader says of each kind of file, within the time a blocked open would exceed:
-// a named pipe without a writer, a device, or a file that yields more than its size
-// promised must neither block nor be read beyond the limit.
+}  // namespace
+
+// What the reader says of each kind of file: a named pipe without a writer, a device, or a
+// file that yields more than its size promised must neither block nor be read beyond the
+// limit, and each refusal is logged once with its reason.
 TEST(BoundedFileReader, ReadsOnlyRegularFilesWithinTheLimits) {
-  const KindRow rows[] = {
+  using R = BoundedFileReader;
+  const struct {
+    const char* kind;
+    std::function<std::string(const TempDir&)> make;  // answers the path to read
+    R::Result expected;
+    const char* logged;  // the refusal's message with %s for the path, or null
+    size_t maxFileBytes;
+  } rows[] = {
       {"plain file", [](const TempDir& d) { return Write(d.Sub("f"), "a = 1\r\nb = 2\n"); },
-       BoundedFileReader::READ_OK, nullptr, kFileLimit},
+       R::READ_OK, nullptr, kFileLimit},
       {"exactly at both limits",
        [](const TempDir& d) { return Write(d.Sub("f"), Lines(kFileLimit, kLineLimit)); },
-       BoundedFileReader::READ_OK, nullptr, kFileLimit},
-      {"missing", [](const TempDir& d) { return d.Sub("missing"); },
-       BoundedFileReader::READ_OPEN_FAILED, nullptr, kFileLimit},
+       R::READ_OK, nullptr, kFileLimit},
+      {"missing", [](const TempDir& d) { return d.Sub("missing"); }, R::READ_OPEN_FAILED, nullptr,
+       kFileLimit},
       {"symbolic link to /dev/zero",
        [](const TempDir& d) {
          EXPECT_EQ(0, symlink("/dev/zero", d.Sub("zero").c_str()));
          return d.Sub("zero");
        },
-       BoundedFileReader::READ_NOT_REGULAR, "File \"%s\" is not a regular file; it is not read.",
-       kFileLimit},
+       R::READ_NOT_REGULAR, kNotRegular, kFileLimit},
       {"named pipe without a writer",
        [](const TempDir& d) {
          EXPECT_EQ(0, mkfifo(d.Sub("fifo").c_str(), 0600));
          return d.Sub("fifo");
        },
-       BoundedFileReader::READ_NOT_REGULAR, "File \"%s\" is not a regular file; it is not read.",
+       R::READ_NOT_REGULAR, kNotRegular, kFileLimit},
+      {"device", [](const TempDir&) { return CharacterDevice(); }, R::READ_NOT_REGULAR, kNotRegular,
        kFileLimit},
-      {"device", [](const TempDir&) { return CharacterDevice(); },
-       BoundedFileReader::READ_NOT_REGULAR, "File \"%s\" is not a regular file; it is not read.",
+      {"directory", [](const TempDir& d) { return d.Path(); }, R::READ_IS_DIRECTORY, kNotRegular,
        kFileLimit},
-      {"directory", [](const TempDir& d) { return d.Path(); }, BoundedFileReader::READ_IS_DIRECTORY,
-       "File \"%s\" is not a regular file; it is not read.", kFileLimit},
       {"one byte over the size limit",
        [](const TempDir& d) { return Write(d.Sub("f"), Lines(kFileLimit + 1, 80)); },
-       BoundedFileReader::READ_TOO_LARGE,
-       "File \"%s\" is larger than 1048576 bytes; it is not read.", kFileLimit},
+       R::READ_TOO_LARGE, "File \"%s\" is larger than 1048576 bytes; it is not read.", kFileLimit},
       {"line one byte over the line limit",
        [](const TempDir& d) {
          return Write(d.Sub("f"), "a\r\n" + std::string(kLineLimit + 1, 'x') + "\n");
        },
-       BoundedFileReader::READ_LINE_TOO_LONG,
-       "File \"%s\" line 2 is longer than 65536 bytes; it is not read.", kFileLimit},
+       R::READ_LINE_TOO_LONG, "File \"%s\" line 2 is longer than 65536 bytes; it is not read.",
+       kFileLimit},
       // The system reports size 0 for it and produces its text as it is read: what a file
       // that grows after fstat looks like to the reader.
       {"file that grows while read", [](const TempDir&) { return std::string("/proc/self/maps"); },
-       BoundedFileReader::READ_TOO_LARGE, "File \"%s\" is larger than 256 bytes; it is not read.",
-       256},
+       R::READ_TOO_LARGE, "File \"%s\" is larger than 256 bytes; it is not read.", 256},
   };
-  for (const KindRow& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.kind);
     TempDir dir;
     std::string path = row.make(dir);
     ScopedTestLogger log(LOGGER_LOG_WARN);
     BoundedFileReader reader(row.maxFileBytes);
     std::string text = "stale";
-    auto read = std::async(std::launch::async, [&] { return reader.ReadAll(path, &text); });
-    if (read.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
-      // Unblock an open that waits for a writer, so that the test fails instead of hanging.
-      close(open(path.c_str(), O_WRONLY | O_NONBLOCK));
-      ADD_FAILURE() << "the read blocked";
-    }
-    EXPECT_EQ(row.expected, read.get());
-    if (row.expected == BoundedFileReader::READ_OK) {
+    EXPECT_EQ(row.expected,
+              WithoutBlocking<R::Result>(path, [&] { return reader.ReadAll(path, &text); }));
+    std::string expected;
+    if (row.expected == R::READ_OK) {  // only then: opening a pipe here would block
       std::ifstream in(path, std::ios::binary);
-      EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), text);
-    } else {
-      EXPECT_EQ("", text);
+      expected.assign(std::istreambuf_iterator<char>(in), {});
     }
-    EXPECT_EQ(row.expected == BoundedFileReader::READ_OPEN_FAILED ? ENOENT : 0, reader.Error());
-    std::vector<std::string> refusals = log.Writer()->Messages();
-    if (row.logged != nullptr) {
-      ASSERT_EQ(1u, refusals.size());
-      EXPECT_EQ(StringUtils::sprintf(row.logged, path.c_str()), refusals[0]);
-    } else {
-      EXPECT_EQ(0u, refusals.size());
-    }
+    EXPECT_EQ(expected, text);
+    EXPECT_EQ(row.expected == R::READ_OPEN_FAILED ? ENOENT : 0, reader.Error());
+    EXPECT_EQ(row.logged != nullptr
+                  ? std::vector<std::string>{StringUtils::sprintf(row.logged, path.c_str())}
+                  : std::vector<std::string>{},
+              log.Writer()->Messages());
     // The other readers of whole files go through it.
     std::string data;
     if (row.maxFileBytes == kFileLimit) {
-      EXPECT_EQ(row.expected == BoundedFileReader::READ_OK,
-                FileUtils::ReadFileIntoString(path, &data, false));
+      EXPECT_EQ(row.expected == R::READ_OK, FileUtils::ReadFileIntoString(path, &data, false));
     }
   }
-}
-
-TEST(BoundedFileReader, LinesEndAtLineFeedsCarriageReturnsOrBoth) {
-  TempDir dir;
   std::vector<std::string> lines{"stale"};
   BoundedFileReader reader;
-  ASSERT_EQ(BoundedFileReader::READ_OK,
-            reader.ReadLines(Write(dir.Sub("f"), "a\r\nb\rc\n\n\r\nd"), &lines));
+  TempDir dir;
+  ASSERT_EQ(R::READ_OK, reader.ReadLines(Write(dir.Sub("f"), "a\r\nb\rc\n\n\r\nd"), &lines));
   EXPECT_EQ((std::vector<std::string>{"a", "b", "c", "", "", "d"}), lines);
-  ASSERT_EQ(BoundedFileReader::READ_OK, reader.ReadLines(Write(dir.Sub("e"), ""), &lines));
+  ASSERT_EQ(R::READ_OK, reader.ReadLines(Write(dir.Sub("e"), ""), &lines));
   EXPECT_TRUE(lines.empty());
 }
 
@@ -161,22 +153,14 @@ TEST(BoundedFileReader, ConfigLookUpSkipsAUserFileThatIsAPipeOrADevice) {
   for (const char* target : {"fifo", "/dev/zero"}) {
     SCOPED_TRACE(target);
     TempDir home;
-    ScopedEnv env("HOME", home.Path().c_str());
+    testutil::ScopedEnv env("HOME", home.Path().c_str());
     ASSERT_EQ(0, mkdir(home.Sub(".quorin").c_str(), 0700));
     std::string config = home.Sub(".quorin/config");
     ASSERT_EQ(0, std::string(target) == "fifo" ? mkfifo(config.c_str(), 0600)
                                                : symlink(target, config.c_str()));
     UINT32 value = 7;
-    auto lookUp = std::async(std::launch::async, [&] {
-      return StringUtils::GetConfigValue("NoSuchApp", "count", &value);
-    });
-    if (lookUp.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
-      close(open(config.c_str(), O_WRONLY | O_NONBLOCK));
-      ADD_FAILURE() << "the look-up blocked";
-    }
-    EXPECT_FALSE(lookUp.get());
+    EXPECT_FALSE(WithoutBlocking<bool>(
+        config, [&] { return StringUtils::GetConfigValue("NoSuchApp", "count", &value); }));
     EXPECT_EQ(7u, value);
   }
 }
-
-}  // namespace

@@ -6,9 +6,11 @@
 #include "runtime/FileUtils.h"
 #include "runtime/QrFile.h"
 #include "runtime/RCPtr.h"
-#include "runtime/RuntimeTestEnv.h"
+#include "runtime/RuntimeTestUtil.h"
 
 using namespace FileUtils;
+using testutil::ScopedEnv;
+using testutil::TempDir;
 
 namespace {
 
@@ -18,46 +20,47 @@ mode_t ModeOf(const std::string& path) {
 }
 
 // Sets the process umask for the scope of a test, restoring the previous one.
-class ScopedUmask {
- public:
-  explicit ScopedUmask(mode_t mask) : m_old(umask(mask)) {}
-  ~ScopedUmask() { umask(m_old); }
-
- private:
-  mode_t m_old;
+struct ScopedUmask {
+  explicit ScopedUmask(mode_t mask) : old(umask(mask)) {}
+  ~ScopedUmask() { umask(old); }
+  mode_t old;
 };
 
 }  // namespace
 
-TEST(FileUtilsPaths, JoinAddsOneSeparator) {
-  EXPECT_EQ("/var/log/a.log", Join("/var/log", "a.log"));
-  EXPECT_EQ("/var/log/a.log", Join("/var/log/", "a.log"));
-  EXPECT_EQ("a.log", Join("", "a.log"));
-}
-
 TEST(FileUtilsPaths, NamePartsOfAPath) {
-  EXPECT_EQ("/", FolderName("/a"));
-  EXPECT_EQ(".", FolderName("a.txt"));
-  EXPECT_EQ("C:/", FolderName("C:/x"));
-  EXPECT_EQ("/var/log", FolderName("/var/log/q.log"));
-  EXPECT_EQ("q.log", FileName("/var/log/q.log"));
-  EXPECT_EQ("q.log", FileName("q.log"));
-  EXPECT_EQ("", FileName("/var/"));
-  EXPECT_EQ("q.1", BaseName("/v.d/q.1.log"));
-  EXPECT_EQ("log", Extension("/v.d/q.1.log"));
-  EXPECT_EQ("", Extension("/v.d/noext"));
-  EXPECT_EQ("noext", BaseName("/v.d/noext"));
+  // clang-format off
+  const char* rows[][3] = {  // function, path, answer
+      {"Join", "/var/log", "/var/log/a.log"}, {"Join", "/var/log/", "/var/log/a.log"},
+      {"Join", "", "a.log"}, {"FolderName", "/a", "/"}, {"FolderName", "a.txt", "."},
+      {"FolderName", "C:/x", "C:/"}, {"FolderName", "/var/log/q.log", "/var/log"},
+      {"FileName", "/var/log/q.log", "q.log"}, {"FileName", "q.log", "q.log"},
+      {"FileName", "/var/", ""}, {"BaseName", "/v.d/q.1.log", "q.1"},
+      {"BaseName", "/v.d/noext", "noext"}, {"Extension", "/v.d/q.1.log", "log"},
+      {"Extension", "/v.d/noext", ""}};
+  // clang-format on
+  for (const auto& row : rows) {
+    std::string f = row[0];
+    std::string got = f == "Join"         ? Join(row[1], "a.log")
+                      : f == "FolderName" ? FolderName(row[1])
+                      : f == "FileName"   ? FileName(row[1])
+                      : f == "BaseName"   ? BaseName(row[1])
+                                          : Extension(row[1]);
+    EXPECT_EQ(row[2], got) << f << "(" << row[1] << ")";
+  }
 }
 
-TEST(FileUtilsFiles, ExaminesFilesAndFolders) {
+TEST(FileUtilsFiles, ExaminesCreatesAndDeletesFilesAndFolders) {
+  ScopedUmask mask(077);
   TempDir dir;
   std::string file = dir.Sub("f.txt");
+  ASSERT_TRUE(CreateFileWithDefaultAccess(file, false));
+  EXPECT_EQ(0640u, ModeOf(file));  // whatever the umask
   std::ofstream(file) << "12345";
-  EXPECT_TRUE(Exists(file));
-  EXPECT_TRUE(IsFile(file));
-  EXPECT_FALSE(IsFolder(file));
-  EXPECT_TRUE(IsFolder(dir.Path()));
-  EXPECT_FALSE(Exists(dir.Sub("missing")));
+  chmod(file.c_str(), 0600);
+  ASSERT_TRUE(CreateFileWithDefaultAccess(file, false));  // keeps the content, fixes the mode
+  EXPECT_EQ(0640u, ModeOf(file));
+  EXPECT_TRUE(Exists(file) && IsFile(file) && !IsFolder(file) && IsFolder(dir.Path()));
   int64_t size = 0;
   EXPECT_TRUE(FileSize(file, &size));
   EXPECT_EQ(5, size);
@@ -70,38 +73,16 @@ TEST(FileUtilsFiles, ExaminesFilesAndFolders) {
   EXPECT_TRUE(DiskFreeSpace(dir.Path(), &freeSpace));
   EXPECT_GE(freeSpace, 0);
   EXPECT_FALSE(DiskFreeSpace(dir.Sub("missing"), &freeSpace));
-}
-
-TEST(FileUtilsFiles, OverlongPathsAreRefused) {
-  std::string longPath = "/" + std::string(300, 'x');
-  EXPECT_FALSE(Exists(longPath));
-  EXPECT_FALSE(IsFile(longPath));
-  EXPECT_FALSE(IsFolder(longPath));
-  EXPECT_FALSE(Exists(""));
-}
-
-TEST(FileUtilsFiles, CreateFileGivesMode0640AndKeepsOrEmptiesContent) {
-  ScopedUmask mask(077);
-  TempDir dir;
-  std::string file = dir.Sub("log.txt");
-  ASSERT_TRUE(CreateFileWithDefaultAccess(file, false));
-  EXPECT_EQ(0640u, ModeOf(file));
-  std::ofstream(file) << "keep";
-  chmod(file.c_str(), 0600);
-  ASSERT_TRUE(CreateFileWithDefaultAccess(file, false));
-  EXPECT_EQ(0640u, ModeOf(file));
-  std::string data;
-  ASSERT_TRUE(ReadFileIntoString(file, &data, false));
-  EXPECT_EQ("keep", data);
   ASSERT_TRUE(CreateFileWithDefaultAccess(file, true));
+  std::string data = "stale";
   ASSERT_TRUE(ReadFileIntoString(file, &data, false));
   EXPECT_EQ("", data);
   EXPECT_FALSE(CreateFileWithDefaultAccess(dir.Sub("no/such/dir"), false));
-}
-
-TEST(FileUtilsFiles, CreateFolderIgnoresAndRestoresTheUmask) {
-  ScopedUmask mask(022);
-  TempDir dir;
+  for (const std::string& bad : {"/" + std::string(300, 'x'), std::string(), dir.Sub("missing")}) {
+    EXPECT_FALSE(Exists(bad) || IsFile(bad) || IsFolder(bad)) << bad;
+  }
+  // Folders get 0777 whatever the umask, which is left as it was.
+  umask(022);
   std::string folder = dir.Sub("logs");
   EXPECT_TRUE(CreateFolder(folder));
   EXPECT_EQ(0777u, ModeOf(folder));
@@ -110,103 +91,68 @@ TEST(FileUtilsFiles, CreateFolderIgnoresAndRestoresTheUmask) {
   EXPECT_FALSE(CreateFolder(dir.Sub("a/b")));
   EXPECT_TRUE(DeleteFolder(folder));
   EXPECT_FALSE(IsFolder(folder));
-}
-
-TEST(FileUtilsFiles, DeletingWhatIsMissingSucceeds) {
-  TempDir dir;
+  // Deleting what is missing succeeds; a folder with something in it stays.
   EXPECT_TRUE(DeleteFile(dir.Sub("missing")));
   EXPECT_TRUE(DeleteFolder(dir.Sub("missing")));
-  std::string file = dir.Sub("f");
-  std::ofstream(file) << "x";
+  EXPECT_FALSE(DeleteFolder(dir.Path()));
   EXPECT_TRUE(DeleteFile(file));
   EXPECT_FALSE(Exists(file));
-  std::ofstream(dir.Sub("inner")) << "x";
-  EXPECT_FALSE(DeleteFolder(dir.Path()));  // not empty
 }
 
 TEST(FileUtilsFiles, ReadsWholeBinaryFiles) {
   TempDir dir;
-  std::string file = dir.Sub("bin");
   std::string content;
   for (int i = 0; i < 5000; ++i) content.push_back(static_cast<char>(i % 256));
-  std::ofstream(file, std::ios::binary) << content;
+  std::ofstream(dir.Sub("bin"), std::ios::binary) << content;
   std::string data = "stale";
-  ASSERT_TRUE(ReadFileIntoString(file, &data, true));
+  ASSERT_TRUE(ReadFileIntoString(dir.Sub("bin"), &data, true));
   EXPECT_EQ(content, data);
   EXPECT_FALSE(ReadFileIntoString(dir.Sub("missing"), &data, true));
   EXPECT_TRUE(data.empty());
-  EXPECT_FALSE(ReadFileIntoString(file, nullptr, true));
+  EXPECT_FALSE(ReadFileIntoString(dir.Sub("bin"), nullptr, true));
 }
 
-TEST(FileUtilsUserTemp, FallsBackToTmpAndDefaultUser) {
+// The per-user folder: TMPDIR, then TMP (never TEMP), then a default user name; a folder
+// that cannot be made leaves the answer unchanged.
+TEST(FileUtilsUserTemp, PicksTheFolderFromTheEnvironmentOrLeavesThePathUnchanged) {
   ScopedUmask mask(022);
-  TempDir root;
-  ScopedEnv user("USER", nullptr);
-  ScopedEnv tmpdir("TMPDIR", nullptr);
-  ScopedEnv tmp("TMP", root.Path().c_str());
-  ScopedEnv temp("TEMP", "/nonexistent-should-not-be-used");
+  TempDir first, second;
   std::string path;
-  ASSERT_TRUE(GetQuorinUserTempPath(path));
-  EXPECT_EQ(root.Path() + "/quorin-default", path);
-  EXPECT_TRUE(IsFolder(path));
-  EXPECT_EQ(0777u, ModeOf(path));
-}
-
-TEST(FileUtilsUserTemp, PrefersTmpdirAndUsesTheUserName) {
-  TempDir first;
-  TempDir second;
-  ScopedEnv user("USER", "alice");
-  ScopedEnv tmpdir("TMPDIR", first.Path().c_str());
-  ScopedEnv tmp("TMP", second.Path().c_str());
-  std::string path;
-  ASSERT_TRUE(GetQuorinUserTempPath(path));
-  EXPECT_EQ(first.Path() + "/quorin-alice", path);
-  ASSERT_TRUE(GetQuorinUserTempPath(path));  // existing folder is reused
-  EXPECT_EQ(first.Path() + "/quorin-alice", path);
-}
-
-TEST(FileUtilsUserTemp, FailureLeavesThePathUnchanged) {
-  TempDir root;
-  ScopedEnv user("USER", "bob");
-  ScopedEnv tmpdir("TMPDIR", root.Sub("missing/deeper").c_str());
-  std::string path = "unchanged";
+  {
+    ScopedEnv user("USER", nullptr), tmpdir("TMPDIR", nullptr), tmp("TMP", first.Path().c_str()),
+        temp("TEMP", "/nonexistent-should-not-be-used");
+    ASSERT_TRUE(GetQuorinUserTempPath(path));
+    EXPECT_EQ(first.Path() + "/quorin-default", path);
+    EXPECT_EQ(0777u, ModeOf(path));
+  }
+  ScopedEnv user("USER", "alice"), tmpdir("TMPDIR", second.Path().c_str()),
+      tmp("TMP", first.Path().c_str());
+  for (int i = 0; i < 2; ++i) {  // the second time the existing folder is reused
+    ASSERT_TRUE(GetQuorinUserTempPath(path));
+    EXPECT_EQ(second.Path() + "/quorin-alice", path);
+  }
+  ScopedEnv missing("TMPDIR", second.Sub("missing/deeper").c_str());
   EXPECT_FALSE(GetQuorinUserTempPath(path));
-  EXPECT_EQ("unchanged", path);
-  std::string huge(5000, 'u');
-  ScopedEnv longUser("USER", huge.c_str());
+  EXPECT_EQ(second.Path() + "/quorin-alice", path);
+  ScopedEnv longUser("USER", std::string(5000, 'u').c_str());
   EXPECT_FALSE(GetQuorinUserTempPath(path));
   EXPECT_FALSE(GetProgramDataLogPath(path));
 }
 
-TEST(QrFile, OpenNeverCreatesTheFile) {
-  TempDir dir;
-  RCPtr<QrFile> file = new QrFile(dir.Sub("log.txt"));
-  EXPECT_FALSE(file->Open("a"));
-  EXPECT_FALSE(Exists(dir.Sub("log.txt")));
-  EXPECT_FALSE(file->Write("x"));
-  EXPECT_FALSE(file->Flush());
-  RCPtr<QrFile> folder = new QrFile(dir.Path());
-  EXPECT_FALSE(folder->Open("r"));
-  RCPtr<QrFile> unnamed = new QrFile();
-  std::string path = "kept";
-  EXPECT_FALSE(unnamed->GetAbsPath(path));
-  EXPECT_EQ("kept", path);
-  EXPECT_FALSE(unnamed->SetAbsPath(""));
-  EXPECT_FALSE(unnamed->Open("r"));
-  EXPECT_FALSE(unnamed->Size(nullptr));
-  EXPECT_FALSE(unnamed->Exists());
-  EXPECT_FALSE(unnamed->Delete());
-}
-
-TEST(QrFile, WritesFlushesAndReportsPosition) {
+TEST(QrFile, OpenNeverCreatesWritesFlushAndAnUnnamedFileFailsSoftly) {
   TempDir dir;
   std::string path = dir.Sub("w.log");
+  RCPtr<QrFile> file = new QrFile(path);
+  EXPECT_FALSE(file->Open("a"));
+  EXPECT_FALSE(Exists(path));
+  EXPECT_FALSE(file->Write("x"));
+  EXPECT_FALSE(file->Flush());
+  EXPECT_FALSE(RCPtr<QrFile>(new QrFile(dir.Path()))->Open("r"));
   ASSERT_TRUE(CreateFileWithDefaultAccess(path, true));
-  RCPtr<QrFile> file = new QrFile();
+  file = new QrFile();
   ASSERT_TRUE(file->SetAbsPath(path));
   ASSERT_TRUE(file->Open("a"));
-  EXPECT_TRUE(file->Write("hello "));
-  EXPECT_TRUE(file->Write("world"));
+  EXPECT_TRUE(file->Write("hello ") && file->Write("world"));
   EXPECT_FALSE(file->Write(nullptr));
   EXPECT_TRUE(file->Flush());
   int64_t size = 0;
@@ -214,14 +160,17 @@ TEST(QrFile, WritesFlushesAndReportsPosition) {
   EXPECT_EQ(11, size);
   EXPECT_TRUE(file->Close());
   EXPECT_TRUE(file->Close());
-  size = 0;
   EXPECT_TRUE(file->Size(&size));
   EXPECT_EQ(11, size);
-  EXPECT_EQ("w", file->GetBaseName());
-  EXPECT_EQ("log", file->GetExtension());
-  EXPECT_EQ("w.log", file->GetFileName());
-  EXPECT_EQ(dir.Path(), file->GetFolderName());
+  EXPECT_EQ("w/log/w.log/" + dir.Path(), file->GetBaseName() + "/" + file->GetExtension() + "/" +
+                                             file->GetFileName() + "/" + file->GetFolderName());
   EXPECT_TRUE(file->Exists());
   EXPECT_TRUE(file->Delete());
   EXPECT_FALSE(file->Exists());
+  RCPtr<QrFile> unnamed = new QrFile();
+  path = "kept";
+  EXPECT_FALSE(unnamed->GetAbsPath(path));
+  EXPECT_EQ("kept", path);
+  EXPECT_FALSE(unnamed->SetAbsPath("") || unnamed->Open("r") || unnamed->Size(nullptr) ||
+               unnamed->Exists() || unnamed->Delete());
 }

@@ -17,9 +17,10 @@ namespace {
 // A stream that takes at most `perCall` bytes per send and can fail on a chosen call.
 class TrickleSocket : public QrSocket {
  public:
-  explicit TrickleSocket(int perCall) : m_perCall(perCall) {}
+  explicit TrickleSocket(int perCall, int failOnCall = -1)
+      : m_perCall(perCall), m_failOnCall(failOnCall) {}
   int Send(const char* buffer, int bufferLen) override {
-    if (static_cast<int>(chunks.size()) == failOnCall) {
+    if (static_cast<int>(chunks.size()) == m_failOnCall) {
       chunks.emplace_back();
       return -1;
     }
@@ -28,125 +29,104 @@ class TrickleSocket : public QrSocket {
     return n;
   }
   std::vector<std::string> chunks;
-  int failOnCall = -1;
 
  private:
-  int m_perCall;
+  int m_perCall, m_failOnCall;
 };
 
-// A connected loopback TCP pair: client socket, accepted server socket.
-struct TcpPair {
-  RCPtr<QrSocket> client = new QrSocket();
-  RCPtr<QrSocket> server;
-};
-
-bool MakeTcpPair(TcpPair* pair, int bufferBytes) {
+// A connected loopback TCP pair (client, accepted server), with small buffers if asked.
+bool MakeTcpPair(RCPtr<QrSocket>* client, RCPtr<QrSocket>* server, int bufferBytes) {
   RCPtr<QrSocket> listener = new QrSocket();
+  *client = new QrSocket();
   uint16 port = 0;
   if (!listener->Init(SOCK_STREAM, 0) || !listener->BindLocalAddressAndPort("127.0.0.1", 0) ||
-      listen(listener->GetDescriptor(), 1) != 0 || !listener->RetrieveLocalPort(port)) {
+      listen(listener->GetDescriptor(), 1) != 0 || !listener->RetrieveLocalPort(port) ||
+      !(*client)->Init(SOCK_STREAM, 0)) {
     return false;
   }
-  if (!pair->client->Init(SOCK_STREAM, 0)) return false;
   if (bufferBytes > 0) {
     const char* opt = reinterpret_cast<const char*>(&bufferBytes);
-    QrSocket::SetSocketOption(pair->client->GetDescriptor(), SOL_SOCKET, SO_SNDBUF, opt,
+    QrSocket::SetSocketOption((*client)->GetDescriptor(), SOL_SOCKET, SO_SNDBUF, opt,
                               sizeof(bufferBytes));
     QrSocket::SetSocketOption(listener->GetDescriptor(), SOL_SOCKET, SO_RCVBUF, opt,
                               sizeof(bufferBytes));
   }
-  if (!pair->client->Connect("127.0.0.1", port)) return false;
+  if (!(*client)->Connect("127.0.0.1", port)) return false;
   int fd = accept(listener->GetDescriptor(), nullptr, nullptr);
-  if (fd < 0) return false;
-  pair->server = new QrSocket(fd);
-  return true;
+  *server = fd >= 0 ? new QrSocket(fd) : nullptr;
+  return fd >= 0;
 }
 
 }  // namespace
 
-TEST(QrSocketSendAll, SendsTheRestUntilEveryByteIsGone) {
+TEST(QrSocketSendAll, SendsTheRestUntilEveryByteIsGoneOrTheFirstFailure) {
   RCPtr<TrickleSocket> sock = new TrickleSocket(4);
   EXPECT_EQ(10, sock->SendAll("0123456789", 10));
   EXPECT_EQ((std::vector<std::string>{"0123", "4567", "89"}), sock->chunks);
-}
-
-TEST(QrSocketSendAll, ReturnsTheFirstFailureAndIgnoresEmptyBuffers) {
-  RCPtr<TrickleSocket> sock = new TrickleSocket(4);
-  sock->failOnCall = 1;
+  sock = new TrickleSocket(4, 1);
   EXPECT_EQ(-1, sock->SendAll("0123456789", 10));
   EXPECT_EQ(2u, sock->chunks.size());
-  RCPtr<TrickleSocket> idle = new TrickleSocket(4);
-  EXPECT_EQ(0, idle->SendAll("abc", 0));
-  EXPECT_EQ(0, idle->SendAll(nullptr, -7));
-  EXPECT_TRUE(idle->chunks.empty());
+  sock = new TrickleSocket(4);
+  EXPECT_EQ(0, sock->SendAll("abc", 0));
+  EXPECT_EQ(0, sock->SendAll(nullptr, -7));
+  EXPECT_TRUE(sock->chunks.empty());
 }
 
-TEST(QrSocketTcp, SendAllDeliversABigBufferToASlowReader) {
-  TcpPair pair;
-  ASSERT_TRUE(MakeTcpPair(&pair, 1024));
+// A big buffer reaches a slow reader through small socket buffers; both ends report the
+// loopback addresses and matching ports; sending to a closed peer fails without a signal.
+TEST(QrSocketTcp, DeliversABigBufferReportsBothEndsAndFailsOnAClosedPeer) {
+  RCPtr<QrSocket> client, server;
+  ASSERT_TRUE(MakeTcpPair(&client, &server, 1024));
   std::string payload(1 << 20, '\0');
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7);
   std::string received;
   std::thread reader([&] {
     char chunk[333];
-    while (received.size() < payload.size()) {
-      int n = pair.server->Recv(chunk, sizeof(chunk));
-      if (n <= 0) break;
-      received.append(chunk, static_cast<size_t>(n));
+    for (int n = 1; n > 0 && received.size() < payload.size();) {
+      n = server->Recv(chunk, sizeof(chunk));
+      if (n > 0) received.append(chunk, static_cast<size_t>(n));
     }
   });
   EXPECT_EQ(static_cast<int>(payload.size()),
-            pair.client->SendAll(payload.data(), static_cast<int>(payload.size())));
+            client->SendAll(payload.data(), static_cast<int>(payload.size())));
   reader.join();
   EXPECT_TRUE(received == payload);
-}
 
-TEST(QrSocketTcp, ReportsBothEndsAndFailsWithoutSignalOnAClosedPeer) {
-  TcpPair pair;
-  ASSERT_TRUE(MakeTcpPair(&pair, 0));
-  std::string address;
+  std::string remoteAddress, localAddress;
   uint16 local = 0, remote = 0, peerOfServer = 0;
-  EXPECT_TRUE(pair.client->RetrieveRemoteAddress(address));
-  EXPECT_EQ("127.0.0.1", address);
-  EXPECT_TRUE(pair.client->RetrieveLocalAddress(address));
-  EXPECT_EQ("127.0.0.1", address);
-  EXPECT_TRUE(pair.client->RetrieveLocalPort(local));
-  EXPECT_TRUE(pair.client->RetrieveRemotePort(remote));
-  EXPECT_TRUE(pair.server->RetrieveRemotePort(peerOfServer));
+  EXPECT_TRUE(client->RetrieveRemoteAddress(remoteAddress));
+  EXPECT_TRUE(client->RetrieveLocalAddress(localAddress));
+  EXPECT_EQ("127.0.0.1/127.0.0.1", remoteAddress + "/" + localAddress);
+  EXPECT_TRUE(client->RetrieveLocalPort(local));
+  EXPECT_TRUE(client->RetrieveRemotePort(remote));
+  EXPECT_TRUE(server->RetrieveRemotePort(peerOfServer));
   EXPECT_EQ(local, peerOfServer);
   EXPECT_NE(0, remote);
-
-  int rcvbuf = 0;
-  int len = sizeof(rcvbuf);
-  EXPECT_EQ(0, QrSocket::RetrieveSocketOption(pair.client->GetDescriptor(), SOL_SOCKET, SO_RCVBUF,
-                                              reinterpret_cast<char*>(&rcvbuf), &len));
+  int rcvbuf = 0, len = sizeof(rcvbuf);
+  char* opt = reinterpret_cast<char*>(&rcvbuf);
+  EXPECT_EQ(
+      0, QrSocket::RetrieveSocketOption(client->GetDescriptor(), SOL_SOCKET, SO_RCVBUF, opt, &len));
   EXPECT_GT(rcvbuf, 0);
-  EXPECT_EQ(-1, QrSocket::RetrieveSocketOption(pair.client->GetDescriptor(), SOL_SOCKET, SO_RCVBUF,
-                                               reinterpret_cast<char*>(&rcvbuf), nullptr));
-
-  pair.server = nullptr;  // closes the accepted end
+  EXPECT_EQ(-1, QrSocket::RetrieveSocketOption(client->GetDescriptor(), SOL_SOCKET, SO_RCVBUF, opt,
+                                               nullptr));
+  server = nullptr;  // closes the accepted end
   std::string block(64 * 1024, 'x');
   int rc = 0;
   for (int i = 0; i < 100 && rc >= 0; ++i) {
-    rc = pair.client->SendAll(block.data(), static_cast<int>(block.size()));
+    rc = client->SendAll(block.data(), static_cast<int>(block.size()));
   }
   EXPECT_LT(rc, 0);
 }
 
 TEST(QrSocketUdp, DatagramsCarryTheSendersAddress) {
-  RCPtr<QrSocket> receiver = new QrSocket();
-  RCPtr<QrSocket> sender = new QrSocket();
-  ASSERT_TRUE(receiver->Init(SOCK_DGRAM, 0));
-  ASSERT_TRUE(receiver->BindLocalAddressAndPort("localhost", 0));
-  ASSERT_TRUE(sender->Init(SOCK_DGRAM, 0));
-  ASSERT_TRUE(sender->BindLocalPort(0));
-  uint16 port = 0, senderPort = 0;
-  ASSERT_TRUE(receiver->RetrieveLocalPort(port));
-  ASSERT_TRUE(sender->RetrieveLocalPort(senderPort));
+  RCPtr<QrSocket> receiver = new QrSocket(), sender = new QrSocket();
+  uint16 port = 0, senderPort = 0, fromPort = 0;
+  ASSERT_TRUE(receiver->Init(SOCK_DGRAM, 0) && receiver->BindLocalAddressAndPort("localhost", 0) &&
+              sender->Init(SOCK_DGRAM, 0) && sender->BindLocalPort(0) &&
+              receiver->RetrieveLocalPort(port) && sender->RetrieveLocalPort(senderPort));
   EXPECT_EQ(5, sender->SendTo("hello", 5, "127.0.0.1", port));
   char buf[16];
   std::string from;
-  uint16 fromPort = 0;
   EXPECT_EQ(5, receiver->RecvFrom(buf, sizeof(buf), from, fromPort));
   EXPECT_EQ("hello", std::string(buf, 5));
   EXPECT_EQ("127.0.0.1", from);
@@ -154,24 +134,9 @@ TEST(QrSocketUdp, DatagramsCarryTheSendersAddress) {
   EXPECT_EQ(-1, sender->SendTo("x", -1, "127.0.0.1", port));
 }
 
-TEST(QrSocketLifetime, InitTwiceKeepsTheDescriptorAndUninitialisedClosesNothing) {
-  RCPtr<QrSocket> sock = new QrSocket();
-  ASSERT_TRUE(sock->Init(SOCK_STREAM, 0));
-  int fd = sock->GetDescriptor();
-  EXPECT_TRUE(sock->Init(SOCK_DGRAM, 0));
-  EXPECT_EQ(fd, sock->GetDescriptor());
-
-  int fds[2];
-  ASSERT_EQ(0, pipe(fds));
-  { RCPtr<QrSocket> idle = new QrSocket(); }
-  EXPECT_NE(-1, fcntl(fds[0], F_GETFD));
-  EXPECT_NE(-1, fcntl(0, F_GETFD));
-  { RCPtr<QrSocket> owner = new QrSocket(fds[0]); }
-  EXPECT_EQ(-1, fcntl(fds[0], F_GETFD));
-  close(fds[1]);
-}
-
-TEST(QrSocketLifetime, OperationsOnAnUninitialisedSocketFailSoftly) {
+// A socket owns only a descriptor it was given or made, keeps it on a second Init, and
+// without one every operation fails softly.
+TEST(QrSocketLifetime, OwnsOnlyItsDescriptorAndFailsSoftlyWithoutOne) {
   RCPtr<QrSocket> sock = new QrSocket();
   char buf[4];
   std::string text;
@@ -179,9 +144,21 @@ TEST(QrSocketLifetime, OperationsOnAnUninitialisedSocketFailSoftly) {
   EXPECT_LT(sock->Send("abc", 3), 0);
   EXPECT_LT(sock->Recv(buf, sizeof(buf)), 0);
   EXPECT_LT(sock->SendAll("abc", 3), 0);
-  EXPECT_FALSE(sock->Connect("127.0.0.1", 9));
-  EXPECT_FALSE(sock->BindLocalPort(0));
-  EXPECT_FALSE(sock->RetrieveLocalAddress(text));
-  EXPECT_FALSE(sock->RetrieveRemotePort(port));
   EXPECT_LT(sock->RecvFrom(buf, -1, text, port), 0);
+  EXPECT_FALSE(sock->Connect("127.0.0.1", 9) || sock->BindLocalPort(0) ||
+               sock->RetrieveLocalAddress(text) || sock->RetrieveRemotePort(port));
+  ASSERT_TRUE(sock->Init(SOCK_STREAM, 0));
+  int fd = sock->GetDescriptor();
+  EXPECT_TRUE(sock->Init(SOCK_DGRAM, 0));
+  EXPECT_EQ(fd, sock->GetDescriptor());
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  sock = new QrSocket();  // uninitialised: closes nothing
+  sock = nullptr;
+  EXPECT_NE(-1, fcntl(fds[0], F_GETFD));
+  EXPECT_NE(-1, fcntl(0, F_GETFD));
+  sock = new QrSocket(fds[0]);
+  sock = nullptr;
+  EXPECT_EQ(-1, fcntl(fds[0], F_GETFD));
+  close(fds[1]);
 }

@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "EventTestUtil.h"
 #include "runtime/QrEvent.h"
 #include "runtime/QrThread.h"
+#include "runtime/RuntimeTestUtil.h"
 #include "support/ScopedTestLogger.h"
 
 using testutil::MsSince;
@@ -22,76 +22,96 @@ namespace {
 
 const DWORD kLong = 10000;
 
-// What a callback saw, shared with the test thread.
+// What a callback saw, shared with the test thread, and what it does when called.
 struct Probe {
   std::atomic<int> runs{0};
   std::atomic<bool> result{true};  // what the callback answers
   // The owner handed to the callback dies with the QrThread object: a test that destroys
   // it during a run must not let the callback use it.
   bool useThread = true;
+  bool wakeupInOnFirstRun = false;
+  bool gated = false;  // signals `entered`, then waits for `gate`
   std::atomic<QrThreadID> tid{0};
   std::atomic<bool> isCurrent{false};
   std::atomic<QrThread*> seenThread{nullptr};
+  std::atomic<int> stopFromInside{-1};
+  QrEvent entered{true, false}, gate{true, false};
   std::mutex timesLock;
-  std::vector<Clock::time_point> endTimes;  // guarded by timesLock
+  std::vector<Clock::time_point> times;  // guarded by timesLock
 
   static bool Callback(void* userData, QrThread* thread) {
     Probe* probe = static_cast<Probe*>(userData);
     probe->tid = QrThread::GetCurrentThreadID();
     probe->seenThread = thread;
-    if (thread != nullptr && probe->useThread) {
-      probe->isCurrent = thread->IsCurrentThread();
-    }
-    ++probe->runs;
+    if (probe->useThread) probe->isCurrent = thread->IsCurrentThread();
     {
       std::lock_guard<std::mutex> lock(probe->timesLock);
-      probe->endTimes.push_back(Clock::now());
+      probe->times.push_back(Clock::now());
+    }
+    if (++probe->runs == 1 && probe->wakeupInOnFirstRun) {
+      thread->WakeupIn(10);
+      thread->WakeupIn(500);  // longer than the one already asked for: ignored
+    }
+    if (probe->gated) {
+      probe->entered.Set();
+      probe->gate.Wait(kLong);
     }
     return probe->result;
   }
+  long GapMs(size_t i) {
+    std::lock_guard<std::mutex> lock(timesLock);
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(times[i] - times[i - 1]).count());
+  }
 };
 
-TEST(QrThread, CallbackReturningFalseRunsOnceAndIsJoined) {
+// A callback answering false runs once and the thread is joined; one that stops its own
+// thread cannot wait for itself but ends the loop; a joined thread can be started again.
+TEST(QrThread, CallbackEndsTheLoopAndTheThreadCanBeRestarted) {
   ScopedTestLogger log(LOGGER_LOG_INFO);
   Probe probe;
   probe.result = false;
   QrThread thread("once");
+  EXPECT_TRUE(thread.WaitForStop(0));  // never started
+  EXPECT_TRUE(thread.Terminate(0));
+  EXPECT_FALSE(thread.Start(nullptr, &probe, INFINITE));
   ASSERT_TRUE(thread.Start(&Probe::Callback, &probe, 10));
+  ASSERT_TRUE(WaitUntil([&] { return thread.ThreadID() == 0; }));
+  EXPECT_FALSE(thread.Terminate(0));  // ended but not yet joined
   EXPECT_TRUE(thread.WaitForStop(kLong));
   EXPECT_EQ(1, probe.runs.load());
-  EXPECT_EQ(0u, thread.ThreadID());
   EXPECT_TRUE(thread.IsStopped());
   EXPECT_TRUE(probe.isCurrent.load());
   EXPECT_EQ(&thread, probe.seenThread.load());
   EXPECT_FALSE(thread.IsCurrentThread());
   // Joined: the closing line, written after the exit event, is there too.
-  EXPECT_EQ(2, log.Writer()->CountContaining("Thread once"));
-  EXPECT_TRUE(log.Writer()->HasMessage("Thread once started"));
-  EXPECT_TRUE(log.Writer()->HasMessage("Thread once exited by callback"));
-}
+  EXPECT_EQ((std::vector<std::string>{"Thread once started", "Thread once exited by callback"}),
+            log.Writer()->MessagesContaining("Thread once"));
 
-TEST(QrThread, StartRefusesNullCallbackAndSecondStartButAllowsRestartAfterJoin) {
-  Probe probe;
-  QrThread thread;
-  char expectedName[32];
-  snprintf(expectedName, sizeof(expectedName), "0x%p", static_cast<void*>(&thread));
-  EXPECT_EQ(expectedName, thread.Name());
-  EXPECT_TRUE(thread.WaitForStop(0));  // never started
-  EXPECT_TRUE(thread.Terminate(0));
-  EXPECT_FALSE(thread.Start(nullptr, &probe, INFINITE));
-  ASSERT_TRUE(thread.Start(&Probe::Callback, &probe, INFINITE));
+  struct StopsItself {
+    static bool Callback(void* userData, QrThread* thread) {
+      *static_cast<int*>(userData) += thread->Stop(0) ? 100 : 1;
+      return true;
+    }
+  };
+  int stopResults = 0;
+  probe.result = true;
+  ASSERT_TRUE(thread.Start(&Probe::Callback, &probe, INFINITE));  // again, once joined
   EXPECT_FALSE(thread.Start(&Probe::Callback, &probe, INFINITE));
-  EXPECT_TRUE(thread.IsRunning());
-  EXPECT_FALSE(thread.Terminate(0));  // not supported: the thread keeps running
-  EXPECT_TRUE(thread.IsRunning());
   EXPECT_TRUE(thread.Stop(kLong));
-  ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() == 1; }));
-  ASSERT_TRUE(thread.Start(&Probe::Callback, &probe, INFINITE));
-  EXPECT_TRUE(thread.TerminateIfNotStopped(kLong, 0));
-  EXPECT_EQ(2, probe.runs.load());
+  ASSERT_TRUE(thread.Start(&StopsItself::Callback, &stopResults, 0));
+  EXPECT_TRUE(thread.WaitForStop(kLong));
+  EXPECT_EQ(1, stopResults);  // called once, and its Stop failed
+  QrThread unnamed;
+  char expectedName[32];
+  snprintf(expectedName, sizeof(expectedName), "0x%p", static_cast<void*>(&unnamed));
+  EXPECT_EQ(expectedName, unnamed.Name());
 }
 
-TEST(QrThread, InfiniteIntervalRunsOnlyWhenWoken) {
+// An infinite interval runs only when woken. A WakeupIn made while the loop already waits
+// applies from the next wait on, so it needs a wake-up first; one made by the callback
+// shortens only the next wait.
+TEST(QrThread, WakeupRunsTheCallbackAndWakeupInShortensOnlyTheNextWait) {
   ScopedTestLogger log(LOGGER_LOG_INFO);
   Probe probe;
   QrThread thread("woken");
@@ -100,14 +120,10 @@ TEST(QrThread, InfiniteIntervalRunsOnlyWhenWoken) {
   EXPECT_NE(0u, tid);
   ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() == 1; }));
   EXPECT_EQ(tid, probe.tid.load());
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(1, probe.runs.load());
   thread.Wakeup();
   ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() == 2; }));
-  // A WakeupIn made while the loop already waits applies from the next wait on, so it
-  // needs a wake-up first. The loop counts as waiting once it is registered on the wake
-  // event; before that (the callback has counted but not returned) the WakeupIn would
-  // shorten the very wait the Wakeup ends.
+  // The loop counts as waiting once it is registered on the wake event; before that (the
+  // callback has counted but not returned) the WakeupIn would shorten the wait Wakeup ends.
   ASSERT_TRUE(WaitUntil([&] { return testutil::WaiterCount(thread.GetWakeEvent()) == 1; }));
   thread.WakeupIn(10);
   thread.Wakeup();
@@ -115,86 +131,28 @@ TEST(QrThread, InfiniteIntervalRunsOnlyWhenWoken) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(4, probe.runs.load());
   EXPECT_TRUE(thread.Stop(kLong));
-  EXPECT_EQ(1, log.Writer()->CountContaining("Thread woken exited"));
-  EXPECT_TRUE(log.Writer()->HasMessage("Thread woken exited"));
+  EXPECT_EQ((std::vector<std::string>{"Thread woken exited"}),
+            log.Writer()->MessagesContaining("Thread woken e"));
+
+  Probe timed;
+  timed.wakeupInOnFirstRun = true;
+  QrThread periodic("wakeupIn");
+  ASSERT_TRUE(periodic.Start(&Probe::Callback, &timed, 1000));
+  ASSERT_TRUE(WaitUntil([&] { return timed.runs.load() >= 3; }));
+  EXPECT_TRUE(periodic.Stop(kLong));
+  EXPECT_LT(timed.GapMs(1), 400);  // after at most 10 ms, with a margin for a loaded machine
+  EXPECT_GE(timed.GapMs(2), 900);  // the full interval again
 }
-
-struct WakeupInProbe {
-  QrThread* thread = nullptr;
-  std::atomic<int> runs{0};
-  std::mutex timesLock;
-  std::vector<Clock::time_point> times;  // guarded by timesLock
-
-  static bool Callback(void* userData, QrThread* thread) {
-    WakeupInProbe* probe = static_cast<WakeupInProbe*>(userData);
-    {
-      std::lock_guard<std::mutex> lock(probe->timesLock);
-      probe->times.push_back(Clock::now());
-    }
-    if (++probe->runs == 1) {
-      thread->WakeupIn(10);
-      thread->WakeupIn(500);  // longer than the one already asked for: ignored
-    }
-    return true;
-  }
-};
-
-TEST(QrThread, WakeupInShortensOnlyTheNextWait) {
-  WakeupInProbe probe;
-  QrThread thread("wakeupIn");
-  ASSERT_TRUE(thread.Start(&WakeupInProbe::Callback, &probe, 1000));
-  ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() >= 3; }));
-  EXPECT_TRUE(thread.Stop(kLong));
-  std::lock_guard<std::mutex> lock(probe.timesLock);
-  auto gap = [&](size_t i) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(probe.times[i] -
-                                                                 probe.times[i - 1])
-        .count();
-  };
-  EXPECT_LT(gap(1), 400);  // after at most 10 ms, with a margin for a loaded machine
-  EXPECT_GE(gap(2), 900);  // the full interval again
-}
-
-struct StopFromInsideProbe {
-  std::atomic<int> runs{0};
-  std::atomic<int> stopResult{-1};
-  static bool Callback(void* userData, QrThread* thread) {
-    StopFromInsideProbe* probe = static_cast<StopFromInsideProbe*>(userData);
-    ++probe->runs;
-    probe->stopResult = thread->Stop(0) ? 1 : 0;
-    return true;
-  }
-};
-
-TEST(QrThread, StopFromInsideTheCallbackFailsButEndsTheLoop) {
-  StopFromInsideProbe probe;
-  QrThread thread("selfStop");
-  ASSERT_TRUE(thread.Start(&StopFromInsideProbe::Callback, &probe, 0));
-  EXPECT_TRUE(thread.WaitForStop(kLong));
-  EXPECT_EQ(0, probe.stopResult.load());
-  EXPECT_EQ(1, probe.runs.load());
-}
-
-struct GateProbe {
-  QrEvent entered{true, false};
-  QrEvent gate{true, false};
-  std::atomic<int> runs{0};
-  static bool Callback(void* userData, QrThread* /*thread*/) {
-    GateProbe* probe = static_cast<GateProbe*>(userData);
-    ++probe->runs;
-    probe->entered.Set();
-    probe->gate.Wait(kLong);
-    return true;
-  }
-};
 
 TEST(QrThread, DestroyingTheOwnerWhileTheCallbackRunsEndsTheThreadAfterIt) {
   ScopedTestLogger log(LOGGER_LOG_DEBUG);
   for (int round = 0; round < 10; ++round) {
-    GateProbe probe;
+    Probe probe;
+    probe.gated = true;
+    probe.useThread = false;
     auto thread = std::make_unique<QrThread>("deleted");
     QrEvent exitSeen(thread->GetExitEvent());  // a copy outlives the owner
-    ASSERT_TRUE(thread->Start(&GateProbe::Callback, &probe, 0));
+    ASSERT_TRUE(thread->Start(&Probe::Callback, &probe, 0));
     ASSERT_EQ(QrEvent::WAIT_RC_OK, probe.entered.Wait(kLong));
     thread.reset();
     probe.gate.Set();
@@ -209,65 +167,48 @@ TEST(QrThread, DestroyingTheOwnerWhileTheCallbackRunsEndsTheThreadAfterIt) {
   EXPECT_EQ(10, log.Writer()->CountContaining("Setting deleted flag for thread deleted(0x"));
 }
 
-TEST(QrThread, ShouldStopSleepsAndReportsAStopRequest) {
-  QrThread thread("shouldStop");
-  auto start = Clock::now();
-  EXPECT_FALSE(thread.ShouldStop(50));
-  EXPECT_GE(MsSince(start), 45);
-  thread.GetExitEvent().Set();
-  EXPECT_TRUE(thread.ShouldStop(kLong));
-  QrThread moved(std::move(thread));
-  EXPECT_TRUE(thread.ShouldStop(0));  // no data: stop
-  EXPECT_EQ("", thread.Name());
-  EXPECT_FALSE(thread.GetExitEvent().IsValid());
-}
-
-TEST(QrThread, MovedOwnerIsHandedToTheCallback) {
-  Probe probe;
-  QrThread first("moved");
-  ASSERT_TRUE(first.Start(&Probe::Callback, &probe, INFINITE));
-  ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() == 1; }));
-  QrThread second(std::move(first));
-  EXPECT_TRUE(first.WaitForStop(0));  // no data left
-  second.Wakeup();
-  ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() == 2; }));
-  EXPECT_EQ(&second, probe.seenThread.load());
-  EXPECT_EQ(probe.tid.load(), second.ThreadID());
-  EXPECT_TRUE(second.Stop(kLong));
-}
-
-TEST(QrThread, MoveAssignmentHandsTheThreadOverAndTheEmptyHandleAnswersHarmlessly) {
+// A moved owner is what the callback is handed; the moved-from handle answers harmlessly;
+// a running thread is never killed: the request is refused and logged.
+TEST(QrThread, MovesHandTheThreadOverAndTerminateIsRefusedWhileItRuns) {
   ScopedTestLogger log(LOGGER_LOG_WARN);
   Probe probe;
   QrThread first("first");
   ASSERT_TRUE(first.Start(&Probe::Callback, &probe, INFINITE));
   ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() == 1; }));
-  QrThread second("second");  // never started: dropped by the assignment
-  second = std::move(first);
-  EXPECT_EQ("first", second.Name());
-  second.Wakeup();
+  QrThread second(std::move(first));
+  EXPECT_TRUE(first.WaitForStop(0));  // no data left
+  QrThread third("third");            // never started: dropped by the assignment
+  third = std::move(second);
+  EXPECT_EQ("first", third.Name());
+  third.Wakeup();
   ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() == 2; }));
-  EXPECT_EQ(&second, probe.seenThread.load());
-
-  first.SetName("renamed");
-  first.WakeupIn(1);
-  EXPECT_EQ("", first.Name());
-  EXPECT_EQ(0u, first.ThreadID());
-  EXPECT_FALSE(first.IsCurrentThread());
-  EXPECT_TRUE(first.Stop(0));
-  EXPECT_TRUE(first.Terminate(0));
-  EXPECT_FALSE(first.GetWakeEvent().IsValid());
-  EXPECT_FALSE(first.GetExitEvent().IsValid());
-  EXPECT_FALSE(first.GetLock().IsValid());
-
-  // A running thread is never killed: the request is refused and logged.
-  EXPECT_FALSE(second.Terminate(0));
+  EXPECT_EQ(&third, probe.seenThread.load());
+  EXPECT_EQ(probe.tid.load(), third.ThreadID());
+  for (QrThread* empty : {&first, &second}) {
+    empty->SetName("renamed");
+    empty->WakeupIn(1);
+    EXPECT_EQ("", empty->Name());
+    EXPECT_EQ(0u, empty->ThreadID());
+    EXPECT_FALSE(empty->IsCurrentThread());
+    EXPECT_TRUE(empty->Stop(0) && empty->Terminate(0) && empty->ShouldStop(0));
+    EXPECT_FALSE(empty->GetWakeEvent().IsValid() || empty->GetExitEvent().IsValid() ||
+                 empty->GetLock().IsValid());
+  }
+  EXPECT_FALSE(third.Terminate(0));
+  EXPECT_TRUE(third.IsRunning());
   char text[128];
   snprintf(text, sizeof(text), "Attempt to terminate thread first(0x%08lX) not supported",
-           static_cast<unsigned long>(second.ThreadID()));
+           static_cast<unsigned long>(third.ThreadID()));
   EXPECT_TRUE(log.Writer()->HasMessage(text)) << text;
-  EXPECT_TRUE(second.TerminateIfNotStopped(kLong, 0));
-  EXPECT_TRUE(second.Terminate(0));  // ended: nothing left to terminate
+  EXPECT_TRUE(third.TerminateIfNotStopped(kLong, 0));
+  EXPECT_TRUE(third.Terminate(0));  // ended: nothing left to terminate
+
+  QrThread idle("shouldStop");
+  auto start = Clock::now();
+  EXPECT_FALSE(idle.ShouldStop(50));
+  EXPECT_GE(MsSince(start), 45);
+  idle.GetExitEvent().Set();
+  EXPECT_TRUE(idle.ShouldStop(kLong));
 }
 
 // Stop requests, wake-ups and owner destruction at random moments of a busy loop.
@@ -282,6 +223,7 @@ TEST(QrThread, LifecycleRacesEndCleanly) {
     std::this_thread::sleep_for(std::chrono::microseconds(rng() % 500));
     switch (rng() % 3) {
       case 0: {
+        EXPECT_FALSE(thread->Terminate(0));  // never killed, also with no one to tell
         std::thread other([&] { thread->Wakeup(); });
         EXPECT_TRUE(thread->Stop(kLong));
         other.join();

@@ -6,28 +6,35 @@
 
 #include <gtest/gtest.h>
 
-#include "runtime/RuntimeTestEnv.h"
+#include "runtime/RuntimeTestUtil.h"
 #include "runtime/StringUtils.h"
 
 using namespace StringUtils;
 
-TEST(StringUtilsFormat, SnprintfCutsAndReportsCharactersStored) {
+TEST(StringUtilsFormat, SnprintfCutsReportsWhatItStoredAndSurvivesMissingInput) {
   char buf[10];
   EXPECT_EQ(9, StringUtils::snprintf(buf, sizeof(buf), "%s", "01234567890123456789"));
   EXPECT_STREQ("012345678", buf);
-  EXPECT_EQ(3, StringUtils::snprintf(buf, 4, "%s", "abc"));
-  EXPECT_STREQ("abc", buf);
   EXPECT_EQ(3, StringUtils::snprintf(buf, 4, "%s", "abcd"));
   EXPECT_STREQ("abc", buf);
-}
-
-// A format without conversions is copied without the C library's formatter: it must store
-// and answer what the formatter would, at every buffer size.
-TEST(StringUtilsFormat, FixedTextMatchesTheFormatterAtEverySize) {
+  buf[0] = 'x';
+  EXPECT_EQ(0, StringUtils::snprintf(nullptr, 10, "%d", 1));
+  EXPECT_EQ(0, StringUtils::snprintf(buf, 0, "%d", 1));
+  EXPECT_EQ(0, StringUtils::snprintf(buf, -5, "%d", 1));
+  EXPECT_EQ('x', buf[0]);
+  EXPECT_EQ(0, StringUtils::snprintf(buf, 1, "%d", 12));
+  EXPECT_EQ('\0', buf[0]);
+  const char* noFormat = nullptr;
+  EXPECT_EQ(0, StringUtils::snprintf(buf, sizeof(buf), noFormat));
+  EXPECT_STREQ("", buf);
+  EXPECT_EQ(static_cast<size_t>(kSprintfBufferSize - 1),
+            StringUtils::sprintf("%s", std::string(20000, 'a').c_str()).size());
+  EXPECT_EQ("x=5", StringUtils::sprintf("x=%d", 5));
+  // A format without conversions is copied without the C library's formatter: it must store
+  // and answer what the formatter would, at every buffer size.
   for (const char* text : {"", "Enter\n", "Begin to send a message.\n", "100%% sure"}) {
     for (int size = 1; size <= 30; ++size) {
-      char ours[32];
-      char theirs[32];
+      char ours[32], theirs[32];
       int n = StringUtils::snprintf(ours, size, text);
       int expected = ::snprintf(theirs, static_cast<size_t>(size), text, 0);
       EXPECT_EQ(expected < size ? expected : size - 1, n) << text << " in " << size;
@@ -36,152 +43,106 @@ TEST(StringUtilsFormat, FixedTextMatchesTheFormatterAtEverySize) {
   }
 }
 
-TEST(StringUtilsFormat, SnprintfSurvivesMissingBufferOrFormat) {
-  char buf[4] = {'x', 'x', 'x', 'x'};
-  EXPECT_EQ(0, StringUtils::snprintf(nullptr, 10, "%d", 1));
-  EXPECT_EQ(0, StringUtils::snprintf(buf, 0, "%d", 1));
-  EXPECT_EQ('x', buf[0]);
-  EXPECT_EQ(0, StringUtils::snprintf(buf, -5, "%d", 1));
-  EXPECT_EQ(0, StringUtils::snprintf(buf, 1, "%d", 12));
-  EXPECT_EQ('\0', buf[0]);
-  const char* noFormat = nullptr;
-  EXPECT_EQ(0, StringUtils::snprintf(buf, sizeof(buf), noFormat));
-  EXPECT_STREQ("", buf);
-}
-
-TEST(StringUtilsFormat, SprintfCutsToItsBuffer) {
-  std::string big(20000, 'a');
-  std::string text = StringUtils::sprintf("%s", big.c_str());
-  EXPECT_EQ(static_cast<size_t>(kSprintfBufferSize - 1), text.size());
-  EXPECT_EQ("x=5", StringUtils::sprintf("x=%d", 5));
-}
-
-TEST(StringUtilsFormatTime, WorkedExamples) {
-  EXPECT_EQ("250ms", FormatTime(0.25, 3));
-  EXPECT_EQ("1.500s", FormatTime(1.5, 3));
-  EXPECT_EQ("0ms", FormatTime(0, 3));
-  EXPECT_EQ("1:02:05.500", FormatTime(3725.5, 3));
-  EXPECT_EQ("0:01:00", FormatTime(59.6, 0));
-  EXPECT_EQ("1 days 1:01:01", FormatTime(86400 + 3600 + 60 + 1, 0));
-  EXPECT_EQ("0.25s", FormatTime(0.25, 2));
-  EXPECT_EQ("250000us", FormatTime(0.25, 6));
-  EXPECT_EQ("7s", FormatTime(7.2, 0));
-}
-
-TEST(StringUtilsFormatTime, HostileInputStaysBounded) {
-  const double inputs[] = {-5.0, std::nan(""), std::numeric_limits<double>::infinity(), 1e300,
-                           -1e300};
-  const int precisions[] = {-100, 0, 3, 9, 40, 1000000};
-  for (double t : inputs) {
-    for (int p : precisions) {
-      std::string text = FormatTime(t, p);
-      EXPECT_FALSE(text.empty());
-      EXPECT_LE(text.size(), 127u);
+TEST(StringUtilsFormat, TimesAndSizesReadAsWorkedExamplesAndStayBounded) {
+  struct Row {
+    bool time;
+    double value;
+    int precision;
+    const char* expected;
+  } rows[] = {
+      // clang-format off
+      {true, 0.25, 3, "250ms"}, {true, 1.5, 3, "1.500s"}, {true, 0, 3, "0ms"},
+      {true, -1.0, 3, "0ms"}, {true, 3725.5, 3, "1:02:05.500"}, {true, 59.6, 0, "0:01:00"},
+      {true, 86400 + 3600 + 60 + 1, 0, "1 days 1:01:01"}, {true, 0.25, 2, "0.25s"},
+      {true, 0.25, 6, "250000us"}, {true, 7.2, 0, "7s"}, {false, 512, 2, "512.00B"},
+      {false, 1536, 1, "1.5KB"}, {false, 1000, 2, "0.98KB"}, {false, 1024.0 * 1024, 1, "1.0MB"},
+      {false, std::pow(1024.0, 6), 0, "1024PB"},  // past the last unit it grows under "P"
+      // clang-format on
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(row.expected, row.time ? FormatTime(row.value, row.precision)
+                                     : FormatSize(row.value, row.precision));
+  }
+  for (double v : {-5.0, std::nan(""), std::numeric_limits<double>::infinity(), 1e300, -1e300}) {
+    for (int p : {-100, 0, 3, 9, 40, 1000000}) {
+      for (const std::string& text : {FormatTime(v, p), FormatSize(v, p)}) {
+        EXPECT_FALSE(text.empty()) << v << " " << p;
+        EXPECT_LE(text.size(), 127u) << v << " " << p;
+      }
     }
   }
-  EXPECT_EQ("0ms", FormatTime(-1.0, 3));
 }
 
-TEST(StringUtilsFormatSize, WorkedExamples) {
-  EXPECT_EQ("512.00B", FormatSize(512, 2));
-  EXPECT_EQ("1.5KB", FormatSize(1536, 1));
-  EXPECT_EQ("0.98KB", FormatSize(1000, 2));
-  EXPECT_EQ("1.0MB", FormatSize(1024.0 * 1024, 1));
-  // Past the last unit the value keeps growing under "P".
-  EXPECT_EQ("1024PB", FormatSize(std::pow(1024.0, 6), 0));
-}
-
-TEST(StringUtilsFormatSize, HostileInputStaysBounded) {
-  EXPECT_LE(FormatSize(1e308, 2).size(), 127u);
-  EXPECT_LE(FormatSize(1.0, 100000).size(), 127u);
-  EXPECT_FALSE(FormatSize(std::nan(""), 2).empty());
-  EXPECT_FALSE(FormatSize(-1.0, -4).empty());
-}
-
-TEST(StringUtilsFunctionName, DropsReturnTypeAndArguments) {
-  EXPECT_EQ(
-      "ConfigSettingsReader::PollConfigFileWatcher::Run()",
-      FormatFunctionName("virtual bool ConfigSettingsReader::PollConfigFileWatcher::Run(bool)"));
-  EXPECT_EQ("UsbRedirectionProxy_Initialize()",
-            FormatFunctionName("BOOL UsbRedirectionProxy_Initialize(DWORD)"));
-  EXPECT_EQ("Foo::operator()", FormatFunctionName("void Foo::operator()(int)"));
-  EXPECT_EQ("word", FormatFunctionName("some last word"));
-  EXPECT_EQ("", FormatFunctionName("ends in blank "));
-  EXPECT_EQ("OS Version", FormatFunctionName("@OS Version"));
+// The shortened names the log lines carry.
+TEST(StringUtilsFunctionName, DropsReturnTypeAndArgumentsWithinTheBuffer) {
+  const char* rows[][2] = {
+      {"virtual bool ConfigSettingsReader::PollConfigFileWatcher::Run(bool)",
+       "ConfigSettingsReader::PollConfigFileWatcher::Run()"},
+      {"BOOL UsbRedirectionProxy_Initialize(DWORD)", "UsbRedirectionProxy_Initialize()"},
+      {"void Foo::operator()(int)", "Foo::operator()"},
+      {"static const char* Outer::Inner (int, char)", "()"},  // a blank restarts the copy
+      {"some last word", "word"},
+      {"NoParentheses at all", "all"},
+      {"ends in blank ", ""},
+      {"@OS Version", "OS Version"},
+      {"", ""},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(row[1], FormatFunctionName(row[0])) << row[0];
+  }
   EXPECT_EQ("", FormatFunctionName(nullptr));
-  EXPECT_EQ("", FormatFunctionName(""));
-}
-
-TEST(StringUtilsFunctionName, LongNamesAreCutToTheBuffer) {
-  std::string longName = "void " + std::string(500, 'n') + "(int)";
-  std::string shortened = FormatFunctionName(longName.c_str());
+  std::string shortened = FormatFunctionName(("void " + std::string(500, 'n') + "(int)").c_str());
   EXPECT_LE(shortened.size(), 127u);
   EXPECT_EQ("()", shortened.substr(shortened.size() - 2));
-  std::string at = "@" + std::string(500, 'a');
-  EXPECT_EQ(127u, FormatFunctionName(at.c_str()).size());
-
-  char small[6];
+  EXPECT_EQ(127u, FormatFunctionName(("@" + std::string(500, 'a')).c_str()).size());
+  char small[6], one[1];
   EXPECT_STREQ("ab()", FormatFunctionName("int ab(void)", small, sizeof(small)));
   EXPECT_STREQ("abc()", FormatFunctionName("int abcdefgh(void)", small, sizeof(small)));
-  char one[1];
   EXPECT_STREQ("", FormatFunctionName("int f()", one, 1));
   EXPECT_EQ(nullptr, FormatFunctionName("int f()", nullptr, 10));
 }
 
-TEST(StringUtilsText, TrimRemovesSurroundingWhiteSpaceOnly) {
+TEST(StringUtilsText, TrimAndSplit) {
   EXPECT_EQ("x y", trim("  x y \t"));
   EXPECT_EQ("", trim("   "));
-  EXPECT_EQ("", trim(""));
   EXPECT_EQ("a", trim("a"));
-}
-
-TEST(StringUtilsText, SplitKeepsEmptyPiecesAndAppends) {
   std::vector<std::string> out;
   EXPECT_EQ(3, split("a,,b", ',', out));
-  EXPECT_EQ((std::vector<std::string>{"a", "", "b"}), out);
   EXPECT_EQ(1, split("", ',', out));
-  EXPECT_EQ(2, split("a,", ',', out));
+  EXPECT_EQ(2, split("a,", ',', out));  // empty pieces are kept, results appended
   EXPECT_EQ((std::vector<std::string>{"a", "", "b", "", "a", ""}), out);
 }
 
-TEST(StringUtilsTime, TimeStrHasTheLogLineShape) {
+TEST(StringUtilsTime, TimeStrHasTheLogLineShapeAndTheClocksTime) {
   std::regex utc(R"(^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z$)");
   std::regex local(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}$)");
-  EXPECT_TRUE(std::regex_match(TimeStr(true), utc)) << TimeStr(true);
-  EXPECT_TRUE(std::regex_match(TimeStr(false), local)) << TimeStr(false);
+  // Alternating forms within one second never reuse the other form's text.
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_TRUE(std::regex_match(TimeStr(i % 2 == 0), i % 2 == 0 ? utc : local));
+  }
   char buf[11];
   EXPECT_EQ(10, TimeStr(buf, sizeof(buf), true));
   EXPECT_EQ(0, TimeStr(nullptr, 10, true));
   EXPECT_EQ(0, TimeStr(buf, 0, true));
-  // Alternating forms within one second never reuse the other form's text, and the time
-  // agrees with the clock it was read from.
-  for (int i = 0; i < 50; ++i) {
-    ASSERT_TRUE(std::regex_match(TimeStr(i % 2 == 0), i % 2 == 0 ? utc : local));
-  }
   time_t before = time(nullptr);
   std::string now = TimeStr(true);
   time_t after = time(nullptr);
-  struct tm tmBefore, tmAfter;
-  gmtime_r(&before, &tmBefore);
-  gmtime_r(&after, &tmAfter);
   char textBefore[32], textAfter[32];
-  strftime(textBefore, sizeof(textBefore), "%Y-%m-%dT%H:%M:%S", &tmBefore);
-  strftime(textAfter, sizeof(textAfter), "%Y-%m-%dT%H:%M:%S", &tmAfter);
+  struct tm tm;
+  strftime(textBefore, sizeof(textBefore), "%Y-%m-%dT%H:%M:%S", gmtime_r(&before, &tm));
+  strftime(textAfter, sizeof(textAfter), "%Y-%m-%dT%H:%M:%S", gmtime_r(&after, &tm));
   EXPECT_TRUE(now.compare(0, 19, textBefore) == 0 || now.compare(0, 19, textAfter) == 0) << now;
   std::string zone = TimeZone();
   EXPECT_NE(std::string::npos, zone.find(" (UTC ")) << zone;
   EXPECT_EQ(')', zone.back());
 }
 
-TEST(StringUtilsConfig, FindsValueInHomeConfigIgnoringKeyCase) {
-  TempDir home;
-  ScopedEnv env("HOME", home.Path().c_str());
-  ASSERT_EQ(0, mkdir((home.Path() + "/.quorin").c_str(), 0700));
-  std::ofstream(home.Path() + "/.quorin/config") << "junk line\n"
-                                                    "MyApp.count = 12\n"
-                                                    "myapp.count=34 \n"
-                                                    "MyApp.Other = 5\n"
-                                                    "MyApp.empty =\n";
+TEST(StringUtilsConfig, FindsTheLastValueInHomeConfigIgnoringTheAppsCase) {
+  testutil::TempDir home;
+  testutil::ScopedEnv env("HOME", home.Path().c_str());
+  ASSERT_EQ(0, mkdir(home.Sub(".quorin").c_str(), 0700));
+  std::ofstream(home.Sub(".quorin/config"))
+      << "junk line\nMyApp.count = 12\nmyapp.count=34 \nMyApp.Other = 5\nMyApp.empty =\n";
   UINT32 value = 0;
   EXPECT_TRUE(GetConfigValue("MYAPP", "count", &value));
   EXPECT_EQ(34u, value);
@@ -189,18 +150,4 @@ TEST(StringUtilsConfig, FindsValueInHomeConfigIgnoringKeyCase) {
   EXPECT_FALSE(GetConfigValue("MyApp", "empty", &value));
   EXPECT_FALSE(GetConfigValue(nullptr, "count", &value));
   EXPECT_FALSE(GetConfigValue("MyApp", "count", nullptr));
-}
-
-TEST(StringUtilsStubs, DesktopLookUpsAnswerNothing) {
-  std::string value = "keep";
-  EXPECT_EQ("", RegistryValue(nullptr, "Software\\Key"));
-  EXPECT_FALSE(RegistryValue(nullptr, "Software\\Key", value));
-  EXPECT_FALSE(PolicyValue("k", "v", value));
-  EXPECT_FALSE(VolatileValue(1, "name", value));
-  EXPECT_EQ("keep", value);
-  EXPECT_FALSE(WaitForVolatileEnv(1, 1000));
-  wchar_t* wide = nullptr;
-  EXPECT_EQ(kErrorCallNotImplemented, MultiByteToWideChar("abc", &wide));
-  EXPECT_EQ(nullptr, wide);
-  EXPECT_EQ(L"", StringToWString("abc"));
 }

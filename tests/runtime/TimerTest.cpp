@@ -21,150 +21,113 @@ class FakeClockTimer : public QrTimer {
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+struct Step {
+  int64_t now;  // the clock when the step is taken (-1: the clock fails)
+  QrTimer::Mode mode;
+  int64_t count;  // what GetTimerCount answers
+  bool paused;    // afterwards
+};
+
 }  // namespace
 
-TEST(QrTimerModes, PauseFreezesAndResumeShiftsTheStart) {
-  FakeClockTimer t(1000);
-  t.now = 1100;
-  EXPECT_EQ(100, t.GetTimerCount(QrTimer::PAUSE));
-  EXPECT_TRUE(t.IsPaused());
-  t.now = 2100;
-  EXPECT_EQ(100, t.GetTimerCount(QrTimer::NO_CHANGE));
-  EXPECT_EQ(100, t.GetTimerCount(QrTimer::RESUME));
-  EXPECT_FALSE(t.IsPaused());
-  t.now = 2150;
-  EXPECT_EQ(150, t.GetTimerCount(QrTimer::NO_CHANGE));
-}
-
-TEST(QrTimerModes, ResetOnAPausedTimerStaysPausedAtZero) {
-  FakeClockTimer t(1000);
-  t.now = 1300;
-  t.GetTimerCount(QrTimer::PAUSE);
-  t.now = 1500;
-  EXPECT_EQ(300, t.GetTimerCount(QrTimer::RESET));
-  EXPECT_TRUE(t.IsPaused());
-  t.now = 9000;
-  EXPECT_EQ(0, t.GetTimerCount(QrTimer::NO_CHANGE));
-  EXPECT_EQ(0, t.GetTimerCount(QrTimer::RESUME));
-  t.now = 9010;
-  EXPECT_EQ(10, t.GetTimerCount(QrTimer::NO_CHANGE));
-}
-
-TEST(QrTimerModes, RedundantPauseAndResumeChangeNothing) {
-  FakeClockTimer t(1000);
-  t.now = 1200;
-  EXPECT_EQ(200, t.GetTimerCount(QrTimer::RESUME));
-  t.now = 1250;
-  EXPECT_EQ(250, t.GetTimerCount(QrTimer::PAUSE));
-  t.now = 1400;
-  EXPECT_EQ(250, t.GetTimerCount(QrTimer::PAUSE));
-  t.now = 1500;
-  EXPECT_EQ(250, t.GetTimerCount(QrTimer::RESUME));
-  t.now = 1600;
-  EXPECT_EQ(350, t.GetTimerCount(QrTimer::NO_CHANGE));
-}
-
-TEST(QrTimerModes, ResetModesRestartFromNowOrTheLiveClock) {
-  FakeClockTimer running(0);
-  running.now = 500;
-  EXPECT_EQ(500, running.GetTimerCount(QrTimer::RESET_AND_PAUSE));
-  EXPECT_TRUE(running.IsPaused());
-  running.now = 800;
-  EXPECT_EQ(0, running.GetTimerCount(QrTimer::RESET_AND_RESUME));
-  EXPECT_FALSE(running.IsPaused());
-  running.now = 850;
-  EXPECT_EQ(50, running.GetTimerCount(QrTimer::RESET));
-  running.now = 870;
-  EXPECT_EQ(20, running.GetTimerCount(QrTimer::RESET_AND_RESUME));
-  running.now = 900;
-  EXPECT_EQ(30, running.GetTimerCount(QrTimer::NO_CHANGE));
-
-  // The clock starts above 0: a pause mark of 0 would mean "running".
-  FakeClockTimer paused(100, QrTimer::RESET_AND_PAUSE);
-  EXPECT_TRUE(paused.IsPaused());
-  paused.now = 400;
-  EXPECT_EQ(0, paused.GetTimerCount(QrTimer::RESUME));
-  paused.now = 450;
-  EXPECT_EQ(50, paused.GetTimerCount(QrTimer::PAUSE));
-  paused.now = 700;
-  EXPECT_EQ(50, paused.GetTimerCount(QrTimer::RESET_AND_PAUSE));
-  paused.now = 720;
-  EXPECT_EQ(0, paused.GetTimerCount(QrTimer::NO_CHANGE));
-}
-
-TEST(QrTimerModes, ClockFailureReturnsMinusOneAndChangesNothing) {
-  FakeClockTimer t(1000);
-  t.now = -1;
-  EXPECT_EQ(-1, t.GetTimerCount(QrTimer::RESET_AND_PAUSE));
-  EXPECT_FALSE(t.IsPaused());
-  t.now = 1040;
-  EXPECT_EQ(40, t.GetTimerCount(QrTimer::PAUSE));
-  // A paused timer still answers, but a mode that needs the live clock leaves it as is.
-  t.now = -1;
-  EXPECT_EQ(40, t.GetTimerCount(QrTimer::RESUME));
-  EXPECT_TRUE(t.IsPaused());
+TEST(QrTimerModes, EveryModeFromRunningAndPausedStates) {
+  using T = QrTimer;
+  const struct {
+    const char* name;
+    int64_t start;
+    T::Mode initial;
+    std::vector<Step> steps;
+  } scenarios[] = {
+      // clang-format off
+      {"pause freezes, resume shifts the start", 1000, T::DEFAULT_MODE,
+       {{1100, T::PAUSE, 100, true}, {2100, T::NO_CHANGE, 100, true},
+        {2100, T::RESUME, 100, false}, {2150, T::NO_CHANGE, 150, false}}},
+      {"reset on a paused timer stays paused at zero", 1000, T::DEFAULT_MODE,
+       {{1300, T::PAUSE, 300, true}, {1500, T::RESET, 300, true}, {9000, T::NO_CHANGE, 0, true},
+        {9000, T::RESUME, 0, false}, {9010, T::NO_CHANGE, 10, false}}},
+      {"redundant pause and resume change nothing", 1000, T::DEFAULT_MODE,
+       {{1200, T::RESUME, 200, false}, {1250, T::PAUSE, 250, true}, {1400, T::PAUSE, 250, true},
+        {1500, T::RESUME, 250, false}, {1600, T::NO_CHANGE, 350, false}}},
+      {"reset modes restart from now", 0, T::DEFAULT_MODE,
+       {{500, T::RESET_AND_PAUSE, 500, true}, {800, T::RESET_AND_RESUME, 0, false},
+        {850, T::RESET, 50, false}, {870, T::RESET_AND_RESUME, 20, false},
+        {900, T::NO_CHANGE, 30, false}}},
+      // The clock starts above 0: a pause mark of 0 would mean "running".
+      {"created paused", 100, T::RESET_AND_PAUSE,
+       {{400, T::RESUME, 0, false}, {450, T::PAUSE, 50, true},
+        {700, T::RESET_AND_PAUSE, 50, true}, {720, T::NO_CHANGE, 0, true}}},
+      // A paused timer still answers, but a mode that needs the live clock leaves it as is.
+      {"clock failure changes nothing", 1000, T::DEFAULT_MODE,
+       {{-1, T::RESET_AND_PAUSE, -1, false}, {1040, T::PAUSE, 40, true},
+        {-1, T::RESUME, 40, true}}},
+      // clang-format on
+  };
+  for (const auto& scenario : scenarios) {
+    FakeClockTimer t(scenario.start, scenario.initial);
+    for (size_t i = 0; i < scenario.steps.size(); ++i) {
+      const Step& step = scenario.steps[i];
+      t.now = step.now;
+      EXPECT_EQ(step.count, t.GetTimerCount(step.mode)) << scenario.name << ", step " << i;
+      EXPECT_EQ(step.paused, t.IsPaused()) << scenario.name << ", step " << i;
+    }
+  }
 }
 
 TEST(QrTimerModes, MarkConvertsTicksToSecondsAndMilliseconds) {
   FakeClockTimer t(0);
   t.now = 2500000000LL;
   EXPECT_DOUBLE_EQ(2.5, t.Mark(QrTimer::NO_CHANGE));
-  EXPECT_EQ(2500, t.MarkMS64(QrTimer::NO_CHANGE));
   EXPECT_EQ(2500, t.MarkMS(QrTimer::RESET));
   EXPECT_EQ(0, t.MarkMS64(QrTimer::NO_CHANGE));
   // Elapsed times beyond the range of a naive "ticks * 1000" stay correct.
-  t.GetTimerCount(QrTimer::RESET_AND_RESUME);
   t.now += 200LL * 24 * 3600 * 1000000000LL;
   EXPECT_EQ(200LL * 24 * 3600 * 1000, t.MarkMS64(QrTimer::NO_CHANGE));
-
   // Milliseconds follow the timer's own tick rate (100 ns ticks for thread times).
   FakeClockTimer coarse(1000);
   coarse.frequency = 10000000;
   coarse.now = 1000 + 12345678;
   EXPECT_EQ(1234, coarse.MarkMS64(QrTimer::NO_CHANGE));
   EXPECT_DOUBLE_EQ(1.2345678, coarse.Mark(QrTimer::NO_CHANGE));
+  FILETIME ft{0x89ABCDEFu, 0x01234567u};
+  EXPECT_EQ(0x0123456789ABCDEFLL, QrThreadTimer::FileTimeToInt64(&ft));
+  EXPECT_EQ(0, QrThreadTimer::FileTimeToInt64(nullptr));
 }
 
-TEST(QrElapsedTimer, MeasuresAndFreezesOnTheMonotonicClock) {
-  QrElapsedTimer timer;
-  EXPECT_EQ(1000000000, timer.GetTimerFrequency());
+// The real clocks: wall time that can be frozen, and processor time that sleep does not use.
+TEST(QrTimerClocks, ElapsedTimerFreezesAndThreadTimerCountsOnlyWork) {
+  QrElapsedTimer wall;
+  QrThreadTimer cpu;
+  EXPECT_EQ(1000000000, wall.GetTimerFrequency());
+  EXPECT_EQ(10000000, cpu.GetTimerFrequency());
   SleepMs(100);
-  int64_t atPause = timer.MarkMS64(QrTimer::PAUSE);
+  EXPECT_LT(cpu.MarkMS64(QrTimer::RESET), 100);
+  int64_t atPause = wall.MarkMS64(QrTimer::PAUSE);
   EXPECT_GE(atPause, 90);
   EXPECT_LT(atPause, 2000);
-  SleepMs(150);
-  EXPECT_EQ(atPause, timer.MarkMS64(QrTimer::RESUME));
   SleepMs(50);
-  int64_t resumed = timer.MarkMS64(QrTimer::NO_CHANGE);
-  EXPECT_GE(resumed, atPause + 45);
-  EXPECT_LT(resumed, atPause + 2000);
+  EXPECT_EQ(atPause, wall.MarkMS64(QrTimer::RESUME));
+  double first = wall.Mark(QrTimer::RESET);
+  EXPECT_LT(wall.Mark(QrTimer::NO_CHANGE), first);  // the reset restarted in the same step
+  volatile uint64_t sink = 0;
+  while (wall.MarkMS64(QrTimer::NO_CHANGE) < 50) {
+    for (int i = 0; i < 10000; ++i) sink = sink + static_cast<uint64_t>(i);
+  }
+  int64_t busy = cpu.GetTimerCount(QrTimer::NO_CHANGE);
+  EXPECT_GT(busy, 0);
+  EXPECT_LT(busy, 20 * 10000000LL);  // well under 20 s of processor time
 }
 
-TEST(QrElapsedTimer, MarkResetRestartsInTheSameStep) {
-  QrElapsedTimer timer;
-  SleepMs(200);
-  double first = timer.Mark(QrTimer::RESET);
-  EXPECT_GE(first, 0.19);
-  double second = timer.Mark(QrTimer::NO_CHANGE);
-  EXPECT_LT(second, first);
-  EXPECT_GE(second, 0.0);
-}
-
-TEST(QrMediaTimer, WaitsUntilTheNextFrameIsDue) {
+TEST(QrMediaTimer, WaitsForTheNextFrameUnlessPausedOrRateless) {
   QrMediaTimer timer(20.0);  // 50 ms per frame
   QrElapsedTimer watch;
   long late = timer.WaitForNextFrame(0);
   EXPECT_LE(late, 0);
   EXPECT_GT(late, -2000);
-  EXPECT_GE(watch.MarkMS64(QrTimer::NO_CHANGE), 45);
+  EXPECT_GE(watch.MarkMS64(QrTimer::RESET), 45);
   EXPECT_EQ(1, timer.GetFrameNum());
   EXPECT_EQ(2, timer.SkipFrame());
   EXPECT_GE(timer.ActualFrame(), 1);
-}
-
-TEST(QrMediaTimer, PausedOrRatelessTimersNeverSleep) {
   QrMediaTimer paused(1.0, QrTimer::RESET_AND_PAUSE);
-  QrElapsedTimer watch;
   EXPECT_EQ(1000, paused.WaitForNextFrame(0));
   EXPECT_EQ(2000, paused.TimeToNextFrame());
   QrMediaTimer rateless(0.0);
@@ -172,26 +135,4 @@ TEST(QrMediaTimer, PausedOrRatelessTimersNeverSleep) {
   EXPECT_LT(watch.MarkMS64(QrTimer::NO_CHANGE), 500);
   rateless.OnReset();
   EXPECT_EQ(0, rateless.GetFrameNum());
-}
-
-TEST(QrThreadTimer, CountsProcessorTimeNotSleep) {
-  QrThreadTimer timer;
-  EXPECT_EQ(10000000, timer.GetTimerFrequency());
-  SleepMs(200);
-  // A sleeping thread burns next to no processor time.
-  EXPECT_LT(timer.MarkMS64(QrTimer::RESET), 100);
-  volatile uint64_t sink = 0;
-  QrElapsedTimer wall;
-  while (wall.MarkMS64(QrTimer::NO_CHANGE) < 100) {
-    for (int i = 0; i < 10000; ++i) sink = sink + static_cast<uint64_t>(i);
-  }
-  int64_t busy = timer.GetTimerCount(QrTimer::NO_CHANGE);
-  EXPECT_GT(busy, 0);
-  EXPECT_LT(busy, 20 * 10000000LL);  // well under 20 s of processor time
-}
-
-TEST(QrThreadTimer, FileTimeHalvesFormOneValue) {
-  FILETIME ft{0x89ABCDEFu, 0x01234567u};
-  EXPECT_EQ(0x0123456789ABCDEFLL, QrThreadTimer::FileTimeToInt64(&ft));
-  EXPECT_EQ(0, QrThreadTimer::FileTimeToInt64(nullptr));
 }

@@ -1,3 +1,5 @@
+#include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -6,57 +8,90 @@
 
 #include "runtime/RCPtr.h"
 #include "runtime/UserDataMap.h"
+#include "runtime/UserDataMapHandle.h"
 
-TEST(UserDataMap, InsertGetRemoveByHandle) {
-  RCPtr<UserDataMap<std::string>> map = new UserDataMap<std::string>();
-  UserDataHandle a = map->Insert("alpha");
-  UserDataHandle b = map->Insert("beta");
-  EXPECT_NE(a, b);
-  EXPECT_EQ(0xABCD0000u, reinterpret_cast<uintptr_t>(a) & ~uintptr_t{0xFFF});
-  EXPECT_EQ("alpha", map->Get(a));
-  EXPECT_EQ("beta", map->Get(b));
-  EXPECT_TRUE(map->Remove(a));
-  EXPECT_FALSE(map->Remove(a));
-  EXPECT_EQ("", map->Get(a));
-  EXPECT_EQ("", map->Get(nullptr));
-  map->RemoveAll();
-  EXPECT_EQ("", map->Get(b));
-  EXPECT_EQ(0u, map->Size());
+namespace {
+uintptr_t Bits(UserDataHandle h) { return reinterpret_cast<uintptr_t>(h); }
+}  // namespace
+
+TEST(UserDataMapHandle, HandlesCombineABaseWithASharedTwelveBitCounter) {
+  EXPECT_EQ(0xABCD0000u, Bits(UserDataMap_GetBaseHandle()));
+  EXPECT_EQ(0x12343000u, Bits(UserDataMap_GetBaseHandle(0x1234, 3)));
+  // The high number is cut to 32 bits, the low one to its last four bits.
+  EXPECT_EQ(0x5678F000u, Bits(UserDataMap_GetBaseHandle(0x12345678, 0x1F)));
+  UserDataHandle base = UserDataMap_GetBaseHandle(0x42, 1);
+  EXPECT_EQ(0x421123u, Bits(UserDataMap_FromUInt32(base, 0x123)));
+  EXPECT_EQ(0x123u, UserDataMap_ToUInt32(UserDataMap_FromUInt32(base, 0x123)));
+  EXPECT_EQ(0xFFFu, UserDataMap_ToUInt32(UserDataMap_FromUInt32(base, 0xFFFFFFFF)));
+  EXPECT_EQ(0u, UserDataMap_ToUInt32(nullptr));
+  uint32_t first = UserDataMap_ToUInt32(UserDataMap_GetNextHandle(base));
+  UserDataHandle next = UserDataMap_GetNextHandle(UserDataMap_GetBaseHandle(2, 0));
+  EXPECT_EQ(0x20000u, Bits(next) & ~uintptr_t{0xFFF});
+  EXPECT_EQ((first + 1) & 0xFFF, UserDataMap_ToUInt32(next));
 }
 
-TEST(UserDataMap, SkipsHandlesInUseAndRefusesWhenFull) {
+TEST(UserDataMapHandleDeathTest, AFreshProcessDrawsOneFirst) {
+  // The threadsafe style re-runs this test in a new process, where the counter is fresh.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      std::_Exit(Bits(UserDataMap_GetNextHandle(UserDataMap_GetBaseHandle())) == 0xABCD0001u ? 0
+                                                                                             : 1),
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST(UserDataMap, InsertGetRemoveSkipHandlesInUseAndRefuseWhenFull) {
   RCPtr<UserDataMap<int>> map = new UserDataMap<int>();
   std::vector<UserDataHandle> handles;
   for (int i = 0; i < 4096; ++i) {
-    UserDataHandle h = map->Insert(i);
-    ASSERT_NE(nullptr, h);
-    handles.push_back(h);
+    handles.push_back(map->Insert(i));
+    ASSERT_NE(nullptr, handles.back());
+    ASSERT_EQ(0xABCD0000u, Bits(handles.back()) & ~uintptr_t{0xFFF});
   }
-  EXPECT_EQ(4096u, map->Size());
   EXPECT_EQ(nullptr, map->Insert(-1));
-  for (int i = 0; i < 4096; ++i) EXPECT_EQ(i, map->Get(handles[i]));
+  for (int i = 0; i < 4096; ++i) ASSERT_EQ(i, map->Get(handles[i]));
   ASSERT_TRUE(map->Remove(handles[100]));
-  // The only free handle is the removed one; the draw must find it.
-  EXPECT_EQ(handles[100], map->Insert(7));
+  EXPECT_FALSE(map->Remove(handles[100]));
+  EXPECT_EQ(0, map->Get(handles[100]));
+  EXPECT_EQ(0, map->Get(nullptr));
+  EXPECT_EQ(handles[100], map->Insert(7));  // the only free handle: the draw must find it
   EXPECT_EQ(7, map->Get(handles[100]));
+  map->RemoveAll();
+  EXPECT_EQ(0u, map->Size());
+  EXPECT_EQ(0, map->Get(handles[5]));
 }
 
-TEST(UserDataMap, ConcurrentInsertsGetDistinctHandles) {
-  RCPtr<UserDataMap<int>> map = new UserDataMap<int>();
-  const int kThreads = 4;
-  const int kPerThread = 500;
-  std::vector<std::vector<UserDataHandle>> got(kThreads);
+namespace {
+void OnThreads(int n, const std::function<void(int)>& body) {
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kPerThread; ++i) {
-        UserDataHandle h = map->Insert(t * kPerThread + i);
-        got[t].push_back(h);
-        if (i % 2 == 1) map->Remove(h);
-      }
-    });
-  }
+  for (int t = 0; t < n; ++t) threads.emplace_back(body, t);
   for (auto& th : threads) th.join();
+}
+}  // namespace
+
+// Handles drawn and inserts made from several threads at once never collide.
+TEST(UserDataMap, ConcurrentDrawsAndInsertsGetDistinctHandles) {
+  const int kThreads = 4, kPerThread = 1000;  // 4000 draws, fewer than the 4096 low values
+  std::vector<std::vector<uint32_t>> drawn(kThreads);
+  OnThreads(kThreads, [&](int t) {
+    for (int i = 0; i < kPerThread; ++i) {
+      drawn[t].push_back(UserDataMap_ToUInt32(UserDataMap_GetNextHandle(nullptr)));
+    }
+  });
+  std::vector<bool> seen(4096, false);
+  for (const auto& values : drawn) {
+    for (uint32_t v : values) {
+      EXPECT_FALSE(seen[v]) << v;
+      seen[v] = true;
+    }
+  }
+  RCPtr<UserDataMap<int>> map = new UserDataMap<int>();
+  std::vector<std::vector<UserDataHandle>> got(kThreads);
+  OnThreads(kThreads, [&](int t) {
+    for (int i = 0; i < kPerThread; ++i) {
+      got[t].push_back(map->Insert(t * kPerThread + i));
+      if (i % 2 == 1) map->Remove(got[t].back());
+    }
+  });
   EXPECT_EQ(static_cast<size_t>(kThreads * kPerThread / 2), map->Size());
   for (int t = 0; t < kThreads; ++t) {
     for (int i = 0; i < kPerThread; i += 2) EXPECT_EQ(t * kPerThread + i, map->Get(got[t][i]));
