@@ -1,9 +1,6 @@
 // One finished log line, built once per log call and shared by reference count between
 // all writers of the logger (and their queues). Immutable after construction, so it is
-// safe to read from any thread. The blocks of short lines are recycled through a bounded
-// process-wide pool (lock-free where a message is given back, typically on the drain
-// thread; one uncontended mutex where a line is made), so that a busy logging thread
-// neither allocates per line nor frees what another thread allocated.
+// safe to read from any thread.
 #ifndef LOGGING_LOGMESSAGE_H
 #define LOGGING_LOGMESSAGE_H
 
@@ -19,18 +16,21 @@ class LogMessage : public RCObject {
   // in one; an empty text becomes "\n". When the copy cannot be allocated the message has a
   // null text and writers print a fixed notice in its place.
   LogMessage(const char* text, size_t length, Level level);
-  // The same message with its text in the object's own block: no allocation per line on
-  // the logging hot path, as a line that fits a pool slot reuses a block that an earlier
-  // line gave back. Null only when even the object cannot be allocated. Any thread.
+  // The same message with its text in the object's own allocation: one allocation per
+  // line on the logging hot path. Null only when even the object cannot be allocated.
   static LogMessage* Create(const char* text, size_t length, Level level);
 
-  // Every block carries a small header in front of the object that says whether it goes
-  // back to the pool (Create's slots) or to the global operator delete.
-  static void* operator new(size_t size);
-  static void* operator new(size_t size, const std::nothrow_t& tag) noexcept;
+  // Every message comes from the global operator new (Create's with room for the text
+  // behind the object) and goes back through the unsized operator delete.
+  static void* operator new(size_t size) { return ::operator new(size); }
+  static void* operator new(size_t size, const std::nothrow_t& tag) noexcept {
+    return ::operator new(size, tag);
+  }
   static void* operator new(size_t /*size*/, void* where) noexcept { return where; }
-  static void operator delete(void* p) noexcept;
-  static void operator delete(void* p, const std::nothrow_t& /*tag*/) noexcept;
+  static void operator delete(void* p) noexcept { ::operator delete(p); }
+  static void operator delete(void* p, const std::nothrow_t& /*tag*/) noexcept {
+    ::operator delete(p);
+  }
   static void operator delete(void* /*p*/, void* /*where*/) noexcept {}
 
   const char* m_msg;  // owned, NUL-terminated, ends in '\n'; null if allocation failed
