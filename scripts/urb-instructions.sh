@@ -44,3 +44,6 @@ profile "client->host stand-in" "ClientToHost/StandIn" 4 SimChPoll3 UsbStandInSe
 # Host to client: the host's send, from the export to the post in the client's inbox.
 profile "host->client plug-in" "HostToClient/Plugin" 5000 UsbRedirectionProxy_SendResponse
 profile "host->client stand-in" "HostToClient/StandIn" 5000 UsbStandInServer::PostUrb
+# The plug-in at verbose level: three log lines per URB on the same thread.
+profile "client->host verbose" "ClientToHost/PluginVerbose" 4 SimChPoll3 RPCManager::OnDataMsgInvoke
+profile "host->client verbose" "HostToClient/PluginVerbose" 5000 UsbRedirectionProxy_SendResponse

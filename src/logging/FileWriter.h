@@ -67,8 +67,10 @@ class FileWriter : public LogWriter {
   class FileInfo;
   class PollDeleteOldFiles;
 
-  // RollLogFile for a caller that owns the output and holds the logging lock.
-  void RollLocked();
+  // RollLogFile for a caller that owns the output and holds the logging lock; answers the
+  // path of the file the roll retires (empty for none), for the caller to delete once it
+  // has released the lock.
+  std::string RollLocked();
   void CheckDiskSpace();
 
   std::string m_appFileName;

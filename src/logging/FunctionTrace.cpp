@@ -30,6 +30,21 @@ FunctionTrace::FunctionTrace(Level logLevel, const char* funcName, Logger* logge
     va_start(args, fmt);
     vsnprintf(text, sizeof(text), fmt, args);
     va_end(args);
+    LogEnter(text);
+  } else {
+    LogEnter(nullptr);
+  }
+}
+
+void FunctionTrace::Begin() {
+  HoldLogger(Logger::GetDefault());
+  if (Admits(m_logger, m_enterLogLevel)) {
+    LogEnter(nullptr);
+  }
+}
+
+void FunctionTrace::LogEnter(const char* text) {
+  if (text != nullptr) {
     Logger::NLog(m_logger, m_funcName, m_enterLogLevel, "Enter - %s", text);
   } else {
     Logger::NLog(m_logger, m_funcName, m_enterLogLevel, "Enter\n");
@@ -62,11 +77,6 @@ void FunctionTrace::HoldLogger(Logger* logger) {
     m_logger->Release();
   }
   m_logger = logger;
-}
-
-FunctionTrace::~FunctionTrace() {
-  LogExit();
-  HoldLogger(nullptr);
 }
 
 void FunctionTrace::LogExit() {

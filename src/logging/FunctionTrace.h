@@ -13,9 +13,26 @@ class Logger;
 
 class FunctionTrace {
  public:
-  FunctionTrace(Level logLevel, const char* funcName, Logger* logger = nullptr,
-                const char* fmt = nullptr, ...) __attribute__((format(printf, 5, 6)));
-  virtual ~FunctionTrace();
+  // The common form (the default logger, no message) is inline: a trace below the default
+  // level, as on every URB, costs the level test and a few stores.
+  FunctionTrace(Level logLevel, const char* funcName)
+      : m_funcName(funcName),
+        m_enterLogLevel(logLevel),
+        m_exitLogLevel(logLevel),
+        m_logger(nullptr) {
+    m_exitMsg[0] = '\0';  // the rest is written only with a message: traces are made per call
+    if (LoggerBase::IsEnabled(logLevel)) {
+      Begin();
+    }
+  }
+  FunctionTrace(Level logLevel, const char* funcName, Logger* logger, const char* fmt = nullptr,
+                ...) __attribute__((format(printf, 5, 6)));
+  virtual ~FunctionTrace() {
+    if (m_logger != nullptr) {
+      LogExit();
+      HoldLogger(nullptr);
+    }
+  }
   FunctionTrace(const FunctionTrace&) = delete;
   FunctionTrace& operator=(const FunctionTrace&) = delete;
 
@@ -27,6 +44,9 @@ class FunctionTrace {
   // Replaces the held logger; the reference is counted by hand because this header
   // cannot see Logger (see logging/Log.h).
   void HoldLogger(Logger* logger);
+  // The two-argument constructor's work once the default level admits the trace.
+  void Begin();
+  void LogEnter(const char* text);
   void LogExit();
 
   const char* m_funcName;

@@ -94,6 +94,10 @@ bool QrFile::Write(const char* buffer) {
 
 bool QrFile::Flush() { return m_fp != nullptr && fflush(m_fp) == 0; }
 
+bool QrFile::SetBufferSize(size_t bytes) {
+  return m_fp != nullptr && setvbuf(m_fp, nullptr, _IOFBF, bytes) == 0;
+}
+
 bool QrFile::Size(int64_t* pSize) {
   if (m_absPath.empty()) {
     return false;

@@ -32,6 +32,9 @@ class QrFile : public RCObject {
   bool Close();  // always true
   bool Write(const char* buffer);
   bool Flush();
+  // Gives the open stream a buffer of that many bytes, so that many small writes leave as
+  // few large ones; only before the first write after Open. False when not open.
+  bool SetBufferSize(size_t bytes);
   // The stream position while open, otherwise the size on disk.
   bool Size(int64_t* pSize);
   bool Exists() const;

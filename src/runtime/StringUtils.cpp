@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -68,6 +69,127 @@ bool LookupConfigFile(const std::string& path, const char* appName, const char* 
   return found;
 }
 
+// The conversions most log lines use, formatted as the C library does but without its
+// per-call set-up, which costs more than a whole short line: %s %d %i %u %x %X %p %c and
+// %%, with an optional l, ll or z length and no flags, width or precision.
+bool IsSimpleFormat(const char* fmt) {
+  for (const char* p = strchr(fmt, '%'); p != nullptr; p = strchr(p, '%')) {
+    ++p;
+    const char* length = p;
+    if (*p == 'l') {
+      p += p[1] == 'l' ? 2 : 1;
+    } else if (*p == 'z') {
+      ++p;
+    }
+    if (*p == '\0' || strchr(p == length ? "sdiuxXpc%" : "diuxX", *p) == nullptr) {
+      return false;  // a length before s, c or p means wide text or nonsense
+    }
+    ++p;
+  }
+  return true;
+}
+
+// Bounded output that keeps only what fits, as vsnprintf does.
+struct Output {
+  char* at;
+  char* end;  // one before the last byte: room for the terminator
+  void Put(char c) {
+    if (at < end) {
+      *at++ = c;
+    }
+  }
+  void Put(const char* text, size_t length) {
+    size_t room = static_cast<size_t>(end - at);
+    if (length > room) {
+      length = room;
+    }
+    memcpy(at, text, length);
+    at += length;
+  }
+  void Number(unsigned long long value, unsigned base, bool upper, bool negative) {
+    char digits[24];
+    int n = 0;
+    const char* set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    do {
+      digits[sizeof(digits) - 1 - n++] = set[value % base];
+      value /= base;
+    } while (value != 0);
+    if (negative) {
+      digits[sizeof(digits) - 1 - n++] = '-';
+    }
+    Put(digits + sizeof(digits) - n, static_cast<size_t>(n));
+  }
+};
+
+// Formats a format that IsSimpleFormat accepted; returns the characters stored.
+int FormatSimple(char* buffer, int cbBuffer, const char* fmt, va_list args) {
+  Output out{buffer, buffer + cbBuffer - 1};
+  for (const char* p = fmt; *p != '\0' && out.at < out.end;) {
+    const char* percent = strchr(p, '%');
+    if (percent == nullptr) {
+      out.Put(p, strlen(p));
+      break;
+    }
+    out.Put(p, static_cast<size_t>(percent - p));
+    p = percent + 1;
+    int longs = 0;
+    bool size = false;
+    if (*p == 'l') {
+      longs = p[1] == 'l' ? 2 : 1;
+      p += longs;
+    } else if (*p == 'z') {
+      size = true;
+      ++p;
+    }
+    char conversion = *p++;
+    switch (conversion) {
+      case '%':
+        out.Put('%');
+        break;
+      case 'c':
+        out.Put(static_cast<char>(va_arg(args, int)));
+        break;
+      case 's': {
+        const char* text = va_arg(args, const char*);
+        if (text == nullptr) {
+          text = "(null)";
+        }
+        out.Put(text, strlen(text));
+        break;
+      }
+      case 'p': {
+        void* pointer = va_arg(args, void*);
+        if (pointer == nullptr) {
+          out.Put("(nil)", 5);
+        } else {
+          out.Put("0x", 2);
+          out.Number(reinterpret_cast<uintptr_t>(pointer), 16, false, false);
+        }
+        break;
+      }
+      case 'd':
+      case 'i': {
+        long long value = longs == 2 ? va_arg(args, long long)
+                          : longs == 1 || size ? va_arg(args, long)
+                                               : va_arg(args, int);
+        unsigned long long magnitude = value < 0 ? 0ull - static_cast<unsigned long long>(value)
+                                                 : static_cast<unsigned long long>(value);
+        out.Number(magnitude, 10, false, value < 0);
+        break;
+      }
+      default: {  // u, x, X
+        unsigned long long value = longs == 2 ? va_arg(args, unsigned long long)
+                                   : longs == 1 || size ? va_arg(args, unsigned long)
+                                                        : va_arg(args, unsigned int);
+        out.Number(value, conversion == 'u' ? 10 : 16, conversion == 'X', false);
+        break;
+      }
+    }
+  }
+  *out.at = '\0';
+  return static_cast<int>(out.at - buffer);
+}
+
 }  // namespace
 
 int vsnprintf(char* buffer, int cbBuffer, const char* fmt, va_list args) {
@@ -85,6 +207,9 @@ int vsnprintf(char* buffer, int cbBuffer, const char* fmt, va_list args) {
     memcpy(buffer, fmt, static_cast<size_t>(n));
     buffer[n] = '\0';
     return n;
+  }
+  if (IsSimpleFormat(fmt)) {
+    return FormatSimple(buffer, cbBuffer, fmt, args);
   }
   int n = ::vsnprintf(buffer, static_cast<size_t>(cbBuffer), fmt, args);
   if (n < 0) {

@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cwchar>
 #include <fstream>
 #include <limits>
 #include <regex>
@@ -41,6 +42,43 @@ TEST(StringUtilsFormat, SnprintfCutsReportsWhatItStoredAndSurvivesMissingInput) 
       EXPECT_STREQ(theirs, ours) << text << " in " << size;
     }
   }
+}
+
+namespace {
+
+int g_formatProbe = 0;
+
+// Our formatter against the C library's for one format and its arguments, at every size.
+template <class... Args>
+void ExpectSameAsLibrary(const char* format, Args... args) {
+  for (int size = 1; size <= 64; ++size) {
+    char ours[64];
+    char theirs[64];
+    int n = StringUtils::snprintf(ours, size, format, args...);
+    int expected = ::snprintf(theirs, static_cast<size_t>(size), format, args...);
+    EXPECT_EQ(expected < size ? expected : size - 1, n) << format << " in " << size;
+    EXPECT_STREQ(theirs, ours) << format << " in " << size;
+  }
+}
+
+}  // namespace
+
+// The plain conversions of log lines skip the C library's formatter: every byte and the
+// count must be the library's, extremes, null texts and pointers, and cut lines included;
+// anything else (flags, widths, other lengths) still goes to the library.
+TEST(StringUtilsFormat, PlainConversionsMatchTheFormatter) {
+  ExpectSameAsLibrary("Blob size is [%d].\n", 4096);
+  ExpectSameAsLibrary("%d %i %d", std::numeric_limits<int>::min(), -1, 0);
+  ExpectSameAsLibrary("%u %x %X", std::numeric_limits<unsigned>::max(), 0xbeefu, 0xbeefu);
+  ExpectSameAsLibrary("id %lu, %ld, %lld %llu", 123456789012ul, -5l,
+                      std::numeric_limits<long long>::min(), ~0ull);
+  ExpectSameAsLibrary("%zu %zx %lx", static_cast<size_t>(77), static_cast<size_t>(255), 4096ul);
+  const char* volatile none = nullptr;  // volatile: the compiler must not see the null
+  ExpectSameAsLibrary("[%s] [%s] %c%c", "text", static_cast<const char*>(none), 'a', 'b');
+  ExpectSameAsLibrary("%p %p 100%%", static_cast<void*>(&g_formatProbe),
+                      static_cast<void*>(nullptr));
+  ExpectSameAsLibrary("%08x %5d %-3s|%.2s %hd %lc", 0x2au, 7, "ab", "xyz", 3,
+                      static_cast<wint_t>(65));
 }
 
 TEST(StringUtilsFormat, TimesAndSizesReadAsWorkedExamplesAndStayBounded) {
