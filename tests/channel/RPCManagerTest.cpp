@@ -232,9 +232,10 @@ TEST_F(RPCManagerServer, WaitsPollOnlyOnTheInitThread) {
   std::vector<QrEvent*> none;
   uint64_t polls = Calls("Channel.v1.Poll");
   auto start = Clock::now();
-  EXPECT_EQ(manager->WaitMultiple(none, false, 250, false), -1);
-  EXPECT_GE(MsSince(start), 240);
-  EXPECT_GE(Calls("Channel.v1.Poll") - polls, 3u);  // one up front, one after each slice
+  EXPECT_EQ(manager->WaitMultiple(none, false, 450, false), -1);
+  EXPECT_GE(MsSince(start), 440);
+  // One up front and one after each slice (6); a loaded machine may stretch a slice.
+  EXPECT_GE(Calls("Channel.v1.Poll") - polls, 3u);
 
   QrEvent unset(true, false), set(true, true);
   std::vector<QrEvent*> events{&unset, &set}, one{&set}, notSet{&unset};
@@ -250,9 +251,9 @@ TEST_F(RPCManagerServer, WaitsPollOnlyOnTheInitThread) {
 
   polls = Calls("Channel.v3.Poll");
   start = Clock::now();
-  EXPECT_EQ(manager->PollWaitMultiple(notSet, false, 230, false), -1);
-  EXPECT_GE(MsSince(start), 220);
-  EXPECT_GE(Calls("Channel.v3.Poll") - polls, 2u);  // slices of at most 100 ms
+  EXPECT_EQ(manager->PollWaitMultiple(notSet, false, 430, false), -1);
+  EXPECT_GE(MsSince(start), 420);
+  EXPECT_GE(Calls("Channel.v3.Poll") - polls, 2u);  // slices of at most 100 ms (5)
 
   polls = Calls("Channel.v3.Poll") + Calls("Channel.v1.Poll");
   int rc = 0;
