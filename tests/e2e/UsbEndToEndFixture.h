@@ -38,7 +38,7 @@ inline size_t CountMatching(const std::vector<std::string>& lines, const std::st
 
 class UsbEndToEnd : public ::testing::Test {
  protected:
-  static constexpr int kWaitMs = 30000;  // generous: a 64 MiB blob under TSan on a loaded 2-core machine
+  static constexpr int kWaitMs = 30000;  // a 64 MiB blob under TSan on a loaded machine
 
   void SetUp() override {
     // A folder of its own for the plug-in's log file, so a test can read what it logged.
