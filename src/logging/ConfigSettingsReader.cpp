@@ -151,17 +151,7 @@ bool ConfigSettingsReader::LookupDWORDVal(const std::string& valueName, DWORD* v
   if (value == nullptr || !LookupStringVal(valueName, false, text, logError)) {
     return false;
   }
-  uint64_t number = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') {
-      break;
-    }
-    number = number * 10 + static_cast<uint64_t>(c - '0');
-    if (number > 0xFFFFFFFFull) {
-      number = 0xFFFFFFFFull;
-    }
-  }
-  *value = static_cast<DWORD>(number);
+  *value = StringUtils::ParseDecimal(text);
   return true;
 }
 

@@ -20,22 +20,6 @@ namespace {
 
 const int kSmallBufferSize = 128;  // TimeStr, TimeZone, FormatTime, FormatSize, names
 
-// Value of one setting line for GetConfigValue: unsigned decimal from the leading digits,
-// 0 when there are none; saturates instead of wrapping so a huge number never turns small.
-UINT32 ParseDecimal(const std::string& text) {
-  uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') {
-      break;
-    }
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-    if (value > 0xFFFFFFFFull) {
-      return 0xFFFFFFFFu;
-    }
-  }
-  return static_cast<UINT32>(value);
-}
-
 // Reads "app.setting = value" lines the way the log configuration reader does: the key
 // before the last "." of the left side matches appName ignoring case, the setting name
 // matches exactly, and the last line that sets it wins.
@@ -448,6 +432,20 @@ int split(const std::string& src, char sep, std::vector<std::string>& out) {
     ++pieces;
     start = pos + 1;
   }
+}
+
+UINT32 ParseDecimal(const std::string& text) {
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') {
+      break;
+    }
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+    if (value > 0xFFFFFFFFull) {
+      return 0xFFFFFFFFu;
+    }
+  }
+  return static_cast<UINT32>(value);
 }
 
 bool GetConfigValue(const char* appName, const char* settingName, UINT32* value) {

@@ -48,6 +48,10 @@ std::string trim(const std::string& src);
 // returns the number of pieces appended (separators + 1).
 int split(const std::string& src, char sep, std::vector<std::string>& out);
 
+// Unsigned decimal from the leading digits of text, 0 when there are none; saturates at
+// 0xFFFFFFFF instead of wrapping, so a huge number in a settings file never turns small.
+UINT32 ParseDecimal(const std::string& text);
+
 // Looks settingName up under appName in "$HOME/.quorin/config", "/usr/lib/quorin/config"
 // and "/etc/quorin/config", in that order; true at the first file that has it.
 bool GetConfigValue(const char* appName, const char* settingName, UINT32* value);
