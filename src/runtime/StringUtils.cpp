@@ -153,7 +153,7 @@ int FormatSimple(char* buffer, int cbBuffer, const char* fmt, va_list args) {
       }
       case 'd':
       case 'i': {
-        long long value = longs == 2 ? va_arg(args, long long)
+        long long value = longs == 2           ? va_arg(args, long long)
                           : longs == 1 || size ? va_arg(args, long)
                                                : va_arg(args, int);
         unsigned long long magnitude = value < 0 ? 0ull - static_cast<unsigned long long>(value)
@@ -162,7 +162,7 @@ int FormatSimple(char* buffer, int cbBuffer, const char* fmt, va_list args) {
         break;
       }
       default: {  // u, x, X
-        unsigned long long value = longs == 2 ? va_arg(args, unsigned long long)
+        unsigned long long value = longs == 2           ? va_arg(args, unsigned long long)
                                    : longs == 1 || size ? va_arg(args, unsigned long)
                                                         : va_arg(args, unsigned int);
         out.Number(value, conversion == 'u' ? 10 : 16, conversion == 'X', false);
