@@ -227,6 +227,7 @@ TEST_F(WriterTest, StreamWritersWriteTheStandardPrefixToTheirStream) {
     RCPtr<LogWriter> writer = MakeLogger(row.type);
     EXPECT_EQ(row.type, writer->GetType());
     EXPECT_FALSE(writer->IsBufferingEnabled());
+    ScopedTestLogger::SettlePollThread();  // the last row's shut-down stopped it
     FdCapture capture(row.fd);
     ASSERT_TRUE(m_logger->Start());
     Logger::Log("@Here", LOGGER_LOG_WARN, "to the stream %d", 7);
