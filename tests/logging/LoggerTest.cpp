@@ -245,24 +245,6 @@ TEST_F(LoggerDispatch, WriterGroupLevelAndNullLoggerFilters) {
   EXPECT_EQ((std::vector<std::string>{"group", "kept"}), err->Messages());
 }
 
-TEST_F(LoggerDispatch, ManyThreadsLoggingLoseNoLine) {
-  ScopedTestLogger log;
-  const int kThreads = 4;
-  const int kPerThread = 500;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t] {
-      for (int i = 0; i < kPerThread; ++i) {
-        QR_LOG(LOGGER_LOG_INFO, "stress t%d i%d\n", t, i);
-      }
-    });
-  }
-  for (auto& thread : threads) {
-    thread.join();
-  }
-  EXPECT_EQ(kThreads * kPerThread, log.Writer()->CountContaining("stress t"));
-}
-
 TEST_F(LoggerDispatch, LogPrintfWritesOneStdoutLineWithoutAnyLogger) {
   testing::internal::CaptureStdout();
   Logger::LogPrintf("int Module::Call(int)", "value=%d", 5);
