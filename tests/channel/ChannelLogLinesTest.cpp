@@ -1,5 +1,4 @@
-// The framework's fixed log texts, read back through the recording test writer, with the
-// behaviour each one reports.
+// The framework's fixed log texts, with the behaviour each one reports.
 #include <unistd.h>
 
 #include <cstring>
@@ -12,9 +11,8 @@
 #include "channel/SessionUtils.h"
 
 using ChannelLogLines = LoggedChannelFixture;
-LOGGED_AND_QUIET(ChannelLogLines);
 
-TEST_P(ChannelLogLines, SideChannelConnectedWithoutRequestIsOnlyLogged) {
+TEST_F(ChannelLogLines, SideChannelConnectedWithoutRequestIsOnlyLogged) {
   ASSERT_NO_FATAL_FAILURE(StartAndConnect(160, KAPSIM_CLIENT_MANUAL_OBJECTS));
   ASSERT_TRUE(PumpUntil([&] { return sim->KapSim_ConnectObject(client, kControl) == TRUE; }));
   ASSERT_TRUE(PumpUntil([&] {
@@ -25,9 +23,9 @@ TEST_P(ChannelLogLines, SideChannelConnectedWithoutRequestIsOnlyLogged) {
   EXPECT_FALSE(plugin->IsReady());
 }
 
-// A discarded connection is never connected; registering again on a channel that is
-// already connected connects at once, without waiting for a notice.
-TEST_P(ChannelLogLines, DiscardedConnectionAndRegisteringOnAConnectedChannel) {
+// A discarded connection is never connected; registering on a connected channel connects
+// at once.
+TEST_F(ChannelLogLines, DiscardedConnectionAndRegisteringOnAConnectedChannel) {
   plugin->SetDiscardNewConnections(true);
   EXPECT_TRUE(plugin->GetDiscardNewConnections());
   ASSERT_NO_FATAL_FAILURE(StartAndConnect(155));
@@ -59,9 +57,8 @@ TEST_P(ChannelLogLines, DiscardedConnectionAndRegisteringOnAConnectedChannel) {
   EXPECT_EQ(plugin->readyCount.load(), 1);
 }
 
-// Version 1 tables still reach readiness and send, without post mode, options or the
-// timed poll.
-TEST_P(ChannelLogLines, VersionOneTablesReachReadinessAndSendWithoutPostMode) {
+// Version 1 tables reach readiness and send, without post mode, options or timed poll.
+TEST_F(ChannelLogLines, VersionOneTablesReachReadinessAndSendWithoutPostMode) {
   sim->KapSim_OfferVersion1Only();
   ASSERT_NO_FATAL_FAILURE(StartAndConnect(156, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_QUILL_SESSION));
   std::vector<QrEvent*> none;
@@ -94,7 +91,7 @@ TEST_P(ChannelLogLines, VersionOneTablesReachReadinessAndSendWithoutPostMode) {
 }
 
 // Once the channel is a file descriptor, every RPC operation refuses with its own name.
-TEST_P(ChannelLogLines, StreamDataModeRefusesTheRpcOperations) {
+TEST_F(ChannelLogLines, StreamDataModeRefusesTheRpcOperations) {
   ASSERT_TRUE(manager->ServerInitForSession(161, plugin, 0));
   EXPECT_EQ(plugin->SwitchToStreamDataMode(), 0);  // no client yet
   EXPECT_TRUE(Logged("Switch to StreamData mode failed!"));
@@ -141,10 +138,9 @@ TEST_P(ChannelLogLines, StreamDataModeRefusesTheRpcOperations) {
   EXPECT_EQ(Calls("Channel.v1.UnregisterChannelNotifySink"), 0u);
 }
 
-// Every library call of an instance's life that can fail, made to fail by the stand-in:
-// the instance logs the call's fixed text, answers as a failure and leaves nothing alive in
-// the library.
-TEST_P(ChannelLogLines, EveryFailingCallIsLoggedAndLeavesNothingBehind) {
+// Every library call that can fail, made to fail: the instance logs its text, answers as a
+// failure and leaves nothing alive in the library.
+TEST_F(ChannelLogLines, EveryFailingCallIsLoggedAndLeavesNothingBehind) {
   enum Step { kConnect, kCreate, kCreateExt, kDestroy, kGetOptions, kUnregister, kClientLeaves };
   struct Row {
     const char* fault;
@@ -173,7 +169,7 @@ TEST_P(ChannelLogLines, EveryFailingCallIsLoggedAndLeavesNothingBehind) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.fault);
     Restart();
-    if (log) log->Writer()->Clear();
+    log.Writer()->Clear();
     void* ctx = nullptr;
     uint32_t options = 0;
     if (row.step == kConnect) {
