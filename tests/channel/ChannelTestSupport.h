@@ -259,25 +259,36 @@ class ChannelFixture : public ::testing::Test {
   bool multiServer = false;
 };
 
-// With a verbose recording logger whose texts a test checks.
-class LoggedChannelFixture : public ChannelFixture {
+// Run with a verbose recording logger (texts checked) and without one (the paths that
+// format nothing; text checks pass).
+class LoggedChannelFixture : public ChannelFixture, public ::testing::WithParamInterface<bool> {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(log.Started());
+    if (GetParam()) log.reset(new ScopedTestLogger(LOGGER_LOG_VERBOSE));
+    ASSERT_TRUE(log == nullptr || log->Started());
     ChannelFixture::SetUp();
   }
-  bool HasLine(const std::string& text) { return log.Writer()->HasMessage(text); }
+  void TearDown() override {
+    ChannelFixture::TearDown();
+    log.reset();
+  }
+  bool HasLine(const std::string& text) { return !log || log->Writer()->HasMessage(text); }
   // A line containing `fragment` within 2 s (the logger's thread may write it).
   bool Logged(const std::string& fragment) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (log.Writer()->CountContaining(fragment) == 0) {
+    while (log && log->Writer()->CountContaining(fragment) == 0) {
       if (std::chrono::steady_clock::now() > deadline) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
   }
 
-  ScopedTestLogger log{LOGGER_LOG_VERBOSE};
+  std::unique_ptr<ScopedTestLogger> log;
 };
+
+#define LOGGED_AND_QUIET(suite)                                               \
+  INSTANTIATE_TEST_SUITE_P(, suite, ::testing::Bool(), [](const auto& info) { \
+    return std::string(info.param ? "Logged" : "Quiet");                      \
+  })
 
 #endif  // TESTS_CHANNEL_CHANNELTESTSUPPORT_H

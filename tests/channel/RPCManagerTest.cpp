@@ -27,11 +27,12 @@ Bool QueryWithOverlay(const GUID* iid, void* table) {
 }  // namespace
 
 using RPCManagerLogged = LoggedChannelFixture;
+LOGGED_AND_QUIET(RPCManagerLogged);
 using RPCManagerServer = ChannelFixture;
 
 // Refusals and failures before a server runs change nothing and are logged; the session id
 // chooses the init entry point; exit ends the server.
-TEST_F(RPCManagerLogged, LifeCycleChoosesEntryPointsAndRefusesOutOfOrderSteps) {
+TEST_P(RPCManagerLogged, LifeCycleChoosesEntryPointsAndRefusesOutOfOrderSteps) {
   EXPECT_FALSE(manager->ServerExitForSession(74, plugin, false));
   EXPECT_EQ(Calls("KAPService_ServerExit2"), 0u);
   EXPECT_EQ(manager->serverExitCount, 0);
@@ -96,7 +97,7 @@ TEST_F(RPCManagerLogged, LifeCycleChoosesEntryPointsAndRefusesOutOfOrderSteps) {
 }
 
 // Every failure after a started server ends that server again; the manager can retry.
-TEST_F(RPCManagerLogged, FailureAfterServerStartedEndsItAgain) {
+TEST_P(RPCManagerLogged, FailureAfterServerStartedEndsItAgain) {
   struct Case {
     const char* what;
     std::function<void()> arrange;
@@ -253,7 +254,7 @@ TEST_F(RPCManagerServer, WaitsPollOnlyOnTheInitThread) {
 }
 
 // Without the timed poll, or with nothing to wait for off the init thread: an error at once.
-TEST_F(RPCManagerLogged, WaitsExplainTheirErrors) {
+TEST_P(RPCManagerLogged, WaitsExplainTheirErrors) {
   sim->KapSim_SetMaxVersion("Channel", 2);
   ASSERT_TRUE(manager->ServerInitForSession(154, plugin, 0));
   std::vector<QrEvent*> none;
@@ -291,7 +292,7 @@ TEST(RPCManagerNames, StatesUnknownValuesAndLongNames) {
 
 // The client path: a host hands over a query record (KAPPluginInit), then per channel asks
 // for an instance that registers its sink there; steps out of order are refused.
-TEST_F(RPCManagerLogged, HostDrivenClientInstancesRegisterOnTheGivenChannel) {
+TEST_P(RPCManagerLogged, HostDrivenClientInstancesRegisterOnTheGivenChannel) {
   auto serverInit =
       reinterpret_cast<KAPService_ServerInit2_Fn>(dlsym(sim->handle, "KAPService_ServerInit2"));
   auto serverExit =

@@ -297,10 +297,11 @@ TEST_F(RPCPluginInstanceMessages, SendersRaceWithObjectTeardown) {
 }
 
 using RPCPluginInstanceServers = LoggedChannelFixture;
+LOGGED_AND_QUIET(RPCPluginInstanceServers);
 
 // A message channel opens, names each writer by its id and token, and closes; a server's
 // unique id belongs to it alone.
-TEST_F(RPCPluginInstanceServers, MessageChannelsAndUniqueIds) {
+TEST_P(RPCPluginInstanceServers, MessageChannelsAndUniqueIds) {
   ASSERT_NO_FATAL_FAILURE(StartServers(170, 2));
   RCPtr<CountingPlugin> server = InstanceOf(clients[0]);
   RCPtr<CountingPlugin> other = InstanceOf(clients[1]);
@@ -356,7 +357,7 @@ TEST_F(RPCPluginInstanceServers, MessageChannelsAndUniqueIds) {
 
 // Before a client connects (and in single-server mode: no server table) every message,
 // message-channel and id operation refuses without touching the library.
-TEST_F(RPCPluginInstanceServers, BeforeConnectionAndWithoutServerTableEverythingRefuses) {
+TEST_P(RPCPluginInstanceServers, BeforeConnectionAndWithoutServerTableEverythingRefuses) {
   ASSERT_TRUE(manager->ServerInitForSession(120, plugin, 0));
   void* ctx = nullptr;
   EXPECT_FALSE(plugin->CreateMessage(&ctx, kDataChan));

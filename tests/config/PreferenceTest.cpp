@@ -86,6 +86,7 @@ TEST_F(PreferenceTest, HostFileSettingsAndMissingOrBrokenFiles) {
                                                              " " + Get("after"));
   EXPECT_TRUE(
       log.Contains("PREF Disabling user preferences because disableUserPreferences is set.\n"));
+  EXPECT_EQ(nullptr, Preference_GetState()->fileName[PREFERENCE_SLOT_USER_DEFAULTS]);
 }
 
 // The user files are skipped by a call before Init (not after), and in a set-user-id process.
