@@ -1,5 +1,4 @@
-// The framework's fixed log texts, read back through the recording test writer, with the
-// behaviour each one reports.
+// The framework's fixed log texts, with the behaviour each one reports.
 #include <unistd.h>
 
 #include <cstring>
@@ -25,8 +24,8 @@ TEST_P(ChannelLogLines, SideChannelConnectedWithoutRequestIsOnlyLogged) {
   EXPECT_FALSE(plugin->IsReady());
 }
 
-// A discarded connection is never connected; registering again on a channel that is
-// already connected connects at once, without waiting for a notice.
+// A discarded connection is never connected; registering on a connected channel connects
+// at once.
 TEST_P(ChannelLogLines, DiscardedConnectionAndRegisteringOnAConnectedChannel) {
   plugin->SetDiscardNewConnections(true);
   EXPECT_TRUE(plugin->GetDiscardNewConnections());
@@ -59,8 +58,7 @@ TEST_P(ChannelLogLines, DiscardedConnectionAndRegisteringOnAConnectedChannel) {
   EXPECT_EQ(plugin->readyCount.load(), 1);
 }
 
-// Version 1 tables still reach readiness and send, without post mode, options or the
-// timed poll.
+// Version 1 tables reach readiness and send, without post mode, options or timed poll.
 TEST_P(ChannelLogLines, VersionOneTablesReachReadinessAndSendWithoutPostMode) {
   sim->KapSim_OfferVersion1Only();
   ASSERT_NO_FATAL_FAILURE(StartAndConnect(156, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_QUILL_SESSION));
@@ -141,9 +139,8 @@ TEST_P(ChannelLogLines, StreamDataModeRefusesTheRpcOperations) {
   EXPECT_EQ(Calls("Channel.v1.UnregisterChannelNotifySink"), 0u);
 }
 
-// Every library call of an instance's life that can fail, made to fail by the stand-in:
-// the instance logs the call's fixed text, answers as a failure and leaves nothing alive in
-// the library.
+// Every library call that can fail, made to fail: the instance logs its text, answers as a
+// failure and leaves nothing alive in the library.
 TEST_P(ChannelLogLines, EveryFailingCallIsLoggedAndLeavesNothingBehind) {
   enum Step { kConnect, kCreate, kCreateExt, kDestroy, kGetOptions, kUnregister, kClientLeaves };
   struct Row {

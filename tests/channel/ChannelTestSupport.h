@@ -1,7 +1,6 @@
-// Fakes that count for the channel-service framework tests: a plug-in instance that records
-// every upcall, a manager whose side-channel configuration a test chooses, and a fixture
-// that drives the stand-in library from the test thread (the init thread) and checks that
-// nothing the stand-in counts outlives a test.
+// Channel framework test fakes: an instance that records every upcall, a manager whose
+// side-channel choices a test sets, and a fixture that drives the stand-in from the test
+// (init) thread and checks that nothing the stand-in counts outlives a test.
 #ifndef TESTS_CHANNEL_CHANNELTESTSUPPORT_H
 #define TESTS_CHANNEL_CHANNELTESTSUPPORT_H
 
@@ -11,10 +10,7 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "KapSimLibrary.h"
 #include "channel/KAPServiceCommand.h"
@@ -41,7 +37,7 @@ class CountingPlugin : public RPCPluginInstance {
   using RPCPluginInstance::InvokeMessage;
   using RPCPluginInstance::VariantInterface;
 
-  // Alternation: a ready edge must follow a not-ready edge (or nothing), and back.
+  // A ready edge must follow a not-ready edge (or nothing), and back.
   void OnReady() override {
     badEdges += ready.exchange(true) ? 1 : 0;
     ++readyCount;
@@ -111,7 +107,6 @@ class ConfigurableManager : public RPCManager {
   }
   void OnServerInit() override { ++serverInitCount; }
   void OnServerExit() override { ++serverExitCount; }
-  // Multi-server mode: every server gets a counting instance.
   RPCPluginInstance* OnCreateServerInstance(KapServerID) override {
     return new CountingPlugin(this);
   }
@@ -164,7 +159,6 @@ class ChannelFixture : public ::testing::Test {
     ExpectNothingLeft(sim, before);
   }
 
-  // Ends the clients and the server, if any; the manager and the instance stay.
   void EndSession() {
     for (KapSimClient* c : clients) sim->KapSim_DestroyClient(c);
     clients.clear();
@@ -180,7 +174,7 @@ class ChannelFixture : public ::testing::Test {
     multiServer = false;
   }
 
-  // A fresh manager and instance (and no faults, zero call counts) for a table's next row.
+  // A fresh manager and instance, no faults, for a table's next row.
   void Restart() {
     EndSession();
     sim->KapSim_ResetFaults();
@@ -188,8 +182,7 @@ class ChannelFixture : public ::testing::Test {
     plugin = new CountingPlugin(manager);
   }
 
-  // Connects a client to a running multi-server session and polls until its instance is
-  // ready; every client is served by a server of its own.
+  // Connects a client (served by a server of its own) until its instance is ready.
   void AddServer(uint32_t session) {
     KapSimClient* c =
         sim->KapSim_ConnectClient(session, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
@@ -206,7 +199,6 @@ class ChannelFixture : public ::testing::Test {
     for (int i = 0; i < count; ++i) ASSERT_NO_FATAL_FAILURE(AddServer(session));
   }
 
-  // The instance serving a client of a multi-server session.
   RCPtr<CountingPlugin> InstanceOf(KapSimClient* c) {
     RCPtr<RPCPluginInstance> instance =
         RPCManager::GetInstanceByServerId(sim->KapSim_GetClientServer(c));
@@ -224,7 +216,6 @@ class ChannelFixture : public ::testing::Test {
     return true;
   }
 
-  // Polls for a while so that every queued notification is delivered.
   void Drain(int ms = 50) {
     std::vector<QrEvent*> none;
     manager->PollWaitMultiple(none, false, static_cast<uint32_t>(ms), false);
@@ -232,14 +223,12 @@ class ChannelFixture : public ::testing::Test {
 
   uint64_t Calls(const char* function) { return sim->KapSim_GetCallCount(function); }
 
-  // Starts the server for `session` and connects a client; nothing has been polled yet.
-  // Callers wrap it in ASSERT_NO_FATAL_FAILURE so that a failure ends the test.
+  // Starts the server for `session` and connects a client; nothing is polled.
   void StartAndConnect(uint32_t session, uint32_t clientOptions = KAPSIM_CLIENT_DEFAULT,
                        KAPService_SessionType type = KAP_SERVICE_TALON_SESSION) {
     ASSERT_TRUE(manager->ServerInitForSession(session, plugin, 0));
     ASSERT_NO_FATAL_FAILURE(Reconnect(session, clientOptions, type));
   }
-  // Replaces the client, if any, by a new one; nothing is polled.
   void Reconnect(uint32_t session, uint32_t clientOptions = KAPSIM_CLIENT_DEFAULT,
                  KAPService_SessionType type = KAP_SERVICE_TALON_SESSION) {
     if (client != nullptr) sim->KapSim_DestroyClient(client);
@@ -247,14 +236,13 @@ class ChannelFixture : public ::testing::Test {
     ASSERT_NE(client, nullptr);
   }
 
-  // Starts the server for `session` and connects a client until the instance is ready.
   void StartReady(uint32_t session, uint32_t clientOptions = KAPSIM_CLIENT_DEFAULT,
                   KAPService_SessionType type = KAP_SERVICE_TALON_SESSION) {
     ASSERT_NO_FATAL_FAILURE(StartAndConnect(session, clientOptions, type));
     ASSERT_TRUE(PumpUntil([&] { return plugin->IsReady(); }));
   }
 
-  // A message on a ready instance, invoked and destroyed; false when any step failed.
+  // A message created, invoked and destroyed; false when any step failed.
   bool Send(RPCPluginInstance::RPCChannelType type, BOOL wantCompletion) {
     void* ctx = nullptr;
     if (!plugin->CreateMessage(&ctx, type)) return false;
@@ -271,8 +259,8 @@ class ChannelFixture : public ::testing::Test {
   bool multiServer = false;
 };
 
-// The same, run once with a recording logger at verbose level (whose fixed texts a test
-// checks) and once without a logger (the paths that format nothing; text checks pass).
+// Run with a verbose recording logger (texts checked) and without one (the paths that
+// format nothing; text checks pass).
 class LoggedChannelFixture : public ChannelFixture, public ::testing::WithParamInterface<bool> {
  protected:
   void SetUp() override {
@@ -284,10 +272,8 @@ class LoggedChannelFixture : public ChannelFixture, public ::testing::WithParamI
     ChannelFixture::TearDown();
     log.reset();
   }
-  // Whether a message text (prefix and line end left out) was logged exactly so.
   bool HasLine(const std::string& text) { return !log || log->Writer()->HasMessage(text); }
-  // Whether a line containing `fragment` arrives within 2 s (lines may come from the
-  // logger's own thread).
+  // A line containing `fragment` within 2 s (the logger's thread may write it).
   bool Logged(const std::string& fragment) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (log && log->Writer()->CountContaining(fragment) == 0) {

@@ -1,6 +1,5 @@
-// Test access to the stand-in channel service: loads the built library once (it stays
-// loaded for the whole test binary, so the framework's own dlopen shares its state), points
-// KAPSERVICE_PATH at it, and resolves the simulator's control API by name.
+// The stand-in channel service, loaded once for the whole binary (the framework's own
+// dlopen shares its state) with KAPSERVICE_PATH pointing at it; its control API by name.
 #ifndef TESTS_CHANNEL_KAPSIMLIBRARY_H
 #define TESTS_CHANNEL_KAPSIMLIBRARY_H
 
@@ -59,10 +58,15 @@ struct KapSimLibrary {
   }
 };
 
+inline KapSimCounters Counters(KapSimLibrary* sim) {
+  KapSimCounters counters;
+  sim->KapSim_GetCounters(&counters);
+  return counters;
+}
+
 // Fails the test when anything the stand-in counts differs from `before`.
 inline void ExpectNothingLeft(KapSimLibrary* sim, const KapSimCounters& before) {
-  KapSimCounters after;
-  sim->KapSim_GetCounters(&after);
+  KapSimCounters after = Counters(sim);
   const int64_t KapSimCounters::*live[] = {
       &KapSimCounters::servers,    &KapSimCounters::serverSinks, &KapSimCounters::channelSinks,
       &KapSimCounters::objects,    &KapSimCounters::contexts,    &KapSimCounters::variants,

@@ -1,12 +1,5 @@
 #include <unistd.h>
 
-#include <chrono>
-#include <cstring>
-#include <string>
-#include <thread>
-
-#include <gtest/gtest.h>
-
 #include "ChannelTestSupport.h"
 #include "channel/SessionUtils.h"
 
@@ -24,16 +17,12 @@ class RPCManagerTestPeer {
   }
 };
 
-namespace {
-
-const uint32_t kNoSideChannelFlags = 0x31;
-
-}  // namespace
+constexpr uint32_t kNoSideChannelFlags = 0x31;
 
 using RPCPluginInstanceChannel = ChannelFixture;
 
-// Both objects are created on connect; readiness alternates with the client leaving and
-// coming back, and ends when the peer drops the data object.
+// Readiness alternates with the client leaving and coming back, and ends when the peer
+// drops the data object.
 TEST_F(RPCPluginInstanceChannel, ReadinessFollowsTheClientAndItsObjects) {
   StartReady(101);
   uint32_t flags = 0;
@@ -51,9 +40,7 @@ TEST_F(RPCPluginInstanceChannel, ReadinessFollowsTheClientAndItsObjects) {
   Drain();
   EXPECT_EQ(plugin->notReadyCount.load(), 1);
   EXPECT_EQ(SessionUtils::GetSessionType(), KAP_SERVICE_NONE_SESSION);
-  KapSimCounters now;
-  sim->KapSim_GetCounters(&now);
-  EXPECT_EQ(now.objects, before.objects);
+  EXPECT_EQ(Counters(sim).objects, before.objects);
   EXPECT_FALSE(plugin->WaitUntilReady(0));
 
   ASSERT_NO_FATAL_FAILURE(Reconnect(101, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_QUILL_SESSION));
@@ -70,10 +57,8 @@ TEST_F(RPCPluginInstanceChannel, ReadinessFollowsTheClientAndItsObjects) {
   EXPECT_FALSE(plugin->CreateMessage(&ctx, kControlChan));
 }
 
-// The stand-in reports a rejection as the channel and then the connection going down, both
-// in one poll: the connection's notice must not hide the rejection from the wait. A
-// connect that ends before the channel connected is a rejection either way, but only the
-// channel's own notice leaves the reject event set (the connection's notice resets it).
+// A rejection arrives as channel and connection down in one poll: the connection's notice
+// must not hide it from the wait. Only the channel's notice leaves the reject event set.
 TEST_F(RPCPluginInstanceChannel, ReadinessWaitAnswersReadyRejectedOrTimeout) {
   enum How { kClient, kNoClient, kChannelDown, kConnectionDown };
   struct Case {
@@ -122,8 +107,8 @@ TEST_F(RPCPluginInstanceChannel, ReadinessWaitAnswersReadyRejectedOrTimeout) {
   }
 }
 
-// A side channel the peer refuses leaves the instance not ready, and the request is not
-// repeated on its own; a peer without side channels is not asked for one.
+// A refused side channel leaves the instance not ready and is not asked for again; a peer
+// without side channels is not asked.
 TEST_F(RPCPluginInstanceChannel, RefusedOrUnofferedSideChannel) {
   manager->wantVirtual = true;
   ASSERT_NO_FATAL_FAILURE(
@@ -140,8 +125,8 @@ TEST_F(RPCPluginInstanceChannel, RefusedOrUnofferedSideChannel) {
   EXPECT_EQ(Calls("ChannelObject.v2.RequestSideChannel"), 0u);
 }
 
-// The data object's flags follow the side channel wanted and the instance's encryption and
-// compression choices; the side channel asked for carries the manager's token.
+// The data object's flags follow the side channel, encryption and compression choices; the
+// side-channel request carries the manager's token.
 TEST_F(RPCPluginInstanceChannel, DataObjectFlagsAndSideChannelRequest) {
   struct Case {
     const char* what;
@@ -194,8 +179,8 @@ TEST_F(RPCPluginInstanceChannel, DataObjectFlagsAndSideChannelRequest) {
 
 using RPCPluginInstanceMessages = ChannelFixture;
 
-// Post mode, completion, abort, a failed invoke, an unknown completion and a lost object:
-// each moves the pending count exactly once, and the exit waits for what is left.
+// Post mode, completion, abort, failed invoke, unknown completion, lost object: each moves
+// the pending count exactly once; the exit waits for what is left.
 TEST_F(RPCPluginInstanceMessages, PendingCountFollowsEveryWayAMessageEnds) {
   StartReady(121);
   void* ctx = nullptr;
@@ -275,8 +260,8 @@ TEST_F(RPCPluginInstanceMessages, PendingCountFollowsEveryWayAMessageEnds) {
   EXPECT_LT(ms, 4000);
 }
 
-// Host threads send while the session thread loses and regains the client: a sender must
-// never use an object the session thread has destroyed, and nothing may leak.
+// Host threads send while the session thread loses and regains the client: no sender may
+// use a destroyed object, and nothing may leak.
 TEST_F(RPCPluginInstanceMessages, SendersRaceWithObjectTeardown) {
   StartReady(129);
   std::atomic<bool> stop{false};
@@ -314,8 +299,8 @@ TEST_F(RPCPluginInstanceMessages, SendersRaceWithObjectTeardown) {
 using RPCPluginInstanceServers = LoggedChannelFixture;
 LOGGED_AND_QUIET(RPCPluginInstanceServers);
 
-// A message channel opens, names each writing process by its own id and token, and closes;
-// a server's unique id belongs to it alone.
+// A message channel opens, names each writer by its id and token, and closes; a server's
+// unique id belongs to it alone.
 TEST_P(RPCPluginInstanceServers, MessageChannelsAndUniqueIds) {
   ASSERT_NO_FATAL_FAILURE(StartServers(170, 2));
   RCPtr<CountingPlugin> server = InstanceOf(clients[0]);
@@ -356,9 +341,7 @@ TEST_P(RPCPluginInstanceServers, MessageChannelsAndUniqueIds) {
   EXPECT_FALSE(server->IsMsgChannelReady(h));
   EXPECT_FALSE(server->CloseMsgChannel(h));
   EXPECT_FALSE(server->SendMsgToGroup(h, nullptr, note, 2));
-  KapSimCounters now;
-  sim->KapSim_GetCounters(&now);
-  EXPECT_EQ(now.msgChannels, before.msgChannels);
+  EXPECT_EQ(Counters(sim).msgChannels, before.msgChannels);
   ASSERT_NE(other->OpenMsgChannel("LeftOpen"), nullptr);  // the session's end closes it
 
   int size = server->GetUniqueSerializedIdSize();
@@ -372,8 +355,8 @@ TEST_P(RPCPluginInstanceServers, MessageChannelsAndUniqueIds) {
   EXPECT_TRUE(Logged("[someone-else] does not match 0x"));
 }
 
-// Before a client connects, and in single-server mode without a server table, every
-// message, message-channel and id operation refuses without touching the library.
+// Before a client connects (and in single-server mode: no server table) every message,
+// message-channel and id operation refuses without touching the library.
 TEST_P(RPCPluginInstanceServers, BeforeConnectionAndWithoutServerTableEverythingRefuses) {
   ASSERT_TRUE(manager->ServerInitForSession(120, plugin, 0));
   void* ctx = nullptr;

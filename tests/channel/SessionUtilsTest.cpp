@@ -21,8 +21,8 @@ TEST(SessionUtilsNames, NamesKnownTypesAndFormatsOthersInDecimal) {
   EXPECT_EQ(SessionUtils::SessionTypeToStr(static_cast<KAPService_SessionType>(-7)), "unknown -7");
 }
 
-// One id per (platform, protocol) pair until it is removed; a removed pair gets a fresh id,
-// an unknown id leaves the outputs untouched, and removing it again logs nothing.
+// One id per (platform, protocol) pair until removed; then a fresh id. An unknown id leaves
+// the outputs untouched; removing it again logs nothing.
 TEST(SessionUtilsUniqueSid, OneIdPerPairUntilRemoved) {
   ScopedTestLogger log(LOGGER_LOG_VERBOSE);
   DWORD a = SessionUtils::GetNextUniqueSid(1001, Proto(0x10));
@@ -52,8 +52,7 @@ TEST(SessionUtilsUniqueSid, OneIdPerPairUntilRemoved) {
   EXPECT_EQ(SessionUtils::RemoveUniqueSid(other), TRUE);
 }
 
-// Many threads asking for overlapping pairs at once must agree on one id per pair and never
-// hand one id to two pairs.
+// Threads asking for overlapping pairs agree on one id per pair, never one id for two.
 TEST(SessionUtilsUniqueSid, ConcurrentRequestsAgreeOnOneIdPerPair) {
   const int kThreads = 4;
   const int kPairs = 64;

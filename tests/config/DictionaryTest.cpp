@@ -61,8 +61,7 @@ std::string Said(MsgList** errs) {
   return out;
 }
 
-// Each load: its last message id ("" when the load succeeds), every message byte for
-// byte, and the values it left.
+// Each load: its last message id ("" on success), its messages and the values it left.
 TEST(DictionaryLoad, LoadsOrStopsWithItsMessages) {
   const std::string caf = "name = caf\xC3\xA9\n", bom = "\xEF\xBB\xBF";
   const struct {
@@ -153,8 +152,7 @@ TEST(DictionaryLoad, LogsSyntaxErrorsMetavariablesAndTooManyDuplicates) {
   }
 }
 
-// A file that cannot be opened, is not plain, is too big or has a too long line is refused
-// whole: the load fails with its message and the dictionary keeps what it held.
+// Unreadable files are refused whole, with their message; the dictionary keeps its entries.
 TEST(DictionaryLoad, FilesThatCannotBeReadAreRefusedWhole) {
   TempDir dir;
   ASSERT_EQ(0, mkfifo((dir.Path() + "/fifo").c_str(), 0600));
@@ -253,9 +251,8 @@ TEST(DictionaryConversion, ConvertsTextsWithTheirMessages) {
   EXPECT_STREQ("junk", Dict_GetString(d.dict, nullptr, "n"));
 }
 
-// Zero, -1 and true defaults are shared constants; others are registered once (not set,
-// never written). Text set from "name=value" splits at the first "=" without trimming; a
-// default does not block it; a second set is refused, a restore replaces.
+// 0, -1 and true defaults are shared; others are registered once (not set, never written).
+// "name=value" splits at the first "=" untrimmed; a second set is refused, a restore replaces.
 TEST(DictionaryDefaults, DefaultsAndSetsFromText) {
   LoadedDict d("");
   Dictionary* dict = d.dict;
@@ -284,8 +281,7 @@ TEST(DictionaryDefaults, DefaultsAndSetsFromText) {
   EXPECT_STREQ("new", Dict_GetString(dict, nullptr, "a"));
 }
 
-// A name is accepted only when the written file gives it back as the same single entry;
-// otherwise the set is refused with a message and nothing changes.
+// A name is accepted only when the written file gives it back as the same single entry.
 TEST(DictionarySetFromString, RefusesNamesThatWouldNotReloadAsTheSameEntry) {
   LoadedDict d("");
   Dictionary* dict = d.dict;
@@ -320,8 +316,7 @@ TEST(DictionarySetFromString, RefusesNamesThatWouldNotReloadAsTheSameEntry) {
 }
 
 // Writing back keeps comments, blank lines and order; changed values go back quoted in the
-// file's encoding, new ones at the end; unset entries lose their line; a failed write says
-// why and answers false.
+// file's encoding, new ones at the end, unset ones lose their line; failures say why.
 TEST(DictionaryWrite, RewritesKeepingWhatWasNotChangedOrFailsWithTheWriteError) {
   const std::string original =
       "# header comment\n#second\n\n   \t\n  # indented comment\n"
@@ -365,8 +360,7 @@ TEST(DictionaryWrite, RewritesKeepingWhatWasNotChangedOrFailsWithTheWriteError) 
   ASSERT_TRUE(Dictionary_Write(dict, path.c_str(), &errs)) << MsgList_ToString(errs);
   EXPECT_EQ("# header comment\n#second\n\n   \t\n  # indented comment\nchanged = \"s\"\n",
             TempDir::Read(path));
-  // The file may only grow to a few bytes (the process's file size limit), so the rewrite
-  // stops half-way at a real write error; a full device fails the same way.
+  // A file size limit stops the rewrite half-way at a real write error; so does /dev/full.
   Dict_SetString(dict, std::string(64, 'v'), "added");
   struct rlimit old;
   ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old));

@@ -1,25 +1,194 @@
-// Multi-server mode through its internal entry points, against the stand-in channel service.
+// Multi-server mode through its internal entry points, against the stand-in channel service:
+// sessions are registered and polled from the test thread, clients are played through the
+// stand-in, and nothing the stand-in counts may outlive a test.
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <mutex>
 #include <random>
+#include <string>
 #include <thread>
+#include <vector>
 
-#include "MultiServerTestSupport.h"
+#include <gtest/gtest.h>
+
+#include "../channel/KapSimLibrary.h"
+#include "multiserver/UsbRedirectionMultiServerProxy.h"
+#include "multiserver/UsbRedirectionServerMultiServerPlugin.h"
+#include "runtime/AutoMutexLock.h"
+#include "support/ScopedTestLogger.h"
+
+// Reaches the Tarn channel handle, which this design never opens by itself.
+class UsbRedirectionServerMultiServerPluginTestPeer {
+ public:
+  static void HoldTarnChannel(UsbRedirectionServerMultiServerPlugin* plugin,
+                              MsgChannelHandle handle) {
+    plugin->mTarnUsbChannelHandle = handle;
+  }
+};
 
 namespace {
 
 const char* const kControl = "UsbRedirControlObj";
 const char* const kData = "UsbRedirDataObj";
 
+// What the plug-in told the host, in order, and what the host answers a request that takes
+// a reply (empty: no reply); gLock guards both.
+enum Kind { CHANNEL, SERVER, MESSAGE, FREED };
+struct Event {
+  Kind kind;
+  DWORD session, server;
+  int value;  // the state, the package type of a message or the length freed
+  std::string bytes;
+  USB_OperationType op;
+  uint64_t serviceExits;  // of a CHANNEL notice: KAPService_MultiServerExit calls so far
+};
+std::mutex gLock;
+std::vector<Event> gEvents;
+std::string gReply;
+
+void Add(Event e) {
+  std::lock_guard<std::mutex> guard(gLock);
+  gEvents.push_back(std::move(e));
+}
+std::vector<Event> Events(Kind kind) {
+  std::lock_guard<std::mutex> guard(gLock);
+  std::vector<Event> out;
+  for (const Event& e : gEvents) {
+    if (e.kind == kind) out.push_back(e);
+  }
+  return out;
+}
+void SetReply(const std::string& reply) {
+  std::lock_guard<std::mutex> guard(gLock);
+  gReply = reply;
+}
+
+USBRedir_CallbackInterface HostTable() {
+  const auto none = USB_OPERATION_TYPE_UNKNOWN;
+  USBRedir_CallbackInterface table = {};
+  table.version = 3;
+  table.v1.OnChannelStateChange = [](DWORD session, USB_RedirChannelState state) {
+    uint64_t exits = KapSimLibrary::Get()->KapSim_GetCallCount("KAPService_MultiServerExit");
+    Add({CHANNEL, session, 0, state, "", none, exits});
+  };
+  table.v2.OnKapServerStateChange = [](DWORD session, DWORD server, USB_RedirChannelState state) {
+    Add({SERVER, session, server, state, "", none, 0});
+  };
+  table.v2.OnMessageArrive = [](DWORD session, DWORD server, char* msg, uint32_t length,
+                                USB_RedirPackageType type, USB_OperationType op, char** resp,
+                                uint32_t* respLength) {
+    Add({MESSAGE, session, server, type, std::string(msg, length), op, 0});
+    std::lock_guard<std::mutex> guard(gLock);
+    if (resp != nullptr && respLength != nullptr && !gReply.empty()) {
+      *resp = static_cast<char*>(malloc(gReply.size()));
+      memcpy(*resp, gReply.data(), gReply.size());
+      *respLength = static_cast<uint32_t>(gReply.size());
+    }
+  };
+  table.v3.kapvhubFree = [](char* buffer, uint32_t length) {
+    Add({FREED, 0, 0, static_cast<int>(length), std::string(buffer, length), none, 0});
+    free(buffer);
+  };
+  return table;
+}
+
+class MultiServerSession : public ::testing::Test {
+ protected:
+  static constexpr int kWaitMs = 10000;  // generous: a loaded 2-core machine
+
+  void SetUp() override {
+    ASSERT_NE(sim, nullptr);
+    sim->KapSim_ResetFaults();
+    sim->KapSim_GetCounters(&before);
+    SetReply("");
+    gEvents.clear();
+    USBRedir_CallbackInterface table = HostTable();
+    ASSERT_EQ(UsbRedirectionMultiServerProxy_InitVhubCallback(&table), TRUE);
+  }
+  void TearDown() override {
+    for (KapSimClient* client : clients) sim->KapSim_DestroyClient(client);
+    for (DWORD session : sessions) UsbRedirectionMultiServerProxy_Unregister(session);
+    USBRedir_CallbackInterface none = {};
+    UsbRedirectionMultiServerProxy_InitVhubCallback(&none);
+    sim->KapSim_ResetFaults();
+    ExpectNothingLeft(sim, before);
+  }
+
+  bool Has(const std::string& text) { return log.Writer()->HasMessage(text); }
+  void Register(DWORD session) {
+    ASSERT_EQ(UsbRedirectionMultiServerProxy_Register(session), TRUE);
+    sessions.push_back(session);
+  }
+  // Polls the session from this (its registering) thread until `done` holds.
+  bool PumpUntil(DWORD session, const std::function<bool()>& done) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      UsbRedirectionMultiServerProxy_Poll(session, nullptr);
+    }
+    return true;
+  }
+  // Connects a client, which gets a server of its own, and polls until the server's
+  // instance is ready. Answers the client; *mapped is the server's id for the host.
+  KapSimClient* Connect(DWORD session, DWORD* mapped) {
+    KapSimClient* client =
+        sim->KapSim_ConnectClient(session, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
+    EXPECT_NE(client, nullptr);
+    if (client == nullptr) return nullptr;
+    clients.push_back(client);
+    ++s_connections;
+    EXPECT_TRUE(PumpUntil(session, [&] {
+      RCPtr<UsbRedirectionServerMultiServerPlugin> plugin = PluginOf(session, client);
+      return plugin.Ptr() != nullptr && plugin->IsReady();
+    }));
+    *mapped = Manager(session)->GetMappedServerIdByKapServerId(ServerOf(client));
+    return client;
+  }
+  static RCPtr<UsbRedirectionServerMultiServer> Manager(DWORD session) {
+    AutoMutexLock lock(gUsbRedirMultiServerSessionMutex);
+    auto found = gMultiServerSessions.find(session);
+    return found != gMultiServerSessions.end() ? found->second
+                                               : RCPtr<UsbRedirectionServerMultiServer>();
+  }
+  KapServerID ServerOf(KapSimClient* client) { return sim->KapSim_GetClientServer(client); }
+  RCPtr<UsbRedirectionServerMultiServerPlugin> PluginOf(DWORD session, KapSimClient* client) {
+    KapServerID server = ServerOf(client);
+    if (Manager(session).Ptr() == nullptr || server == nullptr) return nullptr;
+    RCPtr<RPCPluginInstance> instance = RPCManager::GetInstanceByServerId(server);
+    return dynamic_cast<UsbRedirectionServerMultiServerPlugin*>(instance.Ptr());
+  }
+  // A fast-queue id naming the server the response is for.
+  static USBRedir_SendResponseExt Ext(DWORD mapped) {
+    USBRedir_SendResponseExt ext = {};
+    ext.fastQueueId = mapped;
+    ext.headerLength = 4;
+    ext.trailerLength = 2;
+    return ext;
+  }
+  std::string Param(KapSimClient* client, int index, int param) {
+    return MessageParam(sim, client, index, param);
+  }
+
+  // The connections the test binary made: the next server's mapped id is one more, the
+  // ids coming from one process-wide counter starting at 1.
+  static inline DWORD s_connections = 0;
+
+  ScopedTestLogger log{LOGGER_LOG_VERBOSE};
+  KapSimLibrary* sim = KapSimLibrary::Get();
+  KapSimCounters before{};
+  std::vector<KapSimClient*> clients;
+  std::vector<DWORD> sessions;
+};
+
 }  // namespace
 
-using MultiServerSession = MultiServerFixture;
-
-// Servers of one session share one CONNECTED notice and every server gets the next id of
-// the process-wide counter, whatever its session. A request reaches v2.OnMessageArrive
-// with its server's id, and the host's reply goes back to the client and its buffer back
-// to the host through v3.kapvhubFree. A response goes to the server its fast-queue id
-// names and to no other; a property-bag response is posted with its own text (up to a NUL
-// byte) as the message type.
+// One CONNECTED notice per session; server ids from one process-wide counter. A request
+// reaches v2.OnMessageArrive with its server's id; the host's reply goes to the client and
+// its buffer back through v3.kapvhubFree. A response goes only to the server its fast-queue
+// id names; a property bag's message type is its text up to a NUL byte.
 TEST_F(MultiServerSession, ServersIdsRequestsAndResponses) {
   sim->KapSim_SetMaxVersion("Server", 0);
   EXPECT_EQ(UsbRedirectionMultiServerProxy_Register(207), FALSE);
@@ -36,7 +205,7 @@ TEST_F(MultiServerSession, ServersIdsRequestsAndResponses) {
   ASSERT_NE(clientB, nullptr);
   EXPECT_EQ(a, first);  // 1 in a process of its own
   EXPECT_EQ(b, first + 1);
-  RecordingHost::Get().SetReply("reply!");
+  SetReply("reply!");
 
   const std::string texts[] = {"PlugInDevice", std::string("dev\0list", 8), "IsUsbAvailable",
                                "m-17", "q"};
@@ -48,8 +217,8 @@ TEST_F(MultiServerSession, ServersIdsRequestsAndResponses) {
   uint32_t postId = 0, askId = 0;
   ASSERT_EQ(sim->KapSim_SendRequest(clientA, kControl, 0, post, 2, &postId), TRUE);
   ASSERT_EQ(sim->KapSim_SendRequest(clientB, kData, 2, ask, 3, &askId), TRUE);
-  ASSERT_TRUE(PumpUntil(201, [&] { return Events(RecordingHost::MESSAGE).size() == 2; }));
-  std::vector<RecordingHost::Event> messages = Events(RecordingHost::MESSAGE);
+  ASSERT_TRUE(PumpUntil(201, [&] { return Events(MESSAGE).size() == 2; }));
+  std::vector<Event> messages = Events(MESSAGE);
   EXPECT_EQ(messages[0].server, a);
   EXPECT_EQ(messages[0].op, USB_OPERATION_TYPE_USB_DEVICE_PLUGIN);
   EXPECT_EQ(messages[0].bytes, texts[1]);
@@ -63,7 +232,7 @@ TEST_F(MultiServerSession, ServersIdsRequestsAndResponses) {
   EXPECT_EQ(ReplyValue(sim, clientB, askId, 0), "m-17");
   EXPECT_EQ(ReplyValue(sim, clientB, askId, 1), "reply!");
   // Only the request that takes a reply gave a buffer back.
-  std::vector<RecordingHost::Event> freed = Events(RecordingHost::FREED);
+  std::vector<Event> freed = Events(FREED);
   ASSERT_EQ(freed.size(), 1u);
   EXPECT_EQ(freed[0].bytes, "reply!");
   EXPECT_EQ(freed[0].value, 6);
@@ -118,7 +287,7 @@ TEST_F(MultiServerSession, ServersIdsRequestsAndResponses) {
   ASSERT_NO_FATAL_FAILURE(Register(202));
   ASSERT_NE(Connect(202, &c), nullptr);
   EXPECT_EQ(c, first + 2);
-  std::vector<RecordingHost::Event> notices = Events(RecordingHost::CHANNEL);
+  std::vector<Event> notices = Events(CHANNEL);
   ASSERT_EQ(notices.size(), 2u);
   EXPECT_EQ(notices[0].session, 201u);
   EXPECT_EQ(notices[0].value, USB_REDIR_CHANNEL_CONNECTED);
@@ -131,10 +300,8 @@ TEST_F(MultiServerSession, ServersIdsRequestsAndResponses) {
   EXPECT_EQ(Manager(201)->GetMappedServerIdByKapServerId(ServerOf(clientA)), a);
 }
 
-// A server that leaves is reported with its id and its id is never reused; the session's
-// channel stays up until the session is unregistered, which tells the host the session is
-// down while the channel service still runs. Afterwards the session is unknown to every
-// entry point.
+// A leaving server is reported by its id, never reused; unregistering tells the host the
+// session is down while the channel service still runs, then every entry point forgets it.
 TEST_F(MultiServerSession, LeavingServersAndUnregisterAreReportedInOrder) {
   ASSERT_NO_FATAL_FAILURE(Register(205));
   DWORD a = 0, b = 0, c = 0;
@@ -144,28 +311,28 @@ TEST_F(MultiServerSession, LeavingServersAndUnregisterAreReportedInOrder) {
   for (KapSimClient* client : {clientA, clientB}) {
     ASSERT_EQ(sim->KapSim_DisconnectClient(client), TRUE);
   }
-  ASSERT_TRUE(PumpUntil(205, [&] { return Events(RecordingHost::SERVER).size() == 2; }));
-  std::vector<RecordingHost::Event> left = Events(RecordingHost::SERVER);
+  ASSERT_TRUE(PumpUntil(205, [&] { return Events(SERVER).size() == 2; }));
+  std::vector<Event> left = Events(SERVER);
   EXPECT_EQ(left[0].server, a);
   EXPECT_EQ(left[1].server, b);
   EXPECT_EQ(left[1].session, 205u);
   EXPECT_EQ(left[1].value, USB_REDIR_CHANNEL_DISCONNECTED);
   EXPECT_EQ(Manager(205)->GetKapServerIdByMappedServerId(a), nullptr);
-  ASSERT_EQ(Events(RecordingHost::CHANNEL).size(), 1u);  // CONNECTED only
+  ASSERT_EQ(Events(CHANNEL).size(), 1u);  // CONNECTED only
 
   // A disconnect the manager never saw a connect for changes nothing.
   Manager(205)->OnServerDisconnected(reinterpret_cast<KapServerID>(0x5150));
   EXPECT_TRUE(Has("Server [0x5150] is not located."));
-  EXPECT_EQ(Events(RecordingHost::SERVER).size(), 2u);
+  EXPECT_EQ(Events(SERVER).size(), 2u);
   ASSERT_NE(Connect(205, &c), nullptr);
   EXPECT_EQ(c, b + 1);  // never reused
-  ASSERT_EQ(Events(RecordingHost::CHANNEL).size(), 2u);
-  EXPECT_EQ(Events(RecordingHost::CHANNEL)[1].value, USB_REDIR_CHANNEL_CONNECTED);
+  ASSERT_EQ(Events(CHANNEL).size(), 2u);
+  EXPECT_EQ(Events(CHANNEL)[1].value, USB_REDIR_CHANNEL_CONNECTED);
 
   UsbRedirectionMultiServerProxy_Unregister(205);
   sessions.clear();
   EXPECT_EQ(sim->KapSim_GetCallCount("KAPService_MultiServerExit"), 1u);
-  std::vector<RecordingHost::Event> notices = Events(RecordingHost::CHANNEL);
+  std::vector<Event> notices = Events(CHANNEL);
   ASSERT_EQ(notices.size(), 3u);
   EXPECT_EQ(notices[2].session, 205u);
   EXPECT_EQ(notices[2].value, USB_REDIR_CHANNEL_DISCONNECTED);
@@ -179,11 +346,10 @@ TEST_F(MultiServerSession, LeavingServersAndUnregisterAreReportedInOrder) {
       FALSE);
   UsbRedirectionMultiServerProxy_Poll(205, nullptr);
   UsbRedirectionMultiServerProxy_Unregister(205);
-  EXPECT_EQ(log->Writer()->CountContaining("Session 205 not exist."), 3);
+  EXPECT_EQ(log.Writer()->CountContaining("Session 205 not exist."), 3);
 }
 
-// Control messages from the Tarn process become Filter/UnFilter posts to the client; only
-// the first sender is accepted as that process.
+// Tarn control messages become Filter/UnFilter posts; only the first sender is accepted.
 TEST_F(MultiServerSession, TarnControlMessagesFromTheAcceptedPeerOnly) {
   ASSERT_NO_FATAL_FAILURE(Register(208));
   DWORD a = 0;
@@ -230,19 +396,17 @@ TEST_F(MultiServerSession, TarnControlMessagesFromTheAcceptedPeerOnly) {
     EXPECT_EQ(Param(client, count, 1), c.operation);  // exactly its 6 or 8 bytes
   }
   EXPECT_TRUE(Has("Unrecognized control message: 2."));
-  EXPECT_EQ(log->Writer()->CountContaining("can't be determined as TARN, message ignored."), 1);
+  EXPECT_EQ(log.Writer()->CountContaining("can't be determined as TARN, message ignored."), 1);
   EXPECT_TRUE(plugin->CloseMsgChannel(other));
 
   // Losing the client closes the Tarn channel.
   ASSERT_EQ(sim->KapSim_DisconnectClient(client), TRUE);
   ASSERT_TRUE(PumpUntil(208, [&] { return !plugin->IsMsgChannelReady(tarn); }));
-  KapSimCounters now;
-  sim->KapSim_GetCounters(&now);
-  EXPECT_EQ(now.msgChannels, before.msgChannels);
+  EXPECT_EQ(Counters(sim).msgChannels, before.msgChannels);
 }
 
-// Servers come and go on the session's thread while host threads send responses to
-// whichever ids they last heard of: every message reaches only the server its id names.
+// Servers come and go while host threads send to the ids they last heard of: every message
+// reaches only the server its id names.
 TEST_F(MultiServerSession, ServersComeAndGoWhileHostThreadsSend) {
   ASSERT_NO_FATAL_FAILURE(Register(209));
   std::atomic<DWORD> newest{0};

@@ -1,5 +1,4 @@
-// What the USB commands inherit: the operations a command does not have, a command over a
-// library without tables, and the hand-over to the host's v1 or v2 entry.
+// What USB commands inherit: missing operations, no library tables, the host's v1/v2 entry.
 #include <sstream>
 #include <string>
 #include <vector>

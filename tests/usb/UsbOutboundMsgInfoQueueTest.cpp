@@ -8,8 +8,8 @@ namespace {
 
 int gA1, gB, gA2;
 
-// Ids compare exactly (a null id is the empty one); duplicates are found and removed
-// oldest first; a cleared queue stays usable and the destructor frees what is left (ASan).
+// Ids compare exactly (null is empty); duplicates go oldest first; a cleared queue stays
+// usable and the destructor frees what is left (ASan).
 TEST(UsbOutboundMsgInfoQueue, DuplicateIdsAreFoundAndRemovedOldestFirst) {
   UsbOutboundMsgInfoQueue queue;
   queue.EnqueueOutboundMsgInfo("A", &gA1, nullptr);
