@@ -418,8 +418,7 @@ TEST_F(KapServiceSimSession, ChannelCallsFromAnotherThreadNeedTheChannelToBeUnam
   KapSimClient* cl = KapSim_ConnectClient(212, 0, KAP_SERVICE_QUILL_SESSION);
   ASSERT_TRUE(srv.WaitReady(5000));
   const KAPService_ChannelInterface& ch = srv.T().channel;
-  KapSimCounters c0{};
-  KapSim_GetCounters(&c0);
+  KapSimCounters c0 = Counters();
   // Only one channel exists, so this thread (like a host's control thread) reaches it.
   EXPECT_EQ(ch.v1.GetConnectionState(), KAP_SERVICE_CONN_CONNECTED);
   EXPECT_EQ(ch.v2.GetSessionType(), KAP_SERVICE_QUILL_SESSION);
@@ -427,8 +426,7 @@ TEST_F(KapServiceSimSession, ChannelCallsFromAnotherThreadNeedTheChannelToBeUnam
     MiniServer other(213);
     EXPECT_EQ(ch.v1.GetConnectionState(), KAP_SERVICE_CONN_UNINITIALIZED);
     EXPECT_EQ(ch.v1.Disconnect(), FALSE);
-    KapSimCounters c1{};
-    KapSim_GetCounters(&c1);
+    KapSimCounters c1 = Counters();
     EXPECT_EQ(c1.unboundCalls, c0.unboundCalls + 2);
     // Binding this thread to the channel names it again.
     ASSERT_EQ(ch.v1.ThreadInitialize(srv.Channel(), 0), TRUE);
@@ -447,8 +445,7 @@ TEST_F(KapServiceSimSession, CountersSeeAContextOrVariantLeftBehind) {
   KapSimClient* cl = KapSim_ConnectClient(214, 0, KAP_SERVICE_TALON_SESSION);
   ASSERT_TRUE(srv.WaitReady(5000));
   const Tables& t = srv.T();
-  KapSimCounters c0{};
-  KapSim_GetCounters(&c0);
+  KapSimCounters c0 = Counters();
   void* ctx = nullptr;
   ASSERT_EQ(t.object.v3.CreateContext(srv.DataObject(), 0x5, &ctx), TRUE);
   KAP_RPC_VARIANT in = Str("kept");
@@ -456,8 +453,7 @@ TEST_F(KapServiceSimSession, CountersSeeAContextOrVariantLeftBehind) {
   KAP_RPC_VARIANT out{};
   ASSERT_EQ(t.context.v1.GetParam(ctx, 0, &out), TRUE);
   EXPECT_EQ(t.context.v1.GetParam(ctx, 1, &out), FALSE);
-  KapSimCounters c1{};
-  KapSim_GetCounters(&c1);
+  KapSimCounters c1 = Counters();
   EXPECT_EQ(c1.contexts, c0.contexts + 1);
   EXPECT_EQ(c1.variants, c0.variants + 1);
   EXPECT_EQ(t.object.v1.Invoke(srv.DataObject(), ctx, nullptr, nullptr), TRUE);
@@ -465,8 +461,7 @@ TEST_F(KapServiceSimSession, CountersSeeAContextOrVariantLeftBehind) {
   EXPECT_EQ(t.object.v1.DestroyContext(ctx), TRUE);
   EXPECT_EQ(t.object.v1.DestroyContext(ctx), FALSE);
   EXPECT_EQ(t.context.v1.GetParamCount(ctx), 0);  // a destroyed context is refused
-  KapSimCounters c2{};
-  KapSim_GetCounters(&c2);
+  KapSimCounters c2 = Counters();
   EXPECT_EQ(c2.contexts, c0.contexts);
   EXPECT_EQ(c2.variants, c0.variants);
   EXPECT_EQ(c2.badHandles, c0.badHandles + 2);
