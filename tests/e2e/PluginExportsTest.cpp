@@ -1,13 +1,12 @@
 // The plug-in as a host sees it: loaded with dlopen, reached only through exported names;
 // and a set-user-id host that ignores KAPSERVICE_PATH.
 #include <dlfcn.h>
-#include <elf.h>
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <set>
 #include <sstream>
@@ -21,44 +20,18 @@
 
 namespace {
 
-// The names of the symbols the library file defines in its full symbol table (SHT_SYMTAB,
-// local ones included) or, with SHT_DYNSYM, the global ones the dynamic linker sees. Empty
-// when the file cannot be read as a 64-bit ELF file or lacks the table.
-std::set<std::string> DefinedSymbols(const std::string& image, uint32_t tableType) {
+// The symbols the built library defines, as `nm` lists them: with "-D -g" the global ones the
+// dynamic linker sees, without options the full table (local ones included).
+std::set<std::string> DefinedSymbols(const std::string& options) {
   std::set<std::string> names;
-  auto fits = [&](uint64_t offset, uint64_t size) {
-    return offset <= image.size() && size <= image.size() - offset;
-  };
-  Elf64_Ehdr header;
-  if (!fits(0, sizeof(header))) {
-    return names;
+  FILE* out = popen(("nm --defined-only " + options + " " USBREDIR_PLUGIN_PATH).c_str(), "r");
+  char line[4096];
+  while (out != nullptr && fgets(line, sizeof(line), out) != nullptr) {
+    std::istringstream fields(line);
+    std::string address, type, name;
+    if (fields >> address >> type >> name) names.insert(name);
   }
-  memcpy(&header, image.data(), sizeof(header));
-  auto section = [&](uint64_t index, Elf64_Shdr* out) {
-    uint64_t at = header.e_shoff + index * header.e_shentsize;
-    return index < header.e_shnum && fits(at, sizeof(*out)) &&
-           memcpy(out, image.data() + at, sizeof(*out)) != nullptr;
-  };
-  Elf64_Shdr table;
-  Elf64_Shdr strings;
-  for (uint64_t i = 0; section(i, &table); ++i) {
-    if (table.sh_type != tableType || !section(table.sh_link, &strings) ||
-        !fits(table.sh_offset, table.sh_size) || !fits(strings.sh_offset, strings.sh_size)) {
-      continue;
-    }
-    for (uint64_t at = 0; at + sizeof(Elf64_Sym) <= table.sh_size; at += sizeof(Elf64_Sym)) {
-      Elf64_Sym symbol;
-      memcpy(&symbol, image.data() + table.sh_offset + at, sizeof(symbol));
-      bool global = ELF64_ST_BIND(symbol.st_info) != STB_LOCAL;
-      if (symbol.st_shndx == SHN_UNDEF || symbol.st_name >= strings.sh_size ||
-          (tableType == SHT_DYNSYM && !global)) {
-        continue;
-      }
-      const char* name = image.data() + strings.sh_offset + symbol.st_name;
-      names.insert(std::string(name, strnlen(name, strings.sh_size - symbol.st_name)));
-    }
-  }
-  names.erase("");
+  EXPECT_TRUE(out != nullptr && pclose(out) == 0) << "nm failed";
   return names;
 }
 
@@ -84,11 +57,8 @@ TEST(PluginLibrary, ExportsExactlyTheEightEntryPointsAndHidesTheRest) {
       "_Z40UsbRedirectionProxy_SessionAlreadyExistsj",   "gCallbackInterface",
       "_ZN10LoggerBase23s_defaultLoggerLogLevelE",       "_ZN8RCObject7ReleaseEv",
   };
-  std::ostringstream image;
-  image << std::ifstream(USBREDIR_PLUGIN_PATH, std::ios::binary).rdbuf();
-  EXPECT_EQ(DefinedSymbols(image.str(), SHT_DYNSYM),
-            std::set<std::string>(std::begin(exports), std::end(exports)));
-  std::set<std::string> all = DefinedSymbols(image.str(), SHT_SYMTAB);
+  EXPECT_EQ(DefinedSymbols("-D -g"), std::set<std::string>(std::begin(exports), std::end(exports)));
+  std::set<std::string> all = DefinedSymbols("");
 
   VhubHost failing("/nonexistent/libusbRedirectionPlugin.so");
   std::string error;

@@ -18,22 +18,20 @@ TEST(KapServiceAbi, InterfaceIdentifiersHaveTheirExactBytes) {
   struct {
     const GUID* iid;
     uint8_t xx;
-  } const ids[] = {
-      {&GUID_KAPRPC_VariantInterface_V1, 0x00},
-      {&GUID_KAPRPC_ChannelObjectInterface_V1, 0x02},
-      {&GUID_KAPRPC_ChannelContextInterface_V1, 0x03},
-      {&GUID_KAPOverlay_ClientInterface_V1, 0x05},
-      {&GUID_KAPService_ChannelInterface_V1, 0x06},
-      {&GUID_KAPOverlay_ClientInterface_V2, 0x07},
-      {&GUID_KAPRPC_ChannelContextInterface_V2, 0x08},
-      {&GUID_KAPRPC_ChannelObjectInterface_V2, 0x0A},
-      {&GUID_KAPService_ChannelInterface_V3, 0x0B},
-      {&GUID_KAPRPC_StreamDataInterface_V1, 0x0C},
-      {&GUID_KAPRPC_StreamDataInterface_V2, 0x0E},
-      {&GUID_KAPRPC_ChannelObjectInterface_V3, 0x0F},
-      {&GUID_KAPService_ChannelInterface_V2, 0x10},
-      {&GUID_KAPRPC_ChannelObjectInterface_V4, 0x12},
-  };
+  } const ids[] = {{&GUID_KAPRPC_VariantInterface_V1, 0x00},
+                   {&GUID_KAPRPC_ChannelObjectInterface_V1, 0x02},
+                   {&GUID_KAPRPC_ChannelContextInterface_V1, 0x03},
+                   {&GUID_KAPOverlay_ClientInterface_V1, 0x05},
+                   {&GUID_KAPService_ChannelInterface_V1, 0x06},
+                   {&GUID_KAPOverlay_ClientInterface_V2, 0x07},
+                   {&GUID_KAPRPC_ChannelContextInterface_V2, 0x08},
+                   {&GUID_KAPRPC_ChannelObjectInterface_V2, 0x0A},
+                   {&GUID_KAPService_ChannelInterface_V3, 0x0B},
+                   {&GUID_KAPRPC_StreamDataInterface_V1, 0x0C},
+                   {&GUID_KAPRPC_StreamDataInterface_V2, 0x0E},
+                   {&GUID_KAPRPC_ChannelObjectInterface_V3, 0x0F},
+                   {&GUID_KAPService_ChannelInterface_V2, 0x10},
+                   {&GUID_KAPRPC_ChannelObjectInterface_V4, 0x12}};
   for (const auto& id : ids) {
     const uint8_t expected[16] = {0x00, 0xA6, 0x00, 0xA5, id.xx, 0x00, 0xE2, 0x81,
                                   0x88, 0xC1, 0x29, 0xA7, 0xD3,  0xA9, 0x3A, 0x62};
@@ -200,8 +198,7 @@ TEST_F(KapServiceApi, VariantsOwnTheirStringsAndBlobsUntilCleared) {
   ASSERT_EQ(lib.serverInit2(130, "t", &qi, &channel), TRUE);
   KAPRPC_VariantInterface var{};
   ASSERT_EQ(qi.QueryInterface(&GUID_KAPRPC_VariantInterface_V1, &var), TRUE);
-  KapSimCounters c0{};
-  KapSim_GetCounters(&c0);
+  KapSimCounters c0 = Counters();
 
   std::string text = "GetDeviceList";
   KAP_RPC_VARIANT s{};
@@ -212,8 +209,7 @@ TEST_F(KapServiceApi, VariantsOwnTheirStringsAndBlobsUntilCleared) {
   KAP_RPC_VARIANT copy{};
   ASSERT_EQ(var.v1.VariantCopy(&copy, &s), TRUE);
   EXPECT_NE(copy.strVal, s.strVal);
-  KapSimCounters c1{};
-  KapSim_GetCounters(&c1);
+  KapSimCounters c1 = Counters();
   EXPECT_EQ(c1.variants, c0.variants + 2);
 
   // A shallow copy cleared after its original: the library refuses the second free.
@@ -235,8 +231,7 @@ TEST_F(KapServiceApi, VariantsOwnTheirStringsAndBlobsUntilCleared) {
   EXPECT_EQ(var.v1.VariantFromBlob(&b, &broken), FALSE);
   EXPECT_EQ(var.v1.VariantFromStr(&b, nullptr), FALSE);
 
-  KapSimCounters c2{};
-  KapSim_GetCounters(&c2);
+  KapSimCounters c2 = Counters();
   EXPECT_EQ(c2.variants, c0.variants);
   EXPECT_EQ(c2.badClears, c0.badClears + 2);
   EXPECT_EQ(lib.serverExit2(130), TRUE);

