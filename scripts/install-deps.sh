@@ -7,7 +7,6 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-d
           libbenchmark-dev libicu-dev pkg-config
           dpkg-dev file   # packaging: dpkg-shlibdeps, and CPack's look at each file's type
           libspdlog-dev   # spdlog: only the logging benchmark's comparison
-          rsyslog         # rsyslogd: the syslog writer's test starts one of its own
           valgrind gcovr  # scripts/valgrind.sh and scripts/coverage.sh
           "$@")
 missing=()
