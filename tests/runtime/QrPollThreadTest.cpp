@@ -139,23 +139,6 @@ TEST_F(QrPollThreadTest, PeriodicItemIsDueItsTimeoutAfterThePreviousRunEndedAndI
   EXPECT_LE(1, log->CountContaining("test: Waiting for periodic ("));
 }
 
-TEST_F(QrPollThreadTest, TimerPausesResumesWhereItWasAndRestartsWhenReAdded) {
-  RCPtr<TestItem> item(new TestItem("timer"));
-  ASSERT_TRUE(m_poll->AddItem(item, nullptr, 10000));
-  SleepMs(30);
-  item->PauseTimer();
-  int32_t atPause = item->TimeRemainingMS();
-  EXPECT_LE(atPause, 10000 - 25);
-  SleepMs(50);
-  EXPECT_EQ(atPause, item->TimeRemainingMS());
-  item->ResumeTimer();
-  EXPECT_LE(item->TimeRemainingMS(), atPause);
-  EXPECT_GT(item->TimeRemainingMS(), atPause - 50);
-  ASSERT_TRUE(m_poll->AddItem(item, nullptr, 10000));
-  EXPECT_GT(item->TimeRemainingMS(), atPause);
-  EXPECT_EQ(1, m_poll->NumItems());
-}
-
 // Disabling or removing everything with a wait returns only after the running Run has
 // returned; two disables need two enables.
 TEST_F(QrPollThreadTest, DisableAndRemoveAllWithWaitReturnOnlyAfterRunReturned) {
@@ -197,7 +180,8 @@ TEST_F(QrPollThreadTest, DisableAndRemoveAllWithWaitReturnOnlyAfterRunReturned) 
 
 // From inside Run an item may disable, enable, re-time and remove itself without waiting
 // on itself; once removed it is not rescheduled. A paused item is never run, and the
-// signal that came meanwhile is used up.
+// signal that came meanwhile is used up; its timer resumes where it was and restarts when
+// the item is added again.
 TEST_F(QrPollThreadTest, ItemsMayChangeThemselvesInsideRunAndPausedItemsNeverRun) {
   QrEvent& event = NewEvent(false, false);
   QrEvent& pausedEvent = NewEvent(false, false);
@@ -210,9 +194,11 @@ TEST_F(QrPollThreadTest, ItemsMayChangeThemselvesInsideRunAndPausedItemsNeverRun
     return true;
   }));
   RCPtr<TestItem> evented(new TestItem("pausedEvent")), timed(new TestItem("pausedTimer"));
+  RCPtr<TestItem> timer(new TestItem("timer"));
   ASSERT_TRUE(m_poll->AddItem(item, &event, -1));
   ASSERT_TRUE(m_poll->AddItem(evented, &pausedEvent, -1));
   ASSERT_TRUE(m_poll->AddItem(timed, nullptr, 0));
+  ASSERT_TRUE(m_poll->AddItem(timer, nullptr, 10000));
   evented->PauseTimer();
   timed->PauseTimer();
   ASSERT_TRUE(m_poll->StartScheduler());
@@ -225,8 +211,18 @@ TEST_F(QrPollThreadTest, ItemsMayChangeThemselvesInsideRunAndPausedItemsNeverRun
   pausedEvent.Set();
   ASSERT_TRUE(WaitUntil([&] { return !testutil::IsSignaled(pausedEvent); }));  // taken
   SleepMs(30);
+  timer->PauseTimer();
+  int32_t atPause = timer->TimeRemainingMS();
+  EXPECT_LE(atPause, 10000 - 25);
   evented->ResumeTimer();
-  SleepMs(20);
+  SleepMs(100);
+  EXPECT_EQ(atPause, timer->TimeRemainingMS());
+  timer->ResumeTimer();  // from where it was: the pause is not counted
+  EXPECT_LE(timer->TimeRemainingMS(), atPause);
+  EXPECT_GT(timer->TimeRemainingMS(), atPause - 50);
+  ASSERT_TRUE(m_poll->AddItem(timer, nullptr, 10000));
+  EXPECT_GT(timer->TimeRemainingMS(), atPause);
+  EXPECT_EQ(3, m_poll->NumItems());
   EXPECT_EQ(2, item->Runs());
   EXPECT_EQ(0, evented->Runs());
   EXPECT_EQ(0, timed->Runs());
