@@ -122,6 +122,9 @@ TEST(QrTimerClocks, WallTimeFreezesProcessorTimeCountsOnlyWorkAndFramesWait) {
   EXPECT_LT(wall.MarkMS64(QrTimer::NO_CHANGE), 500);  // neither slept
   rateless.OnReset();
   EXPECT_EQ(0, rateless.GetFrameNum());
+  // A negative adjustment waits past the due time, in steps of a millisecond once it is near.
+  QrMediaTimer fast(1000.0);
+  EXPECT_LE(fast.WaitForNextFrame(-30), -30);
   volatile uint64_t sink = 0;
   while (wall.MarkMS64(QrTimer::NO_CHANGE) < 50) {
     for (int i = 0; i < 10000; ++i) sink = sink + static_cast<uint64_t>(i);
