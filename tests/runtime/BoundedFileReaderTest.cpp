@@ -75,7 +75,10 @@ TEST(BoundedFileReader, ReadsOnlyRegularFilesWithinTheLimits) {
     const char* logged;  // the refusal's message with %s for the path, or null
     size_t maxFileBytes;
   } rows[] = {
-      {"plain file", [](const TempDir& d) { return Write(d.Sub("f"), "a = 1\r\nb = 2\n"); },
+      {"plain file",
+       [](const TempDir& d) {
+         return Write(d.Sub("f"), std::string("a = 1\r\nb\0\x80\xFF\n", 12));
+       },
        R::READ_OK, nullptr, kFileLimit},
       {"exactly at both limits",
        [](const TempDir& d) { return Write(d.Sub("f"), Lines(kFileLimit, kLineLimit)); },
@@ -96,7 +99,7 @@ TEST(BoundedFileReader, ReadsOnlyRegularFilesWithinTheLimits) {
        R::READ_NOT_REGULAR, kNotRegular, kFileLimit},
       {"device", [](const TempDir&) { return CharacterDevice(); }, R::READ_NOT_REGULAR, kNotRegular,
        kFileLimit},
-      {"directory", [](const TempDir& d) { return d.Path(); }, R::READ_IS_DIRECTORY, kNotRegular,
+      {"directory", [](const TempDir& d) { return d.path; }, R::READ_IS_DIRECTORY, kNotRegular,
        kFileLimit},
       {"one byte over the size limit",
        [](const TempDir& d) { return Write(d.Sub("f"), Lines(kFileLimit + 1, 80)); },
@@ -133,9 +136,10 @@ TEST(BoundedFileReader, ReadsOnlyRegularFilesWithinTheLimits) {
                   : std::vector<std::string>{},
               log.Writer()->Messages());
     // The other readers of whole files go through it.
-    std::string data;
+    std::string data = "stale";
     if (row.maxFileBytes == kFileLimit) {
-      EXPECT_EQ(row.expected == R::READ_OK, FileUtils::ReadFileIntoString(path, &data, false));
+      EXPECT_EQ(row.expected == R::READ_OK, FileUtils::ReadFileIntoString(path, &data, true));
+      EXPECT_EQ(expected, data);
     }
   }
   std::vector<std::string> lines{"stale"};
@@ -145,22 +149,35 @@ TEST(BoundedFileReader, ReadsOnlyRegularFilesWithinTheLimits) {
   EXPECT_EQ((std::vector<std::string>{"a", "b", "c", "", "", "d"}), lines);
   ASSERT_EQ(R::READ_OK, reader.ReadLines(Write(dir.Sub("e"), ""), &lines));
   EXPECT_TRUE(lines.empty());
+  EXPECT_FALSE(FileUtils::ReadFileIntoString(dir.Sub("f"), nullptr, true));
 }
 
-// GetConfigValue reads the user's file first; one that is not a plain file counts as
-// absent instead of blocking or growing a line without end.
-TEST(BoundedFileReader, ConfigLookUpSkipsAUserFileThatIsAPipeOrADevice) {
-  for (const char* target : {"fifo", "/dev/zero"}) {
-    SCOPED_TRACE(target);
+// GetConfigValue reads the user's file first: the last value of a setting, whatever the case of
+// the application's name. A file that is not a plain file counts as absent instead of
+// blocking or growing a line without end.
+TEST(BoundedFileReader, ConfigLookUpFindsTheLastValueAndSkipsAPipeOrADevice) {
+  for (std::string kind : {"file", "fifo", "/dev/zero"}) {
+    SCOPED_TRACE(kind);
     TempDir home;
-    testutil::ScopedEnv env("HOME", home.Path().c_str());
+    testutil::ScopedEnv env("HOME", home.path.c_str());
     ASSERT_EQ(0, mkdir(home.Sub(".quorin").c_str(), 0700));
     std::string config = home.Sub(".quorin/config");
-    ASSERT_EQ(0, std::string(target) == "fifo" ? mkfifo(config.c_str(), 0600)
-                                               : symlink(target, config.c_str()));
+    if (kind == "file") {
+      Write(config, "junk\nMyApp.count = 12\nmyapp.count=34 \nMyApp.Other = 5\nMyApp.empty =\n");
+    } else {
+      ASSERT_EQ(
+          0, kind == "fifo" ? mkfifo(config.c_str(), 0600) : symlink(kind.c_str(), config.c_str()));
+    }
     UINT32 value = 7;
-    EXPECT_FALSE(WithoutBlocking<bool>(
-        config, [&] { return StringUtils::GetConfigValue("NoSuchApp", "count", &value); }));
-    EXPECT_EQ(7u, value);
+    EXPECT_EQ(kind == "file", WithoutBlocking<bool>(config, [&] {
+                return StringUtils::GetConfigValue("MYAPP", "count", &value);
+              }));
+    EXPECT_EQ(kind == "file" ? 34u : 7u, value);
+    if (kind == "file") {
+      EXPECT_FALSE(StringUtils::GetConfigValue("MyApp", "COUNT", &value) ||
+                   StringUtils::GetConfigValue("MyApp", "empty", &value) ||
+                   StringUtils::GetConfigValue(nullptr, "count", &value) ||
+                   StringUtils::GetConfigValue("MyApp", "count", nullptr));
+    }
   }
 }

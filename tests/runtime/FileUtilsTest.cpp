@@ -60,7 +60,7 @@ TEST(FileUtilsFiles, ExaminesCreatesAndDeletesFilesAndFolders) {
   chmod(file.c_str(), 0600);
   ASSERT_TRUE(CreateFileWithDefaultAccess(file, false));  // keeps the content, fixes the mode
   EXPECT_EQ(0640u, ModeOf(file));
-  EXPECT_TRUE(Exists(file) && IsFile(file) && !IsFolder(file) && IsFolder(dir.Path()));
+  EXPECT_TRUE(Exists(file) && IsFile(file) && !IsFolder(file) && IsFolder(dir.path));
   int64_t size = 0;
   EXPECT_TRUE(FileSize(file, &size));
   EXPECT_EQ(5, size);
@@ -70,7 +70,7 @@ TEST(FileUtilsFiles, ExaminesCreatesAndDeletesFilesAndFolders) {
   EXPECT_GT(mtime, 0);
   EXPECT_FALSE(ModTime(file, nullptr));
   int64_t freeSpace = -1;
-  EXPECT_TRUE(DiskFreeSpace(dir.Path(), &freeSpace));
+  EXPECT_TRUE(DiskFreeSpace(dir.path, &freeSpace));
   EXPECT_GE(freeSpace, 0);
   EXPECT_FALSE(DiskFreeSpace(dir.Sub("missing"), &freeSpace));
   ASSERT_TRUE(CreateFileWithDefaultAccess(file, true));
@@ -94,22 +94,9 @@ TEST(FileUtilsFiles, ExaminesCreatesAndDeletesFilesAndFolders) {
   // Deleting what is missing succeeds; a folder with something in it stays.
   EXPECT_TRUE(DeleteFile(dir.Sub("missing")));
   EXPECT_TRUE(DeleteFolder(dir.Sub("missing")));
-  EXPECT_FALSE(DeleteFolder(dir.Path()));
+  EXPECT_FALSE(DeleteFolder(dir.path));
   EXPECT_TRUE(DeleteFile(file));
   EXPECT_FALSE(Exists(file));
-}
-
-TEST(FileUtilsFiles, ReadsWholeBinaryFiles) {
-  TempDir dir;
-  std::string content;
-  for (int i = 0; i < 5000; ++i) content.push_back(static_cast<char>(i % 256));
-  std::ofstream(dir.Sub("bin"), std::ios::binary) << content;
-  std::string data = "stale";
-  ASSERT_TRUE(ReadFileIntoString(dir.Sub("bin"), &data, true));
-  EXPECT_EQ(content, data);
-  EXPECT_FALSE(ReadFileIntoString(dir.Sub("missing"), &data, true));
-  EXPECT_TRUE(data.empty());
-  EXPECT_FALSE(ReadFileIntoString(dir.Sub("bin"), nullptr, true));
 }
 
 // The per-user folder: TMPDIR, then TMP (never TEMP), then a default user name; a folder
@@ -119,21 +106,21 @@ TEST(FileUtilsUserTemp, PicksTheFolderFromTheEnvironmentOrLeavesThePathUnchanged
   TempDir first, second;
   std::string path;
   {
-    ScopedEnv user("USER", nullptr), tmpdir("TMPDIR", nullptr), tmp("TMP", first.Path().c_str()),
+    ScopedEnv user("USER", nullptr), tmpdir("TMPDIR", nullptr), tmp("TMP", first.path.c_str()),
         temp("TEMP", "/nonexistent-should-not-be-used");
     ASSERT_TRUE(GetQuorinUserTempPath(path));
-    EXPECT_EQ(first.Path() + "/quorin-default", path);
+    EXPECT_EQ(first.path + "/quorin-default", path);
     EXPECT_EQ(0777u, ModeOf(path));
   }
-  ScopedEnv user("USER", "alice"), tmpdir("TMPDIR", second.Path().c_str()),
-      tmp("TMP", first.Path().c_str());
+  ScopedEnv user("USER", "alice"), tmpdir("TMPDIR", second.path.c_str()),
+      tmp("TMP", first.path.c_str());
   for (int i = 0; i < 2; ++i) {  // the second time the existing folder is reused
     ASSERT_TRUE(GetQuorinUserTempPath(path));
-    EXPECT_EQ(second.Path() + "/quorin-alice", path);
+    EXPECT_EQ(second.path + "/quorin-alice", path);
   }
   ScopedEnv missing("TMPDIR", second.Sub("missing/deeper").c_str());
   EXPECT_FALSE(GetQuorinUserTempPath(path));
-  EXPECT_EQ(second.Path() + "/quorin-alice", path);
+  EXPECT_EQ(second.path + "/quorin-alice", path);
   ScopedEnv longUser("USER", std::string(5000, 'u').c_str());
   EXPECT_FALSE(GetQuorinUserTempPath(path));
   EXPECT_FALSE(GetProgramDataLogPath(path));
@@ -147,7 +134,7 @@ TEST(QrFile, OpenNeverCreatesWritesFlushAndAnUnnamedFileFailsSoftly) {
   EXPECT_FALSE(Exists(path));
   EXPECT_FALSE(file->Write("x"));
   EXPECT_FALSE(file->Flush());
-  EXPECT_FALSE(RCPtr<QrFile>(new QrFile(dir.Path()))->Open("r"));
+  EXPECT_FALSE(RCPtr<QrFile>(new QrFile(dir.path))->Open("r"));
   ASSERT_TRUE(CreateFileWithDefaultAccess(path, true));
   file = new QrFile();
   ASSERT_TRUE(file->SetAbsPath(path));
@@ -162,8 +149,8 @@ TEST(QrFile, OpenNeverCreatesWritesFlushAndAnUnnamedFileFailsSoftly) {
   EXPECT_TRUE(file->Close());
   EXPECT_TRUE(file->Size(&size));
   EXPECT_EQ(11, size);
-  EXPECT_EQ("w/log/w.log/" + dir.Path(), file->GetBaseName() + "/" + file->GetExtension() + "/" +
-                                             file->GetFileName() + "/" + file->GetFolderName());
+  EXPECT_EQ("w/log/w.log/" + dir.path, file->GetBaseName() + "/" + file->GetExtension() + "/" +
+                                           file->GetFileName() + "/" + file->GetFolderName());
   EXPECT_TRUE(file->Exists());
   EXPECT_TRUE(file->Delete());
   EXPECT_FALSE(file->Exists());

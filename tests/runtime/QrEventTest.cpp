@@ -1,5 +1,4 @@
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <random>
@@ -12,10 +11,8 @@
 #include "runtime/QrMutex.h"
 #include "runtime/RuntimeTestUtil.h"
 
-using testutil::MsSince;
 using testutil::WaiterCount;
 using testutil::WaitUntil;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -28,18 +25,41 @@ std::thread WaitOn(std::atomic<int>& result, std::function<int()> wait) {
   return std::thread([&result, wait] { result = wait(); });
 }
 
-TEST(QrEventWait, TimeoutsHoldAndAnEmptyGroupIsDoneAtOnce) {
+// Timeouts hold; an empty group is done at once. Handles: an assigned copy shares the
+// state, a move takes it over and leaves the source empty, where every call fails softly.
+TEST(QrEventWait, TimeoutsHoldAndHandlesShareOrHandOverTheirState) {
   QrEvent unsignalled(false, false);
-  auto start = Clock::now();
+  auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(QrEvent::WAIT_RC_TIMEOUT, unsignalled.Wait(0));
-  EXPECT_LT(MsSince(start), 1000);
+  EXPECT_LT(testutil::MsSince(start), 1000);
   EXPECT_EQ(QrEvent::WAIT_RC_TIMEOUT, unsignalled.Wait(100));
   std::vector<QrEvent*> none;
   EXPECT_EQ(QrEvent::WAIT_RC_TIMEOUT, QrEvent::WaitMultiple(none, false, 100));
-  EXPECT_GE(MsSince(start), 180);
-  EXPECT_LT(MsSince(start), 4000);
+  EXPECT_GE(testutil::MsSince(start), 180);
+  EXPECT_LT(testutil::MsSince(start), 4000);
   EXPECT_EQ(0, QrEvent::WaitMultiple(none, true, kLong));  // nothing to wait for: all done
   EXPECT_EQ(0u, WaiterCount(unsignalled));                 // the waiter unlinked itself
+
+  QrEvent event(true, false), shared(false, false), taker(false, false);
+  shared = event;
+  ASSERT_TRUE(shared.Set());
+  EXPECT_EQ(QrEvent::WAIT_RC_OK, event.Wait(0));
+  taker = std::move(shared);
+  EXPECT_EQ(QrEvent::WAIT_RC_OK, taker.Wait(0));
+  QrEvent moved(std::move(taker));
+  for (QrEvent* empty : {&shared, &taker}) {
+    EXPECT_FALSE(empty->IsValid() || empty->Reset() || empty->Set());
+    EXPECT_EQ(QrEvent::WAIT_RC_ERROR, empty->Wait(0));
+  }
+  std::vector<QrEvent*> events{&moved, &taker};
+  EXPECT_EQ(QrEvent::WAIT_RC_ERROR, QrEvent::WaitMultiple(events, false, 0));
+  QrMutex mutex, alias, owner;
+  alias = mutex;
+  ASSERT_TRUE(alias.Acquire(0));
+  EXPECT_EQ(mutex.DebugID(), alias.DebugID());
+  owner = std::move(alias);
+  EXPECT_FALSE(alias.IsValid() || alias.Release());
+  EXPECT_TRUE(mutex.Release());  // the lock the three names shared, taken once
 }
 
 // An auto-reset Set completes exactly one waiter, the first registered; the signal is
@@ -72,20 +92,15 @@ TEST(QrEventWait, AutoResetSetCompletesOneWaiterInTheOrderTheyCame) {
       while (!stop) completions += event.Wait(kLong) == QrEvent::WAIT_RC_OK ? 1 : 0;
     });
   }
-  for (int i = 1; i <= kSets; ++i) {
+  for (int i = 1; i <= kSets + kWaiters; ++i) {
     // All waiters registered: the set cannot be left over for a later wait.
-    ASSERT_TRUE(WaitUntil([&] { return WaiterCount(event) == kWaiters; }));
+    ASSERT_TRUE(WaitUntil([&] { return WaiterCount(event) == kWaiters || stop; }));
+    stop = i > kSets;
     event.Set();
     ASSERT_TRUE(WaitUntil([&] { return completions.load() >= i; }));
   }
-  ASSERT_TRUE(WaitUntil([&] { return WaiterCount(event) == kWaiters; }));
-  EXPECT_EQ(kSets, completions.load());
-  stop = true;
-  for (int i = 1; i <= kWaiters; ++i) {
-    event.Set();
-    ASSERT_TRUE(WaitUntil([&] { return completions.load() == kSets + i; }));
-  }
   for (std::thread& t : waiters) t.join();
+  EXPECT_EQ(kSets + kWaiters, completions.load());
 }
 
 // A manual-reset Set completes every waiter; copies share one event and reassigning
@@ -126,7 +141,9 @@ TEST(QrEventWait, ManualResetWakesEveryWaiterAndClosingFailsThem) {
   }
 }
 
-TEST(QrEventWaitMultiple, WaitAnyTakesOnlyTheFirstSignalledWhenItComes) {
+// Wait-any takes only the first signalled event, also when it comes later; a wait-all group
+// takes auto-reset events together or not at all, also while a single waiter competes.
+TEST(QrEventWaitMultiple, WaitAnyTakesOnlyTheFirstSignalledAndWaitAllNeverTakesHalf) {
   QrEvent e0(false, false), e1(true, false), e2(false, true);
   std::vector<QrEvent*> events{&e0, &e1, &e2};
   e0.Set();
@@ -146,18 +163,13 @@ TEST(QrEventWaitMultiple, WaitAnyTakesOnlyTheFirstSignalledWhenItComes) {
     EXPECT_EQ(0u, WaiterCount(e0) + WaiterCount(e1) + WaiterCount(e2));
     e1.Reset();
   }
-}
 
-// A wait-all group takes auto-reset events together or not at all, also while a single
-// waiter competes for one of them.
-TEST(QrEventWaitMultiple, WaitAllNeverTakesHalf) {
   QrEvent a(false, true), b(false, false);
   std::vector<QrEvent*> both{&a, &b};
   EXPECT_EQ(QrEvent::WAIT_RC_TIMEOUT, QrEvent::WaitMultiple(both, true, 50));
   EXPECT_EQ(0u, WaiterCount(a));
   b.Set();
   EXPECT_EQ(0, QrEvent::WaitMultiple(both, true, 0));  // a was left signalled
-  std::mt19937 rng(11);
   for (int round = 0; round < 100; ++round) {
     std::atomic<int> groupResult, singleResult;
     std::thread group =
@@ -177,31 +189,6 @@ TEST(QrEventWaitMultiple, WaitAllNeverTakesHalf) {
     EXPECT_EQ(QrEvent::WAIT_RC_TIMEOUT, a.Wait(0));
     EXPECT_EQ(QrEvent::WAIT_RC_TIMEOUT, b.Wait(0));
   }
-}
-
-// Handles: an assigned copy shares the state, a move takes it over and leaves the source
-// empty, where every call fails softly.
-TEST(QrHandles, AssignmentSharesTheStateAndMoveTransfersIt) {
-  QrEvent event(true, false), shared(false, false), taker(false, false);
-  shared = event;
-  ASSERT_TRUE(shared.Set());
-  EXPECT_EQ(QrEvent::WAIT_RC_OK, event.Wait(0));
-  taker = std::move(shared);
-  EXPECT_EQ(QrEvent::WAIT_RC_OK, taker.Wait(0));
-  QrEvent moved(std::move(taker));
-  for (QrEvent* empty : {&shared, &taker}) {
-    EXPECT_FALSE(empty->IsValid() || empty->Reset() || empty->Set());
-    EXPECT_EQ(QrEvent::WAIT_RC_ERROR, empty->Wait(0));
-  }
-  std::vector<QrEvent*> events{&moved, &taker};
-  EXPECT_EQ(QrEvent::WAIT_RC_ERROR, QrEvent::WaitMultiple(events, false, 0));
-  QrMutex mutex, alias, owner;
-  alias = mutex;
-  ASSERT_TRUE(alias.Acquire(0));
-  EXPECT_EQ(mutex.DebugID(), alias.DebugID());
-  owner = std::move(alias);
-  EXPECT_FALSE(alias.IsValid() || alias.Release());
-  EXPECT_TRUE(mutex.Release());  // the lock the three names shared, taken once
 }
 
 }  // namespace

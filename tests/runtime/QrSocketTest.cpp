@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -14,69 +15,51 @@
 
 namespace {
 
-// A stream that takes at most `perCall` bytes per send and can fail on a chosen call.
+// A stream that takes at most 4 bytes per send, and fails the send numbered failOnCall.
 class TrickleSocket : public QrSocket {
  public:
-  explicit TrickleSocket(int perCall, int failOnCall = -1)
-      : m_perCall(perCall), m_failOnCall(failOnCall) {}
+  explicit TrickleSocket(int failOnCall = -1) : m_failOnCall(failOnCall) {}
   int Send(const char* buffer, int bufferLen) override {
-    if (static_cast<int>(chunks.size()) == m_failOnCall) {
-      chunks.emplace_back();
-      return -1;
-    }
-    int n = bufferLen < m_perCall ? bufferLen : m_perCall;
-    chunks.emplace_back(buffer, buffer + n);
-    return n;
+    chunks.emplace_back(buffer, buffer + std::min(bufferLen, 4));
+    bool fail = static_cast<int>(chunks.size()) == m_failOnCall + 1;
+    return fail ? -1 : static_cast<int>(chunks.back().size());
   }
   std::vector<std::string> chunks;
 
  private:
-  int m_perCall, m_failOnCall;
+  int m_failOnCall;
 };
-
-// A connected loopback TCP pair (client, accepted server), with small buffers if asked.
-bool MakeTcpPair(RCPtr<QrSocket>* client, RCPtr<QrSocket>* server, int bufferBytes) {
-  RCPtr<QrSocket> listener = new QrSocket();
-  *client = new QrSocket();
-  uint16 port = 0;
-  if (!listener->Init(SOCK_STREAM, 0) || !listener->BindLocalAddressAndPort("127.0.0.1", 0) ||
-      listen(listener->GetDescriptor(), 1) != 0 || !listener->RetrieveLocalPort(port) ||
-      !(*client)->Init(SOCK_STREAM, 0)) {
-    return false;
-  }
-  if (bufferBytes > 0) {
-    const char* opt = reinterpret_cast<const char*>(&bufferBytes);
-    QrSocket::SetSocketOption((*client)->GetDescriptor(), SOL_SOCKET, SO_SNDBUF, opt,
-                              sizeof(bufferBytes));
-    QrSocket::SetSocketOption(listener->GetDescriptor(), SOL_SOCKET, SO_RCVBUF, opt,
-                              sizeof(bufferBytes));
-  }
-  if (!(*client)->Connect("127.0.0.1", port)) return false;
-  int fd = accept(listener->GetDescriptor(), nullptr, nullptr);
-  *server = fd >= 0 ? new QrSocket(fd) : nullptr;
-  return fd >= 0;
-}
 
 }  // namespace
 
 TEST(QrSocketSendAll, SendsTheRestUntilEveryByteIsGoneOrTheFirstFailure) {
-  RCPtr<TrickleSocket> sock = new TrickleSocket(4);
+  RCPtr<TrickleSocket> sock = new TrickleSocket();
   EXPECT_EQ(10, sock->SendAll("0123456789", 10));
   EXPECT_EQ((std::vector<std::string>{"0123", "4567", "89"}), sock->chunks);
-  sock = new TrickleSocket(4, 1);
-  EXPECT_EQ(-1, sock->SendAll("0123456789", 10));
-  EXPECT_EQ(2u, sock->chunks.size());
-  sock = new TrickleSocket(4);
   EXPECT_EQ(0, sock->SendAll("abc", 0));
   EXPECT_EQ(0, sock->SendAll(nullptr, -7));
-  EXPECT_TRUE(sock->chunks.empty());
+  EXPECT_EQ(3u, sock->chunks.size());
+  sock = new TrickleSocket(1);
+  EXPECT_EQ(-1, sock->SendAll("0123456789", 10));
+  EXPECT_EQ(2u, sock->chunks.size());
 }
 
 // A big buffer reaches a slow reader through small socket buffers; both ends report the
 // loopback addresses and matching ports; sending to a closed peer fails without a signal.
 TEST(QrSocketTcp, DeliversABigBufferReportsBothEndsAndFailsOnAClosedPeer) {
-  RCPtr<QrSocket> client, server;
-  ASSERT_TRUE(MakeTcpPair(&client, &server, 1024));
+  RCPtr<QrSocket> listener = new QrSocket(), client = new QrSocket();
+  uint16 port = 0;
+  ASSERT_TRUE(listener->Init(SOCK_STREAM, 0) && listener->BindLocalAddressAndPort("127.0.0.1", 0) &&
+              listen(listener->GetDescriptor(), 1) == 0 && listener->RetrieveLocalPort(port) &&
+              client->Init(SOCK_STREAM, 0));
+  int small = 1024;
+  const char* smallOpt = reinterpret_cast<const char*>(&small);
+  QrSocket::SetSocketOption(client->GetDescriptor(), SOL_SOCKET, SO_SNDBUF, smallOpt, 4);
+  QrSocket::SetSocketOption(listener->GetDescriptor(), SOL_SOCKET, SO_RCVBUF, smallOpt, 4);
+  ASSERT_TRUE(client->Connect("127.0.0.1", port));
+  int fd = accept(listener->GetDescriptor(), nullptr, nullptr);
+  ASSERT_GE(fd, 0);
+  RCPtr<QrSocket> server = new QrSocket(fd);
   std::string payload(1 << 20, '\0');
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7);
   std::string received;
@@ -87,38 +70,33 @@ TEST(QrSocketTcp, DeliversABigBufferReportsBothEndsAndFailsOnAClosedPeer) {
       if (n > 0) received.append(chunk, static_cast<size_t>(n));
     }
   });
-  EXPECT_EQ(static_cast<int>(payload.size()),
-            client->SendAll(payload.data(), static_cast<int>(payload.size())));
+  EXPECT_EQ(1 << 20, client->SendAll(payload.data(), 1 << 20));
   reader.join();
   EXPECT_TRUE(received == payload);
 
   std::string remoteAddress, localAddress;
   uint16 local = 0, remote = 0, peerOfServer = 0;
-  EXPECT_TRUE(client->RetrieveRemoteAddress(remoteAddress));
-  EXPECT_TRUE(client->RetrieveLocalAddress(localAddress));
+  EXPECT_TRUE(client->RetrieveRemoteAddress(remoteAddress) &&
+              client->RetrieveLocalAddress(localAddress) && client->RetrieveLocalPort(local) &&
+              client->RetrieveRemotePort(remote) && server->RetrieveRemotePort(peerOfServer));
   EXPECT_EQ("127.0.0.1/127.0.0.1", remoteAddress + "/" + localAddress);
-  EXPECT_TRUE(client->RetrieveLocalPort(local));
-  EXPECT_TRUE(client->RetrieveRemotePort(remote));
-  EXPECT_TRUE(server->RetrieveRemotePort(peerOfServer));
   EXPECT_EQ(local, peerOfServer);
-  EXPECT_NE(0, remote);
+  EXPECT_EQ(port, remote);
   int rcvbuf = 0, len = sizeof(rcvbuf);
   char* opt = reinterpret_cast<char*>(&rcvbuf);
-  EXPECT_EQ(
-      0, QrSocket::RetrieveSocketOption(client->GetDescriptor(), SOL_SOCKET, SO_RCVBUF, opt, &len));
+  EXPECT_EQ(0, QrSocket::RetrieveSocketOption(fd, SOL_SOCKET, SO_RCVBUF, opt, &len));
   EXPECT_GT(rcvbuf, 0);
-  EXPECT_EQ(-1, QrSocket::RetrieveSocketOption(client->GetDescriptor(), SOL_SOCKET, SO_RCVBUF, opt,
-                                               nullptr));
+  EXPECT_EQ(-1, QrSocket::RetrieveSocketOption(fd, SOL_SOCKET, SO_RCVBUF, opt, nullptr));
   server = nullptr;  // closes the accepted end
   std::string block(64 * 1024, 'x');
   int rc = 0;
-  for (int i = 0; i < 100 && rc >= 0; ++i) {
-    rc = client->SendAll(block.data(), static_cast<int>(block.size()));
-  }
+  for (int i = 0; i < 100 && rc >= 0; ++i) rc = client->SendAll(block.data(), 64 * 1024);
   EXPECT_LT(rc, 0);
 }
 
-TEST(QrSocketUdp, DatagramsCarryTheSendersAddress) {
+// Datagrams carry the sender's address. A socket owns only a descriptor it was given or
+// made, keeps it on a second Init, and without one every operation fails softly.
+TEST(QrSocketUdp, DatagramsCarryTheSendersAddressAndASocketOwnsOnlyItsDescriptor) {
   RCPtr<QrSocket> receiver = new QrSocket(), sender = new QrSocket();
   uint16 port = 0, senderPort = 0, fromPort = 0;
   ASSERT_TRUE(receiver->Init(SOCK_DGRAM, 0) && receiver->BindLocalAddressAndPort("localhost", 0) &&
@@ -128,29 +106,21 @@ TEST(QrSocketUdp, DatagramsCarryTheSendersAddress) {
   char buf[16];
   std::string from;
   EXPECT_EQ(5, receiver->RecvFrom(buf, sizeof(buf), from, fromPort));
-  EXPECT_EQ("hello", std::string(buf, 5));
-  EXPECT_EQ("127.0.0.1", from);
+  EXPECT_EQ("hello/127.0.0.1", std::string(buf, 5) + "/" + from);
   EXPECT_EQ(senderPort, fromPort);
   EXPECT_EQ(-1, sender->SendTo("x", -1, "127.0.0.1", port));
-}
+  int fd = sender->GetDescriptor();
+  EXPECT_TRUE(sender->Init(SOCK_STREAM, 0));
+  EXPECT_EQ(fd, sender->GetDescriptor());
 
-// A socket owns only a descriptor it was given or made, keeps it on a second Init, and
-// without one every operation fails softly.
-TEST(QrSocketLifetime, OwnsOnlyItsDescriptorAndFailsSoftlyWithoutOne) {
   RCPtr<QrSocket> sock = new QrSocket();
-  char buf[4];
-  std::string text;
-  uint16 port = 0;
+  uint16 anyPort = 0;
   EXPECT_LT(sock->Send("abc", 3), 0);
   EXPECT_LT(sock->Recv(buf, sizeof(buf)), 0);
   EXPECT_LT(sock->SendAll("abc", 3), 0);
-  EXPECT_LT(sock->RecvFrom(buf, -1, text, port), 0);
+  EXPECT_LT(sock->RecvFrom(buf, -1, from, anyPort), 0);
   EXPECT_FALSE(sock->Connect("127.0.0.1", 9) || sock->BindLocalPort(0) ||
-               sock->RetrieveLocalAddress(text) || sock->RetrieveRemotePort(port));
-  ASSERT_TRUE(sock->Init(SOCK_STREAM, 0));
-  int fd = sock->GetDescriptor();
-  EXPECT_TRUE(sock->Init(SOCK_DGRAM, 0));
-  EXPECT_EQ(fd, sock->GetDescriptor());
+               sock->RetrieveLocalAddress(from) || sock->RetrieveRemotePort(anyPort));
   int fds[2];
   ASSERT_EQ(0, pipe(fds));
   sock = new QrSocket();  // uninitialised: closes nothing

@@ -9,35 +9,31 @@
 
 namespace {
 
-std::atomic<int> g_destroyed{0};
-std::atomic<int> g_recordsDestroyed{0};
+std::atomic<int> g_destroyed{0}, g_recordsDestroyed{0};
 
 class CountedRecord : public WkReference {
  public:
-  explicit CountedRecord(RCObject* obj) : WkReference(obj) {}
+  using WkReference::WkReference;
 
  protected:
   ~CountedRecord() override { ++g_recordsDestroyed; }
 };
 
+// Counts its deaths and its weak records' deaths; asked for a weak record while it dies, it
+// keeps the answer in s_seenWhileDying.
 class Counted : public RCObject {
  public:
   int m_value = 42;
+  static WkReference* s_seenWhileDying;
 
  protected:
-  ~Counted() override { ++g_destroyed; }
+  ~Counted() override {
+    ++g_destroyed;
+    if (m_value == 0) s_seenWhileDying = GetWkReference();
+  }
   WkReference* NewWkReference() override { return new CountedRecord(this); }
 };
-
-// Asks for its own weak record while it dies.
-class AsksForRecordWhileDying : public RCObject {
- public:
-  static WkReference* s_seen;
-
- protected:
-  ~AsksForRecordWhileDying() override { s_seen = GetWkReference(); }
-};
-WkReference* AsksForRecordWhileDying::s_seen = reinterpret_cast<WkReference*>(1);
+WkReference* Counted::s_seenWhileDying = reinterpret_cast<WkReference*>(1);
 
 class RCObjectTest : public ::testing::Test {
  protected:
@@ -68,8 +64,10 @@ TEST_F(RCObjectTest, CountsOwnershipAndWeakRecordsOutliveTheObject) {
   EXPECT_EQ(nullptr, RCPtr<Counted>(weak).Ptr());
   weak = other = static_cast<Counted*>(nullptr);
   EXPECT_EQ(1, g_recordsDestroyed.load());
-  { RCPtr<AsksForRecordWhileDying> p(new AsksForRecordWhileDying()); }
-  EXPECT_EQ(nullptr, AsksForRecordWhileDying::s_seen);  // none made during destruction
+  RCPtr<Counted> dying(new Counted());
+  dying->m_value = 0;
+  dying = static_cast<Counted*>(nullptr);
+  EXPECT_EQ(nullptr, Counted::s_seenWhileDying);  // none made during destruction
 }
 
 // Many threads reassign and clear one RCPtr at once; every object is destroyed exactly

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -19,37 +20,28 @@
 namespace testutil {
 
 // Sets (or, with a null value, unsets) a variable and restores the old state at scope end.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : m_name(name) {
-    const char* old = getenv(name);
-    m_hadOld = old != nullptr;
-    m_old = m_hadOld ? old : "";
+struct ScopedEnv {
+  ScopedEnv(const char* name, const char* value) : name(name) {
+    if (const char* was = getenv(name)) old = was;
     value != nullptr ? setenv(name, value, 1) : unsetenv(name);
   }
-  ~ScopedEnv() { m_hadOld ? setenv(m_name.c_str(), m_old.c_str(), 1) : unsetenv(m_name.c_str()); }
-
- private:
-  std::string m_name, m_old;
-  bool m_hadOld;
+  ~ScopedEnv() { old ? setenv(name.c_str(), old->c_str(), 1) : unsetenv(name.c_str()); }
+  std::string name;
+  std::optional<std::string> old;
 };
 
 // A fresh folder under the system's temporary folder, removed with its contents.
-class TempDir {
- public:
+struct TempDir {
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "rtutils-XXXXXX").string();
-    m_path = mkdtemp(&pattern[0]) != nullptr ? pattern : "";
+    path = (std::filesystem::temp_directory_path() / "rtutils-XXXXXX").string();
+    if (mkdtemp(&path[0]) == nullptr) path.clear();
   }
   ~TempDir() {
     std::error_code ec;
-    std::filesystem::remove_all(m_path, ec);
+    std::filesystem::remove_all(path, ec);
   }
-  const std::string& Path() const { return m_path; }
-  std::string Sub(const std::string& name) const { return m_path + "/" + name; }
-
- private:
-  std::string m_path;
+  std::string Sub(const std::string& name) const { return path + "/" + name; }
+  std::string path;
 };
 
 // Number of waiters registered on the event (all copies share them).
@@ -79,10 +71,11 @@ inline bool WaitUntil(const std::function<bool()>& cond, int msLimit = 5000) {
   return true;
 }
 
+inline void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
 inline long MsSince(std::chrono::steady_clock::time_point start) {
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                               std::chrono::steady_clock::now() - start)
-                               .count());
+  using namespace std::chrono;
+  return static_cast<long>(duration_cast<milliseconds>(steady_clock::now() - start).count());
 }
 
 }  // namespace testutil

@@ -93,13 +93,20 @@ TEST(QrTimerModes, MarkConvertsTicksToSecondsAndMilliseconds) {
   EXPECT_EQ(0, QrThreadTimer::FileTimeToInt64(nullptr));
 }
 
-// The real clocks: wall time that can be frozen, and processor time that sleep does not use.
-TEST(QrTimerClocks, ElapsedTimerFreezesAndThreadTimerCountsOnlyWork) {
+// The real clocks: wall time that can be frozen, processor time that sleep does not use,
+// and media frames that wait for their time unless paused or rateless.
+TEST(QrTimerClocks, WallTimeFreezesProcessorTimeCountsOnlyWorkAndFramesWait) {
   QrElapsedTimer wall;
   QrThreadTimer cpu;
   EXPECT_EQ(1000000000, wall.GetTimerFrequency());
   EXPECT_EQ(10000000, cpu.GetTimerFrequency());
-  SleepMs(100);
+  QrMediaTimer timer(10.0);  // 100 ms per frame
+  long late = timer.WaitForNextFrame(0);
+  EXPECT_LE(late, 0);
+  EXPECT_GT(late, -2000);
+  EXPECT_EQ(1, timer.GetFrameNum());
+  EXPECT_EQ(2, timer.SkipFrame());
+  EXPECT_GE(timer.ActualFrame(), 1);
   EXPECT_LT(cpu.MarkMS64(QrTimer::RESET), 100);
   int64_t atPause = wall.MarkMS64(QrTimer::PAUSE);
   EXPECT_GE(atPause, 90);
@@ -108,6 +115,16 @@ TEST(QrTimerClocks, ElapsedTimerFreezesAndThreadTimerCountsOnlyWork) {
   EXPECT_EQ(atPause, wall.MarkMS64(QrTimer::RESUME));
   double first = wall.Mark(QrTimer::RESET);
   EXPECT_LT(wall.Mark(QrTimer::NO_CHANGE), first);  // the reset restarted in the same step
+  QrMediaTimer paused(1.0, QrTimer::RESET_AND_PAUSE), rateless(0.0);
+  EXPECT_EQ(1000, paused.WaitForNextFrame(0));
+  EXPECT_EQ(2000, paused.TimeToNextFrame());
+  EXPECT_LE(rateless.WaitForNextFrame(0), 0);
+  EXPECT_LT(wall.MarkMS64(QrTimer::NO_CHANGE), 500);  // neither slept
+  rateless.OnReset();
+  EXPECT_EQ(0, rateless.GetFrameNum());
+  // A negative adjustment waits past the due time, in steps of a millisecond once it is near.
+  QrMediaTimer fast(1000.0);
+  EXPECT_LE(fast.WaitForNextFrame(-30), -30);
   volatile uint64_t sink = 0;
   while (wall.MarkMS64(QrTimer::NO_CHANGE) < 50) {
     for (int i = 0; i < 10000; ++i) sink = sink + static_cast<uint64_t>(i);
@@ -115,24 +132,4 @@ TEST(QrTimerClocks, ElapsedTimerFreezesAndThreadTimerCountsOnlyWork) {
   int64_t busy = cpu.GetTimerCount(QrTimer::NO_CHANGE);
   EXPECT_GT(busy, 0);
   EXPECT_LT(busy, 20 * 10000000LL);  // well under 20 s of processor time
-}
-
-TEST(QrMediaTimer, WaitsForTheNextFrameUnlessPausedOrRateless) {
-  QrMediaTimer timer(20.0);  // 50 ms per frame
-  QrElapsedTimer watch;
-  long late = timer.WaitForNextFrame(0);
-  EXPECT_LE(late, 0);
-  EXPECT_GT(late, -2000);
-  EXPECT_GE(watch.MarkMS64(QrTimer::RESET), 45);
-  EXPECT_EQ(1, timer.GetFrameNum());
-  EXPECT_EQ(2, timer.SkipFrame());
-  EXPECT_GE(timer.ActualFrame(), 1);
-  QrMediaTimer paused(1.0, QrTimer::RESET_AND_PAUSE);
-  EXPECT_EQ(1000, paused.WaitForNextFrame(0));
-  EXPECT_EQ(2000, paused.TimeToNextFrame());
-  QrMediaTimer rateless(0.0);
-  EXPECT_LE(rateless.WaitForNextFrame(0), 0);
-  EXPECT_LT(watch.MarkMS64(QrTimer::NO_CHANGE), 500);
-  rateless.OnReset();
-  EXPECT_EQ(0, rateless.GetFrameNum());
 }
