@@ -3,60 +3,50 @@
 #ifndef TESTS_CONFIG_CONFIGTESTUTIL_H
 #define TESTS_CONFIG_CONFIGTESTUTIL_H
 
-#include <unistd.h>
-
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
-#include <vector>
 
 #include "config/BaseLog.h"
 
-class TempDir {
- public:
+// A fresh folder under the temporary folder, removed with its contents.
+struct TempDir {
   TempDir() {
-    const char* base = getenv("TMPDIR");
-    std::string templ =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/cfg-XXXXXX";
-    m_path = mkdtemp(templ.data()) != nullptr ? templ : "";
+    std::string templ = (std::filesystem::temp_directory_path() / "cfg-XXXXXX").string();
+    path = mkdtemp(templ.data()) != nullptr ? templ : "";
   }
   ~TempDir() {
     std::error_code ignored;
-    if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
+    std::filesystem::remove_all(path, ignored);
   }
-  const std::string& Path() const { return m_path; }
   // Writes bytes to the relative path, creating its folders; answers the full path.
   std::string Write(const std::string& relative, const std::string& bytes) const {
-    std::string full = m_path + "/" + relative;
+    std::string full = path + "/" + relative;
     std::filesystem::create_directories(std::filesystem::path(full).parent_path());
-    std::ofstream(full, std::ios::binary | std::ios::trunc) << bytes;
+    std::ofstream(full, std::ios::binary) << bytes;
     return full;
   }
   static std::string Read(const std::string& full) {
-    std::ostringstream out;
-    out << std::ifstream(full, std::ios::binary).rdbuf();
-    return out.str();
+    std::ifstream in(full, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
   }
-
- private:
-  std::string m_path;
+  std::string path;
 };
 
 // Records every line of the configuration log while it exists (one thread logging).
 struct LogCapture {
   LogCapture() {
     BaseLog_SetHookForTest(
-        [](const char* line, void* ctx) { static_cast<LogCapture*>(ctx)->lines.push_back(line); },
-        this);
+        [](const char* line, void* self) { static_cast<LogCapture*>(self)->text += line; }, this);
   }
   ~LogCapture() { BaseLog_SetHookForTest(nullptr, nullptr); }
+  // Whether a whole line (ending in its line feed) was logged.
   bool Contains(const std::string& line) const {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
+    return ("\n" + text).find("\n" + line) != std::string::npos;
   }
-  std::vector<std::string> lines;
+  std::string text;  // the lines, each ending in its line feed
 };
 
 #endif  // TESTS_CONFIG_CONFIGTESTUTIL_H

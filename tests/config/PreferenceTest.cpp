@@ -1,3 +1,6 @@
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -8,7 +11,7 @@
 
 #include "config/Config.h"
 #include "config/ConfigTestUtil.h"
-#include "config/Dictionary.h"
+#include "config/PathExpand.h"
 #include "config/Preference.h"
 
 namespace {
@@ -29,7 +32,6 @@ std::string Get(const std::string& name) {
 class PreferenceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Preference_Exit();
     const char* home = getenv("HOME");
     m_oldHome = home != nullptr ? home : "";
     setenv("HOME", m_home.c_str(), 1);
@@ -45,8 +47,8 @@ class PreferenceTest : public ::testing::Test {
   void Write(const std::string& file, const std::string& text) { m_dir.Write(file, text); }
 
   TempDir m_dir;
-  std::string m_home = m_dir.Path() + "/home", m_hostFile = m_dir.Path() + "/etc/config",
-              m_libDir = m_dir.Path() + "/lib", m_oldHome;
+  std::string m_home = m_dir.path + "/home", m_hostFile = m_dir.path + "/etc/config",
+              m_libDir = m_dir.path + "/lib", m_oldHome;
 };
 
 TEST_F(PreferenceTest, SlotsTakePrecedenceInOrder) {
@@ -78,7 +80,7 @@ TEST_F(PreferenceTest, HostFileSettingsAndMissingOrBrokenFiles) {
   Write("lib/settings", "where = default-lib\n");
   Write("home/.quorin/preferences", "user = yes\n");
   Write("etc/config",
-        "libdir = " + m_dir.Path() +
+        "libdir = " + m_dir.path +
             "/other\ndisableUserPreferences = TRUE\nbefore = 1\nnot a line\nafter = 2\n");
   Preference_Init();
   EXPECT_EQ("other-settings other-site <null> 1 <null>", Get("where") + " " + Get("site") + " " +
@@ -106,31 +108,23 @@ TEST_F(PreferenceTest, UserFilesAreSkippedWhenDisabledOrSetUserId) {
   EXPECT_EQ("<null>", Get("user"));
 }
 
-TEST_F(PreferenceTest, EarlyLookupReturnsTheDefaultAndLogsIt) {
+// Before Init (and after Exit) lookups give the default and say so. Typed lookups convert;
+// names are formatted and cut at 1024 bytes; defaults other than 0, -1 and booleans are
+// registered once; a second run-time set keeps the first unless it overwrites.
+TEST_F(PreferenceTest, LookupsConvertAndRegisterDefaults) {
   LogCapture log;
   EXPECT_EQ(5, Config_GetLong(5, "early.%s", "name"));
   EXPECT_EQ("dflt", Owned(Config_GetString("dflt", "early.string")));
   EXPECT_TRUE(Preference_NotSet("early.name"));
-  EXPECT_TRUE(log.Contains("PREF early PreferenceGet(early.name), using default\n"));
-  EXPECT_TRUE(log.Contains("PREF early PreferenceGet(early.string), using default\n"));
-  Preference_Init();  // the same after Exit
-  Preference_Exit();
-  EXPECT_EQ(TRUE, Config_GetBool(TRUE, "late"));
-  EXPECT_TRUE(log.Contains("PREF early PreferenceGet(late), using default\n"));
-}
-
-// Typed lookups convert; names are formatted and cut at 1024 bytes; a run-time set comes
-// before the files and a second one keeps the first unless it overwrites.
-TEST_F(PreferenceTest, LookupsConvertAndRegisterDefaults) {
-  Preference_Init();
-  EXPECT_EQ("<null>", Owned(Config_GetString(NULL, "UsbRedirPlugin.log.logLevel")));
-  Preference_Exit();
+  EXPECT_EQ(
+      "PREF early PreferenceGet(early.name), using default\n"
+      "PREF early PreferenceGet(early.string), using default\n",
+      log.text);
   Write("etc/config",
         "b.word = maybe\nb.ok = off\nl = 0x20\ni = 8589934592\nd = 2.5\nt = auto\n"
-        "p = ~/sub/file\nUsbRedirPlugin.log.logLevel = \"debug\"\nsite = file\n");
+        "p = ~/sub/file\nsite = file\n");
   Preference_Init();
-  EXPECT_EQ("debug", Owned(Config_GetString(NULL, "UsbRedirPlugin.log.logLevel")));
-  EXPECT_FALSE(Config_NotSet("UsbRedirPlugin.%s.logLevel", "log"));
+  EXPECT_FALSE(Config_NotSet("%s", "site"));
   std::ostringstream got;  // operands of << are evaluated in order
   got << +Config_GetBool(TRUE, "b.word") << +Config_GetBool(TRUE, "b.ok") << ' '
       << Config_GetLong(0, "l") << ' ' << Config_GetInt64(0, "i") << ' ' << Config_GetDouble(0, "d")
@@ -157,36 +151,74 @@ TEST_F(PreferenceTest, LookupsConvertAndRegisterDefaults) {
   EXPECT_EQ("runtime", Get("s"));
   EXPECT_FALSE(Preference_NotSet("s"));
   Preference_SetFromString("s=3", TRUE);
-  Preference_SetFromString("site=runtime", FALSE);
-  EXPECT_EQ("3 runtime", Get("s") + " " + Get("site"));
+  EXPECT_EQ("3", Get("s"));
+  Preference_Exit();
+  EXPECT_EQ(TRUE, Config_GetBool(TRUE, "late"));
+  EXPECT_TRUE(log.Contains("PREF early PreferenceGet(late), using default\n"));
 }
 
+// Every slot with its file ("(null)" for the run-time one) and its entries as their type
+// shows them, secrets hidden and registered defaults left out; no user slots when disabled.
 TEST_F(PreferenceTest, LogWritesEverySlotWithItsFileAndEntries) {
   Write("lib/settings", "g = 1\n");
-  Write("etc/config", "h = host\nsecret.key = hidden\n");
+  Write("etc/config",
+        "h = host\nflag = yes\nnum = 12\ndbl = 1.5\nbig = 5000000000\ntri = auto\n"
+        "dataFileKey = s1\nGuestInfo.x = s2\nsome.KEY = s3\nannotation = s4\n");
   Preference_Init();
   Preference_SetFromString("r=run", FALSE);
   free(Preference_GetString("dflt", "registered"));
+  std::ostringstream typed;  // converts the entries
+  typed << +Config_GetBool(FALSE, "flag") << Config_GetLong(0, "num") << Config_GetDouble(0, "dbl")
+        << Config_GetInt64(0, "big") << Config_GetTriState(0, "tri");
+  EXPECT_EQ("1121.55000000000-1", typed.str());
   LogCapture log;
   Preference_Log();
-  EXPECT_EQ(std::vector<std::string>(
-                {"DICT --- GLOBAL SETTINGS " + m_libDir + "/settings\n",
-                 "DICT                         g = \"1\"\n", "DICT --- NON PERSISTENT (null)\n",
-                 "DICT                         r = \"run\"\n",
-                 "DICT --- USER PREFERENCES " + m_home + "/.quorin/preferences\n",
-                 "DICT --- USER DEFAULTS " + m_home + "/.quorin/config\n",
-                 "DICT --- HOST DEFAULTS " + m_hostFile + "\n",
-                 "DICT                         h = \"host\"\n",
-                 "DICT                secret.key = <not printed>\n",
-                 "DICT --- SITE DEFAULTS " + m_libDir + "/config\n"}),
-            log.lines);
+  EXPECT_EQ("DICT --- GLOBAL SETTINGS " + m_libDir + "/settings\n" +
+                "DICT                         g = \"1\"\n"
+                "DICT --- NON PERSISTENT (null)\n"
+                "DICT                         r = \"run\"\n"
+                "DICT --- USER PREFERENCES " +
+                m_home + "/.quorin/preferences\n" + "DICT --- USER DEFAULTS " + m_home +
+                "/.quorin/config\n" + "DICT --- HOST DEFAULTS " + m_hostFile + "\n" +
+                "DICT                         h = \"host\"\n"
+                "DICT                      flag = \"TRUE\"\n"
+                "DICT                       num = \"12\"\n"
+                "DICT                       dbl = \"1.5\"\n"
+                "DICT                       big = \"5000000000\"\n"
+                "DICT                       tri = <unknown parameter type>\n"
+                "DICT               dataFileKey = <not printed>\n"
+                "DICT               GuestInfo.x = <not printed>\n"
+                "DICT                  some.KEY = <not printed>\n"
+                "DICT                annotation = <not printed>\n"
+                "DICT --- SITE DEFAULTS " +
+                m_libDir + "/config\n",
+            log.text);
   Preference_Exit();
   Write("etc/config", "disableUserPreferences = yes\n");
   Preference_Init();
   LogCapture log2;
   Preference_Log();
-  for (const std::string& line : log2.lines)
-    EXPECT_EQ(std::string::npos, line.find("USER")) << line;
+  EXPECT_EQ(std::string::npos, log2.text.find("USER")) << log2.text;
+}
+
+// "~" comes from HOME, or from the password database when HOME is unset or empty; "~user"
+// always from the database; anything that cannot be resolved stays as written.
+TEST_F(PreferenceTest, HomeFolderExpansion) {
+  const passwd* pw = getpwuid(getuid());
+  ASSERT_NE(nullptr, pw);
+  const std::string own = pw->pw_dir;
+  pw = getpwnam("root");
+  ASSERT_NE(nullptr, pw);
+  const std::string root = pw->pw_dir;
+  std::string got;
+  for (const char* path : {"", "/abs/~x", "~", "~root/a", "~no-such-user-here/a"}) {
+    got += PathExpand_Home(path) + ";";
+  }
+  EXPECT_EQ(";/abs/~x;" + m_home + ";" + root + "/a;~no-such-user-here/a;", got);
+  setenv("HOME", "", 1);
+  EXPECT_EQ(own + "/a", PathExpand_Home("~/a"));
+  unsetenv("HOME");
+  EXPECT_EQ(own, PathExpand_Home("~"));
 }
 
 TEST_F(PreferenceTest, ConcurrentInitInstallsOneStateAndLookupsAgree) {
