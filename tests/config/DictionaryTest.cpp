@@ -229,20 +229,19 @@ TEST(DictionaryLoad, FilesThatCannotBeReadAreRefusedWhole) {
        "msg.dictionary.read.lineTooLong",
        "File \"" + p + "/long\" line 2 is longer than 65536 bytes.\n", false},
   };
+  LoadedDict d("kept = old\n");
   for (const auto& row : rows) {
     SCOPED_TRACE(row.id);
-    Dictionary* dict = Dictionary_Create();
-    Dict_SetString(dict, "old", "kept");
-    MsgList* errs = nullptr;
-    EXPECT_FALSE(Dictionary_LoadEx(dict, row.path.c_str(), &errs));
-    EXPECT_EQ(row.id + ": " + row.text, Said(&errs));
+    EXPECT_FALSE(Dictionary_LoadEx(d.dict, row.path.c_str(), &d.errs));
+    EXPECT_EQ(row.id + ": " + row.text, Said(&d.errs));
     LogCapture log;
-    EXPECT_FALSE(Dictionary_Load(dict, row.path.c_str()));
+    EXPECT_FALSE(Dictionary_Load(d.dict, row.path.c_str()));
     EXPECT_EQ((row.logsItsOwnLine ? "DictionaryLoad: " + row.text : "") + row.text, log.text);
-    EXPECT_EQ(1u, dict->numEntries);
-    EXPECT_STREQ("old", Dict_GetString(dict, nullptr, "kept"));
-    Dictionary_Free(dict);
+    EXPECT_EQ("kept=old #=1", d.Values("kept #"));
   }
+  LogCapture log;
+  EXPECT_TRUE(Dictionary_Load(d.dict, dir.Write("good", "a = 1\n").c_str()));
+  EXPECT_EQ("a=1 kept=? ", d.Values("a kept") + " " + log.text);
 }
 
 // The value's member for the type (a union).
@@ -329,6 +328,8 @@ TEST(DictionaryDefaults, DefaultsAndSetsFromText) {
   EXPECT_TRUE(Dictionary_RestoreFromString(dict, "a=new", nullptr));
   EXPECT_STREQ("new", Dict_GetString(dict, nullptr, "a"));
   MsgList_Append(&errs, "no prefix %d\n", 1);
+  EXPECT_TRUE(MsgList_HasId(errs, "") && !MsgList_HasId(errs, "msg.a") &&
+              !MsgList_HasId(nullptr, ""));
   EXPECT_EQ(": no prefix 1\n", Said(&errs));
 }
 
@@ -386,6 +387,8 @@ TEST(DictionaryWrite, RewritesKeepingWhatWasNotChangedOrFailsWithTheWriteError) 
   Dict_SetInt64(dict, -9000000000LL, "added.int64");
   Dict_SetLong(dict, 12, "added.long");
   Dictionary_RestoreFromString(dict, "added.text=x\"y", nullptr);
+  Dict_SetTriState(dict, 2, "unset.too");
+  Dictionary_Unset(dict, "unset.too");
   Dictionary_Unset(dict, "gone");
   MsgList* errs = nullptr;
   ASSERT_TRUE(Dictionary_Write(dict, path.c_str(), &errs)) << MsgList_ToString(errs);

@@ -1,6 +1,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -17,7 +18,13 @@
 namespace {
 
 int gSetUserId = 0;
-int FakeIsSetUserId() { return gSetUserId; }
+std::atomic<int> gRacers{0};  // Init calls that wait in the hook until they all build a state
+int FakeIsSetUserId() {
+  if (gRacers.load() > 0) {
+    for (gRacers--; gRacers.load() > 0;) std::this_thread::yield();
+  }
+  return gSetUserId;
+}
 
 std::string Owned(char* s) {
   std::string out = s != nullptr ? s : "<null>";
@@ -86,6 +93,7 @@ TEST_F(PreferenceTest, WhichFilesAreRead) {
                                                              " " + Get("after"));
   EXPECT_TRUE(
       log.Contains("PREF Disabling user preferences because disableUserPreferences is set.\n"));
+  EXPECT_EQ(nullptr, Preference_GetState()->fileName[PREFERENCE_SLOT_USER_DEFAULTS]);
   size_t before = log.text.size();
   Preference_Log();
   EXPECT_EQ(std::string::npos, log.text.find("USER", before)) << log.text.substr(before);
@@ -208,10 +216,12 @@ TEST_F(PreferenceTest, HomeFolderExpansion) {
   EXPECT_EQ(pw->pw_dir, PathExpand_Home("~"));
 }
 
+// Two Init calls build a state each and one is thrown away; lookups and sets agree.
 TEST_F(PreferenceTest, ConcurrentInitInstallsOneStateAndLookupsAgree) {
   Write("etc/config", "n = 7\n");
   std::vector<std::thread> threads;
   std::vector<int> seen(8, 0);
+  gRacers = 2;
   for (int i = 0; i < 8; i++) {
     threads.emplace_back([i, &seen] {
       Preference_Init();
