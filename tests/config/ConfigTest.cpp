@@ -1,18 +1,71 @@
+// The configuration layer: the line syntax, dictionaries (load, convert, set, write), and the
+// preferences built from them (files, slots, lookups, log).
+#include <pwd.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "config/ConfigTestUtil.h"
+#include "config/BaseLog.h"
+#include "config/Config.h"
 #include "config/DictLL.h"
 #include "config/Dictionary.h"
 #include "config/MsgList.h"
+#include "config/PathExpand.h"
+#include "config/Preference.h"
 
 namespace {
+
+// A fresh folder under the temporary folder, removed with its contents.
+struct TempDir {
+  TempDir() {
+    std::string templ = (std::filesystem::temp_directory_path() / "cfg-XXXXXX").string();
+    path = mkdtemp(templ.data()) != nullptr ? templ : "";
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  // Writes bytes to the relative path, creating its folders; answers the full path.
+  std::string Write(const std::string& relative, const std::string& bytes) const {
+    std::string full = path + "/" + relative;
+    std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+    std::ofstream(full, std::ios::binary) << bytes;
+    return full;
+  }
+  static std::string Read(const std::string& full) {
+    std::ifstream in(full, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  std::string path;
+};
+
+// Records every line of the configuration log while it exists (one thread logging).
+struct LogCapture {
+  LogCapture() {
+    BaseLog_SetHookForTest(
+        [](const char* line, void* self) { static_cast<LogCapture*>(self)->text += line; }, this);
+  }
+  ~LogCapture() { BaseLog_SetHookForTest(nullptr, nullptr); }
+  // Whether a whole line (ending in its line feed) was logged.
+  bool Contains(const std::string& line) const {
+    return ("\n" + text).find("\n" + line) != std::string::npos;
+  }
+  std::string text;  // the lines, each ending in its line feed
+};
 
 std::string Nul(const char* s, size_t n) { return std::string(s, n); }
 
@@ -35,7 +88,6 @@ struct LoadedDict {
     Dictionary_Free(dict);
     MsgList_Free(errs);
   }
-  std::string Text() const { return MsgList_ToString(errs); }
   // "a b" -> "a=<value of a> b=?" (undefined); "#" is the number of lines, "%" the encoding.
   std::string Values(const std::string& names) const {
     std::istringstream in(names);
@@ -118,24 +170,25 @@ TEST(DictLL, MarshalsValuesThatReadBack) {
   fclose(f);
 }
 
-// Each load: what it logged, its last message id ("" on success), its messages and the values
-// it left; a UTF-8 load through an open file gives the same.
+// Each load: what it logged, its messages ("id: text", none on success) and the values it
+// left; a UTF-8 load through an open file gives the same.
 TEST(DictionaryLoad, LoadsOrStopsWithItsMessages) {
   const std::string caf = "name = caf\xC3\xA9\n", bom = "\xEF\xBB\xBF";
-  const std::string syntax = "msg.dictionary.read.syntaxError";
+  const std::string syntax = "msg.dictionary.read.syntaxError: ";
   const struct {
-    std::string bytes, names, values, id = "", text = "", log = "";
+    std::string bytes, names, values, said = "", log = "";
     const char* encoding = "UTF-8";
   } rows[] = {
-      {"a = 1\nbad\x01line\nb = 2\n", "a b", "a=1 b=?", syntax,
-       "File \"test.cfg\" line 2: Syntax error.\n",
+      {"a = 1\nbad\x01line\nb = 2\n", "a b", "a=1 b=?",
+       syntax + "File \"test.cfg\" line 2: Syntax error.\n",
        "DictionaryParseReadLine: syntax error with line, \"bad\\x01line\".\n"},
       // Part of a byte-order mark is not skipped.
-      {"\xEF", "#", "#=0", syntax, "File \"test.cfg\" line 1: Syntax error.\n",
+      {"\xEF", "#", "#=0", syntax + "File \"test.cfg\" line 1: Syntax error.\n",
        "DictionaryParseReadLine: syntax error with line, \"\\xEF\".\n"},
-      {"\xEF\xBBx = 1\nb = 2\n", "b", "b=?", "msg.dictionary.nonAsciiName",
-       "File \"test.cfg\" line 1: Variable \"\xEF\xBBx\" is not valid ASCII.\n"},
-      {".unknown = 1\nname = value\n", "name .unknown", "name=value .unknown=?", "", "",
+      {"\xEF\xBBx = 1\nb = 2\n", "b", "b=?",
+       "msg.dictionary.nonAsciiName: File \"test.cfg\" line 1: Variable \"\xEF\xBBx\" is not valid "
+       "ASCII.\n"},
+      {".unknown = 1\nname = value\n", "name .unknown", "name=value .unknown=?", "",
        "DictionaryParseReadLine: \"test.cfg\" line 1: unrecognized metavariable \".unknown\"\n"},
       {"", "#", "#=0"},
       // Line ends: "\r\r" and "\n\r" are two, "\r\n" is one.
@@ -144,50 +197,48 @@ TEST(DictionaryLoad, LoadsOrStopsWithItsMessages) {
       {bom + caf, "name #", "name=caf\xC3\xA9 #=1"},
       // With a Latin-1 default, the mark is what makes the file read as UTF-8; with a mark
       // but invalid UTF-8 the default applies.
-      {bom + caf, "name", "name=caf\xC3\xA9", "", "", "", "ISO-8859-1"},
-      {caf, "name", "name=caf\xC3\x83\xC2\xA9", "", "", "", "ISO-8859-1"},
-      {bom + "name = caf\xE9\n", "name", "name=caf\xC3\xA9", "", "", "", "ISO-8859-1"},
+      {bom + caf, "name", "name=caf\xC3\xA9", "", "", "ISO-8859-1"},
+      {caf, "name", "name=caf\xC3\x83\xC2\xA9", "", "", "ISO-8859-1"},
+      {bom + "name = caf\xE9\n", "name", "name=caf\xC3\xA9", "", "", "ISO-8859-1"},
       {"before = \xE9t\xE9\nconfig.encoding = \"ISO-8859-1\"\nafter = caf\xE9\n",
        "before after config.encoding %",
        "before=\xC3\xA9t\xC3\xA9 after=caf\xC3\xA9 config.encoding=? %=ISO-8859-1"},
       {"PREFERENCES.Encoding = latin1\n.encoding = ISO-8859-1\nx = \xE9\n", "x", "x=\xC3\xA9"},
       {".encoding = UTF-8\ngood = ok\nname = a\xFF\nlater = 1\n", "good later", "good=ok later=?",
-       "msg.dictionary.invalidValueEncoding",
-       "File \"test.cfg\" line 3: Value \"a\xFF\" for variable \"name\" is not valid in encoding "
-       "\"UTF-8\".\n"},
+       "msg.dictionary.invalidValueEncoding: File \"test.cfg\" line 3: Value \"a\xFF\" for "
+       "variable \"name\" is not valid in encoding \"UTF-8\".\n"},
       // Without an encoding line the whole file is read and fails at the end.
       {"a = 1\nname = a\xC3\nb = 2\n", "b name", "b=2 name=a\xC3",
-       "msg.dictionary.load.defaultEncodingFailed",
-       "File \"test.cfg\" line 3: Value \"a\xC3\" for variable \"name\" is not valid in encoding "
-       "\"UTF-8\".\nAn error occurred while decoding file \"test.cfg\" using the default character "
-       "encoding.\n"},
-      {"name = a\xFF\n.encoding = UTF-8\n", "", "", "msg.dictionary.invalidValueEncoding",
-       "File \"test.cfg\" line 2: Value \"a\xFF\" for variable \"name\" is not valid in encoding "
-       "\"UTF-8\".\n"},
-      {"config.encoding = no-such-charset\n", "", "", "msg.dictionary.unsupportedEncoding",
-       "File \"test.cfg\" (line 1) specifies a character encoding (no-such-charset) that is not "
-       "supported.\n"},
+       "msg.dictionary.invalidValueEncoding: File \"test.cfg\" line 3: Value \"a\xC3\" for "
+       "variable \"name\" is not valid in encoding \"UTF-8\".\nmsg.dictionary.load."
+       "defaultEncodingFailed: An error occurred while decoding file \"test.cfg\" using the "
+       "default character encoding.\n"},
+      {"name = a\xFF\n.encoding = UTF-8\n", "", "",
+       "msg.dictionary.invalidValueEncoding: File \"test.cfg\" line 2: Value \"a\xFF\" for "
+       "variable \"name\" is not valid in encoding \"UTF-8\".\n"},
+      {"config.encoding = no-such-charset\n", "", "",
+       "msg.dictionary.unsupportedEncoding: File \"test.cfg\" (line 1) specifies a character "
+       "encoding (no-such-charset) that is not supported.\n"},
       {".encoding = ISO-8859-1\n.encoding = UTF-8\nx = 1\n", "x", "x=?",
-       "msg.dictionary.conflictingEncoding",
-       "File \"test.cfg\" (line 2) already has encoding \"ISO-8859-1\".\n"},
+       "msg.dictionary.conflictingEncoding: File \"test.cfg\" (line 2) already has encoding "
+       "\"ISO-8859-1\".\n"},
       // The first definition wins, the whole file is read, the refused line stays.
       {"a = first\nb = 2\na = second\nc = 3\n", "a c #", "a=first c=3 #=4",
-       "msg.dictionary.alreadyDefined",
-       "File \"test.cfg\" line 3: Variable \"a\" is already defined.\n"},
+       "msg.dictionary.alreadyDefined: File \"test.cfg\" line 3: Variable \"a\" is already "
+       "defined.\n"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.bytes);
     LogCapture log;
     LoadedDict d(row.bytes, row.encoding);
     EXPECT_EQ(row.log, log.text);
-    EXPECT_EQ(row.id.empty(), d.ok);
-    EXPECT_EQ(row.id, d.errs != nullptr ? d.errs->messages.back().id : "");
-    EXPECT_EQ(row.text, d.Text());
+    EXPECT_EQ(row.said.empty(), d.ok);
+    EXPECT_EQ(row.said, Said(&d.errs));
     EXPECT_EQ(row.values, d.Values(row.names));
     if (std::string(row.encoding) == "UTF-8") {
       LoadedDict viaFile(row.bytes, nullptr, true);
       EXPECT_EQ(d.ok, viaFile.ok);
-      EXPECT_EQ(d.Text(), viaFile.Text());
+      EXPECT_EQ(row.said, Said(&viaFile.errs));
       EXPECT_EQ(d.Written(), viaFile.Written());
     }
   }
@@ -337,15 +388,12 @@ TEST(DictionaryDefaults, DefaultsAndSetsFromText) {
 // refused one is named, its bytes escaped, in the message or, without a list, in the log.
 TEST(DictionarySetFromString, RefusesNamesThatWouldNotReloadAsTheSameEntry) {
   LoadedDict d("");
-  const std::string rows[][2] = {{"a b", "a b"},
-                                 {"x\ny", "x\\x0Ay"},
-                                 {"t\tab", "t\\x09ab"},
-                                 {"#c", "#c"},
-                                 {"", ""},
-                                 {"a\r", "a\\x0D"},
-                                 {".hidden", ".hidden"},
-                                 {"caf\xC3\xA9", "caf\\xC3\\xA9"},
-                                 {"Config.Encoding", "Config.Encoding"}};
+  // clang-format off
+  const std::string rows[][2] = {
+      {"a b", "a b"}, {"x\ny", "x\\x0Ay"}, {"t\tab", "t\\x09ab"}, {"#c", "#c"}, {"", ""},
+      {"a\r", "a\\x0D"}, {".hidden", ".hidden"}, {"caf\xC3\xA9", "caf\\xC3\\xA9"},
+      {"Config.Encoding", "Config.Encoding"}};
+  // clang-format on
   for (const auto& row : rows) {
     SCOPED_TRACE(row[1]);
     const std::string refused = "Variable \"" + row[1] + "\" is not a valid name.\n";
@@ -364,7 +412,7 @@ TEST(DictionarySetFromString, RefusesNamesThatWouldNotReloadAsTheSameEntry) {
       "a\"b", "x|41", "under_score", "dotted.name.", "!$%&*+-/:;<>?@~", "bell\x07and\x7F"};
   for (const char* name : accepted) Dict_SetString(d.dict, name, name);
   LoadedDict again(d.Written());
-  ASSERT_TRUE(again.ok) << again.Text();
+  ASSERT_TRUE(again.ok) << Said(&again.errs);
   EXPECT_EQ(d.dict->numEntries, again.dict->numEntries);
   for (const char* name : accepted) EXPECT_STREQ(name, Dict_GetString(again.dict, nullptr, name));
 }
@@ -373,11 +421,10 @@ TEST(DictionarySetFromString, RefusesNamesThatWouldNotReloadAsTheSameEntry) {
 // file's encoding, new ones at the end, unset ones lose their line; failures say why.
 TEST(DictionaryWrite, RewritesKeepingWhatWasNotChangedOrFailsWithTheWriteError) {
   TempDir dir;
-  std::string path = dir.Write("cfg",
-                               "# c\n\n  # indented\nplain = value   # trailing\n"
-                               "changed = old # goes away when changed\n\tspaced  =  kept\n"
-                               "gone = \"" +
-                                   std::string(300, 'x') + "\"\n");
+  const std::string gone = "gone = \"" + std::string(300, 'x') + "\"\n";
+  std::string path =
+      dir.Write("cfg", "# c\n\n  # indented\nplain = value   # trailing\n" + gone +
+                           "changed = old # goes away when changed\n\tspaced = kept\n");
   Dictionary* dict = Dictionary_Create();
   ASSERT_TRUE(Dictionary_LoadWithDefaultUtf8(dict, path.c_str(), nullptr));
   Dict_SetString(dict, "new\tvalue", "changed");
@@ -395,7 +442,7 @@ TEST(DictionaryWrite, RewritesKeepingWhatWasNotChangedOrFailsWithTheWriteError) 
   // Shorter than the old text, of which nothing may be left.
   EXPECT_EQ(
       "# c\n\n  # indented\nplain = value   # trailing\nchanged = \"new\tvalue\"\n"
-      "\tspaced  =  kept\nadded.bool = \"TRUE\"\nadded.double = \"0.333333333\"\n"
+      "\tspaced = kept\nadded.bool = \"TRUE\"\nadded.double = \"0.333333333\"\n"
       "added.tri = \"DEFAULT\"\nadded.int64 = \"-9000000000\"\nadded.long = \"12\"\n"
       "added.text = \"x|22y\"\n",
       TempDir::Read(path));
@@ -431,6 +478,228 @@ TEST(DictionaryWrite, RewritesKeepingWhatWasNotChangedOrFailsWithTheWriteError) 
   // A character Latin-1 cannot hold fails the write rather than being replaced.
   Dict_SetString(latin1.dict, "\xE2\x82\xAC", "b");
   EXPECT_EQ("<write failed>", latin1.Written());
+}
+
+int gSetUserId = 0;
+std::atomic<int> gRacers{0};  // Init calls that wait in the hook until they all build a state
+int FakeIsSetUserId() {
+  if (gRacers.load() > 0) {
+    for (gRacers--; gRacers.load() > 0;) std::this_thread::yield();
+  }
+  return gSetUserId;
+}
+
+std::string Owned(char* s) {
+  std::string out = s != nullptr ? s : "<null>";
+  free(s);
+  return out;
+}
+std::string Get(const std::string& name) {
+  return Owned(Preference_GetString(nullptr, name.c_str()));
+}
+
+// A temporary tree: host file "etc/config", libdir "lib", HOME "home"; the hooks point at it.
+class PreferenceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* home = getenv("HOME");
+    m_oldHome = home != nullptr ? home : "";
+    setenv("HOME", m_home.c_str(), 1);
+    gSetUserId = 0;
+    PreferenceTestHooks hooks = {m_hostFile.c_str(), m_libDir.c_str(), &FakeIsSetUserId};
+    Preference_SetTestHooks(&hooks);
+  }
+  void TearDown() override {
+    Preference_Exit();
+    Preference_SetTestHooks(nullptr);
+    setenv("HOME", m_oldHome.c_str(), 1);
+  }
+  void Write(const std::string& file, const std::string& text) { m_dir.Write(file, text); }
+
+  TempDir m_dir;
+  std::string m_home = m_dir.path + "/home", m_hostFile = m_dir.path + "/etc/config",
+              m_libDir = m_dir.path + "/lib", m_oldHome;
+};
+
+// The host file moves libdir, may switch user files off, and is read up to its first error;
+// a missing file is logged and start-up goes on. A call before Init (not after) and a
+// set-user-id process skip the user files too.
+TEST_F(PreferenceTest, WhichFilesAreRead) {
+  LogCapture log;
+  Write("home/.quorin/preferences", "user = yes\n");
+  Preference_Init();
+  EXPECT_TRUE(
+      log.Contains("Cannot open file \"" + m_hostFile + "\": No such file or directory.\n"));
+  EXPECT_TRUE(log.Contains("PREF Optional preferences file not found at " + m_hostFile +
+                           ". Using default values.\n"));
+  Preference_DisableUserPreferences();
+  EXPECT_EQ("yes", Get("user"));
+  Preference_Exit();
+  Preference_DisableUserPreferences();
+  EXPECT_EQ("<null>", Get("user"));
+  Preference_Exit();
+  gSetUserId = 1;
+  Preference_Init();
+  EXPECT_TRUE(log.Contains("setuid: ignoring user's config and preferences\n"));
+  EXPECT_EQ("<null>", Get("user"));
+  Preference_Exit();
+  gSetUserId = 0;
+  Write("other/settings", "where = other-settings\n");
+  Write("other/config", "site = other-site\n");
+  Write("lib/settings", "where = default-lib\n");
+  Write("etc/config",
+        "libdir = " + m_dir.path +
+            "/other\ndisableUserPreferences = TRUE\nbefore = 1\nnot a line\nafter = 2\n");
+  Preference_Init();
+  EXPECT_EQ("other-settings other-site <null> 1 <null>", Get("where") + " " + Get("site") + " " +
+                                                             Get("user") + " " + Get("before") +
+                                                             " " + Get("after"));
+  EXPECT_TRUE(
+      log.Contains("PREF Disabling user preferences because disableUserPreferences is set.\n"));
+  EXPECT_EQ(nullptr, Preference_GetState()->fileName[PREFERENCE_SLOT_USER_DEFAULTS]);
+  size_t before = log.text.size();
+  Preference_Log();
+  EXPECT_EQ(std::string::npos, log.text.find("USER", before)) << log.text.substr(before);
+}
+
+// Before Init (and after Exit) lookups give the default and say so. Names are formatted and
+// cut at 1024 bytes; defaults other than 0, -1 and booleans are registered once; a second
+// run-time set keeps the first unless it overwrites.
+TEST_F(PreferenceTest, LookupsFormatNamesAndRegisterDefaults) {
+  LogCapture log;
+  EXPECT_EQ(5, Config_GetLong(5, "early.%s", "name"));
+  EXPECT_EQ("dflt", Owned(Config_GetString("dflt", "early.string")));
+  EXPECT_TRUE(Preference_NotSet("early.name"));
+  EXPECT_EQ(
+      "PREF early PreferenceGet(early.name), using default\n"
+      "PREF early PreferenceGet(early.string), using default\n",
+      log.text);
+  Write("etc/config", "t = auto\np = ~/sub/file\nl = 0x20\n");
+  Preference_Init();
+  EXPECT_FALSE(Config_NotSet("%s", "l"));
+  std::ostringstream got;  // operands of << are evaluated in order
+  got << +Config_TriToBool(TRUE, Config_GetTriState(1, "t")) << +Config_TriToBool(TRUE, 0) << ' '
+      << Owned(Config_GetPathName(nullptr, "p")) << ' '
+      << Owned(Config_GetStringPlain(nullptr, "l")) << ' '
+      << Owned(Preference_GetString("first", "s")) << ' '
+      << Owned(Preference_GetString("second", "s")) << +Preference_NotSet("s") << ' '
+      << Preference_GetLong(3, "n") << Preference_GetLong(4, "n") << Preference_GetLong(-1, "m")
+      << Preference_GetLong(4, "m") << ' ' << Preference_GetInt64(0, "z")
+      << Preference_GetInt64(9, "z") << +Preference_GetBool(TRUE, "b")
+      << +Preference_GetBool(FALSE, "b") << ' ' << Preference_GetDouble(1.5, "e")
+      << Preference_GetDouble(2.5, "e");
+  EXPECT_EQ("10 " + m_home + "/sub/file 0x20 first first1 33-14 0910 1.51.5", got.str());
+  Preference_SetFromString((std::string(1023, 'x') + "=long").c_str(), FALSE);
+  Preference_SetFromString("dev.3.name=formatted", FALSE);
+  EXPECT_EQ("long", Owned(Config_GetString(nullptr, "%s", std::string(1500, 'x').c_str())));
+  EXPECT_EQ("formatted", Owned(Config_GetString(nullptr, "dev.%d.%s", 3, "name")));
+  Preference_SetFromString("s=runtime", FALSE);
+  Preference_SetFromString("s=again", FALSE);
+  EXPECT_EQ("runtime", Get("s"));
+  EXPECT_FALSE(Preference_NotSet("s"));
+  Preference_SetFromString("s=3", TRUE);
+  EXPECT_EQ("3", Get("s"));
+  Preference_Exit();
+  EXPECT_EQ(TRUE, Config_GetBool(TRUE, "late"));
+  EXPECT_TRUE(log.Contains("PREF early PreferenceGet(late), using default\n"));
+}
+
+// The first slot that defines a name wins. The log writes every slot with its file ("(null)"
+// for the run-time one) and its entries as their type shows them, secrets hidden and
+// registered defaults left out.
+TEST_F(PreferenceTest, SlotsTakePrecedenceInOrderAndAreLogged) {
+  Write("lib/settings", "a = settings\n");
+  Write("home/.quorin/preferences", "b = prefs\nc = prefs\n");
+  Write("home/.quorin/config", "c = user\nd = user\n");
+  Write("etc/config",
+        "d = host\ne = host\nflag = yes\nnum = 12\ndbl = 1.5\nbig = 5000000000\ntri = auto\n"
+        "dataFileKey = s1\nGuestInfo.x = s2\nsome.KEY = s3\nannotation = s4\n");
+  Write("lib/config", "e = site\nf = site\n");
+  ASSERT_TRUE(Preference_Init());
+  Preference_SetFromString("a=runtime", FALSE);
+  Preference_SetFromString("b=runtime", FALSE);
+  free(Preference_GetString("dflt", "registered"));
+  std::ostringstream got;  // in order; the typed lookups convert the entries
+  for (const char* name : {"a", "b", "c", "d", "e", "f", "g"}) {
+    got << Get(name) << ' ';
+  }
+  got << +Config_GetBool(FALSE, "flag") << Config_GetLong(0, "num") << Config_GetDouble(0, "dbl")
+      << Config_GetInt64(0, "big") << Config_GetTriState(0, "tri");
+  EXPECT_EQ("settings runtime prefs user host site <null> 1121.55000000000-1", got.str());
+  LogCapture log;
+  Preference_Log();
+  for (size_t at; (at = log.text.find(m_dir.path)) != std::string::npos;) {
+    log.text.replace(at, m_dir.path.size(), "<tmp>");
+  }
+  EXPECT_EQ(
+      "DICT --- GLOBAL SETTINGS <tmp>/lib/settings\n"
+      "DICT                         a = \"settings\"\n"
+      "DICT --- NON PERSISTENT (null)\n"
+      "DICT                         a = \"runtime\"\n"
+      "DICT                         b = \"runtime\"\n"
+      "DICT --- USER PREFERENCES <tmp>/home/.quorin/preferences\n"
+      "DICT                         b = \"prefs\"\n"
+      "DICT                         c = \"prefs\"\n"
+      "DICT --- USER DEFAULTS <tmp>/home/.quorin/config\n"
+      "DICT                         c = \"user\"\n"
+      "DICT                         d = \"user\"\n"
+      "DICT --- HOST DEFAULTS <tmp>/etc/config\n"
+      "DICT                         d = \"host\"\n"
+      "DICT                         e = \"host\"\n"
+      "DICT                      flag = \"TRUE\"\n"
+      "DICT                       num = \"12\"\n"
+      "DICT                       dbl = \"1.5\"\n"
+      "DICT                       big = \"5000000000\"\n"
+      "DICT                       tri = <unknown parameter type>\n"
+      "DICT               dataFileKey = <not printed>\n"
+      "DICT               GuestInfo.x = <not printed>\n"
+      "DICT                  some.KEY = <not printed>\n"
+      "DICT                annotation = <not printed>\n"
+      "DICT --- SITE DEFAULTS <tmp>/lib/config\n"
+      "DICT                         e = \"site\"\n"
+      "DICT                         f = \"site\"\n",
+      log.text);
+}
+
+// "~" comes from HOME, or from the password database when HOME is unset or empty; "~user"
+// always from the database; anything that cannot be resolved stays as written.
+TEST_F(PreferenceTest, HomeFolderExpansion) {
+  const passwd* pw = getpwnam("root");
+  ASSERT_NE(nullptr, pw);
+  std::string got, root = pw->pw_dir;
+  for (const char* path : {"", "/abs/~x", "~", "~root/a", "~no-such-user-here/a"}) {
+    got += PathExpand_Home(path) + ";";
+  }
+  EXPECT_EQ(";/abs/~x;" + m_home + ";" + root + "/a;~no-such-user-here/a;", got);
+  pw = getpwuid(getuid());
+  ASSERT_NE(nullptr, pw);
+  setenv("HOME", "", 1);
+  EXPECT_EQ(pw->pw_dir + std::string("/a"), PathExpand_Home("~/a"));
+  unsetenv("HOME");
+  EXPECT_EQ(pw->pw_dir, PathExpand_Home("~"));
+}
+
+// Two Init calls build a state each and one is thrown away; lookups and sets agree.
+TEST_F(PreferenceTest, ConcurrentInitInstallsOneStateAndLookupsAgree) {
+  Write("etc/config", "n = 7\n");
+  std::vector<std::thread> threads;
+  std::vector<int> seen(8, 0);
+  gRacers = 2;
+  for (int i = 0; i < 8; i++) {
+    threads.emplace_back([i, &seen] {
+      Preference_Init();
+      for (int j = 0; j < 200; j++) {
+        seen[i] += Preference_GetLong(0, "n");
+        Preference_SetFromString(("t" + std::to_string(i) + "=" + std::to_string(j)).c_str(), TRUE);
+        free(Preference_GetString("d", "shared.default"));
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int i = 0; i < 8; i++) {
+    EXPECT_EQ(7 * 200, seen[i]);
+    EXPECT_EQ("199", Get("t" + std::to_string(i)));
+  }
 }
 
 }  // namespace
