@@ -67,8 +67,6 @@ struct LogCapture {
   std::string text;  // the lines, each ending in its line feed
 };
 
-std::string Nul(const char* s, size_t n) { return std::string(s, n); }
-
 // A dictionary loaded from bytes, with the messages of its load; viaFile reads them from an
 // open file, in the process's default encoding (UTF-8 in the C locale), instead of a buffer.
 struct LoadedDict {
@@ -129,12 +127,13 @@ TEST(DictLL, ParsesEveryRowOfTheTable) {
       {"a = b", "a|b"}, {"  a=b  ", "a|b"}, {"a\t=\t\"tab\there\"", "a|tab\there"},
       {"a = \"b # c\"", "a|b # c"}, {"a = b # c", "a|b"}, {"a.b.c = x#y", "a.b.c|x"},
       {"a = \"x\"# c", "a|x"}, {"a = |22x|7c", "a|\"x|"}, {"a = |4a|4A|0a", "a|JJ\n"},
-      {"a = |2", "a||2"}, {"a = |zz|", "a||zz|"}, {"a = \"|00\"", Nul("a|", 3)}, {"a =", "a|"},
-      {"a = \"\"", "a|"}, {"a==b", "a|=b"}, {"a = b\"c", "a|b\"c"}, {"a|b = c", "a|b|c"},
-      {"a = b\r", "a|b\r"} /* a buffer line ends at \n only */, {"\"a\" = x", "\"a\"|x"},
-      {"", "#"}, {"   \t ", "#"}, {"  # a comment = x", "#"}, {"#", "#"}, {"a = \"b", "!"},
-      {"a = \"x\" y", "!"}, {"a = \"b\"\r", "!"}, {"a b = c", "!"}, {"= c", "!"}, {"a", "!"},
-      {"a = b c", "!"}, {Nul("a = x\0y", 7), "!"}, {Nul("a\0 = x", 6), "!"}};
+      {"a = |2", "a||2"}, {"a = |zz|", "a||zz|"}, {"a = \"|00\"", std::string("a|", 3)},
+      {"a =", "a|"}, {"a = \"\"", "a|"}, {"a==b", "a|=b"}, {"a = b\"c", "a|b\"c"},
+      {"a|b = c", "a|b|c"}, {"a = b\r", "a|b\r"} /* a buffer line ends at \n only */,
+      {"\"a\" = x", "\"a\"|x"}, {"", "#"}, {"   \t ", "#"}, {"  # a comment = x", "#"}, {"#", "#"},
+      {"a = \"b", "!"}, {"a = \"x\" y", "!"}, {"a = \"b\"\r", "!"}, {"a b = c", "!"}, {"= c", "!"},
+      {"a", "!"}, {"a = b c", "!"}, {std::string("a = x\0y", 7), "!"},
+      {std::string("a\0 = x", 6), "!"}};
   // clang-format on
   for (const auto& row : rows) {
     SCOPED_TRACE("line: \"" + row[0] + "\"");
@@ -156,7 +155,7 @@ TEST(DictLL, ParsesEveryRowOfTheTable) {
 // The escapes are pinned byte for byte; the bytes that would end the value or the line, or
 // read as an escape, come back through a file.
 TEST(DictLL, MarshalsValuesThatReadBack) {
-  const std::string value = Nul("a\tb\n\r\0\"|41\x7f\x01\x1f\x80 #", 16);
+  const std::string value("a\tb\n\r\0\"|41\x7f\x01\x1f\x80 #", 16);
   std::string out;
   DictLL_MarshalLine(&out, "k", value);
   DictLL_MarshalLine(&out, "", "  # just text");
@@ -244,9 +243,7 @@ TEST(DictionaryLoad, LoadsOrStopsWithItsMessages) {
   }
   for (int dups : {100, 101}) {  // reading stops at the hundred and first duplicate
     std::string text = "a = 0\n";
-    for (int i = 1; i <= dups; i++) {
-      text += "a = " + std::to_string(i) + "\n";
-    }
+    for (int i = 1; i <= dups; i++) text += "a = " + std::to_string(i) + "\n";
     LogCapture log;
     LoadedDict d(text + "z = last\n");
     EXPECT_FALSE(d.ok);
@@ -620,9 +617,7 @@ TEST_F(PreferenceTest, SlotsTakePrecedenceInOrderAndAreLogged) {
   Preference_SetFromString("b=runtime", FALSE);
   free(Preference_GetString("dflt", "registered"));
   std::ostringstream got;  // in order; the typed lookups convert the entries
-  for (const char* name : {"a", "b", "c", "d", "e", "f", "g"}) {
-    got << Get(name) << ' ';
-  }
+  for (const char* name : {"a", "b", "c", "d", "e", "f", "g"}) got << Get(name) << ' ';
   got << +Config_GetBool(FALSE, "flag") << Config_GetLong(0, "num") << Config_GetDouble(0, "dbl")
       << Config_GetInt64(0, "big") << Config_GetTriState(0, "tri");
   EXPECT_EQ("settings runtime prefs user host site <null> 1121.55000000000-1", got.str());
