@@ -163,11 +163,12 @@ class MultiServerSession : public ::testing::Test {
 
 }  // namespace
 
-// One CONNECTED notice per session; server ids from one process-wide counter. A request
-// reaches v2.OnMessageArrive with its server's id; the host's reply goes to the client and
-// its buffer back through v3.kapvhubFree. A response goes only to the server its fast-queue
-// id names; a property bag's message type is its text up to a NUL byte.
-TEST_F(MultiServerSession, ServersIdsRequestsAndResponses) {
+// Server ids come from one process-wide counter. A request reaches v2.OnMessageArrive with
+// its server's id; the host's reply goes to the client and its buffer back through
+// v3.kapvhubFree. A response goes only to the server its fast-queue id names; a property
+// bag's message type is its text up to a NUL byte. A CONNECTED notice when a session's
+// first server comes, a DISCONNECTED one at Unregister.
+TEST_F(MultiServerSession, ServersRequestsResponsesAndTheirEndsInOrder) {
   sim->KapSim_SetMaxVersion("Server", 0);
   EXPECT_EQ(UsbRedirectionMultiServerProxy_Register(207), FALSE);
   EXPECT_TRUE(Has("MultiServerInit() for session 207 failed.\n"));
@@ -252,65 +253,56 @@ TEST_F(MultiServerSession, ServersIdsRequestsAndResponses) {
     EXPECT_EQ(sim->Param(k.receiver, index, isUrb ? 3 : 1), k.data);
   }
 
-  // This thread serves the session it registered last; 201 stays registered.
-  ASSERT_NO_FATAL_FAILURE(Register(202));
-  ASSERT_NE(Connect(202, &c), nullptr);
-  EXPECT_EQ(c, first + 2);
-  std::vector<Event> notices = Events(CHANNEL);
-  ASSERT_EQ(notices.size(), 2u);
-  EXPECT_EQ(notices[0].session, 201u);
-  EXPECT_EQ(notices[0].value, USB_REDIR_CHANNEL_CONNECTED);
-  EXPECT_EQ(notices[1].session, 202u);
-  EXPECT_EQ(Manager(201)->GetKapServerIdByMappedServerId(c), nullptr);  // not 201's server
-  EXPECT_EQ(Manager(202)->GetKapServerIdByMappedServerId(c), ServerOf(clients[2]));
-  // Registering again changes nothing.
-  EXPECT_EQ(UsbRedirectionMultiServerProxy_Register(202), TRUE);
-  EXPECT_TRUE(Has("Session already exists for sessionId = 202.\n"));
-  EXPECT_EQ(Manager(201)->GetMappedServerIdByKapServerId(ServerOf(clientA)), a);
-}
-
-// A leaving server is reported by its id, never reused; unregistering tells the host the
-// session is down while the channel service still runs, then every entry point forgets it.
-TEST_F(MultiServerSession, LeavingServersAndUnregisterAreReportedInOrder) {
-  ASSERT_NO_FATAL_FAILURE(Register(205));
-  DWORD a = 0, b = 0, c = 0;
-  KapSimClient* clientA = Connect(205, &a);
-  KapSimClient* clientB = Connect(205, &b);
-  ASSERT_TRUE(clientA != nullptr && clientB != nullptr);
+  // A leaving server is reported by its id, never reused, and the session stays up.
   for (KapSimClient* client : {clientA, clientB}) {
     ASSERT_EQ(sim->KapSim_DisconnectClient(client), TRUE);
   }
-  ASSERT_TRUE(PumpUntil(205, [&] { return Events(SERVER).size() == 2; }));
+  ASSERT_TRUE(PumpUntil(201, [&] { return Events(SERVER).size() == 2; }));
   std::vector<Event> left = Events(SERVER);
   EXPECT_EQ(left[0].server, a);
   EXPECT_EQ(left[1].server, b);
-  EXPECT_EQ(left[1].session, 205u);
+  EXPECT_EQ(left[1].session, 201u);
   EXPECT_EQ(left[1].value, USB_REDIR_CHANNEL_DISCONNECTED);
-  EXPECT_EQ(Manager(205)->GetKapServerIdByMappedServerId(a), nullptr);
-  ASSERT_EQ(Events(CHANNEL).size(), 1u);  // CONNECTED only
-
+  EXPECT_EQ(Manager(201)->GetKapServerIdByMappedServerId(a), nullptr);
   // A disconnect the manager never saw a connect for changes nothing.
-  Manager(205)->OnServerDisconnected(reinterpret_cast<KapServerID>(0x5150));
+  Manager(201)->OnServerDisconnected(reinterpret_cast<KapServerID>(0x5150));
   EXPECT_TRUE(Has("Server [0x5150] is not located."));
   EXPECT_EQ(Events(SERVER).size(), 2u);
-  ASSERT_NE(Connect(205, &c), nullptr);
-  EXPECT_EQ(c, b + 1);  // never reused
-  ASSERT_EQ(Events(CHANNEL).size(), 2u);
-  EXPECT_EQ(Events(CHANNEL)[1].value, USB_REDIR_CHANNEL_CONNECTED);
+  KapSimClient* clientC = Connect(201, &c);
+  ASSERT_NE(clientC, nullptr);
+  EXPECT_EQ(c, first + 2);
 
-  UsbRedirectionMultiServerProxy_Unregister(205);
-  sessions.clear();
-  EXPECT_EQ(sim->KapSim_GetCallCount("KAPService_MultiServerExit"), 1u);
+  // This thread serves the session it registered last; 201 stays registered.
+  DWORD d = 0;
+  ASSERT_NO_FATAL_FAILURE(Register(202));
+  KapSimClient* clientD = Connect(202, &d);
+  ASSERT_NE(clientD, nullptr);
+  EXPECT_EQ(d, first + 3);
+  EXPECT_EQ(Manager(201)->GetKapServerIdByMappedServerId(d), nullptr);  // not 201's server
+  EXPECT_EQ(Manager(202)->GetKapServerIdByMappedServerId(d), ServerOf(clientD));
+  // Registering again changes nothing.
+  EXPECT_EQ(UsbRedirectionMultiServerProxy_Register(202), TRUE);
+  EXPECT_TRUE(Has("Session already exists for sessionId = 202.\n"));
+  EXPECT_EQ(Manager(201)->GetMappedServerIdByKapServerId(ServerOf(clientC)), c);
+
+  // Unregistering tells the host the session is down while the channel service still runs,
+  // then every entry point forgets it.
+  UsbRedirectionMultiServerProxy_Unregister(202);
+  sessions = {201};
+  EXPECT_EQ(sim->KapSim_GetCallCount("KAPService_MultiServerExit"), 1u);  // counted since reset
   std::vector<Event> notices = Events(CHANNEL);
-  ASSERT_EQ(notices.size(), 3u);
-  EXPECT_EQ(notices[2].session, 205u);
-  EXPECT_EQ(notices[2].value, USB_REDIR_CHANNEL_DISCONNECTED);
-  EXPECT_EQ(notices[2].serviceExits, 0u);  // told while the channel service still ran
-  EXPECT_TRUE(Has("Server exited for session 205.\n"));
-
-  EXPECT_EQ(Respond(205, "x", USB_REDIR_PACKAGE_TYPE_URB, c), FALSE);  // also polls
-  UsbRedirectionMultiServerProxy_Unregister(205);
-  EXPECT_EQ(log.Writer()->CountContaining("Session 205 not exist."), 3);
+  ASSERT_EQ(notices.size(), 4u);
+  for (size_t i = 0; i < 4; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(notices[i].session, i < 2 ? 201u : 202u);
+    EXPECT_EQ(notices[i].value,
+              i < 3 ? USB_REDIR_CHANNEL_CONNECTED : USB_REDIR_CHANNEL_DISCONNECTED);
+  }
+  EXPECT_EQ(notices[3].serviceExits, 0u);  // told while the channel service still ran
+  EXPECT_TRUE(Has("Server exited for session 202.\n"));
+  EXPECT_EQ(Respond(202, "x", USB_REDIR_PACKAGE_TYPE_URB, d), FALSE);  // also polls
+  UsbRedirectionMultiServerProxy_Unregister(202);
+  EXPECT_EQ(log.Writer()->CountContaining("Session 202 not exist."), 3);
 }
 
 // Tarn control messages become Filter/UnFilter posts; only the first sender is accepted.
