@@ -7,12 +7,6 @@
 
 namespace {
 
-// Restores KAPSERVICE_PATH when a test pointed it elsewhere.
-struct ScopedKapServicePath {
-  explicit ScopedKapServicePath(const char* path) { setenv("KAPSERVICE_PATH", path, 1); }
-  ~ScopedKapServicePath() { setenv("KAPSERVICE_PATH", KAPSERVICE_SIM_PATH, 1); }
-};
-
 KAP_SERVICE_QUERY_INTERFACE gLibraryQi;
 
 // The library's record plus the overlay table a client needs, which the stand-in lacks.
@@ -42,17 +36,12 @@ TEST_P(RPCManagerLogged, LifeCycleChoosesEntryPointsAndRefusesOutOfOrderSteps) {
   EXPECT_FALSE(manager->ServerExitForSession(74, plugin, false));
   EXPECT_EQ(manager->serverExits, 0);
   EXPECT_TRUE(Logged("Not initialized"));
-  {
-    ScopedKapServicePath path("/nonexistent/libkapservice.so");
-    EXPECT_FALSE(manager->ServerInitForSession(78, plugin, 0));
-  }
-#ifdef KAPSERVICE_SIM_NOEXIT2_PATH
-  {
-    ScopedKapServicePath path(KAPSERVICE_SIM_NOEXIT2_PATH);  // no exit to match its init
-    EXPECT_FALSE(manager->ServerInitForSession(80, plugin, 0));
-    EXPECT_EQ(sim->KapSim_IsServerRunning(80), FALSE);
-  }
-#endif
+  setenv("KAPSERVICE_PATH", "/nonexistent/libkapservice.so", 1);
+  EXPECT_FALSE(manager->ServerInitForSession(78, plugin, 0));
+  setenv("KAPSERVICE_PATH", KAPSERVICE_SIM_NOEXIT2_PATH, 1);  // no exit to match its init
+  EXPECT_FALSE(manager->ServerInitForSession(80, plugin, 0));
+  EXPECT_EQ(sim->KapSim_IsServerRunning(80), FALSE);
+  setenv("KAPSERVICE_PATH", KAPSERVICE_SIM_PATH, 1);
   ASSERT_EQ(sim->KapSim_SetFault("KAPService_ServerInit2", KAPSIM_FAULT_FAIL), TRUE);
   EXPECT_FALSE(manager->ServerInitForSession(75, plugin, 0));
   EXPECT_EQ(manager->SessionId(), RPCManager::kNoSession);
@@ -102,40 +91,36 @@ TEST_P(RPCManagerLogged, LifeCycleChoosesEntryPointsAndRefusesOutOfOrderSteps) {
 
 // Every failure after a started server ends that server again; the manager can retry.
 TEST_P(RPCManagerLogged, FailureAfterServerStartedEndsItAgain) {
-  const char* sideChannel = "ChannelObject.v2.IsSideChannelAvailable";
   const struct {
     const char* what;
-    std::function<void()> arrange;
+    const char* table;  // offered at version 0, or null
+    const char* fault;  // made to fail, or null
+    bool tcp, virt, failTcpConfig;
     const char* text;  // logged, or null
     uint32_t waitMs;
   } cases[] = {
-      {"no variant table", [&] { sim->KapSim_SetMaxVersion("Variant", 0); }, nullptr, 0},
-      {"no channel table", [&] { sim->KapSim_SetMaxVersion("Channel", 0); }, nullptr, 0},
-      {"no object table", [&] { sim->KapSim_SetMaxVersion("ChannelObject", 0); }, nullptr, 0},
-      {"no context table", [&] { sim->KapSim_SetMaxVersion("Context", 0); }, nullptr, 0},
-      {"sink refused",
-       [&] { sim->KapSim_SetFault("Channel.v1.RegisterChannelNotifySink", KAPSIM_FAULT_FAIL); },
+      {"no variant table", "Variant", nullptr, false, false, false, nullptr, 0},
+      {"no channel table", "Channel", nullptr, false, false, false, nullptr, 0},
+      {"no object table", "ChannelObject", nullptr, false, false, false, nullptr, 0},
+      {"no context table", "Context", nullptr, false, false, false, nullptr, 0},
+      {"sink refused", nullptr, "Channel.v1.RegisterChannelNotifySink", false, false, false,
        nullptr, 0},
-      {"tcp configuration fails", [&] { manager->failTcpConfig = true; }, nullptr, 0},
-      {"tcp unavailable",
-       [&] {
-         manager->wantTcp = true;
-         sim->KapSim_SetFault(sideChannel, KAPSIM_FAULT_FAIL);
-       },
+      {"tcp configuration fails", nullptr, nullptr, false, false, true, nullptr, 0},
+      {"tcp unavailable", nullptr, "ChannelObject.v2.IsSideChannelAvailable", true, false, false,
        "TCP requested but unavailable", 0},
-      {"virtual unavailable",
-       [&] {
-         manager->wantVirtual = true;
-         sim->KapSim_SetFault(sideChannel, KAPSIM_FAULT_FAIL);
-       },
-       "Virtual side channel requested but unavailable", 0},
-      {"no client", [] {}, nullptr, 150},
+      {"virtual unavailable", nullptr, "ChannelObject.v2.IsSideChannelAvailable", false, true,
+       false, "Virtual side channel requested but unavailable", 0},
+      {"no client", nullptr, nullptr, false, false, false, nullptr, 150},
   };
   uint32_t session = 158;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Restart();
-    c.arrange();
+    ASSERT_TRUE(c.table == nullptr || sim->KapSim_SetMaxVersion(c.table, 0));
+    ASSERT_TRUE(c.fault == nullptr || sim->KapSim_SetFault(c.fault, KAPSIM_FAULT_FAIL));
+    manager->wantTcp = c.tcp;
+    manager->wantVirtual = c.virt;
+    manager->failTcpConfig = c.failTcpConfig;
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(manager->ServerInitForSession(session, plugin, c.waitMs));
     EXPECT_GE(MsSince(start), c.waitMs == 0 ? 0 : c.waitMs - 10);
