@@ -118,9 +118,8 @@ class MultiServerSession : public ::testing::Test {
     EXPECT_NE(client, nullptr);
     if (client == nullptr) return nullptr;
     clients.push_back(client);
-    ++s_connections;
     bool ready = PumpUntil(session, [&] {
-      RCPtr<UsbRedirectionServerMultiServerPlugin> plugin = PluginOf(session, client);
+      RCPtr<UsbRedirectionServerMultiServerPlugin> plugin = PluginOf(client);
       return plugin.Ptr() != nullptr && plugin->IsReady();
     });
     EXPECT_TRUE(ready);
@@ -134,10 +133,8 @@ class MultiServerSession : public ::testing::Test {
                                                : RCPtr<UsbRedirectionServerMultiServer>();
   }
   KapServerID ServerOf(KapSimClient* client) { return sim->KapSim_GetClientServer(client); }
-  RCPtr<UsbRedirectionServerMultiServerPlugin> PluginOf(DWORD session, KapSimClient* client) {
-    KapServerID server = ServerOf(client);
-    if (Manager(session).Ptr() == nullptr || server == nullptr) return nullptr;
-    RCPtr<RPCPluginInstance> instance = RPCManager::GetInstanceByServerId(server);
+  RCPtr<UsbRedirectionServerMultiServerPlugin> PluginOf(KapSimClient* client) {
+    RCPtr<RPCPluginInstance> instance = RPCManager::GetInstanceByServerId(ServerOf(client));
     return dynamic_cast<UsbRedirectionServerMultiServerPlugin*>(instance.Ptr());
   }
   // Sends a response to the server the fast-queue id names (no extension: none), polls once.
@@ -149,10 +146,6 @@ class MultiServerSession : public ::testing::Test {
     UsbRedirectionMultiServerProxy_Poll(session, nullptr);
     return sent;
   }
-
-  // The connections the test binary made: the next server's mapped id is one more, the
-  // ids coming from one process-wide counter starting at 1.
-  static inline DWORD s_connections = 0;
 
   ScopedTestLogger log{LOGGER_LOG_VERBOSE};
   KapSimLibrary* sim = KapSimLibrary::Get();
@@ -176,14 +169,12 @@ TEST_F(MultiServerSession, ServersRequestsResponsesAndTheirEndsInOrder) {
   EXPECT_EQ(sim->KapSim_GetCallCount("KAPService_MultiServerExit"), 1u);
   sim->KapSim_ResetFaults();
 
-  const DWORD first = s_connections + 1;
   DWORD a = 0, b = 0, c = 0;
   ASSERT_NO_FATAL_FAILURE(Register(201));
   KapSimClient* clientA = Connect(201, &a);
   KapSimClient* clientB = Connect(201, &b);
   ASSERT_TRUE(clientA != nullptr && clientB != nullptr);
-  EXPECT_EQ(a, first);  // 1 in a process of its own
-  EXPECT_EQ(b, first + 1);
+  EXPECT_EQ(b, a + 1);
   gReply = "reply!";
 
   const std::string texts[] = {"PlugInDevice", std::string("dev\0list", 8), "IsUsbAvailable",
@@ -270,14 +261,14 @@ TEST_F(MultiServerSession, ServersRequestsResponsesAndTheirEndsInOrder) {
   EXPECT_EQ(Events(SERVER).size(), 2u);
   KapSimClient* clientC = Connect(201, &c);
   ASSERT_NE(clientC, nullptr);
-  EXPECT_EQ(c, first + 2);
+  EXPECT_EQ(c, a + 2);
 
   // This thread serves the session it registered last; 201 stays registered.
   DWORD d = 0;
   ASSERT_NO_FATAL_FAILURE(Register(202));
   KapSimClient* clientD = Connect(202, &d);
   ASSERT_NE(clientD, nullptr);
-  EXPECT_EQ(d, first + 3);
+  EXPECT_EQ(d, a + 3);  // one counter for all sessions
   EXPECT_EQ(Manager(201)->GetKapServerIdByMappedServerId(d), nullptr);  // not 201's server
   EXPECT_EQ(Manager(202)->GetKapServerIdByMappedServerId(d), ServerOf(clientD));
   // Registering again changes nothing.
@@ -312,7 +303,7 @@ TEST_F(MultiServerSession, TarnControlMessagesFromTheAcceptedPeerOnly) {
   KapSimClient* client = Connect(208, &a);
   ASSERT_NE(client, nullptr);
   EXPECT_TRUE(Has("Skip open TARN usb message channel since usb collaboration is disabled."));
-  RCPtr<UsbRedirectionServerMultiServerPlugin> plugin = PluginOf(208, client);
+  RCPtr<UsbRedirectionServerMultiServerPlugin> plugin = PluginOf(client);
   MsgChannelHandle tarn = plugin->OpenMsgChannel("UsbTarn");
   MsgChannelHandle other = plugin->OpenMsgChannel("Other");
   ASSERT_TRUE(tarn != nullptr && other != nullptr);
