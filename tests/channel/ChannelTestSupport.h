@@ -1,41 +1,119 @@
-// Channel framework test fakes: an instance that records every upcall, a manager whose
-// side-channel choices a test sets, and a fixture that drives the stand-in from the test
-// (init) thread and checks that nothing the stand-in counts outlives a test.
+// Channel framework test support: the stand-in channel service's control API (loaded once
+// per binary, sharing the framework's own dlopen), an instance that records every upcall, a
+// manager whose side-channel choices a test sets, and a fixture that drives the stand-in
+// from the test (init) thread and checks that nothing the stand-in counts outlives a test.
 #ifndef TESTS_CHANNEL_CHANNELTESTSUPPORT_H
 #define TESTS_CHANNEL_CHANNELTESTSUPPORT_H
 
+#include <dlfcn.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "KapSimLibrary.h"
+#include <gtest/gtest.h>
+
+#include "../../tools/kapservice-sim/KapServiceSim.h"
 #include "channel/KAPServiceCommand.h"
 #include "channel/RPCManager.h"
 #include "channel/RPCPluginInstance.h"
-#include "runtime/QrEvent.h"
 #include "support/ScopedTestLogger.h"
 
-using Clock = std::chrono::steady_clock;
-inline int64_t MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+// clang-format off
+#define KAPSIM_FUNCTIONS(X)                                                                     \
+  X(KapSim_ConnectClient) X(KapSim_DisconnectClient) X(KapSim_DestroyClient)                    \
+  X(KapSim_ConnectObject) X(KapSim_DisconnectObject) X(KapSim_GetChannelState)                  \
+  X(KapSim_GetObjectFlags) X(KapSim_SendRequest) X(KapSim_WaitRequest) X(KapSim_GetReply)       \
+  X(KapSim_GetReplyValue) X(KapSim_GetMessageCount) X(KapSim_GetMessage)                        \
+  X(KapSim_GetMessageParam) X(KapSim_CompleteMessage) X(KapSim_AbortMessage) X(KapSim_SetFault) \
+  X(KapSim_SetMaxVersion) X(KapSim_OfferVersion1Only) X(KapSim_ResetFaults)                     \
+  X(KapSim_GetCallCount) X(KapSim_GetCounters) X(KapSim_IsServerRunning)                        \
+  X(KapSim_SetObjectState) X(KapSim_GetSideChannelRequest) X(KapSim_GetClientServer)            \
+  X(KapSim_SendToMsgChannel) X(KapSim_GetStreamDataPeer)
+// clang-format on
+
+struct KapSimLibrary {
+#define KAPSIM_MEMBER(name) decltype(&::name) name = nullptr;
+  KAPSIM_FUNCTIONS(KAPSIM_MEMBER)
+#undef KAPSIM_MEMBER
+  void* handle = nullptr;
+
+  // Loaded on first use with KAPSERVICE_PATH naming it; null (and a failure) when it cannot.
+  static KapSimLibrary* Get() {
+    static KapSimLibrary* s_library = [] {
+      setenv("KAPSERVICE_PATH", KAPSERVICE_SIM_PATH, 1);
+      auto* lib = new KapSimLibrary();
+      lib->handle = dlopen(KAPSERVICE_SIM_PATH, RTLD_NOW);
+      bool ok = lib->handle != nullptr;
+#define KAPSIM_RESOLVE(name) \
+  ok = ok && (lib->name = reinterpret_cast<decltype(&::name)>(dlsym(lib->handle, #name)));
+      KAPSIM_FUNCTIONS(KAPSIM_RESOLVE)
+#undef KAPSIM_RESOLVE
+      EXPECT_TRUE(ok) << "cannot load the control API of " << KAPSERVICE_SIM_PATH;
+      return ok ? lib : nullptr;
+    }();
+    return s_library;
+  }
+
+  KapSimCounters Counters() {
+    KapSimCounters counters;
+    KapSim_GetCounters(&counters);
+    return counters;
+  }
+  // Fails the test when anything the stand-in counts as alive or bad differs from `before`.
+  void ExpectNothingLeft(const KapSimCounters& before) {
+    KapSimCounters after = Counters();
+    const int64_t KapSimCounters::*live[] = {
+        &KapSimCounters::servers,    &KapSimCounters::serverSinks, &KapSimCounters::channelSinks,
+        &KapSimCounters::objects,    &KapSimCounters::contexts,    &KapSimCounters::variants,
+        &KapSimCounters::msgChannels};
+    for (size_t i = 0; i < sizeof(live) / sizeof(live[0]); ++i) {
+      EXPECT_EQ(after.*live[i], before.*live[i]) << "counter " << i;
+    }
+    EXPECT_EQ(after.badHandles, before.badHandles);
+    EXPECT_EQ(after.badClears, before.badClears);
+  }
+  // Parameter `param` of a client's message `index`, and value `index` of a reply.
+  std::string Param(KapSimClient* c, int index, int param) {
+    const char* name = nullptr;
+    const KAP_RPC_VARIANT* value = nullptr;
+    KapSim_GetMessageParam(c, index, param, &name, &value);
+    return Text(value);
+  }
+  std::string Reply(KapSimClient* c, uint32_t requestId, int index) {
+    const char* name = nullptr;
+    const KAP_RPC_VARIANT* value = nullptr;
+    KapSim_GetReplyValue(c, requestId, index, &name, &value);
+    return Text(value);
+  }
+  // A string or blob as its bytes, a number in decimal, none as "<none>".
+  static std::string Text(const KAP_RPC_VARIANT* v) {
+    if (v == nullptr) return "<none>";
+    if (v->vt == KAP_RPC_VT_LPSTR) return v->strVal;
+    if (v->vt == KAP_RPC_VT_BLOB) return std::string(v->blobVal.blobData, v->blobVal.size);
+    return std::to_string(v->vt == KAP_RPC_VT_UI4 ? v->ulVal : v->ullVal);
+  }
+};
+
+// A parameter a simulated client sends: a string or blob pointing into `bytes`.
+inline KapSimParam SimParam(uint16_t vt, const std::string& bytes) {
+  KapSimParam p = {};
+  p.value.vt = vt;
+  if (vt == KAP_RPC_VT_LPSTR) p.value.strVal = const_cast<char*>(bytes.c_str());
+  if (vt == KAP_RPC_VT_BLOB)
+    p.value.blobVal = {static_cast<uint32_t>(bytes.size()), const_cast<char*>(bytes.data())};
+  return p;
 }
 
 class CountingPlugin : public RPCPluginInstance {
  public:
   explicit CountingPlugin(RPCManager* manager)
       : RPCPluginInstance(manager), readyEvent(true, false) {}
-
-  using RPCPluginInstance::ChannelContextInterface;
-  using RPCPluginInstance::CreateExtMessage;
-  using RPCPluginInstance::CreateMessage;
-  using RPCPluginInstance::DestroyMessage;
-  using RPCPluginInstance::GetChannelOptions;
-  using RPCPluginInstance::InvokeMessage;
-  using RPCPluginInstance::VariantInterface;
 
   // A ready edge must follow a not-ready edge (or nothing), and back.
   void OnReady() override {
@@ -52,37 +130,25 @@ class CountingPlugin : public RPCPluginInstance {
   BOOL IsEncryptionDisabled() override { return noEncryption ? TRUE : FALSE; }
   BOOL IsCompressionDisabled() override { return noCompression ? TRUE : FALSE; }
   void OnDone(uint32_t id, void* returnCtx) override {
-    doneIds.push_back(id);
-    doneHadContext.push_back(returnCtx != nullptr);
+    doneIds.push_back(returnCtx != nullptr ? id : ~id);
   }
-  void OnAbort(uint32_t id, Bool, uint32_t reason) override { abortReasons.push_back(reason); }
-  void OnInvoke(void* messageCtx) override {
-    ++invokeCount;
-    if (onInvoke) onInvoke(messageCtx);
-  }
+  void OnAbort(uint32_t, Bool, uint32_t reason) override { abortReasons.push_back(reason); }
   void OnMsgChannelReady(MsgChannelHandle handle, const char* name) override {
     readyChannels.emplace_back(handle, name);
   }
   void OnMsgChannelReceived(MsgChannelHandle handle, KapMsgGroupID, KapMsgChannelID source,
                             void* msg, int len) override {
-    received.push_back({handle, source, std::string(static_cast<char*>(msg), len)});
+    EXPECT_TRUE(!readyChannels.empty() && handle == readyChannels[0].first);
+    received.emplace_back(source, std::string(static_cast<char*>(msg), len));
   }
-
-  struct Received {
-    MsgChannelHandle handle;
-    KapMsgChannelID source;
-    std::string bytes;
-  };
 
   QrEvent readyEvent;
   std::atomic<bool> ready{false};
-  std::atomic<int> readyCount{0}, notReadyCount{0}, badEdges{0}, rejectCount{0}, invokeCount{0};
-  // Written on the init thread only.
+  std::atomic<int> readyCount{0}, notReadyCount{0}, badEdges{0}, rejectCount{0};
+  // Written on the init thread only. A done id is inverted when it came without a context.
   std::vector<uint32_t> doneIds, abortReasons;
-  std::vector<bool> doneHadContext;
-  std::function<void(void*)> onInvoke;
   std::vector<std::pair<MsgChannelHandle, std::string>> readyChannels;
-  std::vector<Received> received;
+  std::vector<std::pair<KapMsgChannelID, std::string>> received;
   bool noEncryption = false;
   bool noCompression = false;
 
@@ -105,14 +171,10 @@ class ConfigurableManager : public RPCManager {
     m_isRIVETPrefered = wantRivet;
     return true;
   }
-  void OnServerInit() override { ++serverInitCount; }
-  void OnServerExit() override { ++serverExitCount; }
+  void OnServerInit() override { ++serverInits; }
+  void OnServerExit() override { ++serverExits; }
   RPCPluginInstance* OnCreateServerInstance(KapServerID) override {
     return new CountingPlugin(this);
-  }
-  bool OnServerConnected(KAPService_SessionType type, KapServerID serverId) override {
-    ++serversConnected;
-    return RPCManager::OnServerConnected(type, serverId);
   }
   bool OnServerDisconnected(KapServerID serverId) override {
     ++serversDisconnected;
@@ -120,7 +182,7 @@ class ConfigurableManager : public RPCManager {
   }
 
   bool wantTcp = false, wantVirtual = false, wantRivet = false, failTcpConfig = false;
-  int serverInitCount = 0, serverExitCount = 0, serversConnected = 0, serversDisconnected = 0;
+  int serverInits = 0, serverExits = 0, serversDisconnected = 0;
 
  protected:
   ~ConfigurableManager() override = default;
@@ -134,7 +196,9 @@ class PlainCommand : public KAPServiceCommand {
   bool ParseMessageContext() override { return true; }
 };
 
-class ChannelFixture : public ::testing::Test {
+// Runs with a verbose recording logger when the parameter is true (texts checked) and
+// without one (the paths that format nothing; text checks pass).
+class ChannelFixture : public ::testing::TestWithParam<bool> {
  protected:
   static constexpr const char* kControl = "UsbRedirControlObj";
   static constexpr const char* kData = "UsbRedirDataObj";
@@ -142,27 +206,29 @@ class ChannelFixture : public ::testing::Test {
   static constexpr auto kControlChan = RPCPluginInstance::RPC_CHANNEL_TYPE_CONTROL;
 
   void SetUp() override {
+    if (GetParam()) log.reset(new ScopedTestLogger(LOGGER_LOG_VERBOSE));
+    ASSERT_TRUE(log == nullptr || log->Started());
     sim = KapSimLibrary::Get();
     ASSERT_NE(sim, nullptr);
     sim->KapSim_ResetFaults();
-    sim->KapSim_GetCounters(&before);
-    manager = new ConfigurableManager();
-    plugin = new CountingPlugin(manager);
+    before = sim->Counters();
+    Restart();
   }
 
   void TearDown() override {
-    if (sim == nullptr) return;
-    EndSession();
-    plugin = nullptr;
-    manager = nullptr;
-    sim->KapSim_ResetFaults();
-    ExpectNothingLeft(sim, before);
+    if (sim != nullptr) {
+      EndSession();
+      plugin = nullptr;
+      manager = nullptr;
+      sim->KapSim_ResetFaults();
+      sim->ExpectNothingLeft(before);
+    }
+    log.reset();
   }
 
   void EndSession() {
     for (KapSimClient* c : clients) sim->KapSim_DestroyClient(c);
     clients.clear();
-    if (client != nullptr) sim->KapSim_DestroyClient(client);
     client = nullptr;
     if (manager.Ptr() != nullptr && manager->SessionId() != RPCManager::kNoSession) {
       if (multiServer) {
@@ -174,31 +240,26 @@ class ChannelFixture : public ::testing::Test {
     multiServer = false;
   }
 
-  // A fresh manager and instance, no faults, for a table's next row.
+  // A fresh manager and instance, no faults, an empty log: for a table's next row.
   void Restart() {
     EndSession();
     sim->KapSim_ResetFaults();
     manager = new ConfigurableManager();
     plugin = new CountingPlugin(manager);
+    if (log) log->Writer()->Clear();
   }
 
-  // Connects a client (served by a server of its own) until its instance is ready.
-  void AddServer(uint32_t session) {
-    KapSimClient* c =
-        sim->KapSim_ConnectClient(session, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
-    ASSERT_NE(c, nullptr);
-    clients.push_back(c);
-    ASSERT_TRUE(PumpUntil([&] {
-      RCPtr<CountingPlugin> instance = InstanceOf(c);
-      return instance.Ptr() != nullptr && instance->IsReady();
-    }));
-  }
+  // Multi-server mode: `count` clients, each served by a server of its own, until their
+  // instances are ready.
   void StartServers(uint32_t session, int count) {
     ASSERT_TRUE(manager->MultiServerInit(session));
     multiServer = true;
-    for (int i = 0; i < count; ++i) ASSERT_NO_FATAL_FAILURE(AddServer(session));
+    for (int i = 0; i < count; ++i) {
+      ASSERT_NO_FATAL_FAILURE(Reconnect(session));
+      KapSimClient* c = client;
+      ASSERT_TRUE(PumpUntil([&] { return InstanceOf(c).Ptr() && InstanceOf(c)->IsReady(); }));
+    }
   }
-
   RCPtr<CountingPlugin> InstanceOf(KapSimClient* c) {
     RCPtr<RPCPluginInstance> instance =
         RPCManager::GetInstanceByServerId(sim->KapSim_GetClientServer(c));
@@ -208,14 +269,12 @@ class ChannelFixture : public ::testing::Test {
   // Polls from this (the init) thread until `done` holds; false after msTimeout.
   bool PumpUntil(const std::function<bool()>& done, int msTimeout = 3000) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(msTimeout);
-    std::vector<QrEvent*> none;
     while (!done()) {
       if (std::chrono::steady_clock::now() > deadline) return false;
-      manager->PollWaitMultiple(none, false, 10, false);
+      Drain(10);
     }
     return true;
   }
-
   void Drain(int ms = 50) {
     std::vector<QrEvent*> none;
     manager->PollWaitMultiple(none, false, static_cast<uint32_t>(ms), false);
@@ -229,13 +288,17 @@ class ChannelFixture : public ::testing::Test {
     ASSERT_TRUE(manager->ServerInitForSession(session, plugin, 0));
     ASSERT_NO_FATAL_FAILURE(Reconnect(session, clientOptions, type));
   }
+  // A new client (the previous one of a single-server session gone).
   void Reconnect(uint32_t session, uint32_t clientOptions = KAPSIM_CLIENT_DEFAULT,
                  KAPService_SessionType type = KAP_SERVICE_TALON_SESSION) {
-    if (client != nullptr) sim->KapSim_DestroyClient(client);
+    if (client != nullptr && !multiServer) {
+      sim->KapSim_DestroyClient(client);
+      clients.pop_back();
+    }
     client = sim->KapSim_ConnectClient(session, clientOptions, type);
     ASSERT_NE(client, nullptr);
+    clients.push_back(client);
   }
-
   void StartReady(uint32_t session, uint32_t clientOptions = KAPSIM_CLIENT_DEFAULT,
                   KAPService_SessionType type = KAP_SERVICE_TALON_SESSION) {
     ASSERT_NO_FATAL_FAILURE(StartAndConnect(session, clientOptions, type));
@@ -250,45 +313,24 @@ class ChannelFixture : public ::testing::Test {
     return plugin->DestroyMessage(ctx) && invoked;
   }
 
+  // Some message contains `fragment` (logging is synchronous); true without a logger.
+  bool Logged(const std::string& fragment) {
+    return !log || log->Writer()->CountContaining(fragment) > 0;
+  }
+
+  std::unique_ptr<ScopedTestLogger> log;
   KapSimLibrary* sim = nullptr;
   KapSimCounters before{};
   RCPtr<ConfigurableManager> manager;
   RCPtr<CountingPlugin> plugin;
-  KapSimClient* client = nullptr;
-  std::vector<KapSimClient*> clients;  // of a multi-server session
+  KapSimClient* client = nullptr;      // the newest
+  std::vector<KapSimClient*> clients;  // all of them, destroyed at the end
   bool multiServer = false;
 };
 
-// Run with a verbose recording logger (texts checked) and without one (the paths that
-// format nothing; text checks pass).
-class LoggedChannelFixture : public ChannelFixture, public ::testing::WithParamInterface<bool> {
- protected:
-  void SetUp() override {
-    if (GetParam()) log.reset(new ScopedTestLogger(LOGGER_LOG_VERBOSE));
-    ASSERT_TRUE(log == nullptr || log->Started());
-    ChannelFixture::SetUp();
-  }
-  void TearDown() override {
-    ChannelFixture::TearDown();
-    log.reset();
-  }
-  bool HasLine(const std::string& text) { return !log || log->Writer()->HasMessage(text); }
-  // A line containing `fragment` within 2 s (the logger's thread may write it).
-  bool Logged(const std::string& fragment) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (log && log->Writer()->CountContaining(fragment) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-  }
-
-  std::unique_ptr<ScopedTestLogger> log;
-};
-
+// Every test of a suite runs once with a logger and once without.
 #define LOGGED_AND_QUIET(suite)                                               \
   INSTANTIATE_TEST_SUITE_P(, suite, ::testing::Bool(), [](const auto& info) { \
     return std::string(info.param ? "Logged" : "Quiet");                      \
   })
-
 #endif  // TESTS_CHANNEL_CHANNELTESTSUPPORT_H

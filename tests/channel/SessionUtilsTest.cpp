@@ -13,12 +13,22 @@ ProtocolSID Proto(uintptr_t value) { return reinterpret_cast<ProtocolSID>(value)
 
 }  // namespace
 
-TEST(SessionUtilsNames, NamesKnownTypesAndFormatsOthersInDecimal) {
-  EXPECT_EQ(SessionUtils::SessionTypeToStr(KAP_SERVICE_TALON_SESSION), "TALON SESSION");
+// Names of the session types; others in decimal. A new session's timer starts near zero,
+// a reset restarts it, and another session has a timer of its own.
+TEST(SessionUtils, TypeNamesAndTimers) {
   EXPECT_EQ(SessionUtils::SessionTypeToStr(KAP_SERVICE_QUILL_SESSION), "QUILL SESSION");
   EXPECT_EQ(SessionUtils::SessionTypeToStr(KAP_SERVICE_NONE_SESSION), "NONE SESSION");
   EXPECT_EQ(SessionUtils::SessionTypeToStr(static_cast<KAPService_SessionType>(2)), "unknown 2");
   EXPECT_EQ(SessionUtils::SessionTypeToStr(static_cast<KAPService_SessionType>(-7)), "unknown -7");
+
+  EXPECT_LT(SessionUtils::GetElapsedTime(4242), 50u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  uint32_t elapsed = SessionUtils::GetElapsedTime(4242);
+  EXPECT_GE(elapsed, 55u);
+  EXPECT_LT(elapsed, 2000u);
+  SessionUtils::ResetStartTime(4242);
+  EXPECT_LT(SessionUtils::GetElapsedTime(4242), elapsed);
+  EXPECT_LT(SessionUtils::GetElapsedTime(4243), 50u);
 }
 
 // One id per (platform, protocol) pair until removed; then a fresh id. An unknown id leaves
@@ -74,16 +84,4 @@ TEST(SessionUtilsUniqueSid, ConcurrentRequestsAgreeOnOneIdPerPair) {
   }
   EXPECT_EQ(distinct.size(), static_cast<size_t>(kPairs));
   for (DWORD id : distinct) EXPECT_EQ(SessionUtils::RemoveUniqueSid(id), TRUE);
-}
-
-TEST(SessionUtilsTimers, NewSessionStartsNearZeroAndResetRestarts) {
-  EXPECT_LT(SessionUtils::GetElapsedTime(4242), 50u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(60));
-  uint32_t elapsed = SessionUtils::GetElapsedTime(4242);
-  EXPECT_GE(elapsed, 55u);
-  EXPECT_LT(elapsed, 2000u);
-  SessionUtils::ResetStartTime(4242);
-  EXPECT_LT(SessionUtils::GetElapsedTime(4242), elapsed);
-  // Another session has a timer of its own.
-  EXPECT_LT(SessionUtils::GetElapsedTime(4243), 50u);
 }

@@ -1,24 +1,12 @@
 // Multi-server mode through its internal entry points, against the stand-in channel service:
 // sessions are registered and polled from the test thread, clients are played through the
 // stand-in, and nothing the stand-in counts may outlive a test.
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <functional>
 #include <mutex>
 #include <random>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include <gtest/gtest.h>
-
-#include "../channel/KapSimLibrary.h"
+#include "../channel/ChannelTestSupport.h"
 #include "multiserver/UsbRedirectionMultiServerProxy.h"
 #include "multiserver/UsbRedirectionServerMultiServerPlugin.h"
-#include "runtime/AutoMutexLock.h"
-#include "support/ScopedTestLogger.h"
 
 // Reaches the Tarn channel handle, which this design never opens by itself.
 class UsbRedirectionServerMultiServerPluginTestPeer {
@@ -34,11 +22,10 @@ namespace {
 const char* const kControl = "UsbRedirControlObj";
 const char* const kData = "UsbRedirDataObj";
 
-// What the plug-in told the host, in order, and what the host answers a request that takes
-// a reply (empty: no reply); gLock guards both.
+// What the plug-in told the host, by kind in order, and what the host answers a request
+// that takes a reply (empty: no reply); gLock guards both.
 enum Kind { CHANNEL, SERVER, MESSAGE, FREED };
 struct Event {
-  Kind kind;
   DWORD session, server;
   int value;  // the state, the package type of a message or the length freed
   std::string bytes;
@@ -46,24 +33,16 @@ struct Event {
   uint64_t serviceExits;  // of a CHANNEL notice: KAPService_MultiServerExit calls so far
 };
 std::mutex gLock;
-std::vector<Event> gEvents;
+std::vector<Event> gEvents[4];
 std::string gReply;
 
-void Add(Event e) {
+void Add(Kind kind, Event e) {
   std::lock_guard<std::mutex> guard(gLock);
-  gEvents.push_back(std::move(e));
+  gEvents[kind].push_back(std::move(e));
 }
 std::vector<Event> Events(Kind kind) {
   std::lock_guard<std::mutex> guard(gLock);
-  std::vector<Event> out;
-  for (const Event& e : gEvents) {
-    if (e.kind == kind) out.push_back(e);
-  }
-  return out;
-}
-void SetReply(const std::string& reply) {
-  std::lock_guard<std::mutex> guard(gLock);
-  gReply = reply;
+  return gEvents[kind];
 }
 
 USBRedir_CallbackInterface HostTable() {
@@ -72,15 +51,15 @@ USBRedir_CallbackInterface HostTable() {
   table.version = 3;
   table.v1.OnChannelStateChange = [](DWORD session, USB_RedirChannelState state) {
     uint64_t exits = KapSimLibrary::Get()->KapSim_GetCallCount("KAPService_MultiServerExit");
-    Add({CHANNEL, session, 0, state, "", none, exits});
+    Add(CHANNEL, {session, 0, state, "", none, exits});
   };
   table.v2.OnKapServerStateChange = [](DWORD session, DWORD server, USB_RedirChannelState state) {
-    Add({SERVER, session, server, state, "", none, 0});
+    Add(SERVER, {session, server, state, "", none, 0});
   };
   table.v2.OnMessageArrive = [](DWORD session, DWORD server, char* msg, uint32_t length,
                                 USB_RedirPackageType type, USB_OperationType op, char** resp,
                                 uint32_t* respLength) {
-    Add({MESSAGE, session, server, type, std::string(msg, length), op, 0});
+    Add(MESSAGE, {session, server, type, std::string(msg, length), op, 0});
     std::lock_guard<std::mutex> guard(gLock);
     if (resp != nullptr && respLength != nullptr && !gReply.empty()) {
       *resp = static_cast<char*>(malloc(gReply.size()));
@@ -89,7 +68,7 @@ USBRedir_CallbackInterface HostTable() {
     }
   };
   table.v3.kapvhubFree = [](char* buffer, uint32_t length) {
-    Add({FREED, 0, 0, static_cast<int>(length), std::string(buffer, length), none, 0});
+    Add(FREED, {0, 0, static_cast<int>(length), std::string(buffer, length), none, 0});
     free(buffer);
   };
   return table;
@@ -102,9 +81,9 @@ class MultiServerSession : public ::testing::Test {
   void SetUp() override {
     ASSERT_NE(sim, nullptr);
     sim->KapSim_ResetFaults();
-    sim->KapSim_GetCounters(&before);
-    SetReply("");
-    gEvents.clear();
+    before = sim->Counters();
+    for (auto& events : gEvents) events.clear();
+    gReply.clear();
     USBRedir_CallbackInterface table = HostTable();
     ASSERT_EQ(UsbRedirectionMultiServerProxy_InitVhubCallback(&table), TRUE);
   }
@@ -114,7 +93,7 @@ class MultiServerSession : public ::testing::Test {
     USBRedir_CallbackInterface none = {};
     UsbRedirectionMultiServerProxy_InitVhubCallback(&none);
     sim->KapSim_ResetFaults();
-    ExpectNothingLeft(sim, before);
+    sim->ExpectNothingLeft(before);
   }
 
   bool Has(const std::string& text) { return log.Writer()->HasMessage(text); }
@@ -132,20 +111,20 @@ class MultiServerSession : public ::testing::Test {
     return true;
   }
   // Connects a client, which gets a server of its own, and polls until the server's
-  // instance is ready. Answers the client; *mapped is the server's id for the host.
+  // instance is ready. Answers the client (null on failure) and the server's id for the host.
   KapSimClient* Connect(DWORD session, DWORD* mapped) {
     KapSimClient* client =
         sim->KapSim_ConnectClient(session, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
     EXPECT_NE(client, nullptr);
     if (client == nullptr) return nullptr;
     clients.push_back(client);
-    ++s_connections;
-    EXPECT_TRUE(PumpUntil(session, [&] {
-      RCPtr<UsbRedirectionServerMultiServerPlugin> plugin = PluginOf(session, client);
+    bool ready = PumpUntil(session, [&] {
+      RCPtr<UsbRedirectionServerMultiServerPlugin> plugin = PluginOf(client);
       return plugin.Ptr() != nullptr && plugin->IsReady();
-    }));
+    });
+    EXPECT_TRUE(ready);
     *mapped = Manager(session)->GetMappedServerIdByKapServerId(ServerOf(client));
-    return client;
+    return ready ? client : nullptr;
   }
   static RCPtr<UsbRedirectionServerMultiServer> Manager(DWORD session) {
     AutoMutexLock lock(gUsbRedirMultiServerSessionMutex);
@@ -154,27 +133,19 @@ class MultiServerSession : public ::testing::Test {
                                                : RCPtr<UsbRedirectionServerMultiServer>();
   }
   KapServerID ServerOf(KapSimClient* client) { return sim->KapSim_GetClientServer(client); }
-  RCPtr<UsbRedirectionServerMultiServerPlugin> PluginOf(DWORD session, KapSimClient* client) {
-    KapServerID server = ServerOf(client);
-    if (Manager(session).Ptr() == nullptr || server == nullptr) return nullptr;
-    RCPtr<RPCPluginInstance> instance = RPCManager::GetInstanceByServerId(server);
+  RCPtr<UsbRedirectionServerMultiServerPlugin> PluginOf(KapSimClient* client) {
+    RCPtr<RPCPluginInstance> instance = RPCManager::GetInstanceByServerId(ServerOf(client));
     return dynamic_cast<UsbRedirectionServerMultiServerPlugin*>(instance.Ptr());
   }
-  // A fast-queue id naming the server the response is for.
-  static USBRedir_SendResponseExt Ext(DWORD mapped) {
-    USBRedir_SendResponseExt ext = {};
-    ext.fastQueueId = mapped;
-    ext.headerLength = 4;
-    ext.trailerLength = 2;
-    return ext;
+  // Sends a response to the server the fast-queue id names (no extension: none), polls once.
+  BOOL Respond(DWORD session, std::string data, USB_RedirPackageType type, DWORD mapped,
+               bool withExt = true) {
+    USBRedir_SendResponseExt ext = {mapped, 4, 2};
+    BOOL sent = UsbRedirectionMultiServerProxy_SendResponse(
+        session, &data[0], static_cast<uint32_t>(data.size()), type, withExt ? &ext : nullptr);
+    UsbRedirectionMultiServerProxy_Poll(session, nullptr);
+    return sent;
   }
-  std::string Param(KapSimClient* client, int index, int param) {
-    return MessageParam(sim, client, index, param);
-  }
-
-  // The connections the test binary made: the next server's mapped id is one more, the
-  // ids coming from one process-wide counter starting at 1.
-  static inline DWORD s_connections = 0;
 
   ScopedTestLogger log{LOGGER_LOG_VERBOSE};
   KapSimLibrary* sim = KapSimLibrary::Get();
@@ -185,11 +156,12 @@ class MultiServerSession : public ::testing::Test {
 
 }  // namespace
 
-// One CONNECTED notice per session; server ids from one process-wide counter. A request
-// reaches v2.OnMessageArrive with its server's id; the host's reply goes to the client and
-// its buffer back through v3.kapvhubFree. A response goes only to the server its fast-queue
-// id names; a property bag's message type is its text up to a NUL byte.
-TEST_F(MultiServerSession, ServersIdsRequestsAndResponses) {
+// Server ids come from one process-wide counter. A request reaches v2.OnMessageArrive with
+// its server's id; the host's reply goes to the client and its buffer back through
+// v3.kapvhubFree. A response goes only to the server its fast-queue id names; a property
+// bag's message type is its text up to a NUL byte. A CONNECTED notice when a session's
+// first server comes, a DISCONNECTED one at Unregister.
+TEST_F(MultiServerSession, ServersRequestsResponsesAndTheirEndsInOrder) {
   sim->KapSim_SetMaxVersion("Server", 0);
   EXPECT_EQ(UsbRedirectionMultiServerProxy_Register(207), FALSE);
   EXPECT_TRUE(Has("MultiServerInit() for session 207 failed.\n"));
@@ -197,23 +169,19 @@ TEST_F(MultiServerSession, ServersIdsRequestsAndResponses) {
   EXPECT_EQ(sim->KapSim_GetCallCount("KAPService_MultiServerExit"), 1u);
   sim->KapSim_ResetFaults();
 
-  const DWORD first = s_connections + 1;
   DWORD a = 0, b = 0, c = 0;
   ASSERT_NO_FATAL_FAILURE(Register(201));
   KapSimClient* clientA = Connect(201, &a);
   KapSimClient* clientB = Connect(201, &b);
-  ASSERT_NE(clientB, nullptr);
-  EXPECT_EQ(a, first);  // 1 in a process of its own
-  EXPECT_EQ(b, first + 1);
-  SetReply("reply!");
+  ASSERT_TRUE(clientA != nullptr && clientB != nullptr);
+  EXPECT_EQ(b, a + 1);
+  gReply = "reply!";
 
   const std::string texts[] = {"PlugInDevice", std::string("dev\0list", 8), "IsUsbAvailable",
                                "m-17", "q"};
-  KapSimParam post[] = {SimParam(KAP_RPC_VT_LPSTR, 0, &texts[0]),
-                        SimParam(KAP_RPC_VT_BLOB, 0, &texts[1])};
-  KapSimParam ask[] = {SimParam(KAP_RPC_VT_LPSTR, 0, &texts[2]),
-                       SimParam(KAP_RPC_VT_LPSTR, 0, &texts[3]),
-                       SimParam(KAP_RPC_VT_BLOB, 0, &texts[4])};
+  KapSimParam post[] = {SimParam(KAP_RPC_VT_LPSTR, texts[0]), SimParam(KAP_RPC_VT_BLOB, texts[1])};
+  KapSimParam ask[] = {SimParam(KAP_RPC_VT_LPSTR, texts[2]), SimParam(KAP_RPC_VT_LPSTR, texts[3]),
+                       SimParam(KAP_RPC_VT_BLOB, texts[4])};
   uint32_t postId = 0, askId = 0;
   ASSERT_EQ(sim->KapSim_SendRequest(clientA, kControl, 0, post, 2, &postId), TRUE);
   ASSERT_EQ(sim->KapSim_SendRequest(clientB, kData, 2, ask, 3, &askId), TRUE);
@@ -229,15 +197,17 @@ TEST_F(MultiServerSession, ServersIdsRequestsAndResponses) {
   int count = 0;
   ASSERT_EQ(sim->KapSim_GetReply(clientB, askId, &code, &count), TRUE);
   ASSERT_EQ(count, 2);
-  EXPECT_EQ(ReplyValue(sim, clientB, askId, 0), "m-17");
-  EXPECT_EQ(ReplyValue(sim, clientB, askId, 1), "reply!");
+  EXPECT_EQ(sim->Reply(clientB, askId, 0), "m-17");
+  EXPECT_EQ(sim->Reply(clientB, askId, 1), "reply!");
   // Only the request that takes a reply gave a buffer back.
   std::vector<Event> freed = Events(FREED);
   ASSERT_EQ(freed.size(), 1u);
   EXPECT_EQ(freed[0].bytes, "reply!");
   EXPECT_EQ(freed[0].value, 6);
 
-  struct Case {
+  const auto urb = USB_REDIR_PACKAGE_TYPE_URB;
+  const auto bag = USB_REDIR_PACKAGE_TYPE_PROPBAG;
+  const struct {
     const char* what;
     std::string data;
     USB_RedirPackageType type;
@@ -245,27 +215,18 @@ TEST_F(MultiServerSession, ServersIdsRequestsAndResponses) {
     DWORD target;
     KapSimClient* receiver;  // null: nobody
     std::string messageType;
-  };
-  const auto urb = USB_REDIR_PACKAGE_TYPE_URB;
-  const auto bag = USB_REDIR_PACKAGE_TYPE_PROPBAG;
-  const Case cases[] = {
+  } cases[] = {
       {"urb to b", "urb-bytes", urb, true, b, clientB, ""},
       {"propbag to a", "DeviceList", bag, true, a, clientA, "DeviceList"},
       {"propbag with a NUL", std::string("Filter\0tail", 11), bag, true, b, clientB, "Filter"},
       {"unknown id", "lost", urb, true, b + 100, nullptr, ""},
       {"no ext", "lost", bag, false, 0, nullptr, ""},
   };
-  for (const Case& k : cases) {
+  for (const auto& k : cases) {
     SCOPED_TRACE(k.what);
     int countA = sim->KapSim_GetMessageCount(clientA);
     int countB = sim->KapSim_GetMessageCount(clientB);
-    USBRedir_SendResponseExt ext = Ext(k.target);
-    std::string data = k.data;
-    EXPECT_EQ(
-        UsbRedirectionMultiServerProxy_SendResponse(
-            201, &data[0], static_cast<uint32_t>(data.size()), k.type, k.withExt ? &ext : nullptr),
-        TRUE);
-    UsbRedirectionMultiServerProxy_Poll(201, nullptr);
+    EXPECT_EQ(Respond(201, k.data, k.type, k.target, k.withExt), TRUE);
     EXPECT_EQ(sim->KapSim_GetMessageCount(clientA), countA + (k.receiver == clientA ? 1 : 0));
     EXPECT_EQ(sim->KapSim_GetMessageCount(clientB), countB + (k.receiver == clientB ? 1 : 0));
     if (k.receiver == nullptr) {
@@ -279,74 +240,60 @@ TEST_F(MultiServerSession, ServersIdsRequestsAndResponses) {
     EXPECT_EQ(message.postMode, TRUE);
     bool isUrb = k.type == urb;
     EXPECT_EQ(message.command, isUrb ? 1u : 0u);
-    EXPECT_EQ(Param(k.receiver, index, 0), isUrb ? std::to_string(k.target) : k.messageType);
-    EXPECT_EQ(Param(k.receiver, index, isUrb ? 3 : 1), k.data);
+    EXPECT_EQ(sim->Param(k.receiver, index, 0), isUrb ? std::to_string(k.target) : k.messageType);
+    EXPECT_EQ(sim->Param(k.receiver, index, isUrb ? 3 : 1), k.data);
   }
 
-  // This thread serves the session it registered last; 201 stays registered.
-  ASSERT_NO_FATAL_FAILURE(Register(202));
-  ASSERT_NE(Connect(202, &c), nullptr);
-  EXPECT_EQ(c, first + 2);
-  std::vector<Event> notices = Events(CHANNEL);
-  ASSERT_EQ(notices.size(), 2u);
-  EXPECT_EQ(notices[0].session, 201u);
-  EXPECT_EQ(notices[0].value, USB_REDIR_CHANNEL_CONNECTED);
-  EXPECT_EQ(notices[1].session, 202u);
-  EXPECT_EQ(Manager(201)->GetKapServerIdByMappedServerId(c), nullptr);  // not 201's server
-  EXPECT_EQ(Manager(202)->GetKapServerIdByMappedServerId(c), ServerOf(clients[2]));
-  // Registering again changes nothing.
-  EXPECT_EQ(UsbRedirectionMultiServerProxy_Register(202), TRUE);
-  EXPECT_TRUE(Has("Session already exists for sessionId = 202.\n"));
-  EXPECT_EQ(Manager(201)->GetMappedServerIdByKapServerId(ServerOf(clientA)), a);
-}
-
-// A leaving server is reported by its id, never reused; unregistering tells the host the
-// session is down while the channel service still runs, then every entry point forgets it.
-TEST_F(MultiServerSession, LeavingServersAndUnregisterAreReportedInOrder) {
-  ASSERT_NO_FATAL_FAILURE(Register(205));
-  DWORD a = 0, b = 0, c = 0;
-  KapSimClient* clientA = Connect(205, &a);
-  KapSimClient* clientB = Connect(205, &b);
-  ASSERT_NE(clientB, nullptr);
+  // A leaving server is reported by its id, never reused, and the session stays up.
   for (KapSimClient* client : {clientA, clientB}) {
     ASSERT_EQ(sim->KapSim_DisconnectClient(client), TRUE);
   }
-  ASSERT_TRUE(PumpUntil(205, [&] { return Events(SERVER).size() == 2; }));
+  ASSERT_TRUE(PumpUntil(201, [&] { return Events(SERVER).size() == 2; }));
   std::vector<Event> left = Events(SERVER);
   EXPECT_EQ(left[0].server, a);
   EXPECT_EQ(left[1].server, b);
-  EXPECT_EQ(left[1].session, 205u);
+  EXPECT_EQ(left[1].session, 201u);
   EXPECT_EQ(left[1].value, USB_REDIR_CHANNEL_DISCONNECTED);
-  EXPECT_EQ(Manager(205)->GetKapServerIdByMappedServerId(a), nullptr);
-  ASSERT_EQ(Events(CHANNEL).size(), 1u);  // CONNECTED only
-
+  EXPECT_EQ(Manager(201)->GetKapServerIdByMappedServerId(a), nullptr);
   // A disconnect the manager never saw a connect for changes nothing.
-  Manager(205)->OnServerDisconnected(reinterpret_cast<KapServerID>(0x5150));
+  Manager(201)->OnServerDisconnected(reinterpret_cast<KapServerID>(0x5150));
   EXPECT_TRUE(Has("Server [0x5150] is not located."));
   EXPECT_EQ(Events(SERVER).size(), 2u);
-  ASSERT_NE(Connect(205, &c), nullptr);
-  EXPECT_EQ(c, b + 1);  // never reused
-  ASSERT_EQ(Events(CHANNEL).size(), 2u);
-  EXPECT_EQ(Events(CHANNEL)[1].value, USB_REDIR_CHANNEL_CONNECTED);
+  KapSimClient* clientC = Connect(201, &c);
+  ASSERT_NE(clientC, nullptr);
+  EXPECT_EQ(c, a + 2);
 
-  UsbRedirectionMultiServerProxy_Unregister(205);
-  sessions.clear();
-  EXPECT_EQ(sim->KapSim_GetCallCount("KAPService_MultiServerExit"), 1u);
+  // This thread serves the session it registered last; 201 stays registered.
+  DWORD d = 0;
+  ASSERT_NO_FATAL_FAILURE(Register(202));
+  KapSimClient* clientD = Connect(202, &d);
+  ASSERT_NE(clientD, nullptr);
+  EXPECT_EQ(d, a + 3);  // one counter for all sessions
+  EXPECT_EQ(Manager(201)->GetKapServerIdByMappedServerId(d), nullptr);  // not 201's server
+  EXPECT_EQ(Manager(202)->GetKapServerIdByMappedServerId(d), ServerOf(clientD));
+  // Registering again changes nothing.
+  EXPECT_EQ(UsbRedirectionMultiServerProxy_Register(202), TRUE);
+  EXPECT_TRUE(Has("Session already exists for sessionId = 202.\n"));
+  EXPECT_EQ(Manager(201)->GetMappedServerIdByKapServerId(ServerOf(clientC)), c);
+
+  // Unregistering tells the host the session is down while the channel service still runs,
+  // then every entry point forgets it.
+  UsbRedirectionMultiServerProxy_Unregister(202);
+  sessions = {201};
+  EXPECT_EQ(sim->KapSim_GetCallCount("KAPService_MultiServerExit"), 1u);  // counted since reset
   std::vector<Event> notices = Events(CHANNEL);
-  ASSERT_EQ(notices.size(), 3u);
-  EXPECT_EQ(notices[2].session, 205u);
-  EXPECT_EQ(notices[2].value, USB_REDIR_CHANNEL_DISCONNECTED);
-  EXPECT_EQ(notices[2].serviceExits, 0u);  // told while the channel service still ran
-  EXPECT_TRUE(Has("Server exited for session 205.\n"));
-
-  char data[] = "x";
-  USBRedir_SendResponseExt ext = Ext(c);
-  EXPECT_EQ(
-      UsbRedirectionMultiServerProxy_SendResponse(205, data, 1, USB_REDIR_PACKAGE_TYPE_URB, &ext),
-      FALSE);
-  UsbRedirectionMultiServerProxy_Poll(205, nullptr);
-  UsbRedirectionMultiServerProxy_Unregister(205);
-  EXPECT_EQ(log.Writer()->CountContaining("Session 205 not exist."), 3);
+  ASSERT_EQ(notices.size(), 4u);
+  for (size_t i = 0; i < 4; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(notices[i].session, i < 2 ? 201u : 202u);
+    EXPECT_EQ(notices[i].value,
+              i < 3 ? USB_REDIR_CHANNEL_CONNECTED : USB_REDIR_CHANNEL_DISCONNECTED);
+  }
+  EXPECT_EQ(notices[3].serviceExits, 0u);  // told while the channel service still ran
+  EXPECT_TRUE(Has("Server exited for session 202.\n"));
+  EXPECT_EQ(Respond(202, "x", USB_REDIR_PACKAGE_TYPE_URB, d), FALSE);  // also polls
+  UsbRedirectionMultiServerProxy_Unregister(202);
+  EXPECT_EQ(log.Writer()->CountContaining("Session 202 not exist."), 3);
 }
 
 // Tarn control messages become Filter/UnFilter posts; only the first sender is accepted.
@@ -356,22 +303,21 @@ TEST_F(MultiServerSession, TarnControlMessagesFromTheAcceptedPeerOnly) {
   KapSimClient* client = Connect(208, &a);
   ASSERT_NE(client, nullptr);
   EXPECT_TRUE(Has("Skip open TARN usb message channel since usb collaboration is disabled."));
-  RCPtr<UsbRedirectionServerMultiServerPlugin> plugin = PluginOf(208, client);
+  RCPtr<UsbRedirectionServerMultiServerPlugin> plugin = PluginOf(client);
   MsgChannelHandle tarn = plugin->OpenMsgChannel("UsbTarn");
-  ASSERT_NE(tarn, nullptr);
-  ASSERT_TRUE(PumpUntil(208, [&] { return plugin->IsMsgChannelReady(tarn); }));
-  UsbRedirectionServerMultiServerPluginTestPeer::HoldTarnChannel(plugin, tarn);
   MsgChannelHandle other = plugin->OpenMsgChannel("Other");
-  ASSERT_TRUE(PumpUntil(208, [&] { return plugin->IsMsgChannelReady(other); }));
+  ASSERT_TRUE(tarn != nullptr && other != nullptr);
+  ASSERT_TRUE(PumpUntil(
+      208, [&] { return plugin->IsMsgChannelReady(tarn) && plugin->IsMsgChannelReady(other); }));
+  UsbRedirectionServerMultiServerPluginTestPeer::HoldTarnChannel(plugin, tarn);
 
-  struct Case {
+  const struct {
     const char* what;
     const char* channel;
     int32_t pid;
     std::string bytes;
     const char* operation;  // null: nothing sent
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"lost", "UsbTarn", 700, std::string("\0\0\0\0", 4), "Filter"},
       {"granted, extra bytes", "UsbTarn", 700, std::string("\1\0\0\0zz", 6), "UnFilter"},
       {"unknown status", "UsbTarn", 700, std::string("\2\0\0\0", 4), nullptr},
@@ -380,7 +326,7 @@ TEST_F(MultiServerSession, TarnControlMessagesFromTheAcceptedPeerOnly) {
       {"first peer again", "UsbTarn", 700, std::string("\0\0\0\0", 4), "Filter"},
       {"another channel", "Other", 700, std::string("\0\0\0\0", 4), nullptr},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     int count = sim->KapSim_GetMessageCount(client);
     ASSERT_EQ(sim->KapSim_SendToMsgChannel(client, c.channel, c.pid, "tarn", c.bytes.data(),
@@ -392,8 +338,8 @@ TEST_F(MultiServerSession, TarnControlMessagesFromTheAcceptedPeerOnly) {
     KapSimMessage message;
     ASSERT_EQ(sim->KapSim_GetMessage(client, count, &message), TRUE);
     EXPECT_EQ(message.command, 0u);
-    EXPECT_EQ(Param(client, count, 0), c.operation);
-    EXPECT_EQ(Param(client, count, 1), c.operation);  // exactly its 6 or 8 bytes
+    EXPECT_EQ(sim->Param(client, count, 0), c.operation);
+    EXPECT_EQ(sim->Param(client, count, 1), c.operation);  // exactly its 6 or 8 bytes
   }
   EXPECT_TRUE(Has("Unrecognized control message: 2."));
   EXPECT_EQ(log.Writer()->CountContaining("can't be determined as TARN, message ignored."), 1);
@@ -402,7 +348,7 @@ TEST_F(MultiServerSession, TarnControlMessagesFromTheAcceptedPeerOnly) {
   // Losing the client closes the Tarn channel.
   ASSERT_EQ(sim->KapSim_DisconnectClient(client), TRUE);
   ASSERT_TRUE(PumpUntil(208, [&] { return !plugin->IsMsgChannelReady(tarn); }));
-  EXPECT_EQ(Counters(sim).msgChannels, before.msgChannels);
+  EXPECT_EQ(sim->Counters().msgChannels, before.msgChannels);
 }
 
 // Servers come and go while host threads send to the ids they last heard of: every message
@@ -416,43 +362,26 @@ TEST_F(MultiServerSession, ServersComeAndGoWhileHostThreadsSend) {
     std::mt19937 rng(seed);
     char payload[32] = "urb";
     while (!stop.load()) {
-      DWORD top = newest.load();
-      if (top == 0) {
-        std::this_thread::yield();
-        continue;
-      }
-      USBRedir_SendResponseExt ext = Ext(top - rng() % 3);
+      USBRedir_SendResponseExt ext = {static_cast<DWORD>(newest.load() - rng() % 3), 4, 2};
       USB_RedirPackageType type =
           rng() % 4 == 0 ? USB_REDIR_PACKAGE_TYPE_PROPBAG : USB_REDIR_PACKAGE_TYPE_URB;
-      if (UsbRedirectionMultiServerProxy_SendResponse(209, payload, sizeof(payload), type, &ext)) {
-        ++sent;
-      }
+      sent += UsbRedirectionMultiServerProxy_SendResponse(209, payload, 32, type, &ext) ? 1 : 0;
     }
   };
   std::vector<std::thread> senders;
   for (unsigned n = 0; n < 3; ++n) senders.emplace_back(sender, n);
-  struct Joiner {
-    std::atomic<bool>& stop;
-    std::vector<std::thread>& threads;
-    ~Joiner() {
-      stop.store(true);
-      for (std::thread& t : threads) t.join();
-    }
-  } joiner{stop, senders};
-
   std::vector<std::pair<KapSimClient*, DWORD>> served;
-  for (int round = 0; round < 6; ++round) {
+  for (int round = 0; round < 6 && !HasFailure(); ++round) {
     DWORD id = 0;
     KapSimClient* client = Connect(209, &id);
-    ASSERT_NE(client, nullptr);
     served.emplace_back(client, id);
     newest.store(id);
     UsbRedirectionMultiServerProxy_Poll(209, nullptr);
-    ASSERT_TRUE(round % 2 == 0 || sim->KapSim_DisconnectClient(served[round - 1].first) == TRUE);
+    EXPECT_TRUE(round % 2 == 0 || sim->KapSim_DisconnectClient(served[round - 1].first) == TRUE);
   }
   stop.store(true);
   for (std::thread& t : senders) t.join();
-  senders.clear();
+  ASSERT_FALSE(HasFailure());
   UsbRedirectionMultiServerProxy_Poll(209, nullptr);
   EXPECT_GT(sent.load(), 0);
   int delivered = 0;
@@ -461,8 +390,8 @@ TEST_F(MultiServerSession, ServersComeAndGoWhileHostThreadsSend) {
     for (int i = 0; i < count; ++i) {
       KapSimMessage message;
       ASSERT_EQ(sim->KapSim_GetMessage(entry.first, i, &message), TRUE);
-      if (message.command != 1) continue;
-      EXPECT_EQ(Param(entry.first, i, 0), std::to_string(entry.second));
+      EXPECT_TRUE(message.command != 1 ||
+                  sim->Param(entry.first, i, 0) == std::to_string(entry.second));
     }
     delivered += count;
   }

@@ -1,5 +1,4 @@
 // What USB commands inherit: missing operations, no library tables, the host's v1/v2 entry.
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,11 +17,11 @@ std::vector<std::string> gArrivals;
 void OnMessageV2(DWORD sessionId, DWORD serverId, char* msg, uint32_t length,
                  USB_RedirPackageType type, USB_OperationType opType, char** resp,
                  uint32_t* respLength) {
-  std::ostringstream out;
-  out << (serverId == ~0u ? 1 : 2) << ' ' << sessionId << ' ' << (serverId == ~0u ? 0 : serverId)
-      << ' ' << std::string(msg, length) << ' ' << type << ' ' << opType << ' '
-      << (resp != nullptr && respLength != nullptr);
-  gArrivals.push_back(out.str());
+  gArrivals.push_back(std::to_string(serverId == ~0u ? 1 : 2) + ' ' + std::to_string(sessionId) +
+                      ' ' + std::to_string(serverId == ~0u ? 0 : serverId) + ' ' +
+                      std::string(msg, length) + ' ' + std::to_string(type) + ' ' +
+                      std::to_string(opType) + ' ' +
+                      std::to_string(resp != nullptr && respLength != nullptr));
 }
 void OnMessageV1(DWORD sessionId, char* msg, uint32_t length, USB_RedirPackageType type,
                  USB_OperationType opType, char** resp, uint32_t* respLength) {
@@ -31,8 +30,8 @@ void OnMessageV1(DWORD sessionId, char* msg, uint32_t length, USB_RedirPackageTy
 
 }  // namespace
 
-TEST(UsbCommandBase, MissingOperationsAndTablesAnswerAsFailuresAndSaySo) {
-  ScopedTestLogger log(LOGGER_LOG_INFO);
+TEST(UsbCommandBase, MissingOperationsAndTablesFailAndTheHostsV2EntryIsPreferred) {
+  ScopedTestLogger log(LOGGER_LOG_VERBOSE);
   UsbSendAsyncMsgServerCommand async(nullptr, nullptr, nullptr);
   UsbPostMsgServerCommand post(nullptr, nullptr, nullptr);
   EXPECT_EQ(nullptr, async.CreateRequest());
@@ -52,40 +51,32 @@ TEST(UsbCommandBase, MissingOperationsAndTablesAnswerAsFailuresAndSaySo) {
   EXPECT_FALSE(fast.ParseRequest());
   EXPECT_FALSE(async.ParseRequest());
   EXPECT_EQ(2, log.Writer()->CountContaining("Unexpected command received: 0."));
-}
 
-TEST(UsbCommandBase, TheHostsV2EntryIsPreferredAndCarriesTheMappedServerId) {
-  ScopedTestLogger log(LOGGER_LOG_VERBOSE);
-  gArrivals.clear();
-  UsbPostMsgServerCommand command(nullptr, nullptr, nullptr);
-  command.mSessionId = 12;
-  command.mMappedServerId = 3;
+  // The v2 entry carries the mapped server id; with neither entry nothing is called, and
+  // that is no failure.
+  post.mSessionId = 12;
+  post.mMappedServerId = 3;
   char bytes[] = "urb";
   KAP_RPC_VARIANT blob{};
   blob.vt = KAP_RPC_VT_BLOB;
-  blob.blobVal.size = 3;
-  blob.blobVal.blobData = bytes;
+  blob.blobVal = {3, bytes};
   char* resp = nullptr;
   uint32_t respLength = 0;
   const auto urb = USB_REDIR_PACKAGE_TYPE_URB;
+  const auto bag = USB_REDIR_PACKAGE_TYPE_PROPBAG;
   const auto unknown = USB_OPERATION_TYPE_UNKNOWN;
-  EXPECT_FALSE(
-      command.TransferRequestToServerConsumer(nullptr, urb, unknown, blob, nullptr, nullptr));
+  const auto filter = USB_OPERATION_TYPE_RUSB_FILTERDEVICE;
+  EXPECT_FALSE(post.TransferRequestToServerConsumer(nullptr, urb, unknown, blob, nullptr, nullptr));
   EXPECT_TRUE(log.Writer()->HasMessage("Invalid pointer for server callback interface.\n"));
   USBRedir_CallbackInterface table = {};
   table.v1.OnMessageArrive = &OnMessageV1;
-  EXPECT_TRUE(
-      command.TransferRequestToServerConsumer(&table, urb, unknown, blob, nullptr, nullptr));
+  EXPECT_TRUE(post.TransferRequestToServerConsumer(&table, urb, unknown, blob, nullptr, nullptr));
   table.v2.OnMessageArrive = &OnMessageV2;
-  EXPECT_TRUE(command.TransferRequestToServerConsumer(&table, USB_REDIR_PACKAGE_TYPE_PROPBAG,
-                                                      USB_OPERATION_TYPE_RUSB_FILTERDEVICE, blob,
-                                                      &resp, &respLength));
-  table = {};  // neither entry: nothing is called, and that is no failure
-  EXPECT_TRUE(
-      command.TransferRequestToServerConsumer(&table, urb, unknown, blob, nullptr, nullptr));
-  EXPECT_EQ(std::vector<std::string>(
+  EXPECT_TRUE(post.TransferRequestToServerConsumer(&table, bag, filter, blob, &resp, &respLength));
+  table = {};
+  EXPECT_TRUE(post.TransferRequestToServerConsumer(&table, urb, unknown, blob, nullptr, nullptr));
+  EXPECT_EQ(gArrivals,
+            std::vector<std::string>(
                 {"1 12 0 urb " + std::to_string(urb) + " " + std::to_string(unknown) + " 0",
-                 "2 12 3 urb " + std::to_string(USB_REDIR_PACKAGE_TYPE_PROPBAG) + " " +
-                     std::to_string(USB_OPERATION_TYPE_RUSB_FILTERDEVICE) + " 1"}),
-            gArrivals);
+                 "2 12 3 urb " + std::to_string(bag) + " " + std::to_string(filter) + " 1"}));
 }
