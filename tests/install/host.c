@@ -4,8 +4,9 @@
  * as the first argument (or USBREDIR_DEFAULT_PLUGIN, which the CMake package supplies).
  * One session against the stand-in channel service named by KAPSERVICE_PATH: Register and
  * Poll on a thread, a client connects (the host must be told), asks "IsUsbAvailable" and
- * must get the host's answer; then Stop, Unregister, Fini. Exits 0 when every step held.
- * Built and run by scripts/install-test.sh.
+ * must get the host's answer; then Stop, Unregister, Fini. Exits 0 when every step held,
+ * 3 when Register found no channel service, 1 on any other failure. Built and run by
+ * scripts/install-test.sh; tests/e2e runs it set-user-id.
  */
 #define _POSIX_C_SOURCE 200809L
 #include <dlfcn.h>
@@ -128,7 +129,8 @@ int main(int argc, char** argv) {
     Fail("InitVhubCallback");
   }
   if (pthread_create(&poller, NULL, PollThread, NULL) != 0 || WaitFor(&g_registered) != 1) {
-    Fail("Register");
+    fprintf(stderr, "install host: Register failed\n");
+    _exit(3);
   }
   client = p_KapSim_ConnectClient(SESSION, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
   if (client == NULL || !WaitFor(&g_connected)) {
