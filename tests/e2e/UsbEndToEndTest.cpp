@@ -21,6 +21,7 @@ struct FaultRow {
   const char* function;  // as KapSim_SetFaultAfter names it
   uint32_t passes;       // calls that still succeed before the failing one
   const char* logged;    // the failure's message (a pattern for reply rows)
+  int returnValues;      // of the reply (request rows)
 };
 
 // Each message kind with its bytes and types, extra parameters ignored and empty blobs
@@ -85,13 +86,10 @@ TEST_F(UsbEndToEnd, EachMessageKindReachesTheHostOfItsSessionAsItsClientComesAnd
 // and dropped without reaching the host. Single-server registration copies only the v1
 // entries: every answer's buffer is forgotten with the leak line, never handed back.
 TEST_F(UsbEndToEnd, RequestsGetTheHostsAnswerAsFarAsItCanBeSentUnlessMalformed) {
-  const struct {
-    FaultRow fault;
-    int returnValues;
-  } rows[] = {
-      {{"Context.v1.AppendReturnVal", 0, "Failed to send response message Id \\[id-0\\]\\."}, 0},
-      {{"Variant.v1.VariantFromStr", 0, "Failed to send response message Id \\[id-1\\]\\."}, 0},
-      {{"Context.v1.AppendReturnVal", 1, "Failed to send response \\[0x[0-9a-f]+ / 5\\]\\."}, 1},
+  const FaultRow rows[] = {
+      {"Context.v1.AppendReturnVal", 0, "Failed to send response message Id \\[id-0\\]\\.", 0},
+      {"Variant.v1.VariantFromStr", 0, "Failed to send response message Id \\[id-1\\]\\.", 0},
+      {"Context.v1.AppendReturnVal", 1, "Failed to send response \\[0x[0-9a-f]+ / 5\\]\\.", 1},
   };
   const struct {
     uint32_t command;
@@ -127,9 +125,9 @@ TEST_F(UsbEndToEnd, RequestsGetTheHostsAnswerAsFarAsItCanBeSentUnlessMalformed) 
   EXPECT_EQ(Value(client, id, 1), "blob " + answer);
   int index = 0;
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.fault.logged);
+    SCOPED_TRACE(row.logged);
     std::string messageId = "id-" + std::to_string(index++);
-    ASSERT_EQ(m_sim.KapSim_SetFaultAfter(row.fault.function, row.fault.passes), TRUE);
+    ASSERT_EQ(m_sim.KapSim_SetFaultAfter(row.function, row.passes), TRUE);
     uint32_t request =
         Request(client, kControl, 2, {Str("Filter"), Str(messageId.c_str()), Blob("x")});
     m_sim.KapSim_ResetFaults();
@@ -145,8 +143,7 @@ TEST_F(UsbEndToEnd, RequestsGetTheHostsAnswerAsFarAsItCanBeSentUnlessMalformed) 
   EXPECT_EQ(m_host->BadFrees(), 0u);
   std::vector<std::string> log = FinishAndReadLog();
   for (const auto& row : rows) {
-    EXPECT_EQ(CountMatching(log, std::string(".*\\): ") + row.fault.logged), 1u)
-        << row.fault.logged;
+    EXPECT_EQ(CountMatching(log, std::string(".*\\): ") + row.logged), 1u) << row.logged;
   }
   const std::pair<const char*, size_t> logged[] = {
       {"Memory is not freed by kapvhub, memory leak!", 4},
@@ -177,11 +174,11 @@ TEST_F(UsbEndToEnd, RequestsGetTheHostsAnswerAsFarAsItCanBeSentUnlessMalformed) 
 // the address sanitizer would catch a later read). Responses not sent still answer TRUE.
 TEST_F(UsbEndToEnd, HostCallsOnFailedRepeatedOrUnknownSessionsAndResponsesSentOrDropped) {
   const FaultRow faults[] = {
-      {"Variant.v1.VariantFromUInt32", 0, "Failed to add fast queue Id."},
-      {"Variant.v1.VariantFromUInt64", 0, "Failed to add header length."},
-      {"Variant.v1.VariantFromUInt64", 1, "Failed to add tailer length."},
-      {"Context.v1.AppendParam", 3, "Failed to add message content."},
-      {"ChannelObject.v1.Invoke", 0, nullptr},
+      {"Variant.v1.VariantFromUInt32", 0, "Failed to add fast queue Id.", 0},
+      {"Variant.v1.VariantFromUInt64", 0, "Failed to add header length.", 0},
+      {"Variant.v1.VariantFromUInt64", 1, "Failed to add tailer length.", 0},
+      {"Context.v1.AppendParam", 3, "Failed to add message content.", 0},
+      {"ChannelObject.v1.Invoke", 0, nullptr, 0},
   };
   EXPECT_EQ(m_host->InitVhubCallback(false), TRUE);  // again, without v3: still accepted
   m_host->StopSession(42);                           // unknown to the host: nothing happens
@@ -327,13 +324,10 @@ TEST_F(UsbEndToEnd, A64MiBBlobArrivesWholeEachWayAndAFloodInOrder) {
   m_clients.pop_back();
 }
 
-// Many sessions at once with traffic both ways (every request is answered), responses from
-// several host threads, and sessions torn down while their clients are still sending. Run
-// under TSan in CI.
+// Many sessions at once, each client sending without pause, torn down while their clients
+// are still sending. Run under TSan in CI (the soak adds host threads' responses).
 TEST_F(UsbEndToEnd, SixteenBusySessionsStopWhileClientsAreStillSending) {
   const int kSessions = 16;
-  const int kHostThreads = 4;
-  const int kResponsesPerThread = 64;
   std::vector<KapSimClient*> clients;
   for (int i = 0; i < kSessions; ++i) {
     clients.push_back(StartConnected(100 + i));
@@ -362,32 +356,10 @@ TEST_F(UsbEndToEnd, SixteenBusySessionsStopWhileClientsAreStillSending) {
       }
     });
   }
-  std::vector<std::thread> hostThreads;
-  std::atomic<int> accepted{0};
-  for (int t = 0; t < kHostThreads; ++t) {
-    hostThreads.emplace_back([&, t]() {
-      const std::string urb(512, static_cast<char>(t));
-      USBRedir_SendResponseExt ext{};
-      ext.headerLength = 8;
-      for (int n = 0; n < kResponsesPerThread; ++n) {
-        DWORD session = 100 + (t * kResponsesPerThread + n) % kSessions;
-        ext.fastQueueId = session;
-        accepted += m_host->SendResponse(session, urb.data(), static_cast<uint32_t>(urb.size()),
-                                         USB_REDIR_PACKAGE_TYPE_URB, &ext) == TRUE;
-      }
-    });
-  }
-  for (std::thread& thread : hostThreads) {
-    thread.join();
-  }
-  EXPECT_EQ(accepted.load(), kHostThreads * kResponsesPerThread);
-  int delivered = 0;
   for (int i = 0; i < kSessions; ++i) {
     // Every session has delivered something to the host before it is torn down.
     EXPECT_TRUE(m_host->WaitForMessages(100 + i, 1, kWaitMs)) << "session " << 100 + i;
-    delivered += m_sim.KapSim_GetMessageCount(clients[i]);
   }
-  EXPECT_EQ(delivered, kHostThreads * kResponsesPerThread);
   for (int i = 0; i < kSessions; ++i) {
     m_host->StopSession(100 + i);  // the clients keep sending meanwhile
   }

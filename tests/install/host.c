@@ -93,10 +93,9 @@ int main(int argc, char** argv) {
   const char* simPath = getenv("KAPSERVICE_PATH");
   void* plugin = NULL;
   void* sim = NULL;
-  USBRedir_CallbackInterface table;
+  USBRedir_CallbackInterface table = {0};
   pthread_t poller;
-  KapSimClient* client;
-  KapSimParam params[3];
+  KapSimParam params[3] = {{0}};
   uint32_t requestId = 0;
   const char* name = NULL;
   const KAP_RPC_VARIANT* value = NULL;
@@ -104,8 +103,7 @@ int main(int argc, char** argv) {
   pluginPath = pluginPath != NULL ? pluginPath : USBREDIR_DEFAULT_PLUGIN;
 #endif
   if (pluginPath == NULL || simPath == NULL) {
-    fprintf(stderr, "usage: KAPSERVICE_PATH=<stand-in> %s <plug-in>\n", argv[0]);
-    return 2;
+    Fail("usage: KAPSERVICE_PATH=<stand-in> install_host <plug-in>");
   }
   setvbuf(stdout, NULL, _IOLBF, 0);
   /* The stand-in first: the plug-in's own dlopen of the same path then shares it. */
@@ -121,7 +119,6 @@ int main(int argc, char** argv) {
   printf("host: loaded %s\n", pluginPath);
 
   p_UsbRedirectionPlugin_Init();
-  memset(&table, 0, sizeof(table));
   table.version = 1;
   table.v1.OnChannelStateChange = OnChannelStateChange;
   table.v1.OnMessageArrive = OnMessageArrive;
@@ -132,12 +129,12 @@ int main(int argc, char** argv) {
     fprintf(stderr, "install host: Register failed\n");
     _exit(3);
   }
-  client = p_KapSim_ConnectClient(SESSION, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
+  KapSimClient* client =
+      p_KapSim_ConnectClient(SESSION, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
   if (client == NULL || !WaitFor(&g_connected)) {
     Fail("the host was not told CONNECTED");
   }
   /* The answer comes back to the client as the second return value. */
-  memset(params, 0, sizeof(params));
   params[0].value.vt = params[1].value.vt = KAP_RPC_VT_LPSTR;
   params[0].value.strVal = (char*)"IsUsbAvailable";
   params[1].value.strVal = (char*)"7-1";
