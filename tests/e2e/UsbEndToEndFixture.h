@@ -116,13 +116,10 @@ class UsbEndToEnd : public ::testing::Test {
     return ReadLines(LogPath());
   }
 
-  // Starts the session and connects a client; waits until the host is told CONNECTED.
-  KapSimClient* StartConnected(DWORD sessionId) {
-    EXPECT_TRUE(m_host->StartSession(sessionId));
-    return Connect(sessionId, 1);
-  }
-
-  KapSimClient* Connect(DWORD sessionId, size_t connectedCount) {
+  // Connects a client, after starting the session for its first; waits until the host has
+  // been told CONNECTED `connectedCount` times.
+  KapSimClient* Connect(DWORD sessionId, size_t connectedCount = 1) {
+    EXPECT_TRUE(connectedCount > 1 || m_host->StartSession(sessionId));
     KapSimClient* client =
         m_sim.KapSim_ConnectClient(sessionId, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
     EXPECT_NE(client, nullptr);
