@@ -1,13 +1,97 @@
 // Every export of the built plug-in with each of its allocations failing in turn: no
 // exception crosses the export, nothing is left behind in the channel service, and the
 // plug-in works as before once memory is back.
+//
+// This binary replaces the global operator new and delete, and the dlopened plug-in binds
+// to them. On an armed thread each allocation whose nearest caller in the plug-in, the
+// stand-in or the test is the plug-in counts, and number t_failAt fails (throwing forms
+// throw std::bad_alloc, nothrow forms answer null). The stand-in and the host's callbacks
+// play C code and never fail.
+#include <dlfcn.h>
+#include <execinfo.h>
+#include <link.h>
+
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <future>
+#include <new>
 #include <string>
 #include <thread>
 
-#include "alloc/FailingAllocator.h"
 #include "e2e/UsbEndToEndFixture.h"
+
+namespace {
+
+const void* gPluginBase = nullptr;
+const void* gSimBase = nullptr;
+const void* gTestBase = nullptr;
+thread_local bool t_armed = false;
+thread_local bool t_inside = false;  // backtrace and dladdr must not count themselves
+thread_local long t_count = 0;
+thread_local long t_failAt = -1;
+thread_local bool t_failed = false;
+
+// The module whose code `address` lies in; null for C++ library code, which the test binary
+// may hold too (a template it instantiated and exports, which the plug-in then binds to).
+const void* BaseOf(const void* address) {
+  Dl_info info;
+  ElfW(Sym)* symbol = nullptr;
+  if (address == nullptr ||
+      dladdr1(address, &info, reinterpret_cast<void**>(&symbol), RTLD_DL_SYMENT) == 0) {
+    return nullptr;
+  }
+  const char* name = info.dli_sname != nullptr ? info.dli_sname : "";
+  bool inside = symbol != nullptr && static_cast<const char*>(address) <
+                                         static_cast<const char*>(info.dli_saddr) + symbol->st_size;
+  bool library = strncmp(name, "_ZSt", 4) == 0 || strncmp(name, "_ZNSt", 5) == 0 ||
+                 strncmp(name, "_ZNKSt", 6) == 0;
+  return inside && library ? nullptr : info.dli_fbase;
+}
+
+// Whether this allocation, made from the instruction before `caller`, is the one to fail.
+// Frames of the C++ library between it and the nearest known module (as in std::string)
+// belong to their caller.
+bool ShouldFail(const void* caller) {
+  if (!t_armed || t_inside) return false;
+  t_inside = true;
+  void* frames[16];
+  int depth = backtrace(frames, 16);
+  int i = 0;
+  while (i < depth && frames[i] != caller) ++i;  // this file's frames, a sanitizer's interceptor
+  const void* base = nullptr;
+  for (; i < depth && base != gPluginBase && base != gSimBase && base != gTestBase; ++i) {
+    base = BaseOf(frames[i]);
+  }
+  t_inside = false;
+  if (base != gPluginBase || t_count++ != t_failAt) return false;
+  t_failed = true;
+  return true;
+}
+
+void* Allocate(const void* caller, size_t size) noexcept {
+  return ShouldFail(caller) ? nullptr : std::malloc(size == 0 ? 1 : size);
+}
+
+void* Throwing(const void* caller, size_t size) {
+  if (void* p = Allocate(caller, size)) return p;
+  throw std::bad_alloc();
+}
+
+}  // namespace
+
+// The plug-in allocates nothing over-aligned, so the aligned forms stay the library's.
+#define CALLER __builtin_return_address(0)
+void* operator new(size_t n) { return Throwing(CALLER, n); }
+void* operator new[](size_t n) { return Throwing(CALLER, n); }
+void* operator new(size_t n, const std::nothrow_t&) noexcept { return Allocate(CALLER, n); }
+void* operator new[](size_t n, const std::nothrow_t&) noexcept { return Allocate(CALLER, n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
@@ -18,8 +102,11 @@ class ExportAllocationFailure : public UsbEndToEnd {
  protected:
   void SetUp() override {
     UsbEndToEnd::SetUp();
-    FailingAllocator::SetLibraries(reinterpret_cast<const void*>(m_host->Entry().Init),
-                                   reinterpret_cast<const void*>(m_sim.KapSim_ConnectClient));
+    gPluginBase = BaseOf(reinterpret_cast<const void*>(m_host->Entry().Init));
+    gSimBase = BaseOf(reinterpret_cast<const void*>(m_sim.KapSim_ConnectClient));
+    gTestBase = BaseOf(reinterpret_cast<const void*>(&BaseOf));
+    void* frames[2];
+    backtrace(frames, 2);  // loads the unwinder now, not inside a counted allocation
     m_host->SetResponder([](const VhubHost::Message&, std::string* reply) {
       *reply = "yes";
       return true;
@@ -27,19 +114,19 @@ class ExportAllocationFailure : public UsbEndToEnd {
   }
 
   // Runs fn on this thread with its plug-in allocation number n failing (n < 0: none);
-  // answers whether the allocation was reached and sets *count to the allocations counted.
-  // An exception out of fn is a failure of the test.
+  // answers whether that allocation was reached, and sets *count to the ones counted.
   static bool Failing(long n, const Step& fn, long* count = nullptr) {
-    FailingAllocator::Arm(n);
+    t_count = 0;
+    t_failAt = n;
+    t_failed = false;
+    t_armed = true;
     EXPECT_NO_THROW(fn()) << "an exception crossed the export with allocation " << n << " failing";
-    bool failed = false;
-    long counted = FailingAllocator::Disarm(&failed);
-    if (count != nullptr) *count = counted;
-    return failed;
+    t_armed = false;
+    if (count != nullptr) *count = t_count;
+    return t_failed;
   }
 
-  // One run per allocation the call makes: run n fails allocation n (every stride-th),
-  // until a run makes fewer. Answers the runs.
+  // Run n fails allocation n (every stride-th) until a run makes fewer. Answers the runs.
   static long FailEachAllocation(const std::function<bool(long)>& run, long stride = 1) {
     long n = 0;
     for (bool reached = true; reached && n < kMaxRuns; n += reached ? stride : 0) {
@@ -72,7 +159,7 @@ TEST_F(ExportAllocationFailure, EveryExportAnswersAsForAFailure) {
       {"Stop", registered, [&] { entry.Stop(7); }, unregister},
       {"Unregister", registered, [&] { entry.Unregister(7); }, unregister},
       // On a session whose client is connected, so that the message is built and sent.
-      {"SendResponse", [&] { connected = connected || StartConnected(8) != nullptr; },
+      {"SendResponse", [&] { connected = connected || Connect(8) != nullptr; },
        [&] {
          entry.SendResponse(8, const_cast<char*>("urb"), 3, USB_REDIR_PACKAGE_TYPE_URB, &ext);
        },
@@ -92,17 +179,14 @@ TEST_F(ExportAllocationFailure, EveryExportAnswersAsForAFailure) {
   }
   EXPECT_GT(runs, 100);
   // With memory back, a session works end to end.
-  KapSimClient* client = StartConnected(7);
+  KapSimClient* client = Connect(7);
   ASSERT_NE(client, nullptr);
   Request(client, "UsbRedirControlObj", 2, {Str("IsUsbAvailable"), Str("id"), Blob("q")});
   // The boundary says what it caught, under the export's name.
-  size_t caught = 0;
-  for (const std::string& line : FinishAndReadLog()) {
-    caught += line.find(
-                  " E UsbRedirectionProxy_Register(): Failed with an exception: "
-                  "std::bad_alloc.") != std::string::npos;
-  }
-  EXPECT_GT(caught, 0u);
+  EXPECT_GT(CountMatching(FinishAndReadLog(),
+                          ".* E UsbRedirectionProxy_Register\\(\\): Failed with "
+                          "an exception: std::bad_alloc\\."),
+            0u);
 }
 
 // Poll drives the session: connection, objects, a request and its reply all run inside

@@ -1,13 +1,10 @@
 // The plug-in as a host sees it: loaded with dlopen, reached only through exported names;
 // and a set-user-id host that ignores KAPSERVICE_PATH.
-#include <dlfcn.h>
 #include <pwd.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <iterator>
 #include <set>
 #include <sstream>
 #include <string>
@@ -20,26 +17,12 @@
 
 namespace {
 
-// The symbols the built library defines, as `nm` lists them: with "-D -g" the global ones the
-// dynamic linker sees, without options the full table (local ones included).
-std::set<std::string> DefinedSymbols(const std::string& options) {
-  std::set<std::string> names;
-  FILE* out = popen(("nm --defined-only " + options + " " USBREDIR_PLUGIN_PATH).c_str(), "r");
-  char line[4096];
-  while (out != nullptr && fgets(line, sizeof(line), out) != nullptr) {
-    std::istringstream fields(line);
-    std::string address, type, name;
-    if (fields >> address >> type >> name) names.insert(name);
-  }
-  EXPECT_TRUE(out != nullptr && pclose(out) == 0) << "nm failed";
-  return names;
-}
-
-// Exactly the eight entry points are exported, a missing library is reported; internal entry points
-// and objects exist in the library (a name it does not have would prove nothing) but stay
-// invisible.
+// Exactly the eight entry points are exported: the global symbols the dynamic linker sees
+// (the only ones dlsym can find) are these, so no internal function, object or template
+// instance is visible. A missing library is reported; before Init, calls on unknown
+// sessions are harmless in any order.
 TEST(PluginLibrary, ExportsExactlyTheEightEntryPointsAndHidesTheRest) {
-  const char* const exports[] = {
+  const std::set<std::string> exports = {
       "UsbRedirectionPlugin_Init",
       "UsbRedirectionPlugin_Fini",
       "UsbRedirectionProxy_InitVhubCallback",
@@ -49,16 +32,16 @@ TEST(PluginLibrary, ExportsExactlyTheEightEntryPointsAndHidesTheRest) {
       "UsbRedirectionProxy_Stop",
       "UsbRedirectionProxy_SendResponse",
   };
-  // As the linker names them (C++ names mangled).
-  const char* const internals[] = {
-      "UsbRedirectionMultiServerProxy_InitVhubCallback", "UsbRedirectionMultiServerProxy_Register",
-      "UsbRedirectionMultiServerProxy_Unregister",       "UsbRedirectionMultiServerProxy_Poll",
-      "UsbRedirectionMultiServerProxy_SendResponse",     "_Z30UsbRedirectionProxy_Initializej",
-      "_Z40UsbRedirectionProxy_SessionAlreadyExistsj",   "gCallbackInterface",
-      "_ZN10LoggerBase23s_defaultLoggerLogLevelE",       "_ZN8RCObject7ReleaseEv",
-  };
-  EXPECT_EQ(DefinedSymbols("-D -g"), std::set<std::string>(std::begin(exports), std::end(exports)));
-  std::set<std::string> all = DefinedSymbols("");
+  std::set<std::string> exported;
+  FILE* out = popen("nm --defined-only -D -g " USBREDIR_PLUGIN_PATH, "r");
+  char line[4096];
+  while (out != nullptr && fgets(line, sizeof(line), out) != nullptr) {
+    std::istringstream fields(line);
+    std::string address, type, name;
+    if (fields >> address >> type >> name) exported.insert(name);
+  }
+  EXPECT_TRUE(out != nullptr && pclose(out) == 0) << "nm failed";
+  EXPECT_EQ(exported, exports);
 
   VhubHost failing("/nonexistent/libusbRedirectionPlugin.so");
   std::string error;
@@ -66,7 +49,6 @@ TEST(PluginLibrary, ExportsExactlyTheEightEntryPointsAndHidesTheRest) {
   EXPECT_FALSE(error.empty());
   VhubHost host(USBREDIR_PLUGIN_PATH);  // dlsym of all eight
   ASSERT_TRUE(host.Load(&error)) << error;
-  // Before Init, calls on unknown sessions are harmless in any order.
   const VhubHost::EntryPoints& entry = host.Entry();
   entry.Stop(7);
   entry.Poll(7, nullptr);  // returns at once
@@ -74,13 +56,6 @@ TEST(PluginLibrary, ExportsExactlyTheEightEntryPointsAndHidesTheRest) {
   char payload[4] = {1, 2, 3, 4};
   EXPECT_EQ(entry.SendResponse(7, payload, 4, USB_REDIR_PACKAGE_TYPE_URB, nullptr), FALSE);
   EXPECT_EQ(entry.SendResponse(7, nullptr, 0, USB_REDIR_PACKAGE_TYPE_PROPBAG, nullptr), FALSE);
-  void* handle = dlopen(USBREDIR_PLUGIN_PATH, RTLD_NOW | RTLD_NOLOAD);
-  ASSERT_NE(handle, nullptr);
-  for (const char* name : internals) {
-    EXPECT_EQ(all.count(name), 1u) << name << " is not in the library";
-    EXPECT_EQ(dlsym(handle, name), nullptr) << name;
-  }
-  dlclose(handle);
 }
 
 // The channel service comes from KAPSERVICE_PATH for an ordinary host only: run set-user-id
@@ -99,17 +74,17 @@ TEST(KapServicePath, SetUserIdHostIgnoresTheEnvironment) {
   ASSERT_EQ(chmod(folder, 0755), 0);
   const std::string probe = std::string(folder) + "/probe";
   ASSERT_EQ(system(("cp " KAPSERVICE_PATH_PROBE " " + probe).c_str()), 0);
-  const std::string run =
-      "KAPSERVICE_PATH=" KAPSERVICE_SIM_PATH " " + probe + " " USBREDIR_PLUGIN_PATH;
+  // Logging goes into the folder, where the user nobody cannot write.
+  const std::string run = "TMPDIR=" + std::string(folder) +
+                          " KAPSERVICE_PATH=" KAPSERVICE_SIM_PATH " " + probe +
+                          " " USBREDIR_PLUGIN_PATH;
   int ordinary = system(run.c_str());
   ASSERT_EQ(chown(probe.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
   ASSERT_EQ(chmod(probe.c_str(), 04755), 0);
   int setUserId = system(run.c_str());
   system((std::string("rm -rf ") + folder).c_str());
-  ASSERT_TRUE(WIFEXITED(ordinary));
-  EXPECT_EQ(WEXITSTATUS(ordinary), 10);  // served by the library the variable names
-  ASSERT_TRUE(WIFEXITED(setUserId));
-  EXPECT_EQ(WEXITSTATUS(setUserId), 11);
+  EXPECT_TRUE(WIFEXITED(ordinary) && WEXITSTATUS(ordinary) == 0) << ordinary;     // a session
+  EXPECT_TRUE(WIFEXITED(setUserId) && WEXITSTATUS(setUserId) == 3) << setUserId;  // none
 }
 
 }  // namespace

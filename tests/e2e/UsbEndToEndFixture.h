@@ -1,5 +1,7 @@
 // A host and the stand-in channel service around the built plug-in, for tests that go
-// through the exported functions only. The plug-in finds the stand-in via KAPSERVICE_PATH.
+// through the exported functions only. The plug-in finds the stand-in via KAPSERVICE_PATH;
+// HOME and TMPDIR point into a fresh folder, so a test writes the plug-in's preference files
+// and reads its log.
 #ifndef TESTS_E2E_USBENDTOENDFIXTURE_H
 #define TESTS_E2E_USBENDTOENDFIXTURE_H
 
@@ -36,25 +38,47 @@ inline size_t CountMatching(const std::vector<std::string>& lines, const std::st
   return count;
 }
 
+// Lines whose message (the text after the prefix) is exactly `message`.
+inline size_t CountMessage(const std::vector<std::string>& lines, const std::string& message) {
+  size_t count = 0;
+  for (const std::string& line : lines) {
+    size_t at = line.find("): " + message);
+    count += at != std::string::npos && at + 3 + message.size() == line.size() ? 1 : 0;
+  }
+  return count;
+}
+
 class UsbEndToEnd : public ::testing::Test {
  protected:
   static constexpr int kWaitMs = 30000;  // a 64 MiB blob under TSan on a loaded machine
 
   void SetUp() override {
-    // A folder of its own for the plug-in's log file, so a test can read what it logged.
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    ASSERT_NO_FATAL_FAILURE(StartHost());
+  }
+
+  // The folders and the environment, and the stand-in's control API; no plug-in yet.
+  void Prepare() {
     char pattern[] = "/tmp/usbredir-e2e-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     m_root = pattern;
-    setenv("TMPDIR", m_root.c_str(), 1);
+    ASSERT_EQ(system(("mkdir -p " + m_root + "/home/.quorin " + m_root + "/tmp").c_str()), 0);
+    setenv("HOME", (m_root + "/home").c_str(), 1);
+    setenv("TMPDIR", (m_root + "/tmp").c_str(), 1);
     setenv("USER", "tester", 1);
     setenv("KAPSERVICE_PATH", KAPSERVICE_SIM_PATH, 1);
     std::string error;
     ASSERT_TRUE(m_sim.Load(KAPSERVICE_SIM_PATH, &error)) << error;
     m_sim.KapSim_ResetFaults();
+  }
+
+  // Loads and starts the plug-in; hands over the callback table unless told not to.
+  void StartHost(bool handOver = true) {
     m_host = std::make_unique<VhubHost>(USBREDIR_PLUGIN_PATH);
+    std::string error;
     ASSERT_TRUE(m_host->Load(&error)) << error;
     m_host->Init();
-    ASSERT_EQ(m_host->InitVhubCallback(true), TRUE);
+    ASSERT_TRUE(!handOver || m_host->InitVhubCallback(true) == TRUE);
   }
 
   void TearDown() override {
@@ -76,6 +100,12 @@ class UsbEndToEnd : public ::testing::Test {
     EXPECT_EQ(counters.badClears, 0u);
   }
 
+  // The log file of this process under $TMPDIR (m_root + tmp); counter as "(1)".
+  std::string LogPath(const std::string& counter = "", const std::string& tmp = "/tmp") const {
+    return m_root + tmp + "/quorin-tester/quorin-UsbRedirPlugin-" + std::to_string(getpid()) +
+           counter + ".log";
+  }
+
   // Ends the plug-in (every line reaches the file) and answers its log's lines.
   std::vector<std::string> FinishAndReadLog() {
     for (KapSimClient* client : m_clients) {
@@ -83,27 +113,13 @@ class UsbEndToEnd : public ::testing::Test {
     }
     m_clients.clear();
     m_host.reset();
-    return ReadLines(m_root + "/quorin-tester/quorin-UsbRedirPlugin-" + std::to_string(getpid()) +
-                     ".log");
+    return ReadLines(LogPath());
   }
 
-  // Lines whose message (the text after the prefix) is exactly `message`.
-  static size_t CountMessage(const std::vector<std::string>& lines, const std::string& message) {
-    size_t count = 0;
-    for (const std::string& line : lines) {
-      size_t at = line.find("): " + message);
-      count += at != std::string::npos && at + 3 + message.size() == line.size() ? 1 : 0;
-    }
-    return count;
-  }
-
-  // Starts the session and connects a client; waits until the host is told CONNECTED.
-  KapSimClient* StartConnected(DWORD sessionId) {
-    EXPECT_TRUE(m_host->StartSession(sessionId));
-    return Connect(sessionId, 1);
-  }
-
-  KapSimClient* Connect(DWORD sessionId, size_t connectedCount) {
+  // Connects a client, after starting the session for its first; waits until the host has
+  // been told CONNECTED `connectedCount` times.
+  KapSimClient* Connect(DWORD sessionId, size_t connectedCount = 1) {
+    EXPECT_TRUE(connectedCount > 1 || m_host->StartSession(sessionId));
     KapSimClient* client =
         m_sim.KapSim_ConnectClient(sessionId, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
     EXPECT_NE(client, nullptr);
@@ -145,17 +161,23 @@ class UsbEndToEnd : public ::testing::Test {
     return count;
   }
 
-  // A value of a reply (request >= 0) or of the client's message `-1 - request`.
-  const KAP_RPC_VARIANT* Value(KapSimClient* client, int64_t request, int index) {
+  // A value of a reply (request >= 0) or of the client's message `-1 - request`, with its
+  // type: "str text", "blob bytes", "ui4 12", "ui8 12"; "none" when there is none.
+  std::string Value(KapSimClient* client, int64_t request, int index) {
     const char* name = nullptr;  // asked for of messages only: both ways are served
-    const KAP_RPC_VARIANT* value = nullptr;
-    Bool ok = request >= 0 ? m_sim.KapSim_GetReplyValue(client, static_cast<uint32_t>(request),
-                                                        index, nullptr, &value)
-                           : m_sim.KapSim_GetMessageParam(client, static_cast<int>(-1 - request),
-                                                          index, &name, &value);
-    EXPECT_EQ(ok, TRUE) << index;
-    static const KAP_RPC_VARIANT kEmpty{};
-    return value != nullptr ? value : &kEmpty;
+    const KAP_RPC_VARIANT* v = nullptr;
+    if (request >= 0) {
+      m_sim.KapSim_GetReplyValue(client, static_cast<uint32_t>(request), index, nullptr, &v);
+    } else {
+      m_sim.KapSim_GetMessageParam(client, static_cast<int>(-1 - request), index, &name, &v);
+    }
+    if (v == nullptr) return "none";
+    if (v->vt == KAP_RPC_VT_LPSTR) return std::string("str ") + v->strVal;
+    if (v->vt == KAP_RPC_VT_BLOB)
+      return "blob " + std::string(v->blobVal.blobData, v->blobVal.size);
+    if (v->vt == KAP_RPC_VT_UI4) return "ui4 " + std::to_string(v->ulVal);
+    if (v->vt == KAP_RPC_VT_UI8) return "ui8 " + std::to_string(v->ullVal);
+    return "vt " + std::to_string(v->vt);
   }
 
   std::string m_root;
