@@ -1,8 +1,8 @@
 // Fuzzes client requests end to end: each input is one request of any command id, with any number
 // of parameters of any variant type and content, sent by a simulated client of the stand-in channel
-// service to a registered, polled session of the plug-in (its exported entry points, linked in).
-// The host of this file answers asynchronous requests with bytes from the input, and the input may
-// make one library call of the reply fail.
+// service to a registered, polled session that tools/vhub's host runs on the plug-in's entry
+// points (linked into this program). The host answers asynchronous requests with bytes from the
+// input, and the input may make one library call of the reply fail.
 //
 // Checked for every input, once the plug-in has answered the request:
 //  - the host was called exactly when the layout of the command's listed parameters is
@@ -11,9 +11,9 @@
 //  - the reply carries the request's message id and the host's bytes, or less when the
 //    host gave nothing or the input made an append fail;
 //  - no message context or variant of the stand-in is left alive, and nothing was passed to
-//    it that it did not hand out.
-// The session stays up across inputs; the client is replaced now and then so that the stand-in's
-// record of requests stays small.
+//    it that it did not hand out; at exit no server, object or sink either.
+// The session is restarted now and then, so that the stand-in's record of requests and the host's
+// reply buffers (single-server mode never hands them back) stay few.
 //
 // Input: command byte (0xF0 and up: that id itself; 0xFF: a 32-bit id follows), option byte (bits
 // 0-1 object, 2-3 a failing library call, 4 the host answers, 5 named parameters), parameter count
@@ -21,24 +21,20 @@
 // answer (a length and the bytes).
 #include <unistd.h>
 
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <mutex>
-#include <thread>
 
 #include "FuzzSupport.h"
 #include "KapSimLibrary.h"
 #include "VhubHost.h"
 #include "usb/UsbOperationType.h"
-#include "usbRedirectionPlugin.h"
 
 namespace {
 
 const DWORD kSession = 7;
-const uint32_t kWaitMs = 30000;          // generous: a loaded machine, sanitizers
-const unsigned kInputsPerClient = 2048;  // then the client is replaced
+const int kWaitMs = 30000;                // generous: a loaded machine, sanitizers
+const unsigned kInputsPerSession = 2048;  // then the session restarts
 
 const char* const kObjects[] = {"UsbRedirControlObj", "UsbRedirDataObj", "UsbRedirDataObjTcp"};
 const uint16_t kTypes[] = {KAP_RPC_VT_EMPTY, KAP_RPC_VT_NULL, KAP_RPC_VT_I2, KAP_RPC_VT_I4,
@@ -50,127 +46,80 @@ const uint16_t kTypes[] = {KAP_RPC_VT_EMPTY, KAP_RPC_VT_NULL, KAP_RPC_VT_I2, KAP
 const char* const kFaults[] = {nullptr, "Context.v1.AppendReturnVal", "Variant.v1.VariantFromStr",
                                "Context.v1.GetParam"};
 
-// What the host's callbacks see; written on the session's poll thread.
-struct HostState {
-  std::mutex lock;
-  std::condition_variable changed;
-  unsigned connected = 0;                // guarded by lock
-  unsigned disconnected = 0;             // guarded by lock
-  std::vector<VhubHost::Message> calls;  // guarded by lock
-  bool answer = false;                   // guarded by lock
-  std::string reply;                     // guarded by lock; the host's, never freed by the plug-in
-};
-HostState gHost;
+// The host's answer and the last message it got; the poll thread reads and writes them.
+std::mutex gLock;
+bool gAnswer = false;                   // guarded by gLock
+std::string gReply;                     // guarded by gLock
+std::vector<VhubHost::Message> gCalls;  // guarded by gLock
 
-void OnChannelStateChange(DWORD /*sessionId*/, USB_RedirChannelState state) {
-  std::lock_guard<std::mutex> guard(gHost.lock);
-  (state == USB_REDIR_CHANNEL_CONNECTED ? gHost.connected : gHost.disconnected)++;
-  gHost.changed.notify_all();
-}
+struct Setup {
+  std::string root;
+  KapSimLibrary sim;
+  VhubHost host{""};  // "": this program, which links the plug-in in
+  KapSimClient* client = nullptr;
+  unsigned inputs = 0;
 
-void OnMessageArrive(DWORD sessionId, char* msg, uint32_t msgLength, USB_RedirPackageType type,
-                     USB_OperationType opType, char** respMsg, uint32_t* respMsgLength) {
-  std::lock_guard<std::mutex> guard(gHost.lock);
-  bool canRespond = respMsg != nullptr && respMsgLength != nullptr;
-  gHost.calls.push_back({sessionId, msg != nullptr ? std::string(msg, msgLength) : std::string(),
-                         type, opType, canRespond});
-  if (canRespond && gHost.answer) {
-    // Single-server mode never gives a reply buffer back, so the host keeps it.
-    *respMsg = &gHost.reply[0];
-    *respMsgLength = static_cast<uint32_t>(gHost.reply.size());
-  }
-}
-
-class Session {
- public:
-  Session() {
+  Setup() {
     char pattern[] = "/tmp/usbredir-fuzz-XXXXXX";
     Require(mkdtemp(pattern) != nullptr, "mkdtemp");
-    m_root = pattern;
+    root = pattern;
     // The plug-in logs at its most verbose level into a folder of this run.
-    std::filesystem::create_directories(m_root + "/.quorin");
-    std::ofstream(m_root + "/.quorin/config") << "UsbRedirPlugin.log.logLevel = \"verbose\"\n";
-    setenv("HOME", m_root.c_str(), 1);
-    setenv("TMPDIR", m_root.c_str(), 1);
+    std::filesystem::create_directories(root + "/.quorin");
+    std::ofstream(root + "/.quorin/config") << "UsbRedirPlugin.log.logLevel = \"verbose\"\n";
+    setenv("HOME", root.c_str(), 1);
+    setenv("TMPDIR", root.c_str(), 1);
     setenv("USER", "fuzzer", 1);
     setenv("KAPSERVICE_PATH", KAPSERVICE_SIM_PATH, 1);
     std::string error;
-    if (!m_sim.Load(KAPSERVICE_SIM_PATH, &error)) {
+    if (!sim.Load(KAPSERVICE_SIM_PATH, &error) || !host.Load(&error)) {
       Require(false, error.c_str());
     }
-    UsbRedirectionPlugin_Init();
-    USBRedir_CallbackInterface table = {};
-    table.version = 1;
-    table.v1.OnChannelStateChange = &OnChannelStateChange;
-    table.v1.OnMessageArrive = &OnMessageArrive;
-    UsbRedirectionProxy_InitVhubCallback(&table);
-    std::promise<bool> registered;
-    m_poll = std::thread([&registered] {
-      bool ok = UsbRedirectionProxy_Register(kSession) == TRUE;
-      registered.set_value(ok);
-      if (ok) {
-        UsbRedirectionProxy_Poll(kSession, nullptr);
-      }
+    host.Init();
+    host.InitVhubCallback(false);
+    host.SetKeepRecords(false);
+    host.SetResponder([](const VhubHost::Message&, std::string* reply) {
+      std::lock_guard<std::mutex> guard(gLock);
+      *reply = gReply;
+      return gAnswer;
     });
-    Require(registered.get_future().get(), "Register failed");
-    Connect();
+    host.SetMessageObserver([](const VhubHost::Message& message) {
+      std::lock_guard<std::mutex> guard(gLock);
+      gCalls.push_back(message);
+    });
+    Start();
   }
 
-  // At exit: the session ends as a host ends it, and nothing of the stand-in stays alive.
+  void Start() {
+    size_t connected = host.StateChangeCount(kSession, USB_REDIR_CHANNEL_CONNECTED);
+    Require(host.StartSession(kSession), "Register failed");
+    client = sim.KapSim_ConnectClient(kSession, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
+    Require(client != nullptr &&
+                host.WaitForState(kSession, USB_REDIR_CHANNEL_CONNECTED, connected + 1, kWaitMs),
+            "the client did not connect");
+    inputs = 0;
+  }
+
+  // The client leaves, then the session ends as a host ends it.
   void Stop() {
-    m_sim.KapSim_DestroyClient(m_client);
-    UsbRedirectionProxy_Stop(kSession);
-    m_poll.join();
-    UsbRedirectionProxy_Unregister(kSession);
-    UsbRedirectionPlugin_Fini();
+    size_t disconnected = host.StateChangeCount(kSession, USB_REDIR_CHANNEL_DISCONNECTED);
+    sim.KapSim_DestroyClient(client);
+    Require(host.WaitForState(kSession, USB_REDIR_CHANNEL_DISCONNECTED, disconnected + 1, kWaitMs),
+            "the host was not told of the disconnect");
+    host.StopSession(kSession);
+  }
+
+  // At exit: nothing of the stand-in stays alive once the plug-in is finalised.
+  void End() {
+    Stop();
+    host.Fini();
     KapSimCounters counters{};
-    m_sim.KapSim_GetCounters(&counters);
+    sim.KapSim_GetCounters(&counters);
     std::error_code ignored;
-    std::filesystem::remove_all(m_root, ignored);
+    std::filesystem::remove_all(root, ignored);
     Require(counters.servers == 0 && counters.contexts == 0 && counters.variants == 0 &&
                 counters.objects == 0 && counters.channelSinks == 0,
             "the stand-in still holds plug-in state after Unregister");
   }
-
-  // Replaces the client once it has sent kInputsPerClient requests.
-  void Next() {
-    if (++m_inputs > kInputsPerClient) {
-      unsigned before = Count(&HostState::disconnected);
-      m_sim.KapSim_DestroyClient(m_client);
-      WaitCount(&HostState::disconnected, before, "the host was not told of the disconnect");
-      Connect();
-    }
-  }
-
-  KapSimLibrary m_sim;
-  KapSimClient* m_client = nullptr;
-
- private:
-  void Connect() {
-    unsigned before = Count(&HostState::connected);
-    m_client =
-        m_sim.KapSim_ConnectClient(kSession, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
-    Require(m_client != nullptr, "the client did not connect");
-    WaitCount(&HostState::connected, before, "the client did not connect");
-    m_inputs = 0;
-  }
-
-  unsigned Count(unsigned HostState::*counter) {
-    std::lock_guard<std::mutex> guard(gHost.lock);
-    return gHost.*counter;
-  }
-
-  // The host must be told of one more connect or disconnect than `before`.
-  void WaitCount(unsigned HostState::*counter, unsigned before, const char* what) {
-    std::unique_lock<std::mutex> lock(gHost.lock);
-    Require(gHost.changed.wait_for(lock, std::chrono::milliseconds(kWaitMs),
-                                   [&] { return gHost.*counter > before; }),
-            what);
-  }
-
-  unsigned m_inputs = 0;
-  std::string m_root;
-  std::thread m_poll;
 };
 
 // One parameter as sent, and as the stand-in stores it (strings end at their first NUL).
@@ -183,12 +132,15 @@ struct Param {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Session* session = nullptr;
-  if (session == nullptr) {
-    session = new Session();  // lives to the end; the exit handler stops it
-    atexit([] { session->Stop(); });
+  static Setup* setup = nullptr;
+  if (setup == nullptr) {
+    setup = new Setup();  // lives to the end; the exit handler ends it
+    atexit([] { setup->End(); });
   }
-  session->Next();
+  if (++setup->inputs > kInputsPerSession) {
+    setup->Stop();
+    setup->Start();
+  }
   FuzzReader in(data, size);
   uint32_t command = in.Byte();
   command = command == 0xFF  ? static_cast<uint32_t>(in.Bytes(4))
@@ -216,17 +168,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   const std::string reply = in.Text();
-  KapSimLibrary& sim = session->m_sim;
-  KapSimClient* client = session->m_client;
+  KapSimLibrary& sim = setup->sim;
+  KapSimClient* client = setup->client;
   const KAPRPC_ObjectState state = sim.KapSim_GetObjectState(client, object);
   if (state != KAP_RPC_OBJ_CONNECTED && state != KAP_RPC_OBJ_SIDE_CHANNEL_CONNECTED) {
     return 0;  // nothing to send on
   }
   {
-    std::lock_guard<std::mutex> guard(gHost.lock);
-    gHost.calls.clear();
-    gHost.answer = answer;
-    gHost.reply = reply;
+    std::lock_guard<std::mutex> guard(gLock);
+    gCalls.clear();
+    gAnswer = answer;
+    gReply = reply;
   }
   Require(fault == nullptr || sim.KapSim_SetFault(fault, KAPSIM_FAULT_FAIL), "unknown fault");
   uint32_t requestId = 0;
@@ -257,8 +209,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::vector<VhubHost::Message> calls;
   {
-    std::lock_guard<std::mutex> guard(gHost.lock);
-    calls.swap(gHost.calls);
+    std::lock_guard<std::mutex> guard(gLock);
+    calls.swap(gCalls);
   }
   Require(calls.size() == (payload != nullptr ? 1u : 0u), "the host was called against the layout");
   if (payload != nullptr) {
