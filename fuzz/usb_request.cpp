@@ -1,19 +1,17 @@
 // Fuzzes client requests end to end: each input is one request of any command id, with any number
 // of parameters of any variant type and content, sent by a simulated client of the stand-in channel
-// service to a registered, polled session that tools/vhub's host runs on the plug-in's entry
-// points (linked into this program). The host answers asynchronous requests with bytes from the
-// input, and the input may make one library call of the reply fail.
-//
-// Checked for every input, once the plug-in has answered the request:
-//  - the host was called exactly when the layout of the command's listed parameters is
-//    right, once, with the session id, the payload, package and operation type and response
-//    pointers that the layout gives;
-//  - the reply carries the request's message id and the host's bytes, or less when the
-//    host gave nothing or the input made an append fail;
-//  - no message context or variant of the stand-in is left alive, and nothing was passed to
-//    it that it did not hand out; at exit no server, object or sink either.
-// The session is restarted now and then, so that the stand-in's record of requests and the host's
-// reply buffers (single-server mode never hands them back) stay few.
+// service to a session that tools/vhub's host runs on the plug-in's entry points (linked into this
+// program). The host answers asynchronous requests with bytes from the input, and the input may
+// make one library call of the reply fail. Checked for every input, once the request is answered:
+//  - the host was called exactly when the layout of the command's listed parameters is right,
+//    once, with the session id, payload, package and operation type and response pointers that
+//    the layout gives;
+//  - the reply carries the request's message id and the host's bytes, or nothing when the host
+//    gave nothing or the input made an append fail;
+//  - no message context or variant of the stand-in is left alive, and nothing was passed to it
+//    that it did not hand out; at exit no server, object or sink either.
+// A new session replaces the old now and then, so that the stand-in's record of requests and the
+// host's reply buffers (single-server mode never hands them back) stay few.
 //
 // Input: command byte (0xF0 and up: that id itself; 0xFF: a 32-bit id follows), option byte (bits
 // 0-1 object, 2-3 a failing library call, 4 the host answers, 5 named parameters), parameter count
@@ -32,9 +30,8 @@
 
 namespace {
 
-const DWORD kSession = 7;
 const int kWaitMs = 30000;                // generous: a loaded machine, sanitizers
-const unsigned kInputsPerSession = 2048;  // then the session restarts
+const unsigned kInputsPerSession = 2048;  // then a new session replaces it
 
 const char* const kObjects[] = {"UsbRedirControlObj", "UsbRedirDataObj", "UsbRedirDataObjTcp"};
 const uint16_t kTypes[] = {KAP_RPC_VT_EMPTY, KAP_RPC_VT_NULL, KAP_RPC_VT_I2, KAP_RPC_VT_I4,
@@ -56,6 +53,7 @@ struct Setup {
   std::string root;
   KapSimLibrary sim;
   VhubHost host{""};  // "": this program, which links the plug-in in
+  DWORD session = 0;
   KapSimClient* client = nullptr;
   unsigned inputs = 0;
 
@@ -86,39 +84,27 @@ struct Setup {
       std::lock_guard<std::mutex> guard(gLock);
       gCalls.push_back(message);
     });
-    Start();
+    Restart(true);  // before the exit handler is set: it must run before the stand-in's end
   }
 
-  void Start() {
-    size_t connected = host.StateChangeCount(kSession, USB_REDIR_CHANNEL_CONNECTED);
-    Require(host.StartSession(kSession), "Register failed");
-    client = sim.KapSim_ConnectClient(kSession, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
-    Require(client != nullptr &&
-                host.WaitForState(kSession, USB_REDIR_CHANNEL_CONNECTED, connected + 1, kWaitMs),
-            "the client did not connect");
+  // The client leaves and the session ends as a host ends it; then, with next, a new session
+  // starts and its client connects.
+  void Restart(bool next) {
+    if (client != nullptr) {
+      sim.KapSim_DestroyClient(client);
+      Require(host.WaitForState(session, USB_REDIR_CHANNEL_DISCONNECTED, 1, kWaitMs),
+              "the host was not told of the disconnect");
+      host.StopSession(session);
+    }
+    client = nullptr;
     inputs = 0;
-  }
-
-  // The client leaves, then the session ends as a host ends it.
-  void Stop() {
-    size_t disconnected = host.StateChangeCount(kSession, USB_REDIR_CHANNEL_DISCONNECTED);
-    sim.KapSim_DestroyClient(client);
-    Require(host.WaitForState(kSession, USB_REDIR_CHANNEL_DISCONNECTED, disconnected + 1, kWaitMs),
-            "the host was not told of the disconnect");
-    host.StopSession(kSession);
-  }
-
-  // At exit: nothing of the stand-in stays alive once the plug-in is finalised.
-  void End() {
-    Stop();
-    host.Fini();
-    KapSimCounters counters{};
-    sim.KapSim_GetCounters(&counters);
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
-    Require(counters.servers == 0 && counters.contexts == 0 && counters.variants == 0 &&
-                counters.objects == 0 && counters.channelSinks == 0,
-            "the stand-in still holds plug-in state after Unregister");
+    if (next) {
+      Require(host.StartSession(++session), "Register failed");
+      client = sim.KapSim_ConnectClient(session, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
+      Require(
+          client != nullptr && host.WaitForState(session, USB_REDIR_CHANNEL_CONNECTED, 1, kWaitMs),
+          "the client did not connect");
+    }
   }
 };
 
@@ -134,12 +120,22 @@ struct Param {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Setup* setup = nullptr;
   if (setup == nullptr) {
-    setup = new Setup();  // lives to the end; the exit handler ends it
-    atexit([] { setup->End(); });
+    setup = new Setup();  // lives to the end
+    // At exit: nothing of the stand-in stays alive once the plug-in is finalised.
+    atexit([] {
+      setup->Restart(false);
+      setup->host.Fini();
+      KapSimCounters counters{};
+      setup->sim.KapSim_GetCounters(&counters);
+      std::error_code ignored;
+      std::filesystem::remove_all(setup->root, ignored);
+      Require(counters.servers == 0 && counters.contexts == 0 && counters.variants == 0 &&
+                  counters.objects == 0 && counters.channelSinks == 0,
+              "the stand-in still holds plug-in state after Unregister");
+    });
   }
   if (++setup->inputs > kInputsPerSession) {
-    setup->Stop();
-    setup->Start();
+    setup->Restart(true);
   }
   FuzzReader in(data, size);
   uint32_t command = in.Byte();
@@ -187,61 +183,54 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           "the stand-in refused the request");
   Require(sim.KapSim_WaitRequest(client, requestId, kWaitMs) == KAPSIM_REQUEST_ANSWERED,
           "the request was not answered");
-  if (fault != nullptr) {
-    sim.KapSim_ResetFaults();
-  }
+  sim.KapSim_ResetFaults();
 
-  // The layouts: command 0 (string, blob), 1 (blob), 2 (string, string, blob); nothing reaches the
-  // host when the parameters cannot be read.
-  auto is = [&](size_t index, uint16_t vt) {
-    return index < params.size() && params[index].vt == vt;
-  };
-  const Param* payload = nullptr;
-  if (fault == kFaults[3]) {
-    // Nothing can be read, so nothing reaches the host.
-  } else if (command == 0 && is(0, KAP_RPC_VT_LPSTR) && is(1, KAP_RPC_VT_BLOB)) {
-    payload = &params[1];
-  } else if (command == 1 && is(0, KAP_RPC_VT_BLOB)) {
-    payload = &params[0];
-  } else if (command == 2 && is(0, KAP_RPC_VT_LPSTR) && is(1, KAP_RPC_VT_LPSTR) &&
-             is(2, KAP_RPC_VT_BLOB)) {
-    payload = &params[2];
-  }
+  // The layouts of commands 0 (string, blob), 1 (blob) and 2 (string, string, blob), whose blob is
+  // the payload; nothing reaches the host when the parameters cannot be read.
+  static const std::vector<uint16_t> kLayouts[] = {
+      {KAP_RPC_VT_LPSTR, KAP_RPC_VT_BLOB},
+      {KAP_RPC_VT_BLOB},
+      {KAP_RPC_VT_LPSTR, KAP_RPC_VT_LPSTR, KAP_RPC_VT_BLOB}};
+  const std::vector<uint16_t>* layout = command < 3 ? &kLayouts[command] : nullptr;
+  const Param* payload = layout != nullptr && fault != kFaults[3] &&
+                                 params.size() >= layout->size() &&
+                                 std::equal(layout->begin(), layout->end(), params.begin(),
+                                            [](uint16_t vt, const Param& p) { return p.vt == vt; })
+                             ? &params[layout->size() - 1]
+                             : nullptr;
   std::vector<VhubHost::Message> calls;
   {
     std::lock_guard<std::mutex> guard(gLock);
     calls.swap(gCalls);
   }
-  Require(calls.size() == (payload != nullptr ? 1u : 0u), "the host was called against the layout");
-  if (payload != nullptr) {
-    const VhubHost::Message& call = calls[0];
-    bool urb = command == 1;
-    Require(call.sessionId == kSession && call.payload == payload->bytes &&
-                call.type == (urb ? USB_REDIR_PACKAGE_TYPE_URB : USB_REDIR_PACKAGE_TYPE_PROPBAG) &&
-                call.opType == (urb ? USB_OPERATION_TYPE_UNKNOWN
-                                    : GetUsbOperationType(params[0].bytes.c_str())) &&
-                call.canRespond == (command == 2),
-            "the host was called with other values than the request's");
-  }
+  const bool urb = command == 1;
+  Require(
+      calls.size() == (payload != nullptr ? 1u : 0u) &&
+          (payload == nullptr ||
+           (calls[0].sessionId == setup->session && calls[0].payload == payload->bytes &&
+            calls[0].type == (urb ? USB_REDIR_PACKAGE_TYPE_URB : USB_REDIR_PACKAGE_TYPE_PROPBAG) &&
+            calls[0].opType ==
+                (urb ? USB_OPERATION_TYPE_UNKNOWN : GetUsbOperationType(params[0].bytes.c_str())) &&
+            calls[0].canRespond == (command == 2))),
+      "the host was called against the layout, or with other values than the request's");
 
-  // The reply: the message id and the host's bytes, as far as the appends succeeded.
+  // The reply: the message id and the host's bytes, unless an append failed.
   const int replyValues = payload != nullptr && command == 2 && answer && fault == nullptr ? 2 : 0;
   uint32_t code = 0;
   int count = -1;
+  const char* name = nullptr;
+  const KAP_RPC_VARIANT* id = nullptr;
+  const KAP_RPC_VARIANT* blob = nullptr;
   Require(sim.KapSim_GetReply(client, requestId, &code, &count) && count == replyValues,
           "the reply has another number of values");
-  const char* name = nullptr;
-  const KAP_RPC_VARIANT* value = nullptr;
-  Require(replyValues == 0 || (sim.KapSim_GetReplyValue(client, requestId, 0, &name, &value) &&
-                               value->vt == KAP_RPC_VT_LPSTR &&
-                               strcmp(params[1].bytes.c_str(), value->strVal) == 0),
-          "the reply does not echo the message id");
   Require(replyValues == 0 ||
-              (sim.KapSim_GetReplyValue(client, requestId, 1, &name, &value) &&
-               value->vt == KAP_RPC_VT_BLOB &&
-               std::string(value->blobVal.blobData != nullptr ? value->blobVal.blobData : "",
-                           value->blobVal.size) == reply),
-          "the reply does not carry the host's bytes");
+              (sim.KapSim_GetReplyValue(client, requestId, 0, &name, &id) &&
+               sim.KapSim_GetReplyValue(client, requestId, 1, &name, &blob) &&
+               id->vt == KAP_RPC_VT_LPSTR && strcmp(params[1].bytes.c_str(), id->strVal) == 0 &&
+               blob->vt == KAP_RPC_VT_BLOB &&
+               std::string(blob->blobVal.blobData != nullptr ? blob->blobVal.blobData : "",
+                           blob->blobVal.size) == reply),
+          "the reply does not echo the message id and carry the host's bytes");
 
   KapSimCounters counters{};
   sim.KapSim_GetCounters(&counters);

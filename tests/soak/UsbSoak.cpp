@@ -1,14 +1,13 @@
 // Soak of the built plug-in through its exported functions only (tools/vhub's host), against the
 // stand-in channel service: many sessions at once churn through Register, Poll, a client
-// connecting, traffic both ways (URBs that each session's thread answers as the hub does, beside
-// the poll threads; posts; asynchronous requests answered with the host's buffers), a disconnect
-// and a reconnect or a drop with traffic in flight, Stop and Unregister, with random delays, while
-// the plug-in logs at verbose level into a file that rolls at 1 MB, its buffering switched by the
-// operator's log configuration file under load. It fails unless each message sent on a drained
-// connection arrived exactly once on the other side (at most once on a dropped one), the hub got
-// nothing outside a connection, every session ends unregistered, the stand-in holds no server,
-// context, variant, client, object or sink, and every buffer the host lent came back. Sanitizer
-// builds stop at their first report.
+// connecting, traffic both ways (URBs that each session's thread answers as the hub, beside the
+// poll threads; posts; asynchronous requests answered with the host's buffers), a disconnect and a
+// reconnect or a drop with traffic in flight, Stop and Unregister, with random pauses, while the
+// plug-in logs at verbose level into a file that rolls at 1 MB, its buffering switched by the log
+// configuration file under load. It fails unless each message sent on a drained connection arrived
+// exactly once on the other side (at most once on a dropped one) and each reply to its own request,
+// the hub got nothing outside a connection, every session ends unregistered, the stand-in holds
+// nothing, and every buffer the host lent came back. Sanitizer builds stop at their first report.
 // Settings from the environment: USBREDIR_SOAK_SECONDS (30), USBREDIR_SOAK_SESSIONS (32) and
 // USBREDIR_SOAK_SEED (the time), printed so that a run can be repeated.
 #include <unistd.h>
@@ -19,8 +18,6 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
-#include <memory>
-#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -37,6 +34,13 @@ const int kWaitMs = 120000;  // generous: sanitizers on a loaded 2-core machine
 const DWORD kFirstSession = 100;
 
 std::atomic<bool> g_failed{false};
+// Per kind of connection (drained, dropped): requests the clients sent, those the hub got, URB
+// answers and reply buffers the hub gave, those the clients got, connections.
+std::atomic<unsigned long long> g_totals[2][5];
+std::atomic<unsigned long long> g_cycles{0};
+// By session index, counted on the poll threads: URBs the hub got, reply buffers it lent.
+std::atomic<uint64_t> g_urbs[256];
+std::atomic<uint64_t> g_replies[256];
 
 // Reports a failed check (session 0: the run as a whole); answers ok.
 bool Check(bool ok, DWORD sessionId, const std::string& what) {
@@ -47,30 +51,30 @@ bool Check(bool ok, DWORD sessionId, const std::string& what) {
   return ok;
 }
 
-// What crossed, summed over connections drained before they end (index 0) and connections the
-// client drops with traffic in flight (index 1).
-struct Totals {
-  std::atomic<uint64_t> clientSent{0};  // requests the clients sent
-  std::atomic<uint64_t> hubGot{0};      // of those, what reached the hub
-  std::atomic<uint64_t> hubSent{0};     // URB answers and reply buffers the hub gave
-  std::atomic<uint64_t> clientGot{0};   // of those, what reached the clients
-  std::atomic<uint64_t> connections{0};
-};
-Totals g_totals[2];
-std::atomic<uint64_t> g_cycles{0};
-// By session index, from the poll threads: URBs the hub got, reply buffers it lent.
-std::atomic<uint64_t> g_urbs[256];
-std::atomic<uint64_t> g_replies[256];
-
-// One session id played over and over by one thread, as the client and as the hub at once.
+// One session id played over and over by one thread, as the client and as the hub.
 class SessionDriver {
  public:
   SessionDriver(DWORD sessionId, VhubHost* host, KapSimLibrary* sim, unsigned seed)
       : m_id(sessionId), m_host(host), m_sim(sim), m_random(seed) {}
 
   void Run(Clock::time_point until) {
-    while (Clock::now() < until && !g_failed) {
-      Cycle();
+    while (Clock::now() < until && !g_failed &&
+           Check(m_host->StartSession(m_id), "Register failed")) {
+      Pause();
+      bool ok = NewClient() && Traffic(false);
+      Pause();
+      ok = ok && Disconnect();
+      Pause();
+      if (ok && Random(0, 2) == 0) {
+        NewClient() && Traffic(true);
+      } else if (ok && NewClient() && Traffic(false) && Random(0, 1) == 1) {
+        Disconnect();  // else the session stops with its client still connected
+      }
+      Pause();
+      m_host->StopSession(m_id);  // Stop, Poll returns, Unregister
+      NewClient(false);
+      Check(m_sim->KapSim_IsServerRunning(m_id) == FALSE, "the server outlived Unregister");
+      ++g_cycles;
     }
   }
 
@@ -92,145 +96,107 @@ class SessionDriver {
     }
   }
 
-  void Cycle() {
-    if (!Check(m_host->StartSession(m_id), "Register failed")) {
-      return;
-    }
-    Pause();
-    bool ok = Connect() && Traffic(false);
-    Pause();
-    ok = ok && Disconnect();
-    Pause();
-    if (ok && Random(0, 2) == 0) {
-      Connect() && Traffic(true);
-    } else if (ok && Connect() && Traffic(false) && Random(0, 1) == 1) {
-      Disconnect();  // else the session stops with its client still connected
-    }
-    Pause();
-    AnswerUrbs();               // no SendResponse may overlap Unregister: the hub answers first
-    m_host->StopSession(m_id);  // Stop, Poll returns, Unregister
-    DestroyClient();
-    Check(m_sim->KapSim_IsServerRunning(m_id) == FALSE, "the server outlived Unregister");
-    ++g_cycles;
-  }
-
-  bool Connect() {
+  // Destroys the last client; with connect, a new one connects and the hub must be told.
+  bool NewClient(bool connect = true) {
     size_t before = m_host->StateChangeCount(m_id, USB_REDIR_CHANNEL_CONNECTED);
-    DestroyClient();
-    m_client = m_sim->KapSim_ConnectClient(m_id, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
-    // Counts this connection's traffic from here on.
-    m_sent = m_got = m_hubSent = 0;
-    m_hubGotAtStart = m_host->MessageCount(m_id);
-    m_repliesAtStart = g_replies[m_id - kFirstSession];
-    m_urbsSent = 0;
-    return Check(m_client != nullptr, "the client could not connect") &&
-           Check(m_host->WaitForState(m_id, USB_REDIR_CHANNEL_CONNECTED, before + 1, kWaitMs),
-                 "the hub was not told CONNECTED");
-  }
-
-  // The client leaves and the hub is told; after that nothing more can arrive on either side. The
-  // client's records stay until the next Connect or the end of the cycle.
-  bool Disconnect() {
-    size_t before = m_host->StateChangeCount(m_id, USB_REDIR_CHANNEL_DISCONNECTED);
-    bool ok = Check(m_sim->KapSim_DisconnectClient(m_client) == TRUE, "disconnect failed") &&
-              Check(m_host->WaitForState(m_id, USB_REDIR_CHANNEL_DISCONNECTED, before + 1, kWaitMs),
-                    "the hub was not told DISCONNECTED");
-    return ok;
-  }
-
-  void DestroyClient() {
     if (m_client != nullptr) {
       m_sim->KapSim_DestroyClient(m_client);
-      m_client = nullptr;
     }
+    m_client = connect ? m_sim->KapSim_ConnectClient(m_id, KAPSIM_CLIENT_DEFAULT,
+                                                     KAP_SERVICE_TALON_SESSION)
+                       : nullptr;
+    return !connect ||
+           (Check(m_client != nullptr, "the client could not connect") &&
+            Check(m_host->WaitForState(m_id, USB_REDIR_CHANNEL_CONNECTED, before + 1, kWaitMs),
+                  "the hub was not told CONNECTED"));
   }
 
-  // The hub answers every URB it got so far with one of its own.
-  bool AnswerUrbs() {
+  // The client leaves, its records kept; once the hub is told, nothing more arrives either side.
+  bool Disconnect() {
+    size_t before = m_host->StateChangeCount(m_id, USB_REDIR_CHANNEL_DISCONNECTED);
+    return Check(m_sim->KapSim_DisconnectClient(m_client) == TRUE, "disconnect failed") &&
+           Check(m_host->WaitForState(m_id, USB_REDIR_CHANNEL_DISCONNECTED, before + 1, kWaitMs),
+                 "the hub was not told DISCONNECTED");
+  }
+
+  // The hub answers every URB it got so far with one of its own; answers how many. All are
+  // answered before the session stops, as no SendResponse may overlap Unregister.
+  uint64_t AnswerUrbs() {
     const std::string urb(64, '\x5a');
-    USBRedir_SendResponseExt ext{};
-    ext.fastQueueId = m_id;
-    ext.headerLength = 8;
-    for (; m_urbsAnswered < g_urbs[m_id - kFirstSession]; ++m_urbsAnswered, ++m_hubSent) {
+    USBRedir_SendResponseExt ext{m_id, 8, 0};
+    uint64_t answered = 0;
+    for (; m_urbsAnswered < g_urbs[m_id - kFirstSession]; ++m_urbsAnswered, ++answered) {
       Check(m_host->SendResponse(m_id, urb.data(), static_cast<uint32_t>(urb.size()),
                                  USB_REDIR_PACKAGE_TYPE_URB, &ext) == TRUE,
             "SendResponse refused a URB answer");
     }
-    return true;
-  }
-
-  bool Send(const char* object, uint32_t command, const std::vector<KapSimParam>& params,
-            uint32_t* requestId = nullptr) {
-    bool sent = m_sim->KapSim_SendRequest(m_client, object, command, params.data(),
-                                          static_cast<int>(params.size()), requestId) == TRUE;
-    m_sent += sent ? 1 : 0;
-    return Check(sent, "a request could not be sent");
+    return answered;
   }
 
   // A burst of URBs, posts and asynchronous requests in random order with random pauses, some
   // replies collected as they come. Then either everything is waited for (the hub got every
-  // request, the client every reply and one answer per URB, with the fast-queue layout), or the
-  // client goes at once and every request must end answered or dropped. The counts must match.
+  // request, the client every reply and one answer per URB), or the client goes at once and each
+  // request must end answered or dropped. The connection's counts each way must match.
   bool Traffic(bool drop) {
+    const uint64_t hubGotBefore = m_host->MessageCount(m_id);
+    const uint64_t repliesBefore = g_replies[m_id - kFirstSession];
+    uint64_t sent = 0, got = 0, hubSent = 0, urbs = 0;
     bool ok = true;
     for (int i = 0, operations = Random(8, 96); i < operations && ok; ++i) {
       const std::string body(static_cast<size_t>(Random(1, 2048)), static_cast<char>('a' + i % 26));
       const KapSimParam blob = KapSimBlobParam(body.data(), body.size());
-      const int kind = Random(0, 3);
-      if (kind <= 1) {
-        ok = Send("UsbRedirDataObj", 1, {blob});
-        ++m_urbsSent;
-      } else if (kind == 2) {
-        ok = Send("UsbRedirControlObj", 0, {KapSimStrParam("DeviceList"), blob});
-      } else {
-        std::string messageId = std::to_string(m_id) + "-" + std::to_string(++m_asyncCount);
-        uint32_t requestId = 0;
-        ok = Send("UsbRedirControlObj", 2,
-                  {KapSimStrParam("PlugInDevice"), KapSimStrParam(messageId.c_str()), blob},
-                  &requestId);
+      const std::string messageId = std::to_string(m_id) + "-" + std::to_string(++m_asyncCount);
+      const int kind = Random(0, 3);  // a URB (0, 1), a post (2), an asynchronous request (3)
+      const uint32_t commands[] = {1, 1, 0, 2};
+      std::vector<KapSimParam> params = {blob};
+      if (kind == 2) {
+        params = {KapSimStrParam("DeviceList"), blob};
+      } else if (kind == 3) {
+        params = {KapSimStrParam("PlugInDevice"), KapSimStrParam(messageId.c_str()), blob};
+      }
+      uint32_t requestId = 0;
+      ok = Check(
+          m_sim->KapSim_SendRequest(m_client, kind <= 1 ? "UsbRedirDataObj" : "UsbRedirControlObj",
+                                    commands[kind], params.data(), static_cast<int>(params.size()),
+                                    kind == 3 ? &requestId : nullptr) == TRUE,
+          "a request could not be sent");
+      ++sent;
+      urbs += kind <= 1 ? 1 : 0;
+      if (kind == 3) {
         m_pending.push_back({requestId, messageId, "re:" + body});
       }
       if (Random(0, 7) == 0) {
         Pause();
       }
-      AnswerUrbs();
-      ok = ok && (Random(0, 7) != 0 || CollectReplies(1, false));
+      hubSent += AnswerUrbs();
+      ok = ok && (Random(0, 7) != 0 || CollectReplies(1, false, &got));
     }
-    ok = (!drop || Disconnect()) && ok && CollectReplies(m_pending.size(), drop);
+    ok = (!drop || Disconnect()) && ok && CollectReplies(m_pending.size(), drop, &got);
     if (ok && !drop) {
-      ok = Check(m_host->WaitForMessages(m_id, m_hubGotAtStart + m_sent, kWaitMs),
-                 "the hub missed a request") &&
-           AnswerUrbs() &&
-           Check(m_sim->KapSim_WaitMessageCount(m_client, m_urbsSent, kWaitMs) == TRUE,
-                 "the client missed a URB answer");
-      KapSimMessage message{};
+      ok = Check(m_host->WaitForMessages(m_id, hubGotBefore + sent, kWaitMs),
+                 "the hub missed a request");
+      hubSent += AnswerUrbs();
       ok = ok &&
-           Check(m_urbsSent == 0 ||
-                     (m_sim->KapSim_GetMessage(m_client, 0, &message) == TRUE &&
-                      message.command == 1 && message.paramCount == 4 && message.postMode == TRUE),
-                 "a URB answer did not have the fast-queue layout");
+           Check(m_sim->KapSim_WaitMessageCount(m_client, static_cast<int>(urbs), kWaitMs) == TRUE,
+                 "the client missed a URB answer");
     }
-    AnswerUrbs();
+    hubSent += AnswerUrbs() + g_replies[m_id - kFirstSession] - repliesBefore;
     const int received = m_sim->KapSim_GetMessageCount(m_client);
     m_sim->KapSim_ReleaseMessages(m_client, received);
-    const uint64_t hubGot = m_host->MessageCount(m_id) - m_hubGotAtStart;
-    m_got += static_cast<uint64_t>(received);
-    m_hubSent += g_replies[m_id - kFirstSession] - m_repliesAtStart;
-    Totals& totals = g_totals[drop ? 1 : 0];
-    totals.clientSent += m_sent;
-    totals.hubGot += hubGot;
-    totals.hubSent += m_hubSent;
-    totals.clientGot += m_got;
-    ++totals.connections;
-    return ok && Check(drop ? hubGot <= m_sent && m_got <= m_hubSent
-                            : hubGot == m_sent && m_got == m_hubSent,
+    got += static_cast<uint64_t>(received);
+    const uint64_t hubGot = m_host->MessageCount(m_id) - hubGotBefore;
+    const uint64_t counts[] = {sent, hubGot, hubSent, got, 1};
+    for (int i = 0; i < 5; ++i) {
+      g_totals[drop][i] += counts[i];
+    }
+    return ok && Check(drop ? hubGot <= sent && got <= hubSent : hubGot == sent && got == hubSent,
                        drop ? "a dropped connection received more than was sent"
                             : "a drained connection lost or duplicated a message");
   }
 
   // The oldest `count` asynchronous requests must be answered with their message id and the hub's
   // reply to their very body; after a drop, each may also be dropped.
-  bool CollectReplies(size_t count, bool dropped) {
+  bool CollectReplies(size_t count, bool dropped, uint64_t* got) {
     for (; count > 0 && !m_pending.empty(); --count) {
       const Pending pending = m_pending.front();
       m_pending.pop_front();
@@ -250,7 +216,7 @@ class SessionDriver {
           reply->vt == KAP_RPC_VT_BLOB &&
           std::string(reply->blobVal.blobData, reply->blobVal.size) == pending.reply;
       m_sim->KapSim_ReleaseRequest(m_client, pending.requestId);
-      m_got += answered ? 1 : 0;
+      *got += answered ? 1 : 0;
       if (!Check(dropped ? state == KAPSIM_REQUEST_ANSWERED || state == KAPSIM_REQUEST_DROPPED
                          : answered,
                  dropped
@@ -268,16 +234,9 @@ class SessionDriver {
   KapSimLibrary* const m_sim;
   std::mt19937 m_random;
   KapSimClient* m_client = nullptr;
-  uint64_t m_urbsAnswered = 0;  // of g_urbs[m_id - kFirstSession], over the session's life
+  uint64_t m_urbsAnswered = 0;  // of g_urbs for this session
   uint64_t m_asyncCount = 0;
   std::deque<Pending> m_pending;
-  // The current connection: what each side sent and got, the hub's counts at its start.
-  uint64_t m_sent = 0;
-  uint64_t m_got = 0;
-  uint64_t m_hubSent = 0;
-  uint64_t m_hubGotAtStart = 0;
-  uint64_t m_repliesAtStart = 0;
-  int m_urbsSent = 0;  // URB answers the current client must receive
 };
 
 // Verbose lines into a file that rolls at 1 MB, buffered or written at once.
@@ -298,26 +257,24 @@ int main() {
   const double seconds = setting("USBREDIR_SOAK_SECONDS", 30);
   const int sessions = static_cast<int>(setting("USBREDIR_SOAK_SESSIONS", 32));
   const unsigned seed = static_cast<unsigned>(setting("USBREDIR_SOAK_SEED", time(nullptr)));
+  char root[] = "/tmp/usbredir-soak-XXXXXX";
   if (seconds <= 0 || sessions < 1 || sessions > 256) {
     fprintf(stderr, "soak: USBREDIR_SOAK_SECONDS must be above 0, USBREDIR_SOAK_SESSIONS 1-256\n");
     return 2;
   }
-
-  // A home and temporary folder of its own: the preference names the log configuration file.
-  char pattern[] = "/tmp/usbredir-soak-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) {
+  if (mkdtemp(root) == nullptr) {
     perror("mkdtemp");
     return 1;
   }
-  const std::string root = pattern;
-  std::filesystem::create_directories(root + "/home/.quorin");
-  std::filesystem::create_directories(root + "/tmp");
-  std::ofstream(root + "/home/.quorin/config")
+  // A home and temporary folder of its own: the preference names the log configuration file.
+  const std::string home = std::string(root) + "/home", logConfig = home + "/soak-log.conf";
+  std::filesystem::create_directories(home + "/.quorin");
+  std::filesystem::create_directories(std::string(root) + "/tmp");
+  std::ofstream(home + "/.quorin/config")
       << "UsbRedirPlugin.log.configFile = \"~/soak-log.conf\"\n";
-  const std::string logConfig = root + "/home/soak-log.conf";
   WriteLogConfig(logConfig, true);
-  setenv("HOME", (root + "/home").c_str(), 1);
-  setenv("TMPDIR", (root + "/tmp").c_str(), 1);
+  setenv("HOME", home.c_str(), 1);
+  setenv("TMPDIR", (std::string(root) + "/tmp").c_str(), 1);
   setenv("USER", "soak", 1);
   setenv("KAPSERVICE_PATH", KAPSERVICE_SIM_PATH, 1);
 
@@ -367,37 +324,34 @@ int main() {
   const size_t back = host->BuffersFreed() + host->BuffersReclaimed();
   const size_t badFrees = host->BadFrees();
   host.reset();  // Fini: the logger flushes and closes its file
-  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
 
   // The highest roll counter of this process's log files: the file the logger ended in.
   const std::string prefix = "quorin-UsbRedirPlugin-" + std::to_string(getpid()) + "(";
   int lastFile = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(root + "/tmp/quorin-soak")) {
+  for (const auto& entry :
+       std::filesystem::directory_iterator(std::string(root) + "/tmp/quorin-soak")) {
     const std::string name = entry.path().filename().string();
     if (name.compare(0, prefix.size(), prefix) == 0) {
       lastFile = std::max(lastFile, atoi(name.c_str() + prefix.size()));
     }
   }
   printf(
-      "soak: %d sessions for %.0f s (seed %u): %llu cycles register..unregister, "
-      "log rolled %d times at 1 MB (verbose)\n",
-      sessions, elapsed, seed, static_cast<unsigned long long>(g_cycles.load()), lastFile - 1);
+      "soak: %d sessions for %.0f s (seed %u): %llu cycles register..unregister, log rolled %d "
+      "times at 1 MB (verbose)\n",
+      sessions, std::chrono::duration<double>(Clock::now() - start).count(), seed, g_cycles.load(),
+      lastFile - 1);
   for (int drop = 0; drop < 2; ++drop) {
-    const Totals& t = g_totals[drop];
+    const auto& t = g_totals[drop];
     printf(
         "soak: %llu connections %s: client->hub %llu sent, %llu received; hub->client %llu "
         "sent, %llu received\n",
-        static_cast<unsigned long long>(t.connections.load()),
-        drop != 0 ? "dropped in flight" : "drained",
-        static_cast<unsigned long long>(t.clientSent.load()),
-        static_cast<unsigned long long>(t.hubGot.load()),
-        static_cast<unsigned long long>(t.hubSent.load()),
-        static_cast<unsigned long long>(t.clientGot.load()));
+        t[4].load(), drop != 0 ? "dropped in flight" : "drained", t[0].load(), t[1].load(),
+        t[2].load(), t[3].load());
   }
 
   KapSimCounters counters{};
   sim.KapSim_GetCounters(&counters);
-  Check(hubGot == g_totals[0].hubGot + g_totals[1].hubGot, 0,
+  Check(hubGot == g_totals[0][1] + g_totals[1][1], 0,
         "the hub received requests outside the connections");
   Check(counters.servers == 0 && counters.contexts == 0 && counters.variants == 0 &&
             counters.clients == 0 && counters.objects == 0 && counters.channelSinks == 0,
@@ -408,7 +362,7 @@ int main() {
             " handed back, " + std::to_string(badFrees) + " bad");
   Check(seconds < 20 || lastFile >= 2, 0, "the log never rolled");
   if (g_failed) {
-    fprintf(stderr, "soak: the plug-in's logs are kept in %s\n", root.c_str());
+    fprintf(stderr, "soak: the plug-in's logs are kept in %s\n", root);
     return 1;
   }
   std::filesystem::remove_all(root);
