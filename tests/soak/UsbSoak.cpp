@@ -99,9 +99,7 @@ class SessionDriver {
   // Destroys the last client; with connect, a new one connects and the hub must be told.
   bool NewClient(bool connect = true) {
     size_t before = m_host->StateChangeCount(m_id, USB_REDIR_CHANNEL_CONNECTED);
-    if (m_client != nullptr) {
-      m_sim->KapSim_DestroyClient(m_client);
-    }
+    m_sim->KapSim_DestroyClient(m_client);  // none yet: nothing
     m_client = connect ? m_sim->KapSim_ConnectClient(m_id, KAPSIM_CLIENT_DEFAULT,
                                                      KAP_SERVICE_TALON_SESSION)
                        : nullptr;
