@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <regex>
 
 #include "FuzzSupport.h"
 #include "logging/Logger.h"
@@ -73,18 +74,14 @@ std::string ShortName(const std::string& signature) {
 // to a NUL as lines are C strings, ending in a newline); a stamped line's first kTimeStampSize
 // bytes must have the local-time shape instead.
 void CheckLine(const std::string& line, bool stamped, std::string expected) {
-  static const char kShape[] = "dddd-dd-dd dd:dd:dd.ddd";
+  static const std::regex kStamp("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}");
   expected.resize(strnlen(expected.c_str(), std::min(expected.size(), kMaxText)));
-  if (expected.empty() || expected.back() != '\n') {
-    expected.push_back('\n');
-  }
-  bool same = line.size() >= kTimeStampSize &&
-              line.compare(kTimeStampSize, std::string::npos, expected, kTimeStampSize) == 0;
-  for (size_t i = 0; i < kTimeStampSize && same; ++i) {
-    bool digit = line[i] >= '0' && line[i] <= '9';
-    same = !stamped ? line[i] == expected[i] : kShape[i] == 'd' ? digit : line[i] == kShape[i];
-  }
-  if (!same) {
+  expected += expected.empty() || expected.back() != '\n' ? "\n" : "";
+  const std::string head = line.substr(0, kTimeStampSize);
+  if (line.size() < kTimeStampSize ||
+      line.compare(kTimeStampSize, std::string::npos, expected, kTimeStampSize) != 0 ||
+      !(stamped ? std::regex_match(head, kStamp)
+                : expected.compare(0, kTimeStampSize, head) == 0)) {
     fprintf(stderr, "line     [%s]\nexpected [%s]\n", line.c_str(), expected.c_str());
     abort();
   }
