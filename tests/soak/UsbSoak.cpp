@@ -72,7 +72,7 @@ class SessionDriver {
       }
       Pause();
       m_host->StopSession(m_id);  // Stop, Poll returns, Unregister
-      NewClient(false);
+      DestroyClient();
       Check(m_sim->KapSim_IsServerRunning(m_id) == FALSE, "the server outlived Unregister");
       Check(m_host->MessageCount(m_id) == m_hubGot, "the hub got requests outside a connection");
       ++g_cycles;
@@ -97,39 +97,45 @@ class SessionDriver {
     }
   }
 
-  // Destroys the last client; with connect, a new one connects and the hub must be told.
-  bool NewClient(bool connect = true) {
+  // A new client connects and the hub must be told.
+  bool NewClient() {
     size_t before = m_host->StateChangeCount(m_id, USB_REDIR_CHANNEL_CONNECTED);
-    m_sim->KapSim_DestroyClient(m_client);  // none yet: nothing
-    m_client = connect ? m_sim->KapSim_ConnectClient(m_id, KAPSIM_CLIENT_DEFAULT,
-                                                     KAP_SERVICE_TALON_SESSION)
-                       : nullptr;
-    return !connect ||
-           (Check(m_client != nullptr, "the client could not connect") &&
-            Check(m_host->WaitForState(m_id, USB_REDIR_CHANNEL_CONNECTED, before + 1, kWaitMs),
-                  "the hub was not told CONNECTED"));
+    m_client = m_sim->KapSim_ConnectClient(m_id, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
+    return Check(m_client != nullptr, "the client could not connect") &&
+           Check(m_host->WaitForState(m_id, USB_REDIR_CHANNEL_CONNECTED, before + 1, kWaitMs),
+                 "the hub was not told CONNECTED");
   }
 
-  // The client leaves, its records kept; once the hub is told, nothing more arrives either side.
-  bool Disconnect() {
+  void DestroyClient() {
+    m_sim->KapSim_DestroyClient(m_client);  // none: nothing
+    m_client = nullptr;
+  }
+
+  // The client leaves while the hub answers what it got; once the hub is told, nothing more
+  // arrives on either side. Without destroy the client's records stay for counting.
+  bool Disconnect(bool destroy = true) {
     size_t before = m_host->StateChangeCount(m_id, USB_REDIR_CHANNEL_DISCONNECTED);
-    return Check(m_sim->KapSim_DisconnectClient(m_client) == TRUE, "disconnect failed") &&
-           Check(m_host->WaitForState(m_id, USB_REDIR_CHANNEL_DISCONNECTED, before + 1, kWaitMs),
-                 "the hub was not told DISCONNECTED");
+    bool ok = Check(m_sim->KapSim_DisconnectClient(m_client) == TRUE, "disconnect failed");
+    AnswerUrbs();
+    ok =
+        ok && Check(m_host->WaitForState(m_id, USB_REDIR_CHANNEL_DISCONNECTED, before + 1, kWaitMs),
+                    "the hub was not told DISCONNECTED");
+    if (destroy) {
+      DestroyClient();
+    }
+    return ok;
   }
 
-  // The hub answers every URB it got so far with one of its own; answers how many. All are
-  // answered before the session stops, as no SendResponse may overlap Unregister.
-  uint64_t AnswerUrbs() {
+  // The hub answers every URB it got so far with one of its own. All are answered before the
+  // session stops, as no SendResponse may overlap Unregister.
+  void AnswerUrbs() {
     const std::string urb(64, '\x5a');
     USBRedir_SendResponseExt ext{m_id, 8, 0};
-    uint64_t answered = 0;
-    for (; m_urbsAnswered < g_urbs[m_id - kFirstSession]; ++m_urbsAnswered, ++answered) {
+    for (; m_urbsAnswered < g_urbs[m_id - kFirstSession]; ++m_urbsAnswered) {
       Check(m_host->SendResponse(m_id, urb.data(), static_cast<uint32_t>(urb.size()),
                                  USB_REDIR_PACKAGE_TYPE_URB, &ext) == TRUE,
             "SendResponse refused a URB answer");
     }
-    return answered;
   }
 
   // A burst of URBs, posts and asynchronous requests in random order with random pauses, some
@@ -138,8 +144,8 @@ class SessionDriver {
   // request must end answered or dropped. The connection's counts each way must match.
   bool Traffic(bool drop) {
     const uint64_t hubGotBefore = m_host->MessageCount(m_id);
-    const uint64_t repliesBefore = g_replies[m_id - kFirstSession];
-    uint64_t sent = 0, got = 0, hubSent = 0, urbs = 0;
+    const uint64_t hubSentBefore = m_urbsAnswered + g_replies[m_id - kFirstSession];
+    uint64_t sent = 0, got = 0, urbs = 0;
     bool ok = true;
     for (int i = 0, operations = Random(8, 96); i < operations && ok; ++i) {
       const std::string body(static_cast<size_t>(Random(1, 2048)), static_cast<char>('a' + i % 26));
@@ -167,21 +173,25 @@ class SessionDriver {
       if (Random(0, 7) == 0) {
         Pause();
       }
-      hubSent += AnswerUrbs();
+      AnswerUrbs();
       ok = ok && (Random(0, 7) != 0 || CollectReplies(1, false, &got));
     }
-    ok = (!drop || Disconnect()) && ok && CollectReplies(m_pending.size(), drop, &got);
+    ok = (!drop || Disconnect(false)) && ok && CollectReplies(m_pending.size(), drop, &got);
     if (ok && !drop) {
       ok = Check(m_host->WaitForMessages(m_id, hubGotBefore + sent, kWaitMs),
                  "the hub missed a request");
-      hubSent += AnswerUrbs();
+      AnswerUrbs();
       ok = ok &&
            Check(m_sim->KapSim_WaitMessageCount(m_client, static_cast<int>(urbs), kWaitMs) == TRUE,
                  "the client missed a URB answer");
     }
-    hubSent += AnswerUrbs() + g_replies[m_id - kFirstSession] - repliesBefore;
+    AnswerUrbs();
+    const uint64_t hubSent = m_urbsAnswered + g_replies[m_id - kFirstSession] - hubSentBefore;
     const int received = m_sim->KapSim_GetMessageCount(m_client);
     m_sim->KapSim_ReleaseMessages(m_client, received);
+    if (drop) {
+      DestroyClient();
+    }
     got += static_cast<uint64_t>(received);
     const uint64_t hubGot = m_host->MessageCount(m_id) - hubGotBefore;
     m_hubGot += hubGot;
