@@ -1,20 +1,16 @@
 // What the fuzz targets share: a check that reports a finding by aborting (libFuzzer and the replay
-// main both catch that), the input as text, a reader of the input's fields, and a log destination
-// that keeps the lines it gets. Only the fuzzing thread uses them.
+// main both catch that), the input as text, and a reader of the input's fields. Only the fuzzing
+// thread uses them.
 #ifndef FUZZ_FUZZSUPPORT_H
 #define FUZZ_FUZZSUPPORT_H
 
 #include <algorithm>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include "logging/LogMessage.h"
-#include "logging/LogWriter.h"
 
 inline void Require(bool ok, const char* what) {
   if (!ok) {
@@ -42,8 +38,7 @@ class FuzzReader {
   // A length byte (255: a 16-bit length follows), then up to that many bytes.
   std::string Text() {
     size_t length = Byte();
-    length = length == 255 ? Bytes(2) : length;
-    return Take(std::min(length, m_size - m_pos));
+    return Take(length == 255 ? Bytes(2) : length);
   }
   // The bytes up to the first NUL, which is skipped.
   std::string CString() {
@@ -55,31 +50,14 @@ class FuzzReader {
 
  private:
   std::string Take(size_t length) {
-    std::string out = AsText(m_data + m_pos, length);
-    m_pos += length;
+    std::string out = AsText(m_data + m_pos, std::min(length, m_size - m_pos));
+    m_pos += out.size();
     return out;
   }
 
   const uint8_t* m_data;
   size_t m_size;
   size_t m_pos = 0;
-};
-
-// A destination that writes nowhere and keeps the lines it receives.
-class CaptureWriter : public LogWriter {
- public:
-  explicit CaptureWriter(LogWriterType type) : LogWriter(type) {}
-  bool OnInit() override { return true; }
-  bool WriteMessage(const RCPtr<LogMessage>& msg) override {
-    m_lines.push_back(msg->m_msg != nullptr ? msg->m_msg : "<no text>");
-    return true;
-  }
-  bool OnClose() override { return true; }
-
-  std::vector<std::string> m_lines;
-
- protected:
-  ~CaptureWriter() override = default;
 };
 
 #endif  // FUZZ_FUZZSUPPORT_H

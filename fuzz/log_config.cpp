@@ -4,6 +4,7 @@
 #include "FuzzSupport.h"
 #include "logging/ConfigSettingsReader.h"
 #include "logging/Logger.h"
+#include "support/TestLogWriter.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ConfigSettingsReaderPtr reader(new ConfigSettingsReader("App.FuzzLogger", "/nonexistent/x"));
@@ -15,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // A started logger whose only destination writes nowhere.
   LoggerPtr after = Logger::Create("FuzzStarted", "App", true);
-  after->AddWriter(new CaptureWriter(LOG_WRITER_DEBUG));
+  after->AddWriter(new TestLogWriter());
   after->SetAutoCreationOfWriters(false);
   Require(after->Start(), "the logger does not start");
   after->ReadSettings(reader.Ptr());
