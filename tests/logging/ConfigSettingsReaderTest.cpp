@@ -1,13 +1,9 @@
 // The log configuration file: its line rules, the keys applied when the logger starts,
 // the changes the watcher applies afterwards (driven directly, not after a minute), the
 // case rules, and every writer switch with its change message.
-#include <unistd.h>
-
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <sys/time.h>
 #include <vector>
@@ -20,11 +16,8 @@
 #include "support/FdCapture.h"
 #include "support/ScopedTestLogger.h"
 #include "support/TestLogWriter.h"
-#include "support/UdpReceiver.h"
 
 namespace {
-
-const char kKey[] = "App.CfgLogger";
 
 class ConfigFile : public ::testing::Test {
  protected:
@@ -53,16 +46,16 @@ class ConfigFile : public ::testing::Test {
     ASSERT_EQ(0, utimes(m_path.c_str(), times));
   }
   // A default logger of "App" with the file attached and a recording writer in a slot
-  // the file does not switch.
-  void MakeLogger() {
+  // the file does not switch; started unless the test still has settings to make.
+  void MakeLogger(bool start = true) {
     m_logger = Logger::Create("CfgLogger", "App", true);
     m_record = new TestLogWriter(LOG_WRITER_PROXY);
     ASSERT_TRUE(m_logger->AddWriter(m_record.Ptr()));
     ASSERT_TRUE(m_logger->AddConfigFileReader(m_path));
-  }
-  void StartLogger() {
-    ASSERT_TRUE(m_logger->Start());
-    m_record->Clear();
+    if (start) {
+      ASSERT_TRUE(m_logger->Start());
+      m_record->Clear();
+    }
   }
   // The watcher's pass, as the poll thread makes it once a minute.
   void Watch() {
@@ -73,10 +66,7 @@ class ConfigFile : public ::testing::Test {
   std::string Option(LogWriterType type, const char* name) {
     std::string value;
     RCPtr<LogWriter> writer = m_logger->GetWriter(type);
-    EXPECT_NE(nullptr, writer.Ptr());
-    if (writer.Ptr() != nullptr) {
-      writer->GetCustomOption(name, value);
-    }
+    EXPECT_TRUE(writer.Ptr() != nullptr && writer->GetCustomOption(name, value)) << name;
     return value;
   }
 
@@ -104,7 +94,7 @@ TEST_F(ConfigFile, LinesAreSplitTrimmedAndMatchedByKey) {
       "App.CfgLogger.none = days\n"
       "App.CfgLogger.flag = Yes\n"
       "App.CfgLogger.c = x = y\n");
-  ConfigSettingsReaderPtr reader(new ConfigSettingsReader(kKey, m_path));
+  ConfigSettingsReaderPtr reader(new ConfigSettingsReader("App.CfgLogger", m_path));
   std::string text;
   EXPECT_TRUE(reader->LookupStringVal("logLevel", false, text, true));
   EXPECT_EQ("debug", text);
@@ -139,15 +129,15 @@ TEST_F(ConfigFile, LinesAreSplitTrimmedAndMatchedByKey) {
   EXPECT_EQ(1u, named->GetReaders().size());
   // NEVER is no level name: the level set by hand holds.
   Write("App.CfgLogger.logLevel = never\n");
-  MakeLogger();
+  MakeLogger(false);
   ASSERT_TRUE(m_logger->SetLevel(LOGGER_LOG_ERROR));
-  StartLogger();
+  ASSERT_TRUE(m_logger->Start());
   EXPECT_EQ(LOGGER_LOG_ERROR, m_logger->GetLevel());
 }
 
-TEST_F(ConfigFile, KeysApplyBeforeStartAndTheLevelLineNamesTheFile) {
-  UdpReceiver receiver;
-  const std::string port = std::to_string(receiver.Port());
+// (The start-up line that names the file and key the level came from is pinned end to end
+// through the plug-in's log file.)
+TEST_F(ConfigFile, KeysApplyBeforeStart) {
   const struct {
     const char* key;
     std::string value;
@@ -160,7 +150,7 @@ TEST_F(ConfigFile, KeysApplyBeforeStartAndTheLevelLineNamesTheFile) {
               {"logDiskThresholdLowMB", "10", LOG_WRITER_FILE, "diskThresholdLowMB"},
               {"logDiskThresholdHighMB", "20", LOG_WRITER_FILE, "diskThresholdHighMB"},
               {"logRemoteAddress", "127.0.0.1", LOG_WRITER_SOCKET, "remoteAddress"},
-              {"logRemotePort", port, LOG_WRITER_SOCKET, "remotePort"}};
+              {"logRemotePort", "5514", LOG_WRITER_SOCKET, "remotePort"}};
   std::string text =
       "App.CfgLogger.logLevel = debug\nApp.CfgLogger.useLocalTime = false\n"
       "App.CfgLogger.logEnabled = TRUE\nApp.CfgLogger.logToSyslog = True\n"
@@ -170,7 +160,6 @@ TEST_F(ConfigFile, KeysApplyBeforeStartAndTheLevelLineNamesTheFile) {
   }
   Write(text);
   MakeLogger();
-  StartLogger();
   EXPECT_EQ(LOGGER_LOG_DEBUG, m_logger->GetLevel());
   EXPECT_EQ(LOGGER_LOG_DEBUG, Logger::s_defaultLoggerLogLevel);
   EXPECT_FALSE(m_logger->UseLocalTime());
@@ -181,12 +170,6 @@ TEST_F(ConfigFile, KeysApplyBeforeStartAndTheLevelLineNamesTheFile) {
   EXPECT_FALSE(m_record->IsBufferingEnabled());
   EXPECT_TRUE(m_logger->GetWriter(LOG_WRITER_FILE)->IsBufferingEnabled());
   EXPECT_FALSE(m_logger->WriterExists(LOG_WRITER_STDOUT));
-  Logger::ShutDown();
-  std::ifstream file(m_dir + "/quorin-App-" + std::to_string(getpid()) + "(1).log");
-  std::string all((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  EXPECT_NE(std::string::npos,
-            all.find("] A Log Level: DEBUG (read from " + m_path + " [App.CfgLogger.logLevel])\n"));
-  EXPECT_TRUE(receiver.WaitFor("Log Level: DEBUG (read from", 5000));
 }
 
 TEST_F(ConfigFile, WatcherAppliesChangesAfterStartWithTheirMessages) {
@@ -194,7 +177,6 @@ TEST_F(ConfigFile, WatcherAppliesChangesAfterStartWithTheirMessages) {
       "app.cfglogger.logLevel = debug\napp.cfglogger.enableBuffering = false\n"
       "App.CfgLogger.logEnabled = TRUE\nApp.CfgLogger.logMaxDaysKept = 0\n");
   MakeLogger();
-  StartLogger();
   const std::string folder = Option(LOG_WRITER_FILE, "folderPath");
   ASSERT_EQ(LOGGER_LOG_DEBUG, m_logger->GetLevel());
   ASSERT_FALSE(m_record->IsBufferingEnabled());
@@ -222,10 +204,7 @@ TEST_F(ConfigFile, WatcherAppliesChangesAfterStartWithTheirMessages) {
   EXPECT_FALSE(m_logger->WriterExists(LOG_WRITER_STDOUT));  // no new writers after start
   EXPECT_TRUE(m_record->HasMessage("logLevel changed to TRACE"));
   EXPECT_TRUE(m_record->HasMessage("useLocalTime changed to FALSE"));
-  EXPECT_EQ(1u, m_record
-                    ->LinesContaining("] D ConfigSettingsReader::PollConfigFileWatcher::Run(): " +
-                                      m_path + " changed - rereading file\n")
-                    .size());
+  EXPECT_TRUE(m_record->HasMessage(m_path + " changed - rereading file"));
 
   // Removed keys fall back to their defaults; NEVER is no level name.
   m_record->Clear();
@@ -261,17 +240,13 @@ TEST_F(ConfigFile, WriterSwitchesCreateBeforeStartThenSwitchOffAndOnWithMessages
               {"logToDebugView", LOG_WRITER_DEBUG, "DEBUG"},
               {"logToStdout", LOG_WRITER_STDOUT, "STDOUT"},
               {"logToStderr", LOG_WRITER_STDERR, "STDERR"}};
-  UdpReceiver receiver;  // for the syslog writer
-  const std::string base =
-      "App.CfgLogger.logRemoteAddress = 127.0.0.1\nApp.CfgLogger.logRemotePort = " +
-      std::to_string(receiver.Port()) + "\n";
+  const std::string base = "App.CfgLogger.logRemoteAddress = 127.0.0.1\n";
   for (const auto& row : rows) {
     SCOPED_TRACE(row.kind);
     Write(base + "App.CfgLogger." + row.key + " = true\n");
-    MakeLogger();
     FdCapture out(1);
     FdCapture err(2);
-    StartLogger();
+    MakeLogger();
     RCPtr<LogWriter> writer = m_logger->GetWriter(row.type);
     ASSERT_NE(nullptr, writer.Ptr());
     EXPECT_TRUE(writer->IsInitialized());
