@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <sys/time.h>
 #include <vector>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "logging/ConfigSettingsReader.h"
+#include "logging/LogMessage.h"
 #include "logging/LogWriter.h"
 #include "logging/Logger.h"
 #include "support/FdCapture.h"
@@ -229,23 +231,24 @@ TEST_F(ConfigFile, WatcherAppliesChangesAfterStartWithTheirMessages) {
 }
 
 // Each writer switch creates its writer before start, then turns it off and on (a missing
-// key changes nothing), each change with its message.
+// key changes nothing), each change with its message. The stream writers write whole lines
+// to their stream, and a line that could not be made as a message of its own.
 TEST_F(ConfigFile, WriterSwitchesCreateBeforeStartThenSwitchOffAndOnWithMessages) {
   const struct {
     const char* key;
     LogWriterType type;
     const char* kind;
-  } rows[] = {{"logEnabled", LOG_WRITER_FILE, "FILE"},
-              {"logToSyslog", LOG_WRITER_SOCKET, "SOCKET"},
-              {"logToDebugView", LOG_WRITER_DEBUG, "DEBUG"},
-              {"logToStdout", LOG_WRITER_STDOUT, "STDOUT"},
-              {"logToStderr", LOG_WRITER_STDERR, "STDERR"}};
+    int fd;  // of a stream writer, else 0
+  } rows[] = {{"logEnabled", LOG_WRITER_FILE, "FILE", 0},
+              {"logToSyslog", LOG_WRITER_SOCKET, "SOCKET", 0},
+              {"logToDebugView", LOG_WRITER_DEBUG, "DEBUG", 1},
+              {"logToStdout", LOG_WRITER_STDOUT, "STDOUT", 1},
+              {"logToStderr", LOG_WRITER_STDERR, "STDERR", 2}};
   const std::string base = "App.CfgLogger.logRemoteAddress = 127.0.0.1\n";
   for (const auto& row : rows) {
     SCOPED_TRACE(row.kind);
     Write(base + "App.CfgLogger." + row.key + " = true\n");
-    FdCapture out(1);
-    FdCapture err(2);
+    FdCapture streams[] = {FdCapture(1), FdCapture(2)};
     MakeLogger();
     RCPtr<LogWriter> writer = m_logger->GetWriter(row.type);
     ASSERT_NE(nullptr, writer.Ptr());
@@ -263,6 +266,18 @@ TEST_F(ConfigFile, WriterSwitchesCreateBeforeStartThenSwitchOffAndOnWithMessages
     std::string prefix = std::string(row.kind) + " - " + row.key + " changed to ";
     EXPECT_EQ(1, m_record->CountContaining(prefix + "FALSE"));
     EXPECT_EQ(1, m_record->CountContaining(prefix + "TRUE"));
+    if (row.fd != 0) {
+      Logger::Log("@Here", LOGGER_LOG_WARN, "to the stream %d", 7);
+      writer->FlushMessages();  // buffered, as the file says by default
+      EXPECT_TRUE(writer->WriteMessage(new LogMessage(nullptr, 0, LOGGER_LOG_ERROR)));
+      Logger::ShutDown();  // its own lines still go to the captured stream
+      std::string text = streams[row.fd - 1].Text();
+      // (A report of the lines dropped while the writer was off may come between.)
+      EXPECT_TRUE(std::regex_search(
+          text, std::regex("\\] W Here: to the stream 7\\n[\\s\\S]*Failed to allocate memory for "
+                           "log message\\n")))
+          << text;
+    }
     Logger::ShutDown();
   }
 }

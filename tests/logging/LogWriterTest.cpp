@@ -1,6 +1,6 @@
 // Every writer's queue (the drain on the logging poll thread, batch mode, dropped lines,
-// header and footer, flushing at shut-down) and the writers besides the rolling file:
-// standard streams, the proxy callback, and RFC 5424 syslog datagrams read by a UDP socket.
+// header and footer, flushing at shut-down) and the writers besides the rolling file and the
+// standard streams: the proxy callback, and RFC 5424 syslog datagrams read by a UDP socket.
 #include <unistd.h>
 
 #include <atomic>
@@ -15,7 +15,6 @@
 #include "logging/LogMessage.h"
 #include "logging/ProxyWriter.h"
 #include "runtime/QrThread.h"
-#include "support/FdCapture.h"
 #include "support/ScopedTestLogger.h"
 #include "support/UdpReceiver.h"
 
@@ -121,9 +120,17 @@ TEST_F(BufferedWriterTest, BatchModeBannerOnceThenGroupsOfOneHundred) {
 }
 
 // Lines refused while disabled are counted and reported after the next written line;
-// switching buffering off writes the queue, then every line at once.
-TEST_F(BufferedWriterTest, RefusedLinesAreReportedAndBufferingOffWritesTheQueue) {
+// switching buffering off writes the queue, then every line at once. A header and a footer
+// set before start are written on init and close with their function texts.
+TEST_F(BufferedWriterTest, RefusedLinesBufferingOffAndHeaderAndFooter) {
+  TestLogWriterPtr framed(new TestLogWriter(LOG_WRITER_STDOUT));
+  EXPECT_FALSE(framed->SetHeader(""));
+  ASSERT_TRUE(framed->SetHeader("hello header"));
+  ASSERT_TRUE(framed->SetFooter("bye footer"));
+  ASSERT_TRUE(m_logger->AddWriter(framed.Ptr()));
   Start();
+  EXPECT_FALSE(framed->SetHeader("too late"));
+  EXPECT_FALSE(framed->SetFooter("too late"));
   ASSERT_TRUE(m_writer->SetEnabled(false));
   LogSeries("refused ", 0, 3);
   ASSERT_TRUE(m_writer->SetEnabled(true));
@@ -137,19 +144,8 @@ TEST_F(BufferedWriterTest, RefusedLinesAreReportedAndBufferingOffWritesTheQueue)
   EXPECT_EQ(LOGGER_LOG_INFO, m_writer->Levels()[1]);
   Logger::Log("@F", LOGGER_LOG_INFO, "direct");
   EXPECT_EQ(3u, m_writer->Count());
-}
-
-TEST_F(BufferedWriterTest, HeaderOnInitAndFooterOnCloseWithTheirFunctionTexts) {
-  TestLogWriterPtr writer(new TestLogWriter(LOG_WRITER_STDOUT));
-  EXPECT_FALSE(writer->SetHeader(""));
-  ASSERT_TRUE(writer->SetHeader("hello header"));
-  ASSERT_TRUE(writer->SetFooter("bye footer"));
-  ASSERT_TRUE(m_logger->AddWriter(writer.Ptr()));
-  ASSERT_TRUE(m_logger->Start());
-  EXPECT_FALSE(writer->SetHeader("too late"));
-  EXPECT_FALSE(writer->SetFooter("too late"));
   Logger::ShutDown();
-  std::vector<std::string> lines = writer->Lines();
+  lines = framed->Lines();
   ASSERT_GE(lines.size(), 6u);  // header, four start-up lines, footer
   EXPECT_NE(std::string::npos, lines.front().find("] A LogWriter::Init(): hello header\n"));
   EXPECT_NE(std::string::npos, lines.back().find("] A LogWriter::Close(): bye footer\n"));
@@ -214,30 +210,6 @@ TEST_F(BufferedWriterTest, FlushAndSyncAreSafeBesideTheDrain) {
   ASSERT_EQ(static_cast<size_t>(kLines), lines.size());
   for (int i = 0; i < kLines; ++i) {
     ASSERT_EQ("n" + std::to_string(i), lines[static_cast<size_t>(i)]);
-  }
-}
-
-TEST_F(WriterTest, StreamWritersWriteTheStandardPrefixToTheirStream) {
-  const struct {
-    LogWriterType type;
-    int fd;
-  } rows[] = {{LOG_WRITER_STDOUT, 1}, {LOG_WRITER_STDERR, 2}, {LOG_WRITER_DEBUG, 1}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.type);
-    RCPtr<LogWriter> writer = MakeLogger(row.type);
-    EXPECT_EQ(row.type, writer->GetType());
-    EXPECT_FALSE(writer->IsBufferingEnabled());
-    ScopedTestLogger::SettlePollThread();  // the last row's shut-down stopped it
-    FdCapture capture(row.fd);
-    ASSERT_TRUE(m_logger->Start());
-    Logger::Log("@Here", LOGGER_LOG_WARN, "to the stream %d", 7);
-    EXPECT_TRUE(writer->WriteMessage(new LogMessage(nullptr, 0, LOGGER_LOG_ERROR)));
-    std::string text = capture.Text();
-    EXPECT_TRUE(std::regex_search(
-        text, std::regex("\\n\\d{4}-\\d\\d-\\d\\d [0-9:.]{12} <[0-9A-F]{8,}> \\[[0-9A-F]{4,}\\] W "
-                         "Here: to the stream 7\\nFailed to allocate memory for log message\\n$")))
-        << text;
-    Logger::ShutDown();
   }
 }
 

@@ -154,9 +154,17 @@ TEST_F(LoggerLine, PrefixEndsCutIndentSeparatorHexDumpAndTrace) {
             writer->Levels());
 }
 
-// Writer, group, level and null-logger filters, UTC stamps, and a writer that logs from
-// inside its own write.
-TEST_F(LoggerDispatch, FiltersUtcStampAndAWriterThatLogsFromItsWrite) {
+// LogPrintf without any logger; writer, group, level and null-logger filters, UTC stamps,
+// and a writer that logs from inside its own write.
+TEST_F(LoggerDispatch, PrintfFiltersUtcStampAndAWriterThatLogsFromItsWrite) {
+  testing::internal::CaptureStdout();
+  Logger::LogPrintf("int Module::Call(int)", "value=%d", 5);
+  std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(
+      std::regex_match(printed, std::regex(std::string("^") + kLocalStamp + " 0x" + ThreadHex() +
+                                           " Module::Call\\(\\): value=5\\n$")))
+      << printed;
+
   TestLogWriterPtr debug(new TestLogWriter(LOG_WRITER_DEBUG));
   TestLogWriterPtr out(new TestLogWriter(LOG_WRITER_STDOUT));
   TestLogWriterPtr err(new TestLogWriter(LOG_WRITER_STDERR));
@@ -214,15 +222,6 @@ TEST_F(LoggerDispatch, LineIsBuiltOnceByFirstInitialisedWriterAndShared) {
   ASSERT_EQ(2u, third->Count());
   EXPECT_EQ(second->Lines()[0], third->Lines()[1]);
   EXPECT_TRUE(StartsWithSeparator(third->Lines()[1]));
-}
-
-TEST_F(LoggerDispatch, LogPrintfWritesOneStdoutLineWithoutAnyLogger) {
-  testing::internal::CaptureStdout();
-  Logger::LogPrintf("int Module::Call(int)", "value=%d", 5);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(std::regex_match(out, std::regex(std::string("^") + kLocalStamp + " 0x" +
-                                               ThreadHex() + " Module::Call\\(\\): value=5\\n$")))
-      << out;
 }
 
 // Four start-up lines (the first without a separator, even from another thread; their texts
