@@ -186,33 +186,6 @@ TEST_F(BufferedWriterTest, ConcurrentSwitchesOffLeaveTheDrainToOneSwitchOn) {
   EXPECT_TRUE(WaitForCount(m_writer.Ptr(), 2));
 }
 
-// FlushMessages and SyncMessages from another thread while the drain runs every
-// millisecond: each line is written exactly once, in order (and TSan sees no race).
-TEST_F(BufferedWriterTest, FlushAndSyncAreSafeBesideTheDrain) {
-  Start();
-  m_writer->SetSyncInterval(1);
-  const int kLines = 3000;
-  std::atomic<bool> done{false};
-  std::thread producer([&] {
-    LogSeries("n", 0, kLines);
-    done = true;
-  });
-  for (int round = 0; !done; ++round) {
-    if (round % 2 == 0) {
-      m_writer->FlushMessages();
-    } else {
-      m_writer->SyncMessages();
-    }
-  }
-  producer.join();
-  m_writer->FlushMessages();
-  std::vector<std::string> lines = m_writer->MessagesContaining("n");
-  ASSERT_EQ(static_cast<size_t>(kLines), lines.size());
-  for (int i = 0; i < kLines; ++i) {
-    ASSERT_EQ("n" + std::to_string(i), lines[static_cast<size_t>(i)]);
-  }
-}
-
 namespace {
 
 std::vector<std::string> gProxyCalls;  // "<function>|<level>|<text>"
