@@ -66,12 +66,6 @@ bool WaitForCount(TestLogWriter* writer, size_t count) {
   return writer->Count() >= count;
 }
 
-std::string HostName() {
-  char name[256] = {};
-  gethostname(name, sizeof(name) - 1);
-  return std::string(name).substr(0, 64);
-}
-
 }  // namespace
 
 // The drain writes on the poll thread: early for every full batch of 4096 lines, else
@@ -253,8 +247,11 @@ TEST_F(WriterTest, SyslogOptionsAndDatagrams) {
     Logger::Log("@Caller", LOGGER_LOG_ERROR, "datagram %s", "text");
     writer->FlushMessages();
     ASSERT_TRUE(receiver.WaitFor("datagram text", 5000));
-    std::string pattern = "<1>1 \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z " + HostName() +
-                          " " + expectedApp + " - - datagram text\\n";
+    char host[256] = {};
+    gethostname(host, sizeof(host) - 1);
+    std::string pattern = "<1>1 \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z " +
+                          std::string(host).substr(0, 64) + " " + expectedApp +
+                          " - - datagram text\\n";
     EXPECT_TRUE(std::regex_match(receiver.Datagrams().back(), std::regex(pattern)))
         << receiver.Datagrams().back();
     Logger::ShutDown();

@@ -122,14 +122,12 @@ TEST_F(LoggerLine, PrefixEndsCutIndentSeparatorHexDumpAndTrace) {
                                std::regex(std::string("^") + kLocalStamp + " .*two\\n")));
 
   writer->Clear();
-  unsigned char data[20];
-  for (int i = 0; i < 20; ++i) {
-    data[i] = static_cast<unsigned char>(i < 16 ? 'A' + i : i - 16);
-  }
-  data[3] = 0x7F;
+  const char data[] =
+      "ABC\x7F"
+      "EFGHIJKLMNOP\0\1\2\3";  // 20 bytes and the terminator
   Logger::LogHexDump("@Dump", LOGGER_LOG_INFO, data, 0);
   Logger::LogHexDump("@Dump", LOGGER_LOG_DEBUG, data, 1);  // filtered
-  Logger::LogHexDump("@Dump", LOGGER_LOG_INFO, data, sizeof(data));
+  Logger::LogHexDump("@Dump", LOGGER_LOG_INFO, data, sizeof(data) - 1);
   lines = writer->Lines();
   ASSERT_EQ(2u, lines.size());
   size_t p = lines[0].find("] I Dump: 0x0000: ") + 10;

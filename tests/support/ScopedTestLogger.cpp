@@ -29,11 +29,9 @@ void ScopedTestLogger::SettlePollThread() {
   }
 }
 
-ScopedTestLogger::ScopedTestLogger(Level level, const std::string& loggerName,
-                                   const std::string& appName)
-    : m_writer(new TestLogWriter()) {
+ScopedTestLogger::ScopedTestLogger(Level level) : m_writer(new TestLogWriter()) {
   SettlePollThread();
-  LoggerPtr logger = Logger::Create(loggerName, appName, true);
+  LoggerPtr logger = Logger::Create("TestLogger", "TestApp", true);
   if (logger.Ptr() != nullptr) {
     logger->SetLevel(level);
     logger->AddWriter(m_writer.Ptr());

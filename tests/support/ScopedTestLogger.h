@@ -11,16 +11,13 @@
 #ifndef TESTS_SUPPORT_SCOPEDTESTLOGGER_H
 #define TESTS_SUPPORT_SCOPEDTESTLOGGER_H
 
-#include <string>
-
 #include "logging/Logger.h"
 #include "support/TestLogWriter.h"
 
 class ScopedTestLogger {
  public:
-  explicit ScopedTestLogger(Level level = LOGGER_LOG_VERBOSE,
-                            const std::string& loggerName = "TestLogger",
-                            const std::string& appName = "TestApp");
+  // A default logger "TestLogger" of the application "TestApp".
+  explicit ScopedTestLogger(Level level = LOGGER_LOG_VERBOSE);
   ~ScopedTestLogger() { Logger::ShutDown(); }
   ScopedTestLogger(const ScopedTestLogger&) = delete;
   ScopedTestLogger& operator=(const ScopedTestLogger&) = delete;
