@@ -1,13 +1,10 @@
 // The log configuration file: its line rules, the keys applied when the logger starts,
 // the changes the watcher applies afterwards (driven directly, not after a minute), the
 // case rules, and every writer switch with its change message.
-#include <unistd.h>
-
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <regex>
 #include <string>
 #include <sys/time.h>
 #include <vector>
@@ -15,16 +12,14 @@
 #include <gtest/gtest.h>
 
 #include "logging/ConfigSettingsReader.h"
+#include "logging/LogMessage.h"
 #include "logging/LogWriter.h"
 #include "logging/Logger.h"
 #include "support/FdCapture.h"
 #include "support/ScopedTestLogger.h"
 #include "support/TestLogWriter.h"
-#include "support/UdpReceiver.h"
 
 namespace {
-
-const char kKey[] = "App.CfgLogger";
 
 class ConfigFile : public ::testing::Test {
  protected:
@@ -53,16 +48,16 @@ class ConfigFile : public ::testing::Test {
     ASSERT_EQ(0, utimes(m_path.c_str(), times));
   }
   // A default logger of "App" with the file attached and a recording writer in a slot
-  // the file does not switch.
-  void MakeLogger() {
+  // the file does not switch; started unless the test still has settings to make.
+  void MakeLogger(bool start = true) {
     m_logger = Logger::Create("CfgLogger", "App", true);
     m_record = new TestLogWriter(LOG_WRITER_PROXY);
     ASSERT_TRUE(m_logger->AddWriter(m_record.Ptr()));
     ASSERT_TRUE(m_logger->AddConfigFileReader(m_path));
-  }
-  void StartLogger() {
-    ASSERT_TRUE(m_logger->Start());
-    m_record->Clear();
+    if (start) {
+      ASSERT_TRUE(m_logger->Start());
+      m_record->Clear();
+    }
   }
   // The watcher's pass, as the poll thread makes it once a minute.
   void Watch() {
@@ -73,10 +68,7 @@ class ConfigFile : public ::testing::Test {
   std::string Option(LogWriterType type, const char* name) {
     std::string value;
     RCPtr<LogWriter> writer = m_logger->GetWriter(type);
-    EXPECT_NE(nullptr, writer.Ptr());
-    if (writer.Ptr() != nullptr) {
-      writer->GetCustomOption(name, value);
-    }
+    EXPECT_TRUE(writer.Ptr() != nullptr && writer->GetCustomOption(name, value)) << name;
     return value;
   }
 
@@ -104,7 +96,7 @@ TEST_F(ConfigFile, LinesAreSplitTrimmedAndMatchedByKey) {
       "App.CfgLogger.none = days\n"
       "App.CfgLogger.flag = Yes\n"
       "App.CfgLogger.c = x = y\n");
-  ConfigSettingsReaderPtr reader(new ConfigSettingsReader(kKey, m_path));
+  ConfigSettingsReaderPtr reader(new ConfigSettingsReader("App.CfgLogger", m_path));
   std::string text;
   EXPECT_TRUE(reader->LookupStringVal("logLevel", false, text, true));
   EXPECT_EQ("debug", text);
@@ -139,15 +131,15 @@ TEST_F(ConfigFile, LinesAreSplitTrimmedAndMatchedByKey) {
   EXPECT_EQ(1u, named->GetReaders().size());
   // NEVER is no level name: the level set by hand holds.
   Write("App.CfgLogger.logLevel = never\n");
-  MakeLogger();
+  MakeLogger(false);
   ASSERT_TRUE(m_logger->SetLevel(LOGGER_LOG_ERROR));
-  StartLogger();
+  ASSERT_TRUE(m_logger->Start());
   EXPECT_EQ(LOGGER_LOG_ERROR, m_logger->GetLevel());
 }
 
-TEST_F(ConfigFile, KeysApplyBeforeStartAndTheLevelLineNamesTheFile) {
-  UdpReceiver receiver;
-  const std::string port = std::to_string(receiver.Port());
+// (The start-up line that names the file and key the level came from is pinned end to end
+// through the plug-in's log file.)
+TEST_F(ConfigFile, KeysApplyBeforeStart) {
   const struct {
     const char* key;
     std::string value;
@@ -160,7 +152,7 @@ TEST_F(ConfigFile, KeysApplyBeforeStartAndTheLevelLineNamesTheFile) {
               {"logDiskThresholdLowMB", "10", LOG_WRITER_FILE, "diskThresholdLowMB"},
               {"logDiskThresholdHighMB", "20", LOG_WRITER_FILE, "diskThresholdHighMB"},
               {"logRemoteAddress", "127.0.0.1", LOG_WRITER_SOCKET, "remoteAddress"},
-              {"logRemotePort", port, LOG_WRITER_SOCKET, "remotePort"}};
+              {"logRemotePort", "5514", LOG_WRITER_SOCKET, "remotePort"}};
   std::string text =
       "App.CfgLogger.logLevel = debug\nApp.CfgLogger.useLocalTime = false\n"
       "App.CfgLogger.logEnabled = TRUE\nApp.CfgLogger.logToSyslog = True\n"
@@ -170,7 +162,6 @@ TEST_F(ConfigFile, KeysApplyBeforeStartAndTheLevelLineNamesTheFile) {
   }
   Write(text);
   MakeLogger();
-  StartLogger();
   EXPECT_EQ(LOGGER_LOG_DEBUG, m_logger->GetLevel());
   EXPECT_EQ(LOGGER_LOG_DEBUG, Logger::s_defaultLoggerLogLevel);
   EXPECT_FALSE(m_logger->UseLocalTime());
@@ -181,12 +172,6 @@ TEST_F(ConfigFile, KeysApplyBeforeStartAndTheLevelLineNamesTheFile) {
   EXPECT_FALSE(m_record->IsBufferingEnabled());
   EXPECT_TRUE(m_logger->GetWriter(LOG_WRITER_FILE)->IsBufferingEnabled());
   EXPECT_FALSE(m_logger->WriterExists(LOG_WRITER_STDOUT));
-  Logger::ShutDown();
-  std::ifstream file(m_dir + "/quorin-App-" + std::to_string(getpid()) + "(1).log");
-  std::string all((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  EXPECT_NE(std::string::npos,
-            all.find("] A Log Level: DEBUG (read from " + m_path + " [App.CfgLogger.logLevel])\n"));
-  EXPECT_TRUE(receiver.WaitFor("Log Level: DEBUG (read from", 5000));
 }
 
 TEST_F(ConfigFile, WatcherAppliesChangesAfterStartWithTheirMessages) {
@@ -194,7 +179,6 @@ TEST_F(ConfigFile, WatcherAppliesChangesAfterStartWithTheirMessages) {
       "app.cfglogger.logLevel = debug\napp.cfglogger.enableBuffering = false\n"
       "App.CfgLogger.logEnabled = TRUE\nApp.CfgLogger.logMaxDaysKept = 0\n");
   MakeLogger();
-  StartLogger();
   const std::string folder = Option(LOG_WRITER_FILE, "folderPath");
   ASSERT_EQ(LOGGER_LOG_DEBUG, m_logger->GetLevel());
   ASSERT_FALSE(m_record->IsBufferingEnabled());
@@ -222,10 +206,7 @@ TEST_F(ConfigFile, WatcherAppliesChangesAfterStartWithTheirMessages) {
   EXPECT_FALSE(m_logger->WriterExists(LOG_WRITER_STDOUT));  // no new writers after start
   EXPECT_TRUE(m_record->HasMessage("logLevel changed to TRACE"));
   EXPECT_TRUE(m_record->HasMessage("useLocalTime changed to FALSE"));
-  EXPECT_EQ(1u, m_record
-                    ->LinesContaining("] D ConfigSettingsReader::PollConfigFileWatcher::Run(): " +
-                                      m_path + " changed - rereading file\n")
-                    .size());
+  EXPECT_TRUE(m_record->HasMessage(m_path + " changed - rereading file"));
 
   // Removed keys fall back to their defaults; NEVER is no level name.
   m_record->Clear();
@@ -250,28 +231,25 @@ TEST_F(ConfigFile, WatcherAppliesChangesAfterStartWithTheirMessages) {
 }
 
 // Each writer switch creates its writer before start, then turns it off and on (a missing
-// key changes nothing), each change with its message.
+// key changes nothing), each change with its message. The stream writers write whole lines
+// to their stream, and a line that could not be made as a message of its own.
 TEST_F(ConfigFile, WriterSwitchesCreateBeforeStartThenSwitchOffAndOnWithMessages) {
   const struct {
     const char* key;
     LogWriterType type;
     const char* kind;
-  } rows[] = {{"logEnabled", LOG_WRITER_FILE, "FILE"},
-              {"logToSyslog", LOG_WRITER_SOCKET, "SOCKET"},
-              {"logToDebugView", LOG_WRITER_DEBUG, "DEBUG"},
-              {"logToStdout", LOG_WRITER_STDOUT, "STDOUT"},
-              {"logToStderr", LOG_WRITER_STDERR, "STDERR"}};
-  UdpReceiver receiver;  // for the syslog writer
-  const std::string base =
-      "App.CfgLogger.logRemoteAddress = 127.0.0.1\nApp.CfgLogger.logRemotePort = " +
-      std::to_string(receiver.Port()) + "\n";
+    int fd;  // of a stream writer, else 0
+  } rows[] = {{"logEnabled", LOG_WRITER_FILE, "FILE", 0},
+              {"logToSyslog", LOG_WRITER_SOCKET, "SOCKET", 0},
+              {"logToDebugView", LOG_WRITER_DEBUG, "DEBUG", 1},
+              {"logToStdout", LOG_WRITER_STDOUT, "STDOUT", 1},
+              {"logToStderr", LOG_WRITER_STDERR, "STDERR", 2}};
+  const std::string base = "App.CfgLogger.logRemoteAddress = 127.0.0.1\n";
   for (const auto& row : rows) {
     SCOPED_TRACE(row.kind);
     Write(base + "App.CfgLogger." + row.key + " = true\n");
+    FdCapture streams[] = {FdCapture(1), FdCapture(2)};
     MakeLogger();
-    FdCapture out(1);
-    FdCapture err(2);
-    StartLogger();
     RCPtr<LogWriter> writer = m_logger->GetWriter(row.type);
     ASSERT_NE(nullptr, writer.Ptr());
     EXPECT_TRUE(writer->IsInitialized());
@@ -288,6 +266,18 @@ TEST_F(ConfigFile, WriterSwitchesCreateBeforeStartThenSwitchOffAndOnWithMessages
     std::string prefix = std::string(row.kind) + " - " + row.key + " changed to ";
     EXPECT_EQ(1, m_record->CountContaining(prefix + "FALSE"));
     EXPECT_EQ(1, m_record->CountContaining(prefix + "TRUE"));
+    if (row.fd != 0) {
+      Logger::Log("@Here", LOGGER_LOG_WARN, "to the stream %d", 7);
+      writer->FlushMessages();  // buffered, as the file says by default
+      EXPECT_TRUE(writer->WriteMessage(new LogMessage(nullptr, 0, LOGGER_LOG_ERROR)));
+      Logger::ShutDown();  // its own lines still go to the captured stream
+      std::string text = streams[row.fd - 1].Text();
+      // (A report of the lines dropped while the writer was off may come between.)
+      EXPECT_TRUE(std::regex_search(
+          text, std::regex("\\] W Here: to the stream 7\\n[\\s\\S]*Failed to allocate memory for "
+                           "log message\\n")))
+          << text;
+    }
     Logger::ShutDown();
   }
 }

@@ -2,6 +2,7 @@
 // disk, planted files, and what is on disk after shut-down.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <functional>
 #include <iterator>
 #include <regex>
+#include <set>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <thread>
@@ -37,8 +39,8 @@ std::string ReadFile(const std::string& path) {
 
 void Touch(const std::string& path, int daysOld) {
   std::ofstream(path) << "old\n";
-  struct timeval times[2] = {{time(nullptr) - daysOld * 86400, 0},
-                             {time(nullptr) - daysOld * 86400, 0}};
+  const time_t then = time(nullptr) - daysOld * 86400;
+  struct timeval times[2] = {{then, 0}, {then, 0}};
   ASSERT_EQ(0, lutimes(path.c_str(), times));
 }
 
@@ -48,9 +50,9 @@ class FileWriterTest : public ::testing::Test {
     char pattern[] = "/tmp/logtest-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(pattern));
     m_tmp = pattern;
+    m_dir = m_tmp + "/quorin-tester";
     setenv("TMPDIR", m_tmp.c_str(), 1);
     setenv("USER", "tester", 1);
-    m_dir = m_tmp + "/quorin-tester";
     gFreeBytes = int64_t(100000) * kMB;
     FileWriter::SetDiskFreeSpaceQueryForTesting(&FakeFreeSpace);
   }
@@ -84,11 +86,10 @@ class FileWriterTest : public ::testing::Test {
     }
   }
   int Expired() const {
-    int count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(m_dir)) {
-      count += entry.path().filename().string().rfind("quorin-App-99(", 0) == 0 ? 1 : 0;
-    }
-    return count;
+    std::filesystem::directory_iterator files(m_dir);
+    return static_cast<int>(std::count_if(begin(files), end(files), [](const auto& entry) {
+      return entry.path().filename().string().rfind("quorin-App-99(", 0) == 0;
+    }));
   }
 
   std::string m_tmp;
@@ -143,9 +144,10 @@ TEST_F(FileWriterTest, NamesAndLimitsFollowLevelAndOptions) {
   EXPECT_EQ(LOGGER_LOG_ALWAYS, Logger::s_defaultLoggerLogLevel);
 }
 
-// Every line is on disk after shut-down, in order and filtered by level, in a file only
-// its user reads; a reopened file gets the new-session banner once.
-TEST_F(FileWriterTest, EveryLineIsOnDiskAfterShutDownAndReopeningAddsTheBanner) {
+// Every line is on disk after shut-down, in order and filtered by level, in a file only its
+// user reads; reopening it adds the new-session banner once; rolling at the size limit keeps
+// the first file and the four newest, or with no limit every file under four-digit counters.
+TEST_F(FileWriterTest, SessionsAppendWithTheBannerAndRollingKeepsTheFirstAndNewest) {
   ASSERT_TRUE(MakeLogger()->SetMaxBufferSize(500000));
   ASSERT_TRUE(m_logger->Start());
   for (int i = 0; i < 300; ++i) {
@@ -153,12 +155,29 @@ TEST_F(FileWriterTest, EveryLineIsOnDiskAfterShutDownAndReopeningAddsTheBanner) 
   }
   QR_LOG(LOGGER_LOG_DEBUG, "filtered\n");
   Logger::ShutDown();
-  MakeLogger();
+
+  FileWriter* writer = MakeLogger({{"maxFileSizeMB", "1"}, {"maxDaysKept", "0"}});
+  ASSERT_TRUE(writer->SetBufferingEnabled(false));  // a roll check after every line
   ASSERT_TRUE(m_logger->Start());
   QR_LOG(LOGGER_LOG_INFO, "second session\n");
+  const std::string second = Name(m_pid + "(2)");
+  std::string filler(1000, 'f');
+  std::string current;
+  for (int i = 0; i < 5000 && current != second; ++i) {
+    QR_LOG(LOGGER_LOG_INFO, "%s\n", filler.c_str());
+    writer->GetCustomOption("filename", current);
+  }
+  ASSERT_EQ(second, current);
+  for (int i = 0; i < 4; ++i) {
+    writer->RollLogFile();
+  }
+  EXPECT_FALSE(Exists(second));
+  for (const char* n : {"", "(3)", "(4)", "(5)", "(6)"}) {
+    EXPECT_TRUE(Exists(Name(m_pid + n))) << n;
+  }
   Logger::ShutDown();
-
   std::string text = ReadFile(Path(Name(m_pid)));
+  EXPECT_GE(text.size(), static_cast<size_t>(kMB));
   size_t last = 0;
   for (int i = 0; i < 300; ++i) {
     char expected[64];
@@ -179,31 +198,6 @@ TEST_F(FileWriterTest, EveryLineIsOnDiskAfterShutDownAndReopeningAddsTheBanner) 
   struct stat info;
   ASSERT_EQ(0, stat(Path(Name(m_pid)).c_str(), &info));
   EXPECT_EQ(0640u, info.st_mode & 0777);
-}
-
-TEST_F(FileWriterTest, RollingKeepsTheFirstAndTheFourNewestOrEveryFile) {
-  FileWriter* writer = MakeLogger({{"maxFileSizeMB", "1"}, {"maxDaysKept", "0"}});
-  ASSERT_TRUE(writer->SetBufferingEnabled(false));  // a roll check after every line
-  ASSERT_TRUE(m_logger->Start());
-  const std::string second = Name(m_pid + "(2)");
-  std::string filler(1000, 'f');
-  std::string current;
-  for (int i = 0; i < 5000 && current != second; ++i) {  // rolls at the size limit
-    QR_LOG(LOGGER_LOG_INFO, "%s\n", filler.c_str());
-    writer->GetCustomOption("filename", current);
-  }
-  ASSERT_EQ(second, current);
-  for (int i = 0; i < 4; ++i) {
-    writer->RollLogFile();
-  }
-  EXPECT_FALSE(Exists(second));
-  for (const char* n : {"", "(3)", "(4)", "(5)", "(6)"}) {
-    EXPECT_TRUE(Exists(Name(m_pid + n))) << n;
-  }
-  struct stat info;
-  ASSERT_EQ(0, stat(Path(Name(m_pid)).c_str(), &info));
-  EXPECT_GE(info.st_size, kMB);
-  Logger::ShutDown();
 
   writer = MakeLogger({{"maxRollingFiles", "0"}, {"maxDaysKept", "0"}});
   ASSERT_TRUE(m_logger->Start());
@@ -386,10 +380,10 @@ TEST_F(FileWriterTest, PlantedFoldersAndFilesAreRefusedAndLeftUntouched) {
 }
 
 // Many threads log into the buffered file writer while the drain runs every few
-// milliseconds and rolls at 1 MB, and another thread rolls and flushes by hand: every
-// line reaches exactly one file (run under TSan for the races).
-TEST_F(FileWriterTest, ManyThreadsIntoTheBufferedWriterLoseNoLine) {
-  // maxRollingFiles 0 keeps every file.
+// milliseconds and rolls at 1 MB, and another thread rolls, flushes and syncs by hand: every
+// line reaches exactly one file, each thread's lines in order (run under TSan for the races).
+TEST_F(FileWriterTest, ManyThreadsIntoTheBufferedWriterLoseNoLineAndKeepTheirOrder) {
+  // maxRollingFiles 0 keeps every file, its counter giving the order of the files.
   FileWriter* writer =
       MakeLogger({{"maxFileSizeMB", "1"}, {"maxRollingFiles", "0"}, {"maxDaysKept", "0"}});
   ASSERT_TRUE(writer->SetSyncInterval(2));
@@ -409,10 +403,12 @@ TEST_F(FileWriterTest, ManyThreadsIntoTheBufferedWriterLoseNoLine) {
     });
   }
   for (int round = 0; running > 0; ++round) {
-    if (round % 2 == 0) {
+    if (round % 3 == 0) {
       writer->RollLogFile();
-    } else {
+    } else if (round % 3 == 1) {
       writer->FlushMessages();
+    } else {
+      writer->SyncMessages();
     }
     std::this_thread::sleep_for(std::chrono::microseconds(500));
   }
@@ -421,22 +417,22 @@ TEST_F(FileWriterTest, ManyThreadsIntoTheBufferedWriterLoseNoLine) {
   }
   Logger::ShutDown();
 
-  std::vector<int> seen(kThreads * kLines, 0);
-  int files = 0;
+  std::set<std::string> files;
   for (const auto& entry : std::filesystem::directory_iterator(m_dir)) {
-    ++files;
-    std::ifstream in(entry.path());
+    files.insert(entry.path().string());
+  }
+  EXPECT_GT(files.size(), 2u);
+  std::vector<int> next(kThreads, 0);
+  for (const std::string& file : files) {
+    std::ifstream in(file);
     for (std::string line; std::getline(in, line);) {
       int t = 0;
       int i = 0;
       size_t at = line.find("line t");
       if (at != std::string::npos && std::sscanf(line.c_str() + at, "line t%d-%d", &t, &i) == 2) {
-        ++seen[static_cast<size_t>(t * kLines + i)];
+        ASSERT_EQ(next.at(static_cast<size_t>(t))++, i) << "line t" << t << "-" << i;
       }
     }
   }
-  EXPECT_GT(files, 2);
-  for (size_t n = 0; n < seen.size(); ++n) {
-    ASSERT_EQ(1, seen[n]) << "line t" << n / kLines << "-" << n % kLines;
-  }
+  EXPECT_EQ(std::vector<int>(kThreads, kLines), next);
 }

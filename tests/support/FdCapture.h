@@ -7,16 +7,14 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <sstream>
 #include <string>
 
 // Text() ends the capture and answers what arrived; later calls answer the same.
 class FdCapture {
  public:
-  explicit FdCapture(int fd) : m_fd(fd) {
+  explicit FdCapture(int fd) : m_fd(fd), m_file(std::tmpfile()) {
     std::fflush(nullptr);
     m_saved = dup(fd);
-    m_file = std::tmpfile();
     dup2(fileno(m_file), fd);
   }
   ~FdCapture() { Text(); }
@@ -27,20 +25,18 @@ class FdCapture {
       close(m_saved);
       m_saved = -1;
       std::rewind(m_file);
-      std::stringstream text;
       for (int c; (c = std::fgetc(m_file)) != EOF;) {
-        text << static_cast<char>(c);
+        m_text += static_cast<char>(c);
       }
       std::fclose(m_file);
-      m_text = text.str();
     }
     return m_text;
   }
 
  private:
   int m_fd;
+  FILE* m_file;
   int m_saved = -1;
-  FILE* m_file = nullptr;
   std::string m_text;
 };
 

@@ -19,11 +19,8 @@ class SettleProbe : public QrPollItem {
 
 void ScopedTestLogger::SettlePollThread() {
   RCPtr<QrPollThread> pollThread = Logger::GetPollThread();
-  if (pollThread.Ptr() == nullptr) {
-    return;
-  }
   RCPtr<SettleProbe> probe(new SettleProbe());
-  if (!pollThread->AddItem(probe.Ptr(), nullptr, 0)) {
+  if (pollThread.Ptr() == nullptr || !pollThread->AddItem(probe.Ptr(), nullptr, 0)) {
     return;
   }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -32,18 +29,13 @@ void ScopedTestLogger::SettlePollThread() {
   }
 }
 
-ScopedTestLogger::ScopedTestLogger(Level level, const std::string& loggerName,
-                                   const std::string& appName)
-    : m_writer(new TestLogWriter()) {
+ScopedTestLogger::ScopedTestLogger(Level level) : m_writer(new TestLogWriter()) {
   SettlePollThread();
-  m_logger = Logger::Create(loggerName, appName, true);
-  if (m_logger.Ptr() == nullptr) {
-    return;
+  LoggerPtr logger = Logger::Create("TestLogger", "TestApp", true);
+  if (logger.Ptr() != nullptr) {
+    logger->SetLevel(level);
+    logger->AddWriter(m_writer.Ptr());
+    m_started = logger->Start();
+    m_writer->Clear();
   }
-  m_logger->SetLevel(level);
-  m_logger->AddWriter(m_writer.Ptr());
-  m_started = m_logger->Start();
-  m_writer->Clear();
 }
-
-ScopedTestLogger::~ScopedTestLogger() { Logger::ShutDown(); }

@@ -1,8 +1,20 @@
 #include "support/TestLogWriter.h"
 
+#include <algorithm>
+#include <iterator>
 #include <regex>
 
-TestLogWriter::TestLogWriter(LogWriterType type) : LogWriter(type) {}
+namespace {
+
+std::vector<std::string> Containing(const std::vector<std::string>& texts,
+                                    const std::string& fragment) {
+  std::vector<std::string> found;
+  std::copy_if(texts.begin(), texts.end(), std::back_inserter(found),
+               [&](const std::string& text) { return text.find(fragment) != std::string::npos; });
+  return found;
+}
+
+}  // namespace
 
 bool TestLogWriter::WriteMessage(const RCPtr<LogMessage>& msg) {
   std::string line =
@@ -18,19 +30,11 @@ bool TestLogWriter::WriteMessage(const RCPtr<LogMessage>& msg) {
   return true;
 }
 
-void TestLogWriter::SetOnWrite(std::function<void(const std::string&)> hook) {
-  m_onWrite = std::move(hook);
-}
-
 std::string TestLogWriter::StripPrefix(const std::string& line) {
   static const std::regex kPrefix(
       "^(-{39}\\n)?\\d{4}-\\d{2}-\\d{2}[ T]\\d{2}:\\d{2}:\\d{2}\\.\\d{3}Z? <[0-9A-F]{8,}> "
       "\\[[0-9A-F]{4,}\\] [AEWIDTVN] [^\\n]*?: ");
-  std::smatch match;
-  std::string text = line;
-  if (std::regex_search(line, match, kPrefix)) {
-    text = line.substr(static_cast<size_t>(match.length(0)));
-  }
+  std::string text = std::regex_replace(line, kPrefix, "", std::regex_constants::format_first_only);
   if (!text.empty() && text.back() == '\n') {
     text.pop_back();
   }
@@ -42,65 +46,30 @@ std::vector<std::string> TestLogWriter::Lines() const {
   return m_lines;
 }
 
-std::vector<std::string> TestLogWriter::Messages() const {
-  std::vector<std::string> messages;
-  for (const std::string& line : Lines()) {
-    messages.push_back(StripPrefix(line));
-  }
-  return messages;
-}
-
 std::vector<Level> TestLogWriter::Levels() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_levels;
 }
 
-bool TestLogWriter::HasMessage(const std::string& text) const {
-  std::string wanted = text;
-  if (!wanted.empty() && wanted.back() == '\n') {
-    wanted.pop_back();
-  }
-  for (const std::string& message : Messages()) {
-    if (message == wanted) {
-      return true;
-    }
-  }
-  return false;
-}
-
-std::vector<std::string> TestLogWriter::LinesContaining(const std::string& fragment) const {
-  std::vector<std::string> lines;
-  for (const std::string& line : Lines()) {
-    if (line.find(fragment) != std::string::npos) {
-      lines.push_back(line);
-    }
-  }
-  return lines;
-}
-
-std::vector<std::string> TestLogWriter::MessagesContaining(const std::string& fragment) const {
-  std::vector<std::string> messages;
-  for (const std::string& message : Messages()) {
-    if (message.find(fragment) != std::string::npos) {
-      messages.push_back(message);
-    }
-  }
+std::vector<std::string> TestLogWriter::Messages() const {
+  std::vector<std::string> messages = Lines();
+  std::transform(messages.begin(), messages.end(), messages.begin(), &StripPrefix);
   return messages;
 }
 
-int TestLogWriter::CountContaining(const std::string& fragment) const {
-  int count = 0;
-  for (const std::string& message : Messages()) {
-    if (message.find(fragment) != std::string::npos) {
-      ++count;
-    }
-  }
-  return count;
+bool TestLogWriter::HasMessage(const std::string& text) const {
+  const std::string wanted =
+      text.empty() || text.back() != '\n' ? text : text.substr(0, text.size() - 1);
+  std::vector<std::string> messages = Messages();
+  return std::find(messages.begin(), messages.end(), wanted) != messages.end();
 }
 
-size_t TestLogWriter::Count() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_lines.size();
+std::vector<std::string> TestLogWriter::LinesContaining(const std::string& fragment) const {
+  return Containing(Lines(), fragment);
+}
+
+std::vector<std::string> TestLogWriter::MessagesContaining(const std::string& fragment) const {
+  return Containing(Messages(), fragment);
 }
 
 void TestLogWriter::Clear() {

@@ -1,7 +1,7 @@
 // A log writer for tests: records every line it receives, unbuffered, so that a test can
-// assert the exact lines (or just the message texts) the code under test logged.
-// Attach it with Logger::AddWriter, or let ScopedTestLogger do it. Thread safe: the
-// recorded lines are guarded by a mutex of their own, readable from any thread.
+// assert the exact lines (or just the message texts) the code under test logged. Attach it
+// with Logger::AddWriter, or let ScopedTestLogger do it. Thread safe: the recorded lines
+// have a mutex of their own and are readable from any thread.
 #ifndef TESTS_SUPPORT_TESTLOGWRITER_H
 #define TESTS_SUPPORT_TESTLOGWRITER_H
 
@@ -16,36 +16,34 @@ class TestLogWriter : public LogWriter {
  public:
   // The debug slot comes first in type order, so this writer's prefix builds the line
   // even when the logger also has a file writer.
-  explicit TestLogWriter(LogWriterType type = LOG_WRITER_DEBUG);
+  explicit TestLogWriter(LogWriterType type = LOG_WRITER_DEBUG) : LogWriter(type) {}
 
   bool OnInit() override { return m_initResult; }
   bool WriteMessage(const RCPtr<LogMessage>& msg) override;
   bool OnClose() override { return true; }
 
-  // Whole lines as written, prefix and final newline included.
+  // Whole lines as written, prefix and final newline included, and their levels.
   std::vector<std::string> Lines() const;
-  // The message text of each line: the prefix (and separator line) and the final
-  // newline removed. Continuation lines without a prefix are returned as they are.
-  std::vector<std::string> Messages() const;
-  // The levels of the recorded lines, in order.
   std::vector<Level> Levels() const;
-  // True when some message text equals text (a final "\n" in text is ignored).
+  // The text of each line after its prefix (and separator line), without the final newline.
+  std::vector<std::string> Messages() const;
+  // Whether some message text equals text (a final "\n" in text is ignored).
   bool HasMessage(const std::string& text) const;
-  // The lines, or the message texts, that contain the fragment, in order.
   std::vector<std::string> LinesContaining(const std::string& fragment) const;
   std::vector<std::string> MessagesContaining(const std::string& fragment) const;
-  // Number of message texts that contain the fragment.
-  int CountContaining(const std::string& fragment) const;
-  size_t Count() const;
+  int CountContaining(const std::string& fragment) const {
+    return static_cast<int>(MessagesContaining(fragment).size());
+  }
+  size_t Count() const { return Lines().size(); }
   void Clear();
 
-  // Text of a line after its prefix; the line itself when it has none.
+  // Text of a line after its prefix, without the final newline.
   static std::string StripPrefix(const std::string& line);
 
-  // Test knobs, to be set before the logger starts.
+  // Set before the logger starts.
   void SetInitResult(bool result) { m_initResult = result; }
   // Called inside WriteMessage (on the logging thread, under the logging lock).
-  void SetOnWrite(std::function<void(const std::string&)> hook);
+  void SetOnWrite(std::function<void(const std::string&)> hook) { m_onWrite = std::move(hook); }
 
  protected:
   ~TestLogWriter() override = default;
