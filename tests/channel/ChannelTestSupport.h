@@ -68,12 +68,11 @@ struct KapSimLibrary {
   // Fails the test when anything the stand-in counts as alive or bad differs from `before`.
   void ExpectNothingLeft(const KapSimCounters& before) {
     KapSimCounters after = Counters();
-    const int64_t KapSimCounters::*live[] = {
-        &KapSimCounters::servers,    &KapSimCounters::serverSinks, &KapSimCounters::channelSinks,
-        &KapSimCounters::objects,    &KapSimCounters::contexts,    &KapSimCounters::variants,
-        &KapSimCounters::msgChannels};
-    for (size_t i = 0; i < sizeof(live) / sizeof(live[0]); ++i) {
-      EXPECT_EQ(after.*live[i], before.*live[i]) << "counter " << i;
+    for (auto live :
+         {&KapSimCounters::servers, &KapSimCounters::serverSinks, &KapSimCounters::channelSinks,
+          &KapSimCounters::objects, &KapSimCounters::contexts, &KapSimCounters::variants,
+          &KapSimCounters::msgChannels}) {
+      EXPECT_EQ(after.*live, before.*live);
     }
     EXPECT_EQ(after.badHandles, before.badHandles);
     EXPECT_EQ(after.badClears, before.badClears);
@@ -90,6 +89,18 @@ struct KapSimLibrary {
     const KAP_RPC_VARIANT* value = nullptr;
     KapSim_GetReplyValue(c, requestId, index, &name, &value);
     return Text(value);
+  }
+  // A client's message `index` as "<object> <command> post=<0|1> done=<0|1> opts=<n>:" and
+  // its parameters, each " " and its Text; "<none>" when there is no such message.
+  std::string Message(KapSimClient* c, int index) {
+    KapSimMessage m;
+    if (KapSim_GetMessage(c, index, &m) != TRUE) return "<none>";
+    std::string out = std::string(m.objectName) + " " + std::to_string(m.command) +
+                      " post=" + std::to_string(m.postMode) +
+                      " done=" + std::to_string(m.completionWanted) +
+                      " opts=" + std::to_string(m.contextOptions) + ":";
+    for (int i = 0; i < m.paramCount; ++i) out += " " + Param(c, index, i);
+    return out;
   }
   // A string or blob as its bytes, a number in decimal, none as "<none>".
   static std::string Text(const KAP_RPC_VARIANT* v) {
