@@ -25,9 +25,24 @@ int64_t MsSince(std::chrono::steady_clock::time_point start) {
 
 }  // namespace
 
-using RPCManagerLogged = ChannelFixture;
+// The manager's session, whether the stand-in runs `session`'s server, and the calls of
+// ServerInit2/ServerExit2/ServerInit/ServerExit so far.
+class RPCManagerFixture : public ChannelFixture {
+ protected:
+  std::string State(uint32_t session) {
+    std::string out = std::to_string(manager->SessionId()) +
+                      (sim->KapSim_IsServerRunning(session) ? " running " : " stopped ");
+    for (const char* f : {"KAPService_ServerInit2", "KAPService_ServerExit2",
+                          "KAPService_ServerInit", "KAPService_ServerExit"}) {
+      out += std::to_string(Calls(f)) + "/";
+    }
+    return out + " ";
+  }
+};
+
+using RPCManagerLogged = RPCManagerFixture;
 LOGGED_AND_QUIET(RPCManagerLogged);
-using RPCManagerServer = ChannelFixture;
+using RPCManagerServer = RPCManagerFixture;
 INSTANTIATE_TEST_SUITE_P(Quiet, RPCManagerServer, ::testing::Values(false));
 
 // Refusals and failures before a server runs change nothing and are logged; the session id
@@ -44,8 +59,8 @@ TEST_P(RPCManagerLogged, LifeCycleChoosesEntryPointsAndRefusesOutOfOrderSteps) {
   setenv("KAPSERVICE_PATH", KAPSERVICE_SIM_PATH, 1);
   ASSERT_EQ(sim->KapSim_SetFault("KAPService_ServerInit2", KAPSIM_FAULT_FAIL), TRUE);
   EXPECT_FALSE(manager->ServerInitForSession(75, plugin, 0));
-  EXPECT_EQ(manager->SessionId(), RPCManager::kNoSession);
-  EXPECT_EQ(Calls("KAPService_ServerExit2"), 0u);  // a failed init owes no exit
+  // A failed init owes no exit.
+  EXPECT_EQ(State(75), std::to_string(RPCManager::kNoSession) + " stopped 1/0/0/0/ ");
   EXPECT_TRUE(Logged("KAPService_ServerInit2() failed"));
   sim->KapSim_ResetFaults();
 
@@ -57,17 +72,11 @@ TEST_P(RPCManagerLogged, LifeCycleChoosesEntryPointsAndRefusesOutOfOrderSteps) {
   EXPECT_STREQ(RPCManager::kKapServicePath,
                "/usr/lib/quorin/zeltagent/CHX/vchan_plugins/libkapservice.so");
   EXPECT_EQ(manager->StreamDataInterface()->v1.GetStreamDataSize, nullptr);
-  EXPECT_EQ(manager->SessionId(), 71u);
   EXPECT_TRUE(manager->IsServer());
-  EXPECT_EQ(sim->KapSim_IsServerRunning(71), TRUE);
-  EXPECT_EQ(Calls("KAPService_ServerInit2"), 1u);
-  EXPECT_EQ(Calls("KAPService_ServerInit"), 0u);
 
   EXPECT_FALSE(manager->ServerInitForSession(73, plugin, 0));
   EXPECT_TRUE(Logged("Already initialized"));
-  EXPECT_EQ(manager->SessionId(), 71u);
-  EXPECT_EQ(Calls("KAPService_ServerInit2"), 1u);
-  EXPECT_EQ(sim->KapSim_IsServerRunning(73), FALSE);
+  EXPECT_EQ(State(71) + State(73), "71 running 1/0/0/0/ 71 stopped 1/0/0/0/ ");
   EXPECT_TRUE(plugin->RegisterChannelSink(nullptr));  // already registered: no second sink
   EXPECT_EQ(Calls("Channel.v1.RegisterChannelNotifySink"), 1u);
   EXPECT_TRUE(Logged("Channel sink already registered"));
@@ -75,18 +84,16 @@ TEST_P(RPCManagerLogged, LifeCycleChoosesEntryPointsAndRefusesOutOfOrderSteps) {
   EXPECT_TRUE(Logged("Must called from multi-server mode."));
 
   EXPECT_TRUE(manager->ServerExitForSession(71, plugin, false));
-  EXPECT_EQ(sim->KapSim_IsServerRunning(71), FALSE);
-  EXPECT_EQ(Calls("KAPService_ServerExit2"), 1u);
-  EXPECT_EQ(manager->SessionId(), RPCManager::kNoSession);
   EXPECT_EQ(manager->serverExits, 1);
+  const std::string none = std::to_string(RPCManager::kNoSession);
+  EXPECT_EQ(State(71), none + " stopped 1/1/0/0/ ");
 
   // No session: the server of the process's own session.
   ASSERT_TRUE(manager->ServerInitForSession(RPCManager::kNoSession, plugin, 0));
-  EXPECT_EQ(Calls("KAPService_ServerInit"), 1u);
-  EXPECT_EQ(sim->KapSim_IsServerRunning(KAPSIM_OWN_SESSION), TRUE);
+  std::string own = State(KAPSIM_OWN_SESSION);
   EXPECT_TRUE(manager->ServerExitForSession(RPCManager::kNoSession, plugin, false));
-  EXPECT_EQ(Calls("KAPService_ServerExit"), 1u);
-  EXPECT_EQ(sim->KapSim_IsServerRunning(KAPSIM_OWN_SESSION), FALSE);
+  EXPECT_EQ(own + State(KAPSIM_OWN_SESSION),
+            none + " running 1/1/1/0/ " + none + " stopped 1/1/1/1/ ");
 }
 
 // Every failure after a started server ends that server again; the manager can retry.
@@ -124,10 +131,7 @@ TEST_P(RPCManagerLogged, FailureAfterServerStartedEndsItAgain) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(manager->ServerInitForSession(session, plugin, c.waitMs));
     EXPECT_GE(MsSince(start), c.waitMs == 0 ? 0 : c.waitMs - 10);
-    EXPECT_EQ(manager->SessionId(), RPCManager::kNoSession);
-    EXPECT_EQ(sim->KapSim_IsServerRunning(session++), FALSE);
-    EXPECT_EQ(Calls("KAPService_ServerInit2"), 1u);
-    EXPECT_EQ(Calls("KAPService_ServerExit2"), 1u);
+    EXPECT_EQ(State(session++), std::to_string(RPCManager::kNoSession) + " stopped 1/1/0/0/ ");
     EXPECT_TRUE(c.text == nullptr || Logged(c.text));
   }
   Restart();
@@ -259,21 +263,23 @@ TEST_P(RPCManagerLogged, WaitsExplainTheirErrors) {
 }
 
 TEST(RPCManagerNames, StatesUnknownValuesAndLongNames) {
-  EXPECT_STREQ(RPCManager::ConnectionStateToStr(-1), "UNINITIALIZED");
-  EXPECT_STREQ(RPCManager::ConnectionStateToStr(2), "CONNECTED");
-  EXPECT_STREQ(RPCManager::ConnectionStateToStr(7), "unknown7");
-  EXPECT_STREQ(RPCManager::ChannelStateToStr(0), "DISCONNECTED");
-  EXPECT_STREQ(RPCManager::ChannelStateToStr(3), "unknown3");
-  EXPECT_STREQ(RPCManager::ChannelObjectStateToStr(1), "PENDING");
-  EXPECT_STREQ(RPCManager::ChannelObjectStateToStr(5), "PENDING_AND_PEER_OBJ_CREATED");
-  EXPECT_STREQ(RPCManager::ChannelObjectStateToStr(9), "unknown[9]");
-  EXPECT_STREQ(RPCPluginInstance::RCPChannelTypeStr(1), "DATA");
-  EXPECT_STREQ(RPCPluginInstance::RCPChannelTypeStr(4), "unknown4");
+  std::string names;
+  for (const char* name :
+       {RPCManager::ConnectionStateToStr(-1), RPCManager::ConnectionStateToStr(2),
+        RPCManager::ConnectionStateToStr(7), RPCManager::ChannelStateToStr(0),
+        RPCManager::ChannelStateToStr(3), RPCManager::ChannelObjectStateToStr(1),
+        RPCManager::ChannelObjectStateToStr(5), RPCManager::ChannelObjectStateToStr(9),
+        RPCPluginInstance::RCPChannelTypeStr(1), RPCPluginInstance::RCPChannelTypeStr(4)}) {
+    names += std::string(name) + ";";
+  }
+  EXPECT_EQ(names,
+            "UNINITIALIZED;CONNECTED;unknown7;DISCONNECTED;unknown3;PENDING;"
+            "PENDING_AND_PEER_OBJ_CREATED;unknown[9];DATA;unknown4;");
   std::string longName(200, 'x');
   const char* n = longName.c_str();
   RCPtr<RPCManager> manager(new RPCManager(n, n, n, n));
-  EXPECT_EQ(std::string(manager->TokenName()), std::string(59, 'x'));
-  EXPECT_EQ(std::string(manager->GetTcpObjName()), std::string(63, 'x'));
+  EXPECT_EQ(std::string(manager->TokenName()) + "|" + manager->GetTcpObjName(),
+            std::string(59, 'x') + "|" + std::string(63, 'x'));
 }
 
 // The client path: a host hands over a query record (KAPPluginInit), then per channel asks
