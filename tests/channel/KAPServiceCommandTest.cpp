@@ -1,4 +1,5 @@
 #include <cstring>
+#include <sstream>
 
 #include "ChannelTestSupport.h"
 #include "channel/RPCVariant.h"
@@ -35,33 +36,21 @@ TEST_P(KAPServiceCommandTest, AppendsReadBackAndFailuresLeaveMessageNameAndVaria
   ASSERT_TRUE(command->AddNamedParam(42, "answer"));
   ASSERT_EQ(command->GetNumParams(), 12);
 
-  struct Row {
-    uint16_t vt;
-    std::function<bool(const KAP_RPC_VARIANT&)> holds;
-  };
-  const Row rows[] = {
-      {KAP_RPC_VT_I1, [](const KAP_RPC_VARIANT& x) { return x.cVal == 'c'; }},
-      {KAP_RPC_VT_I2, [](const KAP_RPC_VARIANT& x) { return x.iVal == -2; }},
-      {KAP_RPC_VT_UI2, [](const KAP_RPC_VARIANT& x) { return x.uiVal == 3; }},
-      {KAP_RPC_VT_I4, [](const KAP_RPC_VARIANT& x) { return x.lVal == -4; }},
-      {KAP_RPC_VT_UI4, [](const KAP_RPC_VARIANT& x) { return x.ulVal == 5u; }},
-      {KAP_RPC_VT_I8, [](const KAP_RPC_VARIANT& x) { return x.llVal == -6; }},
-      {KAP_RPC_VT_UI8, [](const KAP_RPC_VARIANT& x) { return x.ullVal == 7u; }},
-      {KAP_RPC_VT_R4, [](const KAP_RPC_VARIANT& x) { return x.fVal == 1.5f; }},
-      {KAP_RPC_VT_R8, [](const KAP_RPC_VARIANT& x) { return x.dVal == 2.5; }},
-      {KAP_RPC_VT_LPSTR, [](const KAP_RPC_VARIANT& x) { return strcmp(x.strVal, "text") == 0; }},
-      {KAP_RPC_VT_BLOB,
-       [&](const KAP_RPC_VARIANT& x) {
-         return x.blobVal.size == sizeof(bytes) && memcmp(x.blobVal.blobData, bytes, 3) == 0;
-       }},
-  };
-  for (int i = 0; i < 11; ++i) {
-    SCOPED_TRACE(i);
-    ASSERT_TRUE(command->GetParam(i, &v));
-    EXPECT_EQ(v.vt, rows[i].vt);
-    EXPECT_TRUE(v.vt != rows[i].vt || rows[i].holds(v));
-    Clear();
-  }
+  // Each read back as "<variant type>=<value>" (types by number: I1 16, I2 2, UI2 18, I4 3,
+  // UI4 19, I8 20, UI8 21, R4 4, R8 5, LPSTR 30, BLOB 65).
+  KAP_RPC_VARIANT p[11] = {};
+  for (int i = 0; i < 11; ++i) ASSERT_TRUE(command->GetParam(i, &p[i])) << i;
+  std::ostringstream got;
+  got << p[0].vt << '=' << p[0].cVal << ' ' << p[1].vt << '=' << p[1].iVal << ' ' << p[2].vt << '='
+      << p[2].uiVal << ' ' << p[3].vt << '=' << p[3].lVal << ' ' << p[4].vt << '=' << p[4].ulVal
+      << ' ' << p[5].vt << '=' << p[5].llVal << ' ' << p[6].vt << '=' << p[6].ullVal << ' '
+      << p[7].vt << '=' << p[7].fVal << ' ' << p[8].vt << '=' << p[8].dVal << ' ' << p[9].vt << '='
+      << (p[9].vt == KAP_RPC_VT_LPSTR ? p[9].strVal : "?") << ' ' << p[10].vt << '='
+      << (p[10].vt == KAP_RPC_VT_BLOB ? std::string(p[10].blobVal.blobData, p[10].blobVal.size)
+                                      : "?");
+  EXPECT_EQ(got.str(), "16=c 2=-2 18=3 3=-4 19=5 20=-6 21=7 4=1.5 5=2.5 30=text 65=" +
+                           std::string(bytes, sizeof(bytes)));
+  for (KAP_RPC_VARIANT& x : p) plugin->VariantInterface()->v1.VariantClear(&x);
   std::string name = "unchanged";
   ASSERT_TRUE(command->GetNamedParam(11, name, &v));
   EXPECT_EQ(name, "answer");

@@ -21,8 +21,6 @@ class RPCManagerTestPeer {
   }
 };
 
-constexpr uint32_t kNoSideChannelFlags = 0x31;
-
 using RPCPluginInstanceChannel = ChannelFixture;
 INSTANTIATE_TEST_SUITE_P(Quiet, RPCPluginInstanceChannel, ::testing::Values(false));
 using RPCPluginInstanceLogged = ChannelFixture;
@@ -129,6 +127,8 @@ TEST_P(RPCPluginInstanceChannel, DataObjectFlagsAndSideChannelRequest) {
   const uint32_t offer = KAPSIM_CLIENT_SIDE_CHANNELS;
   const uint32_t refuse = offer | KAPSIM_CLIENT_REFUSE_SIDE_CHANNEL;
   const char* tcpObj = "UsbRedirDataObjTcp";
+  // Expected: "<data flags> <control flags> <side-channel requests>" in hex, and the type
+  // and token of the request the stand-in recorded, if any.
   const struct {
     const char* what;
     bool tcp, virt, rivet;
@@ -136,22 +136,25 @@ TEST_P(RPCPluginInstanceChannel, DataObjectFlagsAndSideChannelRequest) {
     bool noEncryption, noCompression;
     uint32_t clientOptions;
     const char* object;
-    uint32_t flags;
-    int sideChannel;  // 0: none requested
+    const char* expected;
   } cases[] = {
-      {"tcp", true, false, false, talon, false, false, offer, tcpObj, 0x2D, 2},
-      {"tcp, no encryption", true, false, false, talon, true, false, offer, tcpObj, 0x25, 2},
-      {"tcp, no compression", true, false, false, talon, false, true, offer, tcpObj, 0x29, 2},
-      {"virtual", false, true, false, talon, false, false, offer, kData, 0x15, 1},
-      {"virtual, rivet not preferred", false, true, false, quill, false, false, offer, kData, 0x15,
-       1},
-      {"rivet", false, true, true, quill, false, false, offer, kData, 0x5D, 3},
-      {"rivet, neither", false, true, true, quill, true, true, offer, kData, 0x51, 3},
-      {"none, neither", false, false, false, talon, true, true, offer, kData, kNoSideChannelFlags,
-       0},
+      {"tcp", true, false, false, talon, false, false, offer, tcpObj, "2D 31 1 2 UsbRedirection"},
+      {"tcp, no encryption", true, false, false, talon, true, false, offer, tcpObj,
+       "25 31 1 2 UsbRedirection"},
+      {"tcp, no compression", true, false, false, talon, false, true, offer, tcpObj,
+       "29 31 1 2 UsbRedirection"},
+      {"virtual", false, true, false, talon, false, false, offer, kData,
+       "15 31 1 1 UsbRedirection"},
+      {"virtual, rivet not preferred", false, true, false, quill, false, false, offer, kData,
+       "15 31 1 1 UsbRedirection"},
+      {"rivet", false, true, true, quill, false, false, offer, kData, "5D 31 1 3 UsbRedirection"},
+      {"rivet, neither", false, true, true, quill, true, true, offer, kData,
+       "51 31 1 3 UsbRedirection"},
+      {"none, neither", false, false, false, talon, true, true, offer, kData, "31 31 0"},
       {"virtual, peer offers none", false, true, false, talon, false, false, KAPSIM_CLIENT_DEFAULT,
-       kData, 0x15, 0},
-      {"virtual, refused", false, true, false, talon, false, false, refuse, kData, 0x15, 1},
+       kData, "15 31 0"},
+      {"virtual, refused", false, true, false, talon, false, false, refuse, kData,
+       "15 31 1 1 UsbRedirection"},
   };
   uint32_t session = 140;
   for (const auto& c : cases) {
@@ -171,19 +174,17 @@ TEST_P(RPCPluginInstanceChannel, DataObjectFlagsAndSideChannelRequest) {
       EXPECT_FALSE(plugin->IsReady());
       EXPECT_EQ(plugin->readyCount.load(), 0);
     }
-    EXPECT_EQ(Calls("ChannelObject.v2.RequestSideChannel"), c.sideChannel != 0 ? 1u : 0u);
-    uint32_t flags = 0;
-    ASSERT_EQ(sim->KapSim_GetObjectFlags(client, c.object, &flags), TRUE);
-    EXPECT_EQ(flags, c.flags);
-    ASSERT_EQ(sim->KapSim_GetObjectFlags(client, kControl, &flags), TRUE);
-    EXPECT_EQ(flags, kNoSideChannelFlags);
+    uint32_t flags = 0, controlFlags = 0;
     KAPRPC_SideChannelType type = KAP_RPC_SIDE_CHANNEL_TYPE_TALON;
-    char token[64] = {};
-    Bool requested =
-        sim->KapSim_GetSideChannelRequest(client, c.object, &type, token, sizeof(token));
-    ASSERT_EQ(requested, c.sideChannel != 0 ? TRUE : FALSE);
-    EXPECT_TRUE(requested == FALSE || static_cast<int>(type) == c.sideChannel);
-    EXPECT_TRUE(requested == FALSE || strcmp(token, "UsbRedirection") == 0) << token;
+    char token[64] = {}, got[160];
+    ASSERT_EQ(sim->KapSim_GetObjectFlags(client, c.object, &flags), TRUE);
+    ASSERT_EQ(sim->KapSim_GetObjectFlags(client, kControl, &controlFlags), TRUE);
+    int n = snprintf(got, sizeof(got), "%X %X %X", flags, controlFlags,
+                     static_cast<unsigned>(Calls("ChannelObject.v2.RequestSideChannel")));
+    if (sim->KapSim_GetSideChannelRequest(client, c.object, &type, token, sizeof(token))) {
+      snprintf(got + n, sizeof(got) - n, " %d %s", static_cast<int>(type), token);
+    }
+    EXPECT_STREQ(got, c.expected);
   }
 }
 
@@ -263,39 +264,29 @@ TEST_P(RPCPluginInstanceLogged, MessageChannelsAndUniqueIds) {
   ASSERT_NO_FATAL_FAILURE(StartServers(170, 2));
   RCPtr<CountingPlugin> server = InstanceOf(clients[0]);
   RCPtr<CountingPlugin> other = InstanceOf(clients[1]);
+  // A writer as "<pid> <token> <channel>", or "<none>" when the instance knows none.
+  auto Info = [&](MsgChannelHandle handle) {
+    KAPService_MsgChannelInfo info;
+    return !server->GetMsgChannelInfo(handle, &info)
+               ? std::string("<none>")
+               : std::to_string(info.serverPid) + " " + info.serverToken + " " +
+                     info.msgChannelName;
+  };
   MsgChannelHandle h = server->OpenMsgChannel("UsbTarnCtrl");
   ASSERT_NE(h, nullptr);
   EXPECT_TRUE(Logged("OpenMsgChannel succeed [h="));
   EXPECT_FALSE(server->IsMsgChannelReady(h));
-  KAPService_MsgChannelInfo info;
-  EXPECT_FALSE(server->GetMsgChannelInfo(h, &info));  // not open yet
+  EXPECT_EQ(Info(h), "<none>");  // not open yet
   EXPECT_TRUE(Logged("Please wait for OnMsgChannelReady."));
   ASSERT_TRUE(PumpUntil([&] { return server->IsMsgChannelReady(h); }));
-  ASSERT_EQ(server->readyChannels.size(), 1u);
-  EXPECT_EQ(server->readyChannels[0].first, h);
-  EXPECT_EQ(server->readyChannels[0].second, "UsbTarnCtrl");
-  ASSERT_TRUE(server->GetMsgChannelInfo(h, &info));
-  EXPECT_EQ(info.serverPid, static_cast<int32_t>(getpid()));
-  EXPECT_STREQ(info.serverToken, "UsbRedirection");
-
-  const struct {
-    int32_t pid;
-    const char* token;
-    std::string bytes;
-  } writers[] = {{4242, "tarn", "ab"}, {4343, "other", "xyz"}};
-  for (const auto& w : writers) {
-    ASSERT_EQ(sim->KapSim_SendToMsgChannel(clients[0], "UsbTarnCtrl", w.pid, w.token,
-                                           w.bytes.data(), static_cast<int>(w.bytes.size())),
-              TRUE);
-  }
+  EXPECT_EQ(server->readyChannels, decltype(server->readyChannels)({{h, "UsbTarnCtrl"}}));
+  EXPECT_EQ(Info(h), std::to_string(getpid()) + " UsbRedirection UsbTarnCtrl");
+  ASSERT_EQ(sim->KapSim_SendToMsgChannel(clients[0], "UsbTarnCtrl", 4242, "tarn", "ab", 2), TRUE);
+  ASSERT_EQ(sim->KapSim_SendToMsgChannel(clients[0], "UsbTarnCtrl", 4343, "other", "xyz", 3), TRUE);
   ASSERT_TRUE(PumpUntil([&] { return server->received.size() == 2; }));
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(server->received[i].second, writers[i].bytes);
-    ASSERT_TRUE(server->GetMsgChannelInfo(server->received[i].first, &info));
-    EXPECT_EQ(info.serverPid, writers[i].pid);
-    EXPECT_STREQ(info.serverToken, writers[i].token);
-    EXPECT_STREQ(info.msgChannelName, "UsbTarnCtrl");
-  }
+  EXPECT_EQ(Info(server->received[0].first) + "|" + server->received[0].second + "|" +
+                Info(server->received[1].first) + "|" + server->received[1].second,
+            "4242 tarn UsbTarnCtrl|ab|4343 other UsbTarnCtrl|xyz");
 
   char note[] = "hi";
   EXPECT_TRUE(server->SendMsgToGroup(h, nullptr, note, 2));
