@@ -243,25 +243,6 @@ TEST_P(RPCManagerServer, WaitsPollOnlyOnTheInitThread) {
   EXPECT_EQ(Calls("Channel.v3.Poll") + Calls("Channel.v1.Poll"), polls);
 }
 
-// Without the timed poll, or with nothing to wait for off the init thread: an error at once.
-TEST_P(RPCManagerLogged, WaitsExplainTheirErrors) {
-  sim->KapSim_SetMaxVersion("Channel", 2);
-  ASSERT_TRUE(manager->ServerInitForSession(154, plugin, 0));
-  std::vector<QrEvent*> none;
-  EXPECT_EQ(manager->PollWaitMultiple(none, false, 10, false), -2);
-  EXPECT_TRUE(Logged("Please upgrade kapservice to support v3.Poll"));
-  int rc = 0;
-  int64_t ms = 0;
-  std::thread([&] {
-    auto start = std::chrono::steady_clock::now();
-    rc = manager->WaitMultiple(none, false, 500, false);
-    ms = MsSince(start);
-  }).join();
-  EXPECT_EQ(rc, -2);
-  EXPECT_LT(ms, 400);
-  EXPECT_TRUE(Logged("Called with empty QrEvents vector on different thread: m_hInitThreadId(0x"));
-}
-
 TEST(RPCManagerNames, StatesUnknownValuesAndLongNames) {
   std::string names;
   for (const char* name :

@@ -359,6 +359,14 @@ TEST_P(RPCPluginInstanceLogged, VersionOneTablesReachReadinessAndSendWithoutPost
   ASSERT_NO_FATAL_FAILURE(StartAndConnect(156, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_QUILL_SESSION));
   std::vector<QrEvent*> none;
   EXPECT_EQ(manager->PollWaitMultiple(none, false, 10, false), -2);
+  EXPECT_TRUE(Logged("Please upgrade kapservice to support v3.Poll"));
+  // With nothing to wait for off the init thread: an error at once.
+  int rc = 0;
+  auto start = std::chrono::steady_clock::now();
+  std::thread([&] { rc = manager->WaitMultiple(none, false, 500, false); }).join();
+  EXPECT_EQ(rc, -2);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
+  EXPECT_TRUE(Logged("Called with empty QrEvents vector on different thread: m_hInitThreadId(0x"));
   ASSERT_TRUE(manager->WaitForEvent(&plugin->readyEvent, 5000));
   EXPECT_EQ(SessionUtils::GetSessionType(), KAP_SERVICE_NONE_SESSION);
   void* ctx = nullptr;

@@ -1,10 +1,13 @@
-// What USB commands inherit: missing operations, no library tables, the host's v1/v2 entry.
+// The USB layer's parts: what commands inherit (missing operations, no library tables, the
+// host's v1/v2 entry), operation names and the outbound message queue.
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "support/ScopedTestLogger.h"
+#include "usb/UsbOperationType.h"
+#include "usb/UsbOutboundMsgInfoQueue.h"
 #include "usb/UsbPostMsgFastServerCommand.h"
 #include "usb/UsbPostMsgServerCommand.h"
 #include "usb/UsbSendAsyncMsgServerCommand.h"
@@ -79,4 +82,57 @@ TEST(UsbCommandBase, MissingOperationsAndTablesFailAndTheHostsV2EntryIsPreferred
             std::vector<std::string>(
                 {"1 12 0 urb " + std::to_string(urb) + " " + std::to_string(unknown) + " 0",
                  "2 12 3 urb " + std::to_string(bag) + " " + std::to_string(filter) + " 1"}));
+}
+
+// Whole names, ignoring ASCII case only; the length form stops at the given length. (The
+// replayed fuzz corpus checks more names and near misses against a table of its own.)
+TEST(GetUsbOperationType, MatchesWholeNamesIgnoringAsciiCase) {
+  const struct {
+    const char* name;
+    USB_OperationType expected;
+  } rows[] = {{"UnplugDevice", USB_OPERATION_TYPE_USB_DEVICE_UNPLUGGED},
+              {"ClientStartup", USB_OPERATION_TYPE_RUSB_CLIENTSTARTUP},
+              {"oxbisready", USB_OPERATION_TYPE_RUSB_OXBISREADY},
+              {"UNFILTER", USB_OPERATION_TYPE_RUSB_UNFILTERDEVICE},
+              {"PlugInDevice ", USB_OPERATION_TYPE_UNKNOWN},
+              {"Unfilter\xC3\xA9", USB_OPERATION_TYPE_UNKNOWN}};
+  for (const auto& row : rows) {
+    EXPECT_EQ(GetUsbOperationType(row.name), row.expected) << '"' << row.name << '"';
+  }
+  EXPECT_EQ(GetUsbOperationType(nullptr), USB_OPERATION_TYPE_UNKNOWN);
+  const std::string withNul("Filter\0junk", 11);
+  EXPECT_EQ(GetUsbOperationType(withNul.data(), 6), USB_OPERATION_TYPE_RUSB_FILTERDEVICE);
+  EXPECT_EQ(GetUsbOperationType(withNul.data(), withNul.size()), USB_OPERATION_TYPE_UNKNOWN);
+  EXPECT_EQ(GetUsbOperationType("UnFilter", 2), USB_OPERATION_TYPE_UNKNOWN);
+}
+
+// Ids compare exactly (null is empty); duplicates go oldest first; a cleared queue stays
+// usable and the destructor frees what is left (ASan).
+TEST(UsbOutboundMsgInfoQueue, DuplicateIdsAreFoundAndRemovedOldestFirst) {
+  int a1, b, a2;
+  UsbOutboundMsgInfoQueue queue;
+  queue.EnqueueOutboundMsgInfo("A", &a1, nullptr);
+  queue.EnqueueOutboundMsgInfo("B", &b, nullptr);
+  queue.EnqueueOutboundMsgInfo("A", &a2, &b);
+  for (const char* absent : {"a", "b", "", "AB"})
+    EXPECT_EQ(queue.GetOutboundMsgInfo(absent), nullptr);
+  EXPECT_EQ(queue.GetOutboundMsgInfo("A")->cb, &a1);
+  EXPECT_TRUE(queue.DequeueOutboundMsgInfo("A"));
+  EXPECT_EQ(queue.GetOutboundMsgInfo("A")->cb, &a2);
+  EXPECT_EQ(queue.GetOutboundMsgInfo("A")->userData, &b);
+  EXPECT_EQ(queue.GetOutboundMsgInfo("B")->cb, &b);
+  EXPECT_TRUE(queue.DequeueOutboundMsgInfo("A"));
+  EXPECT_FALSE(queue.DequeueOutboundMsgInfo("A"));
+  queue.EnqueueOutboundMsgInfo("", &a1, nullptr);
+  queue.EnqueueOutboundMsgInfo(nullptr, &a2, nullptr);
+  EXPECT_EQ(queue.GetOutboundMsgInfo("")->cb, &a1);
+  EXPECT_TRUE(queue.DequeueOutboundMsgInfo(""));
+  EXPECT_EQ(queue.GetOutboundMsgInfo("")->cb, &a2);
+  for (int i = 0; i < 100; ++i)
+    queue.EnqueueOutboundMsgInfo(std::to_string(i).c_str(), nullptr, nullptr);
+  queue.ClearOutboundMsgInfoQueue();
+  EXPECT_EQ(queue.GetOutboundMsgInfo("5"), nullptr);
+  EXPECT_EQ(queue.GetOutboundMsgInfo("B"), nullptr);
+  queue.EnqueueOutboundMsgInfo("5", &b, nullptr);
+  EXPECT_EQ(queue.GetOutboundMsgInfo("5")->cb, &b);
 }
