@@ -31,39 +31,11 @@ TEST(SessionUtils, TypeNamesAndTimers) {
   EXPECT_LT(SessionUtils::GetElapsedTime(4243), 50u);
 }
 
-// One id per (platform, protocol) pair until removed; then a fresh id. An unknown id leaves
-// the outputs untouched; removing it again logs nothing.
-TEST(SessionUtilsUniqueSid, OneIdPerPairUntilRemoved) {
+// One id per (platform, protocol) pair until removed, also when threads ask for overlapping
+// pairs at once (never one id for two pairs); then a fresh id. An unknown id leaves the
+// outputs untouched; removing it again logs nothing.
+TEST(SessionUtilsUniqueSid, OneIdPerPairUntilRemovedAlsoUnderConcurrentRequests) {
   ScopedTestLogger log(LOGGER_LOG_VERBOSE);
-  DWORD a = SessionUtils::GetNextUniqueSid(1001, Proto(0x10));
-  DWORD other = SessionUtils::GetNextUniqueSid(1001, Proto(0x20));
-  EXPECT_EQ(SessionUtils::GetNextUniqueSid(1001, Proto(0x10)), a);
-  EXPECT_NE(a, other);
-  EXPECT_GT(a, 65536u);
-
-  DWORD platform = 0;
-  ProtocolSID proto = nullptr;
-  ASSERT_EQ(SessionUtils::GetSidsFromUniqueSid(other, platform, proto), TRUE);
-  EXPECT_EQ(platform, 1001u);
-  EXPECT_EQ(proto, Proto(0x20));
-
-  EXPECT_EQ(SessionUtils::RemoveUniqueSid(a), TRUE);
-  EXPECT_EQ(SessionUtils::RemoveUniqueSid(a), FALSE);
-  EXPECT_EQ(log.Writer()->CountContaining("Internal SID map"), 0);
-  platform = 77;
-  proto = Proto(0x99);
-  EXPECT_EQ(SessionUtils::GetSidsFromUniqueSid(a, platform, proto), FALSE);
-  EXPECT_EQ(SessionUtils::GetSidsFromUniqueSid(0, platform, proto), FALSE);
-  EXPECT_EQ(platform, 77u);
-  EXPECT_EQ(proto, Proto(0x99));
-  DWORD again = SessionUtils::GetNextUniqueSid(1001, Proto(0x10));
-  EXPECT_NE(again, a);
-  EXPECT_EQ(SessionUtils::RemoveUniqueSid(again), TRUE);
-  EXPECT_EQ(SessionUtils::RemoveUniqueSid(other), TRUE);
-}
-
-// Threads asking for overlapping pairs agree on one id per pair, never one id for two.
-TEST(SessionUtilsUniqueSid, ConcurrentRequestsAgreeOnOneIdPerPair) {
   const int kThreads = 4;
   const int kPairs = 64;
   std::vector<std::vector<DWORD>> seen(kThreads, std::vector<DWORD>(kPairs));
@@ -83,5 +55,27 @@ TEST(SessionUtilsUniqueSid, ConcurrentRequestsAgreeOnOneIdPerPair) {
     distinct.insert(seen[0][i]);
   }
   EXPECT_EQ(distinct.size(), static_cast<size_t>(kPairs));
+  const DWORD a = seen[0][0];
+  EXPECT_EQ(SessionUtils::GetNextUniqueSid(3000, Proto(0x5000)), a);
+  EXPECT_GT(a, 65536u);
+  // The same platform with another protocol is another pair.
+  EXPECT_TRUE(distinct.insert(SessionUtils::GetNextUniqueSid(3000, Proto(0x5001))).second);
+  DWORD platform = 0;
+  ProtocolSID proto = nullptr;
+  ASSERT_EQ(SessionUtils::GetSidsFromUniqueSid(seen[0][1], platform, proto), TRUE);
+  EXPECT_EQ(platform, 3001u);
+  EXPECT_EQ(proto, Proto(0x5001));
+
   for (DWORD id : distinct) EXPECT_EQ(SessionUtils::RemoveUniqueSid(id), TRUE);
+  EXPECT_EQ(SessionUtils::RemoveUniqueSid(a), FALSE);
+  EXPECT_EQ(log.Writer()->CountContaining("Internal SID map"), 0);
+  platform = 77;
+  proto = Proto(0x99);
+  EXPECT_EQ(SessionUtils::GetSidsFromUniqueSid(a, platform, proto), FALSE);
+  EXPECT_EQ(SessionUtils::GetSidsFromUniqueSid(0, platform, proto), FALSE);
+  EXPECT_EQ(platform, 77u);
+  EXPECT_EQ(proto, Proto(0x99));
+  DWORD again = SessionUtils::GetNextUniqueSid(3000, Proto(0x5000));
+  EXPECT_NE(again, a);
+  EXPECT_EQ(SessionUtils::RemoveUniqueSid(again), TRUE);
 }
