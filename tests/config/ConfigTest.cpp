@@ -626,33 +626,22 @@ TEST_F(PreferenceTest, SlotsTakePrecedenceInOrderAndAreLogged) {
   for (size_t at; (at = log.text.find(m_dir.path)) != std::string::npos;) {
     log.text.replace(at, m_dir.path.size(), "<tmp>");
   }
+  // An entry's line: its name right-aligned to column 30, then its value as logged.
+  auto E = [](const std::string& name, const std::string& value) {
+    return "DICT " + std::string(25 - name.size(), ' ') + name + " = " + value + "\n";
+  };
+  const std::string hidden = "<not printed>";
   EXPECT_EQ(
-      "DICT --- GLOBAL SETTINGS <tmp>/lib/settings\n"
-      "DICT                         a = \"settings\"\n"
-      "DICT --- NON PERSISTENT (null)\n"
-      "DICT                         a = \"runtime\"\n"
-      "DICT                         b = \"runtime\"\n"
-      "DICT --- USER PREFERENCES <tmp>/home/.quorin/preferences\n"
-      "DICT                         b = \"prefs\"\n"
-      "DICT                         c = \"prefs\"\n"
-      "DICT --- USER DEFAULTS <tmp>/home/.quorin/config\n"
-      "DICT                         c = \"user\"\n"
-      "DICT                         d = \"user\"\n"
-      "DICT --- HOST DEFAULTS <tmp>/etc/config\n"
-      "DICT                         d = \"host\"\n"
-      "DICT                         e = \"host\"\n"
-      "DICT                      flag = \"TRUE\"\n"
-      "DICT                       num = \"12\"\n"
-      "DICT                       dbl = \"1.5\"\n"
-      "DICT                       big = \"5000000000\"\n"
-      "DICT                       tri = <unknown parameter type>\n"
-      "DICT               dataFileKey = <not printed>\n"
-      "DICT               GuestInfo.x = <not printed>\n"
-      "DICT                  some.KEY = <not printed>\n"
-      "DICT                annotation = <not printed>\n"
-      "DICT --- SITE DEFAULTS <tmp>/lib/config\n"
-      "DICT                         e = \"site\"\n"
-      "DICT                         f = \"site\"\n",
+      "DICT --- GLOBAL SETTINGS <tmp>/lib/settings\n" + E("a", "\"settings\"") +
+          "DICT --- NON PERSISTENT (null)\n" + E("a", "\"runtime\"") + E("b", "\"runtime\"") +
+          "DICT --- USER PREFERENCES <tmp>/home/.quorin/preferences\n" + E("b", "\"prefs\"") +
+          E("c", "\"prefs\"") + "DICT --- USER DEFAULTS <tmp>/home/.quorin/config\n" +
+          E("c", "\"user\"") + E("d", "\"user\"") + "DICT --- HOST DEFAULTS <tmp>/etc/config\n" +
+          E("d", "\"host\"") + E("e", "\"host\"") + E("flag", "\"TRUE\"") + E("num", "\"12\"") +
+          E("dbl", "\"1.5\"") + E("big", "\"5000000000\"") + E("tri", "<unknown parameter type>") +
+          E("dataFileKey", hidden) + E("GuestInfo.x", hidden) + E("some.KEY", hidden) +
+          E("annotation", hidden) + "DICT --- SITE DEFAULTS <tmp>/lib/config\n" +
+          E("e", "\"site\"") + E("f", "\"site\""),
       log.text);
 }
 
