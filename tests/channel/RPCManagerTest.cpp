@@ -64,9 +64,14 @@ TEST_P(RPCManagerLogged, LifeCycleChoosesEntryPointsAndRefusesOutOfOrderSteps) {
   EXPECT_TRUE(Logged("KAPService_ServerInit2() failed"));
   sim->KapSim_ResetFaults();
 
-  // Loaded lazily: a good path now works. The stream-data table is optional.
+  // Loaded lazily: a good path now works. The stream-data table is optional, and so is the
+  // channel table's version 3 (no timed poll then).
   sim->KapSim_SetMaxVersion("StreamData", 0);
+  sim->KapSim_SetMaxVersion("Channel", 2);
   ASSERT_TRUE(manager->ServerInitForSession(71, plugin, 0));
+  std::vector<QrEvent*> noEvents;
+  EXPECT_EQ(manager->PollWaitMultiple(noEvents, false, 10, false), -2);
+  EXPECT_TRUE(Logged("Please upgrade kapservice to support v3.Poll"));
   EXPECT_TRUE(Logged(std::string("Load kapservice from ") + KAPSERVICE_SIM_PATH + " "));
   // Without KAPSERVICE_PATH the agent's own copy is loaded; the path is not tried here.
   EXPECT_STREQ(RPCManager::kKapServicePath,
