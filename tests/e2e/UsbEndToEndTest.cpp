@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "UsbEndToEndFixture.h"
 
@@ -42,27 +43,19 @@ TEST_F(UsbEndToEnd, EachMessageKindReachesTheHostOfItsSessionAsItsClientComesAnd
   Request(other, kData, 1, {Blob("eight")});
   ASSERT_TRUE(m_host->WaitForMessages(7, 5, kWaitMs));
   ASSERT_TRUE(m_host->WaitForMessages(8, 1, kWaitMs));
-  const struct {
-    std::string payload;
-    USB_RedirPackageType type;
-    USB_OperationType opType;
-    bool canRespond;
-  } expected[] = {
-      {propbag, USB_REDIR_PACKAGE_TYPE_PROPBAG, USB_OPERATION_TYPE_USB_DEVICE_PLUGIN, false},
-      {urb, USB_REDIR_PACKAGE_TYPE_URB, USB_OPERATION_TYPE_UNKNOWN, false},
-      {"q", USB_REDIR_PACKAGE_TYPE_PROPBAG, USB_OPERATION_TYPE_RUSB_ISUSBAVAILABLE, true},
-      {"", USB_REDIR_PACKAGE_TYPE_URB, USB_OPERATION_TYPE_UNKNOWN, false},
-      {"", USB_REDIR_PACKAGE_TYPE_PROPBAG, USB_OPERATION_TYPE_UNKNOWN, false},
-  };
-  std::vector<VhubHost::Message> messages = m_host->Messages(7);
-  ASSERT_EQ(messages.size(), 5u);
-  for (size_t i = 0; i < messages.size(); ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(messages[i].payload, expected[i].payload);
-    EXPECT_EQ(messages[i].type, expected[i].type);
-    EXPECT_EQ(messages[i].opType, expected[i].opType);
-    EXPECT_EQ(messages[i].canRespond, expected[i].canRespond);
+  std::vector<std::tuple<std::string, USB_RedirPackageType, USB_OperationType, bool>> seen;
+  for (const VhubHost::Message& m : m_host->Messages(7)) {
+    seen.emplace_back(m.payload, m.type, m.opType, m.canRespond);
   }
+  EXPECT_EQ(
+      seen,
+      (decltype(seen){
+          {propbag, USB_REDIR_PACKAGE_TYPE_PROPBAG, USB_OPERATION_TYPE_USB_DEVICE_PLUGIN, false},
+          {urb, USB_REDIR_PACKAGE_TYPE_URB, USB_OPERATION_TYPE_UNKNOWN, false},
+          {"q", USB_REDIR_PACKAGE_TYPE_PROPBAG, USB_OPERATION_TYPE_RUSB_ISUSBAVAILABLE, true},
+          {"", USB_REDIR_PACKAGE_TYPE_URB, USB_OPERATION_TYPE_UNKNOWN, false},
+          {"", USB_REDIR_PACKAGE_TYPE_PROPBAG, USB_OPERATION_TYPE_UNKNOWN, false},
+      }));
   EXPECT_EQ(m_host->Messages(8)[0].payload, "eight");
   m_host->StopSession(7);
   EXPECT_EQ(m_sim.KapSim_IsServerRunning(8), TRUE);
@@ -228,11 +221,9 @@ TEST_F(UsbEndToEnd, HostCallsOnFailedRepeatedOrUnknownSessionsAndResponsesSentOr
   EXPECT_EQ(m_sim.KapSim_GetMessageCount(client), 2);
   KapSimMessage message{};
   ASSERT_EQ(m_sim.KapSim_GetMessage(client, 1, &message), TRUE);
-  EXPECT_STREQ(message.objectName, kData);
-  EXPECT_EQ(message.command, 1u);
-  EXPECT_EQ(message.paramCount, 4);
-  EXPECT_EQ(message.postMode, TRUE);
-  EXPECT_EQ(message.completionWanted, FALSE);
+  EXPECT_EQ(std::make_tuple(std::string(message.objectName), message.command, message.paramCount,
+                            message.postMode, message.completionWanted),
+            std::make_tuple(std::string(kData), 1u, 4, TRUE, FALSE));
   EXPECT_EQ(Value(client, -2, 0), "ui4 " + std::to_string(0xABCD1234u));
   EXPECT_EQ(Value(client, -2, 1), "ui8 " + std::to_string(0x100000002ull));
   EXPECT_EQ(Value(client, -2, 2), "ui8 3");
