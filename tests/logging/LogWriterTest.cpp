@@ -228,14 +228,14 @@ TEST_F(WriterTest, SyslogOptionsAndDatagrams) {
     UdpReceiver receiver;
     RCPtr<LogWriter> writer = MakeLogger(LOG_WRITER_SOCKET, appName);
     EXPECT_TRUE(writer->IsBufferingEnabled());
-    std::string value;
-    ASSERT_TRUE(writer->GetCustomOption("remotePort", value));
-    EXPECT_EQ("514", value);
-    ASSERT_TRUE(writer->GetCustomOption("REMOTEADDRESS", value));
-    EXPECT_EQ("localhost", value);
+    auto option = [&](const char* name) {
+      std::string value;
+      return writer->GetCustomOption(name, value) ? value : "-";
+    };
+    EXPECT_EQ("514", option("remotePort"));
+    EXPECT_EQ("localhost", option("REMOTEADDRESS"));
     EXPECT_TRUE(writer->SetCustomOption("RemotePort", "0x10202"));  // 16 bits of it
-    ASSERT_TRUE(writer->GetCustomOption("remotePort", value));
-    EXPECT_EQ("514", value);
+    EXPECT_EQ("514", option("remotePort"));
     EXPECT_FALSE(writer->SetCustomOption("remotePort", "port"));
     EXPECT_FALSE(writer->SetCustomOption("remoteAddress", ""));
     EXPECT_FALSE(writer->SetCustomOption("other", "1"));
