@@ -68,8 +68,6 @@ bool WaitForCount(TestLogWriter* writer, size_t count) {
 
 }  // namespace
 
-// The drain writes on the poll thread: early for every full batch of 4096 lines, else
-// every sync interval.
 TEST_F(BufferedWriterTest, DrainWritesFromThePollThreadEveryIntervalOrFullBatch) {
   Start();  // the interval is ten minutes
   std::atomic<QrThreadID> writerThread{0};
@@ -113,9 +111,6 @@ TEST_F(BufferedWriterTest, BatchModeBannerOnceThenGroupsOfOneHundred) {
   EXPECT_EQ(101u, m_writer->Count());
 }
 
-// Lines refused while disabled are counted and reported after the next written line;
-// switching buffering off writes the queue, then every line at once. A header and a footer
-// set before start are written on init and close with their function texts.
 TEST_F(BufferedWriterTest, RefusedLinesBufferingOffAndHeaderAndFooter) {
   TestLogWriterPtr framed(new TestLogWriter(LOG_WRITER_STDOUT));
   EXPECT_FALSE(framed->SetHeader(""));

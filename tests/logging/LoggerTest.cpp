@@ -117,8 +117,6 @@ TEST_F(LoggerLine, PrefixSeparatorAndTrace) {
             writer->Levels());
 }
 
-// LogPrintf without any logger; writer, group, level and null-logger filters, UTC stamps,
-// and a writer that logs from inside its own write.
 TEST_F(LoggerDispatch, PrintfFiltersUtcStampAndAWriterThatLogsFromItsWrite) {
   testing::internal::CaptureStdout();
   Logger::LogPrintf("int Module::Call(int)", "value=%d", 5);
@@ -226,8 +224,6 @@ TEST_F(LoggerLifecycle, StartupLinesThenSettersFailAndTheLevelHolds) {
   EXPECT_FALSE(writer->IsInitialized());
 }
 
-// Start fails without writers, when disabled or when no writer initialises; Create refuses
-// empty and duplicate names and keeps the default.
 TEST_F(LoggerLifecycle, StartAndCreateRefusals) {
   EXPECT_FALSE(Logger::Create("Empty", "App", false)->Start());
   TestLogWriterPtr w1(new TestLogWriter());
