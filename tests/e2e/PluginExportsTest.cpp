@@ -17,10 +17,8 @@
 
 namespace {
 
-// Exactly the eight entry points are exported: the global symbols the dynamic linker sees
-// (the only ones dlsym can find) are these, so no internal function, object or template
-// instance is visible. A missing library is reported; before Init, calls on unknown
-// sessions are harmless in any order.
+// The global symbols the dynamic linker sees are the only ones dlsym can find. Before Init,
+// calls on unknown sessions are harmless in any order.
 TEST(PluginLibrary, ExportsExactlyTheEightEntryPointsAndHidesTheRest) {
   const std::set<std::string> exports = {
       "UsbRedirectionPlugin_Init",
@@ -58,9 +56,8 @@ TEST(PluginLibrary, ExportsExactlyTheEightEntryPointsAndHidesTheRest) {
   EXPECT_EQ(entry.SendResponse(7, nullptr, 0, USB_REDIR_PACKAGE_TYPE_PROPBAG, nullptr), FALSE);
 }
 
-// The channel service comes from KAPSERVICE_PATH for an ordinary host only: run set-user-id
-// (here: as root, with the effective user nobody), the plug-in ignores the variable and
-// finds no channel service, since none is installed at the fixed path.
+// Run set-user-id (here: as root, with the effective user nobody), the plug-in finds no
+// channel service, since none is installed at the fixed path.
 TEST(KapServicePath, SetUserIdHostIgnoresTheEnvironment) {
 #ifdef USBREDIR_SANITIZED
   GTEST_SKIP() << "the sanitizers' own start-up does not run set-user-id";

@@ -2,7 +2,6 @@
 // operator's log configuration file (which also switches standard error and syslog on), the
 // log file in the per-user temporary folder with its start-up lines, a log folder that cannot be
 // made, and a Fini that leaves no thread behind.
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -24,14 +23,11 @@ const std::string kPrefix =
     R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} <[0-9A-F]{8}> \[[0-9A-F]{4,}\] )";
 
 int ThreadCount() {
-  int count = 0;
-  if (DIR* tasks = opendir("/proc/self/task")) {
-    while (dirent* entry = readdir(tasks)) {
-      count += entry->d_name[0] != '.' ? 1 : 0;
-    }
-    closedir(tasks);
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
   }
-  return count;
+  return -1;
 }
 
 std::string ReadFile(const std::string& path) {

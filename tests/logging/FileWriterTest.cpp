@@ -141,12 +141,10 @@ TEST_F(FileWriterTest, NamesAndLimitsFollowLevelAndOptions) {
   setenv("TMPDIR", (m_tmp + "/missing/deeper").c_str(), 1);  // no folder can be made
   MakeLogger();
   EXPECT_FALSE(m_logger->Start());
-  EXPECT_EQ(LOGGER_LOG_ALWAYS, Logger::s_defaultLoggerLogLevel);
 }
 
-// Every line is on disk after shut-down, in order and filtered by level, in a file only its
-// user reads; reopening it adds the new-session banner once; rolling at the size limit keeps
-// the first file and the four newest, or with no limit every file under four-digit counters.
+// Rolling at the size limit keeps the first file and the four newest, or with no limit
+// every file under four-digit counters.
 TEST_F(FileWriterTest, SessionsAppendWithTheBannerAndRollingKeepsTheFirstAndNewest) {
   ASSERT_TRUE(MakeLogger()->SetMaxBufferSize(500000));
   ASSERT_TRUE(m_logger->Start());
@@ -246,9 +244,8 @@ TEST_F(FileWriterTest, RetentionDeletesTwentyExpiredOwnFilesPerPass) {
   EXPECT_FALSE(writer->DeleteOldLogFiles());
 }
 
-// The deletion poll item runs a pass at start, then one second later while passes stop at
-// their limit (300 files: 15 passes), else four hours later: read from the poll thread's
-// item table after the first pass instead of waiting for the next.
+// The next pass's time-out is read from the poll thread's item table after the first pass
+// instead of waiting for the next.
 TEST_F(FileWriterTest, RetentionPassesRunAtStartThenOneSecondOrFourHoursApart) {
   for (auto [expired, timeout] :
        {std::pair<int, const char*>{5, "timeout(4:00:00.000)"}, {300, "timeout(1.000s)"}}) {
@@ -272,8 +269,6 @@ TEST_F(FileWriterTest, RetentionPassesRunAtStartThenOneSecondOrFourHoursApart) {
   }
 }
 
-// Below the low threshold only errors are written, until free space reaches the high
-// threshold; lowering the low threshold while suspended resumes at the next check.
 TEST_F(FileWriterTest, LowDiskSuspendsAllButErrorsUntilTheHighThreshold) {
   FileWriter* writer = MakeLogger({{"maxDaysKept", "0"}});
   ASSERT_TRUE(writer->SetBufferingEnabled(false));  // a disk check after every line
@@ -313,9 +308,8 @@ TEST_F(FileWriterTest, LowDiskSuspendsAllButErrorsUntilTheHighThreshold) {
       << text;
 }
 
-// The per-user folder lies in a world-writable folder: whatever another local user planted
-// there (a link for the folder or the file, a folder or file of theirs) is refused, the
-// writer stays closed, and nothing the plant points at is touched.
+// The per-user folder lies in a world-writable folder, where another local user may plant
+// links, folders and files.
 TEST_F(FileWriterTest, PlantedFoldersAndFilesAreRefusedAndLeftUntouched) {
   const uid_t kNobody = 65534;
   const std::string victim = m_tmp + "/victim";
@@ -379,9 +373,8 @@ TEST_F(FileWriterTest, PlantedFoldersAndFilesAreRefusedAndLeftUntouched) {
   }
 }
 
-// Many threads log into the buffered file writer while the drain runs every few
-// milliseconds and rolls at 1 MB, and another thread rolls, flushes and syncs by hand: every
-// line reaches exactly one file, each thread's lines in order (run under TSan for the races).
+// Run under TSan for the races between the drain, the writers and a hand that rolls,
+// flushes and syncs.
 TEST_F(FileWriterTest, ManyThreadsIntoTheBufferedWriterLoseNoLineAndKeepTheirOrder) {
   // maxRollingFiles 0 keeps every file, its counter giving the order of the files.
   FileWriter* writer =

@@ -68,8 +68,6 @@ bool WaitForCount(TestLogWriter* writer, size_t count) {
 
 }  // namespace
 
-// The drain writes on the poll thread: early for every full batch of 4096 lines, else
-// every sync interval.
 TEST_F(BufferedWriterTest, DrainWritesFromThePollThreadEveryIntervalOrFullBatch) {
   Start();  // the interval is ten minutes
   std::atomic<QrThreadID> writerThread{0};
@@ -113,9 +111,6 @@ TEST_F(BufferedWriterTest, BatchModeBannerOnceThenGroupsOfOneHundred) {
   EXPECT_EQ(101u, m_writer->Count());
 }
 
-// Lines refused while disabled are counted and reported after the next written line;
-// switching buffering off writes the queue, then every line at once. A header and a footer
-// set before start are written on init and close with their function texts.
 TEST_F(BufferedWriterTest, RefusedLinesBufferingOffAndHeaderAndFooter) {
   TestLogWriterPtr framed(new TestLogWriter(LOG_WRITER_STDOUT));
   EXPECT_FALSE(framed->SetHeader(""));
@@ -228,14 +223,14 @@ TEST_F(WriterTest, SyslogOptionsAndDatagrams) {
     UdpReceiver receiver;
     RCPtr<LogWriter> writer = MakeLogger(LOG_WRITER_SOCKET, appName);
     EXPECT_TRUE(writer->IsBufferingEnabled());
-    std::string value;
-    ASSERT_TRUE(writer->GetCustomOption("remotePort", value));
-    EXPECT_EQ("514", value);
-    ASSERT_TRUE(writer->GetCustomOption("REMOTEADDRESS", value));
-    EXPECT_EQ("localhost", value);
+    auto option = [&](const char* name) {
+      std::string value;
+      return writer->GetCustomOption(name, value) ? value : "-";
+    };
+    EXPECT_EQ("514", option("remotePort"));
+    EXPECT_EQ("localhost", option("REMOTEADDRESS"));
     EXPECT_TRUE(writer->SetCustomOption("RemotePort", "0x10202"));  // 16 bits of it
-    ASSERT_TRUE(writer->GetCustomOption("remotePort", value));
-    EXPECT_EQ("514", value);
+    EXPECT_EQ("514", option("remotePort"));
     EXPECT_FALSE(writer->SetCustomOption("remotePort", "port"));
     EXPECT_FALSE(writer->SetCustomOption("remoteAddress", ""));
     EXPECT_FALSE(writer->SetCustomOption("other", "1"));

@@ -67,75 +67,40 @@ using LoggerLine = QuietLogging;
 using LoggerDispatch = QuietLogging;
 using LoggerLifecycle = QuietLogging;
 
-// The whole line with the logger's own shortening of the function name, line ends, the
-// 1023-byte cut, the indent of an empty function name, the separator that marks a change
-// of thread, hex dumps and function traces.
-TEST_F(LoggerLine, PrefixEndsCutIndentSeparatorHexDumpAndTrace) {
+// The whole line with the logger's own shortening of the function name, the separator that
+// marks a change of thread, and function traces. (Line ends, the 1023-byte cut, the indent of
+// an empty function name and the hex dump's lines are pinned by fuzz_corpus_log_format.)
+TEST_F(LoggerLine, PrefixSeparatorAndTrace) {
   ScopedTestLogger log(LOGGER_LOG_INFO);
   TestLogWriter* writer = log.Writer();
   QR_LOG(LOGGER_LOG_WARN, "value %d\n", 42);
   std::vector<std::string> lines = writer->LinesContaining("value 42");
   ASSERT_EQ(1u, lines.size());
   EXPECT_TRUE(IsLine(lines[0], kLocalStamp, 'W',
-                     "LoggerLine_PrefixEndsCutIndentSeparatorHexDumpAndTrace_Test::TestBody\\(\\)",
-                     "value 42\\n"))
+                     "LoggerLine_PrefixSeparatorAndTrace_Test::TestBody\\(\\)", "value 42\\n"))
       << lines[0];
-
-  Logger::Log("@F", LOGGER_LOG_INFO, "abc");
-  Logger::Log("@F", LOGGER_LOG_INFO, "abc\n");
-  Logger::Log("@F", LOGGER_LOG_INFO, "%s", "");
-  // Writers see a line as a C string: a formatted NUL ends it, and the line end follows.
-  Logger::Log("@F", LOGGER_LOG_INFO, "abc%cdef\n", '\0');
-  lines = writer->LinesContaining("] I F: ");
-  ASSERT_EQ(4u, lines.size());
-  EXPECT_EQ(TestLogWriter::StripPrefix(lines[0]), TestLogWriter::StripPrefix(lines[1]));
-  EXPECT_EQ("abc\n", lines[1].substr(lines[1].size() - 4));
-  EXPECT_EQ(": \n", lines[2].substr(lines[2].size() - 3));
-  EXPECT_EQ(": abc\n", lines[3].substr(lines[3].size() - 6));
-
-  writer->Clear();
-  Logger::Log("@F", LOGGER_LOG_INFO, "%s\n", std::string(2000, 'x').c_str());
-  lines = writer->Lines();
-  ASSERT_EQ(1u, lines.size());
-  ASSERT_EQ(1024u, lines[0].size());
-  EXPECT_EQ(1023u, lines[0].find('\n'));  // the format's own newline was cut off
-  EXPECT_EQ('x', lines[0][1022]);
 
   writer->Clear();
   Logger::Log("@Somewhere", LOGGER_LOG_INFO, "first");
-  Logger::Log("", LOGGER_LOG_INFO, "second");
   std::thread([] {
     Logger::Log("@Other", LOGGER_LOG_INFO, "two");
     Logger::Log("@Other", LOGGER_LOG_INFO, "three");
   }).join();
   Logger::Log("@Main", LOGGER_LOG_INFO, "four");
   lines = writer->Lines();
-  ASSERT_EQ(5u, lines.size());
-  size_t prefixLen = lines[0].find("first");
-  ASSERT_NE(std::string::npos, prefixLen);
-  EXPECT_EQ(std::string(prefixLen, ' ') + "second\n", lines[1]);
+  ASSERT_EQ(4u, lines.size());
   EXPECT_FALSE(StartsWithSeparator(lines[0]));  // this thread logged last
-  EXPECT_TRUE(StartsWithSeparator(lines[2])) << lines[2];
-  EXPECT_FALSE(StartsWithSeparator(lines[3]));
-  EXPECT_TRUE(StartsWithSeparator(lines[4]));
-  EXPECT_TRUE(std::regex_match(lines[2].substr(kSeparator.size()),
+  EXPECT_TRUE(StartsWithSeparator(lines[1])) << lines[1];
+  EXPECT_FALSE(StartsWithSeparator(lines[2]));
+  EXPECT_TRUE(StartsWithSeparator(lines[3]));
+  EXPECT_TRUE(std::regex_match(lines[1].substr(kSeparator.size()),
                                std::regex(std::string("^") + kLocalStamp + " .*two\\n")));
 
+  // A dump of no bytes or at a filtered level writes nothing.
   writer->Clear();
-  const char data[] =
-      "ABC\x7F"
-      "EFGHIJKLMNOP\0\1\2\3";  // 20 bytes and the terminator
-  Logger::LogHexDump("@Dump", LOGGER_LOG_INFO, data, 0);
-  Logger::LogHexDump("@Dump", LOGGER_LOG_DEBUG, data, 1);  // filtered
-  Logger::LogHexDump("@Dump", LOGGER_LOG_INFO, data, sizeof(data) - 1);
-  lines = writer->Lines();
-  ASSERT_EQ(2u, lines.size());
-  size_t p = lines[0].find("] I Dump: 0x0000: ") + 10;
-  EXPECT_EQ("0x0000: 41 42 43 7f 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50 - (ABC.EFGHIJKLMNOP)\n",
-            lines[0].substr(p));
-  EXPECT_EQ(std::string(p, ' ') + "0x0010: 00 01 02 03 " + std::string(36, ' ') + "- (....    " +
-                "        )\n",
-            lines[1]);
+  Logger::LogHexDump("@Dump", LOGGER_LOG_INFO, "ABC", 0);
+  Logger::LogHexDump("@Dump", LOGGER_LOG_DEBUG, "ABC", 3);
+  EXPECT_EQ(0u, writer->Count());
 
   writer->Clear();
   { FunctionTrace trace(LOGGER_LOG_INFO, "void Traced::Op(int)"); }
@@ -152,8 +117,6 @@ TEST_F(LoggerLine, PrefixEndsCutIndentSeparatorHexDumpAndTrace) {
             writer->Levels());
 }
 
-// LogPrintf without any logger; writer, group, level and null-logger filters, UTC stamps,
-// and a writer that logs from inside its own write.
 TEST_F(LoggerDispatch, PrintfFiltersUtcStampAndAWriterThatLogsFromItsWrite) {
   testing::internal::CaptureStdout();
   Logger::LogPrintf("int Module::Call(int)", "value=%d", 5);
@@ -261,8 +224,6 @@ TEST_F(LoggerLifecycle, StartupLinesThenSettersFailAndTheLevelHolds) {
   EXPECT_FALSE(writer->IsInitialized());
 }
 
-// Start fails without writers, when disabled or when no writer initialises; Create refuses
-// empty and duplicate names and keeps the default.
 TEST_F(LoggerLifecycle, StartAndCreateRefusals) {
   EXPECT_FALSE(Logger::Create("Empty", "App", false)->Start());
   TestLogWriterPtr w1(new TestLogWriter());
