@@ -5,8 +5,6 @@
 #ifndef TESTS_CHANNEL_CHANNELTESTSUPPORT_H
 #define TESTS_CHANNEL_CHANNELTESTSUPPORT_H
 
-#include <dlfcn.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -18,43 +16,22 @@
 
 #include <gtest/gtest.h>
 
-#include "../../tools/kapservice-sim/KapServiceSim.h"
+#include "KapSimLibrary.h"
 #include "channel/KAPServiceCommand.h"
 #include "channel/RPCManager.h"
 #include "channel/RPCPluginInstance.h"
 #include "support/ScopedTestLogger.h"
 
-// clang-format off
-#define KAPSIM_FUNCTIONS(X)                                                                     \
-  X(KapSim_ConnectClient) X(KapSim_DisconnectClient) X(KapSim_DestroyClient)                    \
-  X(KapSim_ConnectObject) X(KapSim_DisconnectObject) X(KapSim_GetChannelState)                  \
-  X(KapSim_GetObjectFlags) X(KapSim_SendRequest) X(KapSim_WaitRequest) X(KapSim_GetReply)       \
-  X(KapSim_GetReplyValue) X(KapSim_GetMessageCount) X(KapSim_GetMessage)                        \
-  X(KapSim_GetMessageParam) X(KapSim_CompleteMessage) X(KapSim_AbortMessage) X(KapSim_SetFault) \
-  X(KapSim_SetMaxVersion) X(KapSim_OfferVersion1Only) X(KapSim_ResetFaults)                     \
-  X(KapSim_GetCallCount) X(KapSim_GetCounters) X(KapSim_IsServerRunning)                        \
-  X(KapSim_SetObjectState) X(KapSim_GetSideChannelRequest) X(KapSim_GetClientServer)            \
-  X(KapSim_SendToMsgChannel) X(KapSim_GetStreamDataPeer)
-// clang-format on
-
-struct KapSimLibrary {
-#define KAPSIM_MEMBER(name) decltype(&::name) name = nullptr;
-  KAPSIM_FUNCTIONS(KAPSIM_MEMBER)
-#undef KAPSIM_MEMBER
-  void* handle = nullptr;
-
+// The stand-in's control API with what the channel tests read back through it.
+struct SimControl : KapSimLibrary {
   // Loaded on first use with KAPSERVICE_PATH naming it; null (and a failure) when it cannot.
-  static KapSimLibrary* Get() {
-    static KapSimLibrary* s_library = [] {
+  static SimControl* Get() {
+    static SimControl* s_library = [] {
       setenv("KAPSERVICE_PATH", KAPSERVICE_SIM_PATH, 1);
-      auto* lib = new KapSimLibrary();
-      lib->handle = dlopen(KAPSERVICE_SIM_PATH, RTLD_NOW);
-      bool ok = lib->handle != nullptr;
-#define KAPSIM_RESOLVE(name) \
-  ok = ok && (lib->name = reinterpret_cast<decltype(&::name)>(dlsym(lib->handle, #name)));
-      KAPSIM_FUNCTIONS(KAPSIM_RESOLVE)
-#undef KAPSIM_RESOLVE
-      EXPECT_TRUE(ok) << "cannot load the control API of " << KAPSERVICE_SIM_PATH;
+      auto* lib = new SimControl();
+      std::string error;
+      bool ok = lib->Load(KAPSERVICE_SIM_PATH, &error);
+      EXPECT_TRUE(ok) << "cannot load " << KAPSERVICE_SIM_PATH << ": " << error;
       return ok ? lib : nullptr;
     }();
     return s_library;
@@ -219,7 +196,7 @@ class ChannelFixture : public ::testing::TestWithParam<bool> {
   void SetUp() override {
     if (GetParam()) log.reset(new ScopedTestLogger(LOGGER_LOG_VERBOSE));
     ASSERT_TRUE(log == nullptr || log->Started());
-    sim = KapSimLibrary::Get();
+    sim = SimControl::Get();
     ASSERT_NE(sim, nullptr);
     sim->KapSim_ResetFaults();
     before = sim->Counters();
@@ -330,7 +307,7 @@ class ChannelFixture : public ::testing::TestWithParam<bool> {
   }
 
   std::unique_ptr<ScopedTestLogger> log;
-  KapSimLibrary* sim = nullptr;
+  SimControl* sim = nullptr;
   KapSimCounters before{};
   RCPtr<ConfigurableManager> manager;
   RCPtr<CountingPlugin> plugin;

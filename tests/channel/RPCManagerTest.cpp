@@ -272,9 +272,9 @@ TEST(RPCManagerNames, StatesUnknownValuesAndLongNames) {
 // for an instance that registers its sink there; steps out of order are refused.
 TEST_P(RPCManagerLogged, HostDrivenClientInstancesRegisterOnTheGivenChannel) {
   auto serverInit =
-      reinterpret_cast<KAPService_ServerInit2_Fn>(dlsym(sim->handle, "KAPService_ServerInit2"));
+      reinterpret_cast<KAPService_ServerInit2_Fn>(dlsym(sim->Handle(), "KAPService_ServerInit2"));
   auto serverExit =
-      reinterpret_cast<KAPService_ServerExit2_Fn>(dlsym(sim->handle, "KAPService_ServerExit2"));
+      reinterpret_cast<KAPService_ServerExit2_Fn>(dlsym(sim->Handle(), "KAPService_ServerExit2"));
   ASSERT_TRUE(serverInit != nullptr && serverExit != nullptr);
   void* channel = nullptr;  // the host's channel, bound to this thread
   ASSERT_EQ(TRUE, serverInit(190, "client", &gLibraryQi, &channel));

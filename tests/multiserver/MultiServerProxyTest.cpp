@@ -46,7 +46,7 @@ USBRedir_CallbackInterface HostTable() {
   USBRedir_CallbackInterface table = {};
   table.version = 3;
   table.v1.OnChannelStateChange = [](DWORD session, USB_RedirChannelState state) {
-    uint64_t exits = KapSimLibrary::Get()->KapSim_GetCallCount("KAPService_MultiServerExit");
+    uint64_t exits = SimControl::Get()->KapSim_GetCallCount("KAPService_MultiServerExit");
     Add(CHANNEL, {to_string(session), to_string(state), "exits=" + to_string(exits)});
   };
   table.v2.OnKapServerStateChange = [](DWORD session, DWORD server, USB_RedirChannelState state) {
@@ -145,7 +145,7 @@ class MultiServerSession : public ::testing::Test {
   }
 
   ScopedTestLogger log{LOGGER_LOG_VERBOSE};
-  KapSimLibrary* sim = KapSimLibrary::Get();
+  SimControl* sim = SimControl::Get();
   KapSimCounters before{};
   std::vector<KapSimClient*> clients;
   std::vector<DWORD> sessions;

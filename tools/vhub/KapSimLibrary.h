@@ -35,7 +35,7 @@ inline KapSimParam KapSimUInt32Param(uint32_t value) {
   return param;
 }
 
-// X(name) for every control function this host uses.
+// X(name) for every control function the demo, benchmarks and tests use.
 #define KAPSIM_CONTROL_FUNCTIONS(X) \
   X(KapSim_ConnectClient)           \
   X(KapSim_DisconnectClient)        \
@@ -64,7 +64,15 @@ inline KapSimParam KapSimUInt32Param(uint32_t value) {
   X(KapSim_ResetFaults)             \
   X(KapSim_GetCallCount)            \
   X(KapSim_GetCounters)             \
-  X(KapSim_IsServerRunning)
+  X(KapSim_IsServerRunning)         \
+  X(KapSim_GetObjectFlags)          \
+  X(KapSim_CompleteMessage)         \
+  X(KapSim_AbortMessage)            \
+  X(KapSim_SetObjectState)          \
+  X(KapSim_GetSideChannelRequest)   \
+  X(KapSim_GetClientServer)         \
+  X(KapSim_SendToMsgChannel)        \
+  X(KapSim_GetStreamDataPeer)
 
 class KapSimLibrary {
  public:
@@ -75,6 +83,8 @@ class KapSimLibrary {
 
   // Loads the library at `path` and resolves every control function; the error on failure.
   bool Load(const std::string& path, std::string* error);
+  // The loaded library, for its channel-service entry points beyond the control API.
+  void* Handle() const { return m_library; }
 
 #define KAPSIM_DECLARE_POINTER(name) decltype(&::name) name = nullptr;
   KAPSIM_CONTROL_FUNCTIONS(KAPSIM_DECLARE_POINTER)
