@@ -29,7 +29,6 @@
 
 namespace {
 
-// A fresh folder under the temporary folder, removed with its contents.
 struct TempDir {
   TempDir() {
     std::string templ = (std::filesystem::temp_directory_path() / "cfg-XXXXXX").string();
@@ -39,7 +38,6 @@ struct TempDir {
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
   }
-  // Writes bytes to the relative path, creating its folders; answers the full path.
   std::string Write(const std::string& relative, const std::string& bytes) const {
     std::string full = path + "/" + relative;
     std::filesystem::create_directories(std::filesystem::path(full).parent_path());
