@@ -543,6 +543,7 @@ TEST_F(PreferenceTest, WhichFilesAreRead) {
                                                              " " + Get("after"));
   EXPECT_TRUE(
       log.Contains("PREF Disabling user preferences because disableUserPreferences is set.\n"));
+  EXPECT_EQ(nullptr, Preference_GetState()->fileName[PREFERENCE_SLOT_USER_DEFAULTS]);
   size_t before = log.text.size();
   Preference_Log();
   EXPECT_EQ(std::string::npos, log.text.find("USER", before)) << log.text.substr(before);
