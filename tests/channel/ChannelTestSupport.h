@@ -83,19 +83,16 @@ struct SimControl : KapSimLibrary {
 
 class CountingPlugin : public RPCPluginInstance {
  public:
-  explicit CountingPlugin(RPCManager* manager)
-      : RPCPluginInstance(manager), readyEvent(true, false) {}
+  explicit CountingPlugin(RPCManager* manager) : RPCPluginInstance(manager) {}
 
   // Edges must alternate, starting with ready.
   void OnReady() override {
     badEdges += ready.exchange(true) ? 1 : 0;
     ++readyCount;
-    readyEvent.Set();
   }
   void OnNotReady() override {
     badEdges += ready.exchange(false) ? 0 : 1;
     ++notReadyCount;
-    readyEvent.Reset();
   }
   void OnConnectionReject() override { ++rejectCount; }
   BOOL IsEncryptionDisabled() override { return noEncryption ? TRUE : FALSE; }
@@ -113,7 +110,6 @@ class CountingPlugin : public RPCPluginInstance {
     received.emplace_back(source, std::string(static_cast<char*>(msg), len));
   }
 
-  QrEvent readyEvent;
   std::atomic<bool> ready{false};
   std::atomic<int> readyCount{0}, notReadyCount{0}, badEdges{0}, rejectCount{0};
   // Init thread only. A done id is inverted when it came without a context.

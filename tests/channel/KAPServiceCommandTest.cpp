@@ -36,9 +36,9 @@ TEST_P(KAPServiceCommandTest, AppendsReadBackAndFailuresLeaveMessageNameAndVaria
   std::ostringstream got;
   got << p[0].vt << '=' << p[0].cVal << ' ' << p[1].vt << '=' << p[1].iVal << ' ' << p[2].vt << '='
       << p[2].uiVal << ' ' << p[3].vt << '=' << p[3].lVal << ' ' << p[4].vt << '=' << p[4].llVal
-      << ' ' << p[5].vt << '=' << p[5].fVal << ' ' << p[6].vt << '=' << p[6].dVal << ' ' << p[7].vt
-      << '='
-      << (p[7].vt == KAP_RPC_VT_BLOB ? std::string(p[7].blobVal.blobData, p[7].blobVal.size) : "?");
+      << ' ' << p[5].vt << '=' << p[5].fVal << ' ' << p[6].vt << '=' << p[6].dVal << ' ';
+  const KAP_RPC_BLOB& b = p[7].blobVal;
+  got << p[7].vt << '=' << (p[7].vt == KAP_RPC_VT_BLOB ? std::string(b.blobData, b.size) : "?");
   EXPECT_EQ(got.str(), "16=c 2=-2 18=3 3=-4 20=-6 4=1.5 5=2.5 65=" + std::string(bytes, 3));
   for (KAP_RPC_VARIANT& x : p) plugin->VariantInterface()->v1.VariantClear(&x);
   std::string name = "unchanged";

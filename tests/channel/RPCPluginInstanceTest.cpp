@@ -1,6 +1,6 @@
 #include <unistd.h>
 
-#include <cstring>
+#include <cstdio>
 
 #include "ChannelTestSupport.h"
 #include "channel/SessionUtils.h"
@@ -322,7 +322,7 @@ TEST_P(RPCPluginInstanceLogged, VersionOneTablesReachReadinessAndSendWithoutPost
   EXPECT_EQ(rc, -2);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
   EXPECT_TRUE(Logged("Called with empty QrEvents vector on different thread: m_hInitThreadId(0x"));
-  ASSERT_TRUE(manager->WaitForEvent(&plugin->readyEvent, 5000));
+  ASSERT_TRUE(plugin->WaitUntilReady(5000));
   EXPECT_EQ(SessionUtils::GetSessionType(), KAP_SERVICE_NONE_SESSION);
   void* ctx = nullptr;
   EXPECT_FALSE(plugin->CreateExtMessage(&ctx, kDataChan, 4));
@@ -405,7 +405,7 @@ TEST_P(RPCPluginInstanceLogged, RefusalsBeforeConnectionAndInStreamDataMode) {
 }
 
 TEST_P(RPCPluginInstanceLogged, EveryFailingCallIsLoggedAndLeavesNothingBehind) {
-  enum Step { kConnect, kCreate, kDestroy, kGetOptions, kUnregister, kClientLeaves };
+  enum Step { kConnect, kCreate, kCreateExt, kDestroy, kGetOptions, kUnregister, kClientLeaves };
   const struct {
     const char* fault;
     Step step;
@@ -416,6 +416,8 @@ TEST_P(RPCPluginInstanceLogged, EveryFailingCallIsLoggedAndLeavesNothingBehind) 
        "Exit - Failed to create channel object \"UsbRedirControlObj\""},
       {"ChannelObject.v3.GetObjectOptions", kConnect, "Obtain DataObj options failed "},
       {"ChannelObject.v1.CreateContext", kCreate,
+       "Failed to create message (CreateContext failed)"},
+      {"ChannelObject.v3.CreateContext", kCreateExt,
        "Failed to create message (CreateContext failed)"},
       {"ChannelObject.v1.DestroyContext", kDestroy,
        "Failed to destroy message (DestroyContext failed)"},
@@ -442,6 +444,7 @@ TEST_P(RPCPluginInstanceLogged, EveryFailingCallIsLoggedAndLeavesNothingBehind) 
     }
     bool refused = true;
     if (row.step == kCreate) refused = !plugin->CreateMessage(&ctx, kDataChan);
+    if (row.step == kCreateExt) refused = !plugin->CreateExtMessage(&ctx, kDataChan, 1);
     if (row.step == kGetOptions) refused = !plugin->GetChannelOptions(kDataChan, &options);
     if (row.step == kUnregister) refused = !plugin->UnregisterChannelSink();
     if (row.step == kDestroy) refused = !plugin->DestroyMessage(ctx);

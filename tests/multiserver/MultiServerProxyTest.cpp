@@ -130,11 +130,11 @@ class MultiServerSession : public ::testing::Test {
     RCPtr<RPCPluginInstance> instance = RPCManager::GetInstanceByServerId(ServerOf(client));
     return dynamic_cast<UsbRedirectionServerMultiServerPlugin*>(instance.Ptr());
   }
-  BOOL Respond(DWORD session, std::string data, USB_RedirPackageType type, DWORD mapped,
-               bool withExt = true) {
+  // No extension for id 0, which never names a server.
+  BOOL Respond(DWORD session, std::string data, USB_RedirPackageType type, DWORD mapped) {
     USBRedir_SendResponseExt ext = {mapped, 4, 2};
     BOOL sent = UsbRedirectionMultiServerProxy_SendResponse(
-        session, &data[0], static_cast<uint32_t>(data.size()), type, withExt ? &ext : nullptr);
+        session, &data[0], static_cast<uint32_t>(data.size()), type, mapped != 0 ? &ext : nullptr);
     UsbRedirectionMultiServerProxy_Poll(session, nullptr);
     return sent;
   }
@@ -197,22 +197,21 @@ TEST_F(MultiServerSession, ServersRequestsResponsesAndTheirEndsInOrder) {
     const char* what;
     std::string data;
     USB_RedirPackageType type;
-    bool withExt;
     DWORD target;
     KapSimClient* receiver;  // null: nobody
     std::string message;     // as the receiver got it
   } cases[] = {
-      {"urb to b", "urb-bytes", urb, true, b, clientB, urbToB + "urb-bytes"},
-      {"propbag to a, type up to NUL", std::string("Filter\0tail", 11), bag, true, a, clientA,
+      {"urb to b", "urb-bytes", urb, b, clientB, urbToB + "urb-bytes"},
+      {"propbag to a, type up to NUL", std::string("Filter\0tail", 11), bag, a, clientA,
        toA + "Filter " + std::string("Filter\0tail", 11)},
-      {"unknown id", "lost", urb, true, b + 100, nullptr, ""},
-      {"no ext", "lost", bag, false, 0, nullptr, ""},
+      {"unknown id", "lost", urb, b + 100, nullptr, ""},
+      {"no ext", "lost", bag, 0, nullptr, ""},
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.what);
     int countA = sim->KapSim_GetMessageCount(clientA);
     int countB = sim->KapSim_GetMessageCount(clientB);
-    EXPECT_EQ(Respond(201, k.data, k.type, k.target, k.withExt), TRUE);
+    EXPECT_EQ(Respond(201, k.data, k.type, k.target), TRUE);
     EXPECT_EQ(sim->KapSim_GetMessageCount(clientA), countA + (k.receiver == clientA ? 1 : 0));
     EXPECT_EQ(sim->KapSim_GetMessageCount(clientB), countB + (k.receiver == clientB ? 1 : 0));
     if (k.receiver == nullptr) {
