@@ -1,7 +1,5 @@
-// Channel framework test support: the stand-in channel service's control API (loaded once
-// per binary, sharing the framework's own dlopen), an instance that records every upcall, a
-// manager whose side-channel choices a test sets, and a fixture that drives the stand-in
-// from the test (init) thread and checks that nothing the stand-in counts outlives a test.
+// The stand-in's control API (sharing the framework's dlopen), a recording instance, a
+// configurable manager, and a fixture after which nothing the stand-in counts may be left.
 #ifndef TESTS_CHANNEL_CHANNELTESTSUPPORT_H
 #define TESTS_CHANNEL_CHANNELTESTSUPPORT_H
 
@@ -22,9 +20,8 @@
 #include "channel/RPCPluginInstance.h"
 #include "support/ScopedTestLogger.h"
 
-// The stand-in's control API with what the channel tests read back through it.
 struct SimControl : KapSimLibrary {
-  // Loaded on first use with KAPSERVICE_PATH naming it; null (and a failure) when it cannot.
+  // Loaded once, with KAPSERVICE_PATH naming it; null (and a failure) when it cannot be.
   static SimControl* Get() {
     static SimControl* s_library = [] {
       setenv("KAPSERVICE_PATH", KAPSERVICE_SIM_PATH, 1);
@@ -42,7 +39,6 @@ struct SimControl : KapSimLibrary {
     KapSim_GetCounters(&counters);
     return counters;
   }
-  // Fails the test when anything the stand-in counts as alive or bad differs from `before`.
   void ExpectNothingLeft(const KapSimCounters& before) {
     KapSimCounters after = Counters();
     for (auto live :
@@ -54,21 +50,13 @@ struct SimControl : KapSimLibrary {
     EXPECT_EQ(after.badHandles, before.badHandles);
     EXPECT_EQ(after.badClears, before.badClears);
   }
-  // Parameter `param` of a client's message `index`, and value `index` of a reply.
-  std::string Param(KapSimClient* c, int index, int param) {
-    const char* name = nullptr;
-    const KAP_RPC_VARIANT* value = nullptr;
-    KapSim_GetMessageParam(c, index, param, &name, &value);
-    return Text(value);
-  }
   std::string Reply(KapSimClient* c, uint32_t requestId, int index) {
     const char* name = nullptr;
     const KAP_RPC_VARIANT* value = nullptr;
     KapSim_GetReplyValue(c, requestId, index, &name, &value);
     return Text(value);
   }
-  // A client's message `index` as "<object> <command> post=<0|1> done=<0|1> opts=<n>:" and
-  // its parameters, each " " and its Text; "<none>" when there is no such message.
+  // "<object> <command> post=<0|1> done=<0|1> opts=<n>:" and " <Text>" per parameter.
   std::string Message(KapSimClient* c, int index) {
     KapSimMessage m;
     if (KapSim_GetMessage(c, index, &m) != TRUE) return "<none>";
@@ -76,7 +64,12 @@ struct SimControl : KapSimLibrary {
                       " post=" + std::to_string(m.postMode) +
                       " done=" + std::to_string(m.completionWanted) +
                       " opts=" + std::to_string(m.contextOptions) + ":";
-    for (int i = 0; i < m.paramCount; ++i) out += " " + Param(c, index, i);
+    for (int i = 0; i < m.paramCount; ++i) {
+      const char* name = nullptr;
+      const KAP_RPC_VARIANT* value = nullptr;
+      KapSim_GetMessageParam(c, index, i, &name, &value);
+      out += " " + Text(value);
+    }
     return out;
   }
   // A string or blob as its bytes, a number in decimal, none as "<none>".
@@ -88,31 +81,18 @@ struct SimControl : KapSimLibrary {
   }
 };
 
-// A parameter a simulated client sends: a string or blob pointing into `bytes`.
-inline KapSimParam SimParam(uint16_t vt, const std::string& bytes) {
-  KapSimParam p = {};
-  p.value.vt = vt;
-  if (vt == KAP_RPC_VT_LPSTR) p.value.strVal = const_cast<char*>(bytes.c_str());
-  if (vt == KAP_RPC_VT_BLOB)
-    p.value.blobVal = {static_cast<uint32_t>(bytes.size()), const_cast<char*>(bytes.data())};
-  return p;
-}
-
 class CountingPlugin : public RPCPluginInstance {
  public:
-  explicit CountingPlugin(RPCManager* manager)
-      : RPCPluginInstance(manager), readyEvent(true, false) {}
+  explicit CountingPlugin(RPCManager* manager) : RPCPluginInstance(manager) {}
 
-  // A ready edge must follow a not-ready edge (or nothing), and back.
+  // Edges must alternate, starting with ready.
   void OnReady() override {
     badEdges += ready.exchange(true) ? 1 : 0;
     ++readyCount;
-    readyEvent.Set();
   }
   void OnNotReady() override {
     badEdges += ready.exchange(false) ? 0 : 1;
     ++notReadyCount;
-    readyEvent.Reset();
   }
   void OnConnectionReject() override { ++rejectCount; }
   BOOL IsEncryptionDisabled() override { return noEncryption ? TRUE : FALSE; }
@@ -130,10 +110,9 @@ class CountingPlugin : public RPCPluginInstance {
     received.emplace_back(source, std::string(static_cast<char*>(msg), len));
   }
 
-  QrEvent readyEvent;
   std::atomic<bool> ready{false};
   std::atomic<int> readyCount{0}, notReadyCount{0}, badEdges{0}, rejectCount{0};
-  // Written on the init thread only. A done id is inverted when it came without a context.
+  // Init thread only. A done id is inverted when it came without a context.
   std::vector<uint32_t> doneIds, abortReasons;
   std::vector<std::pair<MsgChannelHandle, std::string>> readyChannels;
   std::vector<std::pair<KapMsgChannelID, std::string>> received;
@@ -184,8 +163,8 @@ class PlainCommand : public KAPServiceCommand {
   bool ParseMessageContext() override { return true; }
 };
 
-// Runs with a verbose recording logger when the parameter is true (texts checked) and
-// without one (the paths that format nothing; text checks pass).
+// With a verbose recording logger when the parameter is true; without one, the paths that
+// format nothing run (and text checks pass).
 class ChannelFixture : public ::testing::TestWithParam<bool> {
  protected:
   static constexpr const char* kControl = "UsbRedirControlObj";
@@ -228,7 +207,7 @@ class ChannelFixture : public ::testing::TestWithParam<bool> {
     multiServer = false;
   }
 
-  // A fresh manager and instance, no faults, an empty log: for a table's next row.
+  // For a table's next row.
   void Restart() {
     EndSession();
     sim->KapSim_ResetFaults();
@@ -237,8 +216,7 @@ class ChannelFixture : public ::testing::TestWithParam<bool> {
     if (log) log->Writer()->Clear();
   }
 
-  // Multi-server mode: `count` clients, each served by a server of its own, until their
-  // instances are ready.
+  // Multi-server mode: `count` clients, each with a server of its own, until all are ready.
   void StartServers(uint32_t session, int count) {
     ASSERT_TRUE(manager->MultiServerInit(session));
     multiServer = true;
@@ -254,7 +232,7 @@ class ChannelFixture : public ::testing::TestWithParam<bool> {
     return static_cast<CountingPlugin*>(instance.Ptr());
   }
 
-  // Polls from this (the init) thread until `done` holds; false after msTimeout.
+  // Polls from this (the init) thread.
   bool PumpUntil(const std::function<bool()>& done, int msTimeout = 3000) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(msTimeout);
     while (!done()) {
@@ -270,13 +248,13 @@ class ChannelFixture : public ::testing::TestWithParam<bool> {
 
   uint64_t Calls(const char* function) { return sim->KapSim_GetCallCount(function); }
 
-  // Starts the server for `session` and connects a client; nothing is polled.
+  // Nothing is polled.
   void StartAndConnect(uint32_t session, uint32_t clientOptions = KAPSIM_CLIENT_DEFAULT,
                        KAPService_SessionType type = KAP_SERVICE_TALON_SESSION) {
     ASSERT_TRUE(manager->ServerInitForSession(session, plugin, 0));
     ASSERT_NO_FATAL_FAILURE(Reconnect(session, clientOptions, type));
   }
-  // A new client (the previous one of a single-server session gone).
+  // A single-server session's previous client goes.
   void Reconnect(uint32_t session, uint32_t clientOptions = KAPSIM_CLIENT_DEFAULT,
                  KAPService_SessionType type = KAP_SERVICE_TALON_SESSION) {
     if (client != nullptr && !multiServer) {
@@ -293,7 +271,6 @@ class ChannelFixture : public ::testing::TestWithParam<bool> {
     ASSERT_TRUE(PumpUntil([&] { return plugin->IsReady(); }));
   }
 
-  // A message created, invoked and destroyed; false when any step failed.
   bool Send(RPCPluginInstance::RPCChannelType type, BOOL wantCompletion) {
     void* ctx = nullptr;
     if (!plugin->CreateMessage(&ctx, type)) return false;
@@ -301,7 +278,7 @@ class ChannelFixture : public ::testing::TestWithParam<bool> {
     return plugin->DestroyMessage(ctx) && invoked;
   }
 
-  // Some message contains `fragment` (logging is synchronous); true without a logger.
+  // Logging is synchronous; true without a logger.
   bool Logged(const std::string& fragment) {
     return !log || log->Writer()->CountContaining(fragment) > 0;
   }
@@ -316,7 +293,6 @@ class ChannelFixture : public ::testing::TestWithParam<bool> {
   bool multiServer = false;
 };
 
-// Every test of a suite runs once with a logger and once without.
 #define LOGGED_AND_QUIET(suite)                                               \
   INSTANTIATE_TEST_SUITE_P(, suite, ::testing::Bool(), [](const auto& info) { \
     return std::string(info.param ? "Logged" : "Quiet");                      \
