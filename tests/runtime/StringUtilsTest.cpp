@@ -84,26 +84,15 @@ TEST(StringUtilsFormat, TimesAndSizesReadAsWorkedExamplesAndStayBounded) {
   }
 }
 
-// The shortened names the log lines carry.
+// The shortened names the log lines carry (the log_format fuzz seeds check the plain, the
+// "@", the operator, the no-parenthesis, the blank-ended and the overlong signatures).
 TEST(StringUtilsFunctionName, DropsReturnTypeAndArgumentsWithinTheBuffer) {
-  const char* rows[][2] = {
-      {"virtual bool ConfigSettingsReader::PollConfigFileWatcher::Run(bool)",
-       "ConfigSettingsReader::PollConfigFileWatcher::Run()"},
-      {"BOOL UsbRedirectionProxy_Initialize(DWORD)", "UsbRedirectionProxy_Initialize()"},
-      {"void Foo::operator()(int)", "Foo::operator()"},
-      {"static const char* Outer::Inner (int, char)", "()"},  // a blank restarts the copy
-      {"NoParentheses at all", "all"},
-      {"ends in blank ", ""},
-      {"@OS Version", "OS Version"},
-      {"", ""},
-  };
-  for (const auto& row : rows) {
-    EXPECT_EQ(row[1], FormatFunctionName(row[0])) << row[0];
-  }
+  EXPECT_EQ(
+      "ConfigSettingsReader::PollConfigFileWatcher::Run()",
+      FormatFunctionName("virtual bool ConfigSettingsReader::PollConfigFileWatcher::Run(bool)"));
+  EXPECT_EQ("()", FormatFunctionName("static const char* Outer::Inner (int, char)"));
+  EXPECT_EQ("", FormatFunctionName(""));
   EXPECT_EQ("", FormatFunctionName(nullptr));
-  std::string shortened = FormatFunctionName(("void " + std::string(500, 'n') + "(int)").c_str());
-  EXPECT_LE(shortened.size(), 127u);
-  EXPECT_EQ("()", shortened.substr(shortened.size() - 2));
   EXPECT_EQ(127u, FormatFunctionName(("@" + std::string(500, 'a')).c_str()).size());
   char small[6], one[1];
   EXPECT_STREQ("ab()", FormatFunctionName("int ab(void)", small, sizeof(small)));
