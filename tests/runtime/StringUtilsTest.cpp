@@ -1,7 +1,6 @@
 #include <cmath>
 #include <cwchar>
 #include <limits>
-#include <regex>
 
 #include <gtest/gtest.h>
 
@@ -111,13 +110,8 @@ TEST(StringUtilsText, TrimAndSplit) {
   EXPECT_EQ((std::vector<std::string>{"a", "", "b", "", "a", ""}), out);
 }
 
-TEST(StringUtilsTime, TimeStrHasTheLogLineShapeAndTheClocksTime) {
-  std::regex utc(R"(^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z$)");
-  std::regex local(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}$)");
-  // Alternating forms within one second never reuse the other form's text.
-  for (int i = 0; i < 50; ++i) {
-    ASSERT_TRUE(std::regex_match(TimeStr(i % 2 == 0), i % 2 == 0 ? utc : local));
-  }
+// Both stamp shapes, one after the other within a second, are pinned by the log line tests.
+TEST(StringUtilsTime, TimeStrIsCutToItsBufferAndShowsTheClocksTime) {
   char buf[11];
   EXPECT_EQ(10, TimeStr(buf, sizeof(buf), true));
   EXPECT_EQ(0, TimeStr(nullptr, 10, true));
