@@ -75,7 +75,6 @@ TEST(BoundedFileReader, ReadsOnlyRegularFilesWithinTheLimits) {
          return d.Sub("fifo");
        },
        R::READ_NOT_REGULAR, kNotRegular},
-      {"directory", [](const TempDir& d) { return d.path; }, R::READ_IS_DIRECTORY, kNotRegular},
       {"one byte over the size limit",
        [](const TempDir& d) { return Write(d.Sub("f"), std::string(kFileLimit + 1, '\n')); },
        R::READ_TOO_LARGE, "File \"%s\" is larger than 1048576 bytes; it is not read."},

@@ -1,6 +1,7 @@
 // The counted bag shares the plain one's code but for reading an empty or null text (the
 // fuzz target checks both read every text alike).
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -41,20 +42,17 @@ TEST(PropertyBag, EntriesComeOutEscapedInKeyByteOrderAndEveryByteSurvivesTheRoun
 }
 
 TEST(PropertyBag, FromStringKeepsWhatCameBeforeAFailure) {
-  const struct {
-    const char* text;
-    bool result;
-    const char* bagAfter;  // ToString of a bag that held "pre"="x" before FromString
-  } rows[] = {
+  // The text, FromString's answer, and the bag after it, which held "pre"="x" before.
+  const std::tuple<const char*, bool, const char*> rows[] = {
       {"a,,b,c", true, "a,,b,c,pre,x"},   {"key1,value1,key2", false, "key1,value1,pre,x"},
       {"k,v,x,/2", false, "k,v,pre,x"},   {"k,v,/G1,y", false, "k,v,pre,x"},
       {"/2c,/2C", true, "/2C,/2C,pre,x"}, {"pre,y", true, "pre,y"},
   };
-  for (const auto& row : rows) {
+  for (const auto& [text, result, bagAfter] : rows) {
     PropertyManager bag;
     bag.Add("pre", "x");
-    EXPECT_EQ(row.result, bag.FromString(row.text)) << row.text;
-    EXPECT_EQ(row.bagAfter, bag.ToString()) << row.text;
+    EXPECT_EQ(result, bag.FromString(text)) << text;
+    EXPECT_EQ(bagAfter, bag.ToString()) << text;
   }
   QrPropertyManagerPtr counted = new QrPropertyManager();
   counted->Add("pre", "x");

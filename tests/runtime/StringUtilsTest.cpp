@@ -1,6 +1,7 @@
 #include <cmath>
 #include <cwchar>
 #include <limits>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -55,12 +56,7 @@ TEST(StringUtilsFormat, SnprintfMatchesTheFormatterCutsAndSurvivesMissingInput) 
 }
 
 TEST(StringUtilsFormat, TimesAndSizesReadAsWorkedExamplesAndStayBounded) {
-  struct Row {
-    bool time;
-    double value;
-    int precision;
-    const char* expected;
-  } rows[] = {
+  const std::tuple<bool, double, int, const char*> rows[] = {
       // clang-format off
       {true, 0.25, 3, "250ms"}, {true, 1.5, 3, "1.500s"}, {true, -1.0, 3, "0ms"},
       {true, 3725.5, 3, "1:02:05.500"}, {true, 59.6, 0, "0:01:00"}, {true, 7.2, 0, "7s"},
@@ -69,9 +65,8 @@ TEST(StringUtilsFormat, TimesAndSizesReadAsWorkedExamplesAndStayBounded) {
       {false, std::pow(1024.0, 6), 0, "1024PB"},  // past the last unit it grows under "P"
       // clang-format on
   };
-  for (const Row& row : rows) {
-    EXPECT_EQ(row.expected, row.time ? FormatTime(row.value, row.precision)
-                                     : FormatSize(row.value, row.precision));
+  for (const auto& [time, value, precision, expected] : rows) {
+    EXPECT_EQ(expected, time ? FormatTime(value, precision) : FormatSize(value, precision));
   }
   for (double v : {-5.0, std::nan(""), std::numeric_limits<double>::infinity(), 1e300, -1e300}) {
     for (int p : {-100, 0, 3, 9, 40, 1000000}) {
