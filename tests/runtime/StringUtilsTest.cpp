@@ -1,7 +1,7 @@
 #include <cmath>
 #include <cwchar>
 #include <limits>
-#include <regex>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -28,90 +28,64 @@ void ExpectSameAsLibrary(const char* format, Args... args) {
 
 }  // namespace
 
-// Formats without conversions and the plain conversions of log lines skip the C library's
-// formatter: every byte and the count must be the library's, extremes, null texts and
-// pointers, and cut lines included; anything else (flags, widths, other lengths) still goes
-// to the library. Missing buffers or formats store nothing.
+// Fixed texts and the plain conversions of log lines skip the C library's formatter: bytes
+// and count must be the library's at every size, extremes and null texts included; flags,
+// widths and other lengths still go to the library. Missing buffers or formats store nothing.
 TEST(StringUtilsFormat, SnprintfMatchesTheFormatterCutsAndSurvivesMissingInput) {
-  for (const char* text : {"", "Enter\n", "Begin to send a message.\n", "100%% sure"}) {
-    ExpectSameAsLibrary(text, 0);  // the unused argument keeps the format checker quiet
-  }
-  ExpectSameAsLibrary("Blob size is [%d].\n", 4096);
-  ExpectSameAsLibrary("%d %i %d", std::numeric_limits<int>::min(), -1, 0);
-  ExpectSameAsLibrary("%u %x %X", std::numeric_limits<unsigned>::max(), 0xbeefu, 0xbeefu);
-  ExpectSameAsLibrary("id %lu, %ld, %lld %llu", 123456789012ul, -5l,
-                      std::numeric_limits<long long>::min(), ~0ull);
-  ExpectSameAsLibrary("%zu %zx %lx", static_cast<size_t>(77), static_cast<size_t>(255), 4096ul);
+  ExpectSameAsLibrary("", 0);  // the unused argument keeps the format checker quiet
+  ExpectSameAsLibrary("Enter\n", 0);
+  ExpectSameAsLibrary("%d %i %d 100%%", std::numeric_limits<int>::min(), -1, 0);
+  ExpectSameAsLibrary("%u %x %X %zu", std::numeric_limits<unsigned>::max(), 0xbeefu, 0xbeefu,
+                      static_cast<size_t>(77));
+  ExpectSameAsLibrary("%lu %ld %lld %llu %zx", 123456789012ul, -5l,
+                      std::numeric_limits<long long>::min(), ~0ull, static_cast<size_t>(255));
   const char* volatile none = nullptr;  // volatile: the compiler must not see the null
-  ExpectSameAsLibrary("[%s] [%s] %c%c", "text", static_cast<const char*>(none), 'a', 'b');
-  ExpectSameAsLibrary("%p %p 100%%", static_cast<void*>(&g_formatProbe),
-                      static_cast<void*>(nullptr));
-  ExpectSameAsLibrary("%08x %5d %-3s|%.2s %hd %lc", 0x2au, 7, "ab", "xyz", 3,
-                      static_cast<wint_t>(65));
+  ExpectSameAsLibrary("[%s] [%s] %c %p %p", "text", static_cast<const char*>(none), 'a',
+                      static_cast<void*>(&g_formatProbe), static_cast<void*>(nullptr));
+  ExpectSameAsLibrary("%08x", 0x2au);
+  ExpectSameAsLibrary("%d %lc", 7, static_cast<wint_t>(65));
   char buf[10] = "x";
   EXPECT_EQ(0, StringUtils::snprintf(nullptr, 10, "%d", 1));
   EXPECT_EQ(0, StringUtils::snprintf(buf, 0, "%d", 1));
-  EXPECT_EQ(0, StringUtils::snprintf(buf, -5, "%d", 1));
   EXPECT_EQ('x', buf[0]);
   const char* noFormat = nullptr;
   EXPECT_EQ(0, StringUtils::snprintf(buf, sizeof(buf), noFormat));
   EXPECT_STREQ("", buf);
   EXPECT_EQ(static_cast<size_t>(kSprintfBufferSize - 1),
             StringUtils::sprintf("%s", std::string(20000, 'a').c_str()).size());
-  EXPECT_EQ("x=5", StringUtils::sprintf("x=%d", 5));
 }
 
 TEST(StringUtilsFormat, TimesAndSizesReadAsWorkedExamplesAndStayBounded) {
-  struct Row {
-    bool time;
-    double value;
-    int precision;
-    const char* expected;
-  } rows[] = {
+  const std::tuple<bool, double, int, const char*> rows[] = {
       // clang-format off
-      {true, 0.25, 3, "250ms"}, {true, 1.5, 3, "1.500s"}, {true, 0, 3, "0ms"},
-      {true, -1.0, 3, "0ms"}, {true, 3725.5, 3, "1:02:05.500"}, {true, 59.6, 0, "0:01:00"},
-      {true, 86400 + 3600 + 60 + 1, 0, "1 days 1:01:01"}, {true, 0.25, 2, "0.25s"},
-      {true, 0.25, 6, "250000us"}, {true, 7.2, 0, "7s"}, {false, 512, 2, "512.00B"},
-      {false, 1536, 1, "1.5KB"}, {false, 1000, 2, "0.98KB"}, {false, 1024.0 * 1024, 1, "1.0MB"},
+      {true, 0.25, 3, "250ms"}, {true, 1.5, 3, "1.500s"}, {true, -1.0, 3, "0ms"},
+      {true, 3725.5, 3, "1:02:05.500"}, {true, 59.6, 0, "0:01:00"}, {true, 7.2, 0, "7s"},
+      {true, 86400 + 3600 + 60 + 1, 0, "1 days 1:01:01"}, {true, 0.25, 6, "250000us"},
+      {false, 512, 2, "512.00B"}, {false, 1000, 2, "0.98KB"},
       {false, std::pow(1024.0, 6), 0, "1024PB"},  // past the last unit it grows under "P"
       // clang-format on
   };
-  for (const Row& row : rows) {
-    EXPECT_EQ(row.expected, row.time ? FormatTime(row.value, row.precision)
-                                     : FormatSize(row.value, row.precision));
+  for (const auto& [time, value, precision, expected] : rows) {
+    EXPECT_EQ(expected, time ? FormatTime(value, precision) : FormatSize(value, precision));
   }
   for (double v : {-5.0, std::nan(""), std::numeric_limits<double>::infinity(), 1e300, -1e300}) {
     for (int p : {-100, 0, 3, 9, 40, 1000000}) {
       for (const std::string& text : {FormatTime(v, p), FormatSize(v, p)}) {
-        EXPECT_FALSE(text.empty()) << v << " " << p;
-        EXPECT_LE(text.size(), 127u) << v << " " << p;
+        EXPECT_TRUE(!text.empty() && text.size() <= 127u) << v << " " << p << ": " << text;
       }
     }
   }
 }
 
-// The shortened names the log lines carry.
+// The shortened names the log lines carry (the log_format fuzz seeds check the plain, the
+// "@", the operator, the no-parenthesis, the blank-ended and the overlong signatures).
 TEST(StringUtilsFunctionName, DropsReturnTypeAndArgumentsWithinTheBuffer) {
-  const char* rows[][2] = {
-      {"virtual bool ConfigSettingsReader::PollConfigFileWatcher::Run(bool)",
-       "ConfigSettingsReader::PollConfigFileWatcher::Run()"},
-      {"BOOL UsbRedirectionProxy_Initialize(DWORD)", "UsbRedirectionProxy_Initialize()"},
-      {"void Foo::operator()(int)", "Foo::operator()"},
-      {"static const char* Outer::Inner (int, char)", "()"},  // a blank restarts the copy
-      {"some last word", "word"},
-      {"NoParentheses at all", "all"},
-      {"ends in blank ", ""},
-      {"@OS Version", "OS Version"},
-      {"", ""},
-  };
-  for (const auto& row : rows) {
-    EXPECT_EQ(row[1], FormatFunctionName(row[0])) << row[0];
-  }
+  EXPECT_EQ(
+      "ConfigSettingsReader::PollConfigFileWatcher::Run()",
+      FormatFunctionName("virtual bool ConfigSettingsReader::PollConfigFileWatcher::Run(bool)"));
+  EXPECT_EQ("()", FormatFunctionName("static const char* Outer::Inner (int, char)"));
+  EXPECT_EQ("", FormatFunctionName(""));
   EXPECT_EQ("", FormatFunctionName(nullptr));
-  std::string shortened = FormatFunctionName(("void " + std::string(500, 'n') + "(int)").c_str());
-  EXPECT_LE(shortened.size(), 127u);
-  EXPECT_EQ("()", shortened.substr(shortened.size() - 2));
   EXPECT_EQ(127u, FormatFunctionName(("@" + std::string(500, 'a')).c_str()).size());
   char small[6], one[1];
   EXPECT_STREQ("ab()", FormatFunctionName("int ab(void)", small, sizeof(small)));
@@ -120,36 +94,29 @@ TEST(StringUtilsFunctionName, DropsReturnTypeAndArgumentsWithinTheBuffer) {
   EXPECT_EQ(nullptr, FormatFunctionName("int f()", nullptr, 10));
 }
 
-TEST(StringUtilsText, TrimAndSplit) {
-  EXPECT_EQ("x y", trim("  x y \t"));
-  EXPECT_EQ("", trim("   "));
-  EXPECT_EQ("a", trim("a"));
-  std::vector<std::string> out;
+// (trim is pinned by the configuration file reader's tests.)
+TEST(StringUtilsText, SplitKeepsEmptyPiecesAndAppends) {
+  std::vector<std::string> out{"old"};
   EXPECT_EQ(3, split("a,,b", ',', out));
   EXPECT_EQ(1, split("", ',', out));
-  EXPECT_EQ(2, split("a,", ',', out));  // empty pieces are kept, results appended
-  EXPECT_EQ((std::vector<std::string>{"a", "", "b", "", "a", ""}), out);
+  EXPECT_EQ((std::vector<std::string>{"old", "a", "", "b", ""}), out);
 }
 
-TEST(StringUtilsTime, TimeStrHasTheLogLineShapeAndTheClocksTime) {
-  std::regex utc(R"(^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z$)");
-  std::regex local(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}$)");
-  // Alternating forms within one second never reuse the other form's text.
-  for (int i = 0; i < 50; ++i) {
-    ASSERT_TRUE(std::regex_match(TimeStr(i % 2 == 0), i % 2 == 0 ? utc : local));
-  }
+// Both stamp shapes, one after the other within a second, are pinned by the log line tests.
+TEST(StringUtilsTime, TimeStrIsCutToItsBufferAndShowsTheClocksTime) {
   char buf[11];
   EXPECT_EQ(10, TimeStr(buf, sizeof(buf), true));
   EXPECT_EQ(0, TimeStr(nullptr, 10, true));
   EXPECT_EQ(0, TimeStr(buf, 0, true));
-  time_t before = time(nullptr);
-  std::string now = TimeStr(true);
-  time_t after = time(nullptr);
-  char textBefore[32], textAfter[32];
-  struct tm tm;
-  strftime(textBefore, sizeof(textBefore), "%Y-%m-%dT%H:%M:%S", gmtime_r(&before, &tm));
-  strftime(textAfter, sizeof(textAfter), "%Y-%m-%dT%H:%M:%S", gmtime_r(&after, &tm));
-  EXPECT_TRUE(now.compare(0, 19, textBefore) == 0 || now.compare(0, 19, textAfter) == 0) << now;
+  auto stamp = [](time_t t) {
+    char text[32];
+    struct tm tm;
+    return std::string(text, strftime(text, sizeof(text), "%FT%T", gmtime_r(&t, &tm)));
+  };
+  std::string before = stamp(time(nullptr));
+  std::string now = TimeStr(true).substr(0, 19);
+  EXPECT_LE(before, now);
+  EXPECT_GE(stamp(time(nullptr)), now);
   std::string zone = TimeZone();
   EXPECT_NE(std::string::npos, zone.find(" (UTC ")) << zone;
   EXPECT_EQ(')', zone.back());
