@@ -24,8 +24,6 @@ std::thread WaitOn(std::atomic<int>& result, std::function<int()> wait) {
   return std::thread([&result, wait] { result = wait(); });
 }
 
-// Timeouts hold; an empty group is done at once. A move takes a handle's state over and
-// leaves the source empty, where every call fails softly.
 TEST(QrEventWait, TimeoutsHoldAndAMoveHandsTheStateOver) {
   QrEvent unsignalled(false, false);
   auto start = std::chrono::steady_clock::now();
@@ -49,10 +47,7 @@ TEST(QrEventWait, TimeoutsHoldAndAMoveHandsTheStateOver) {
   EXPECT_EQ(QrEvent::WAIT_RC_ERROR, QrEvent::WaitMultiple(events, false, 0));
 }
 
-// A Set through any handle (copies share the event, and reassigning between them does not
-// close it) completes the first registered waiter of an auto-reset event, leaving no
-// signal over, and every waiter of a manual-reset one; closing the last handle completes
-// waiters with an error.
+// Reassigning between copies must not close the event on the way.
 TEST(QrEventWait, SetCompletesTheFirstOrEveryWaiterAndClosingFailsThem) {
   for (int round = 0; round < 40; ++round) {
     const bool manual = round % 2 == 1;
@@ -95,8 +90,6 @@ TEST(QrEventWait, SetCompletesTheFirstOrEveryWaiterAndClosingFailsThem) {
   }
 }
 
-// Wait-any takes only the first signalled event, also when it comes later; a wait-all group
-// takes auto-reset events together or not at all, also while a single waiter competes.
 TEST(QrEventWaitMultiple, WaitAnyTakesOnlyTheFirstSignalledAndWaitAllNeverTakesHalf) {
   QrEvent e0(false, false), e1(true, false), e2(false, true);
   std::vector<QrEvent*> events{&e0, &e1, &e2};

@@ -42,8 +42,7 @@ TEST(QrSocketSendAll, SendsTheRestUntilEveryByteIsGoneOrTheFirstFailure) {
   EXPECT_EQ(2u, sock->chunks.size());
 }
 
-// Both ends of a connection report the loopback addresses and matching ports; sending to a
-// closed peer fails without a signal, which would end the host process.
+// A signal on a closed peer would end the host process.
 TEST(QrSocketTcp, ReportsBothEndsAndFailsWithoutASignalOnAClosedPeer) {
   RCPtr<QrSocket> listener = new QrSocket(), client = new QrSocket();
   uint16 port = 0;
@@ -79,8 +78,6 @@ TEST(QrSocketTcp, ReportsBothEndsAndFailsWithoutASignalOnAClosedPeer) {
   EXPECT_LT(rc, 0);
 }
 
-// Datagrams carry the sender's address. A socket owns only a descriptor it was given or
-// made, keeps it on a second Init, and without one every operation fails softly.
 TEST(QrSocketUdp, DatagramsCarryTheSendersAddressAndASocketOwnsOnlyItsDescriptor) {
   RCPtr<QrSocket> receiver = new QrSocket(), sender = new QrSocket();
   uint16 port = 0, senderPort = 0, fromPort = 0;

@@ -45,37 +45,69 @@ struct Probe {
   }
 };
 
-// A callback that stops its own thread cannot wait for itself but ends the loop.
-TEST(QrThread, CallbackEndsTheLoopAndTheThreadCanBeRestarted) {
+// The callback is handed the owner, also after a move; one that stops its own thread
+// cannot wait for itself but ends the loop.
+TEST(QrThread, CallbackEndsTheLoopMovesHandTheThreadOverAndTerminateIsRefused) {
   ScopedTestLogger log(LOGGER_LOG_INFO);
   Probe probe;
-  probe.result = false;
-  QrThread thread("once");
-  EXPECT_TRUE(thread.WaitForStop(0));  // never started
-  EXPECT_FALSE(thread.Start(nullptr, &probe, INFINITE));
-  ASSERT_TRUE(thread.Start(&Probe::Callback, &probe, 10));
-  EXPECT_TRUE(thread.WaitForStop(kLong));
-  EXPECT_EQ(1, probe.runs.load());
+  QrThread first("first");
+  EXPECT_TRUE(first.WaitForStop(0));  // never started
+  EXPECT_FALSE(first.Start(nullptr, &probe, INFINITE));
+  ASSERT_TRUE(first.Start(&Probe::Callback, &probe, INFINITE));
+  ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() == 1; }));
   EXPECT_TRUE(probe.isCurrent.load());
-  EXPECT_EQ(&thread, probe.seenThread.load());
-  EXPECT_FALSE(thread.IsCurrentThread());
+  EXPECT_EQ(&first, probe.seenThread.load());
+  EXPECT_FALSE(first.IsCurrentThread());
+  QrThread second(std::move(first));
+  QrThread third("third");  // never started: dropped by the assignment
+  third = std::move(second);
+  EXPECT_EQ("first", third.Name());
+  for (QrThread* empty : {&first, &second}) {
+    empty->SetName("renamed");
+    empty->WakeupIn(1);
+    EXPECT_EQ("", empty->Name());
+    EXPECT_EQ(0u, empty->ThreadID());
+    EXPECT_FALSE(empty->IsCurrentThread());
+    EXPECT_TRUE(empty->Stop(0) && empty->WaitForStop(0) && empty->Terminate(0) &&
+                empty->ShouldStop(0));
+    EXPECT_FALSE(empty->GetWakeEvent().IsValid() || empty->GetExitEvent().IsValid() ||
+                 empty->GetLock().IsValid());
+  }
+  EXPECT_FALSE(third.Terminate(0));
+  EXPECT_TRUE(third.IsRunning());
+  char text[128];
+  snprintf(text, sizeof(text), "Attempt to terminate thread first(0x%08lX) not supported",
+           static_cast<unsigned long>(third.ThreadID()));
+  EXPECT_TRUE(log.Writer()->HasMessage(text)) << text;
+  probe.result = false;
+  third.Wakeup();
+  EXPECT_TRUE(third.WaitForStop(kLong));
+  EXPECT_EQ(2, probe.runs.load());
+  EXPECT_EQ(&third, probe.seenThread.load());
+  EXPECT_TRUE(third.TerminateIfNotStopped(kLong, 0));
+  EXPECT_TRUE(third.Terminate(0));  // ended: nothing left to terminate
   // Joined: the closing line, written after the exit event, is there too.
-  EXPECT_EQ((std::vector<std::string>{"Thread once started", "Thread once exited by callback"}),
-            log.Writer()->MessagesContaining("Thread once"));
+  EXPECT_EQ((std::vector<std::string>{"Thread first started", "Thread first exited by callback"}),
+            log.Writer()->MessagesContaining("Thread first"));
 
   auto stopsItself = [](void* userData, QrThread* self) {
     *static_cast<int*>(userData) += self->Stop(0) ? 100 : 1;
     return true;
   };
   int stopResults = 0;
-  ASSERT_TRUE(thread.Start(stopsItself, &stopResults, 0));         // again, once joined
-  EXPECT_FALSE(thread.Start(&Probe::Callback, &probe, INFINITE));  // not yet joined
-  EXPECT_TRUE(thread.WaitForStop(kLong));
+  ASSERT_TRUE(third.Start(stopsItself, &stopResults, 0));         // again, once joined
+  EXPECT_FALSE(third.Start(&Probe::Callback, &probe, INFINITE));  // not yet joined
+  EXPECT_TRUE(third.WaitForStop(kLong));
   EXPECT_EQ(1, stopResults);  // called once, and its Stop failed
   QrThread unnamed;
   char expectedName[32];
   snprintf(expectedName, sizeof(expectedName), "0x%p", static_cast<void*>(&unnamed));
   EXPECT_EQ(expectedName, unnamed.Name());
+  auto start = Clock::now();
+  EXPECT_FALSE(unnamed.ShouldStop(50));
+  EXPECT_GE(testutil::MsSince(start), 45);
+  unnamed.GetExitEvent().Set();
+  EXPECT_TRUE(unnamed.ShouldStop(kLong));
 }
 
 // A longer WakeupIn than one already asked for is ignored.
@@ -102,47 +134,6 @@ TEST(QrThread, WakeupRunsTheCallbackAndWakeupInShortensOnlyTheNextWait) {
   EXPECT_LT(probe.times[1] - probe.times[0], std::chrono::milliseconds(300));
   EXPECT_EQ((std::vector<std::string>{"Thread woken exited"}),
             log.Writer()->MessagesContaining("Thread woken e"));
-}
-
-TEST(QrThread, MovesHandTheThreadOverAndTerminateIsRefusedWhileItRuns) {
-  ScopedTestLogger log(LOGGER_LOG_WARN);
-  Probe probe;
-  QrThread first("first");
-  ASSERT_TRUE(first.Start(&Probe::Callback, &probe, INFINITE));
-  ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() == 1; }));
-  QrThread second(std::move(first));
-  QrThread third("third");  // never started: dropped by the assignment
-  third = std::move(second);
-  EXPECT_EQ("first", third.Name());
-  third.Wakeup();
-  ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() == 2; }));
-  EXPECT_EQ(&third, probe.seenThread.load());
-  for (QrThread* empty : {&first, &second}) {
-    empty->SetName("renamed");
-    empty->WakeupIn(1);
-    EXPECT_EQ("", empty->Name());
-    EXPECT_EQ(0u, empty->ThreadID());
-    EXPECT_FALSE(empty->IsCurrentThread());
-    EXPECT_TRUE(empty->Stop(0) && empty->WaitForStop(0) && empty->Terminate(0) &&
-                empty->ShouldStop(0));
-    EXPECT_FALSE(empty->GetWakeEvent().IsValid() || empty->GetExitEvent().IsValid() ||
-                 empty->GetLock().IsValid());
-  }
-  EXPECT_FALSE(third.Terminate(0));
-  EXPECT_TRUE(third.IsRunning());
-  char text[128];
-  snprintf(text, sizeof(text), "Attempt to terminate thread first(0x%08lX) not supported",
-           static_cast<unsigned long>(third.ThreadID()));
-  EXPECT_TRUE(log.Writer()->HasMessage(text)) << text;
-  EXPECT_TRUE(third.TerminateIfNotStopped(kLong, 0));
-  EXPECT_TRUE(third.Terminate(0));  // ended: nothing left to terminate
-
-  QrThread idle("shouldStop");
-  auto start = Clock::now();
-  EXPECT_FALSE(idle.ShouldStop(50));
-  EXPECT_GE(testutil::MsSince(start), 45);
-  idle.GetExitEvent().Set();
-  EXPECT_TRUE(idle.ShouldStop(kLong));
 }
 
 // Stop requests, wake-ups and owner destruction at random moments of a busy loop, with no

@@ -25,9 +25,6 @@ struct Step {
 
 }  // namespace
 
-// Each mode from a running and from a paused timer: a pause freezes the count, a resume
-// shifts the start by the pause, a redundant one changes nothing, a reset restarts from now
-// (from the live clock when paused) and keeps the timer paused or running.
 TEST(QrTimerModes, EveryModeFromRunningAndPausedStates) {
   using T = QrTimer;
   const struct {
@@ -82,8 +79,6 @@ TEST(QrTimerModes, MarkConvertsTicksToSecondsAndMilliseconds) {
   EXPECT_EQ(0, QrThreadTimer::FileTimeToInt64(nullptr));
 }
 
-// The real clocks: wall time in nanoseconds, processor time that sleep does not use, and
-// media frames that wait for their time unless paused or rateless.
 TEST(QrTimerClocks, WallTimeProcessorTimeCountsOnlyWorkAndFramesWait) {
   QrElapsedTimer wall;
   QrThreadTimer cpu;
