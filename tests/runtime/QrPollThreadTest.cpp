@@ -127,6 +127,9 @@ TEST_F(QrPollThreadTest, PeriodicItemIsDueItsTimeoutAfterThePreviousRunEndedAndI
   }
   EXPECT_TRUE(WaitUntil([&] { return log->CountContaining("test - 0 items\n") > 0; }));
   EXPECT_TRUE(log->HasMessage("test: Waiting for INFINITE"));
+  size_t lines = log->Count();
+  m_poll->LogAllItems(LOGGER_LOG_DEBUG);  // below the logger's level
+  EXPECT_EQ(lines, log->Count());
 }
 
 // Two disables need two enables.
@@ -267,10 +270,12 @@ TEST_F(QrPollThreadTest, DroppingTheLastReferenceFreesItsItemsForAnotherPollThre
   EXPECT_EQ(nullptr, item->GetPollThread().Ptr());
   EXPECT_TRUE(WaitUntil([&] { return log->HasMessage("Thread QrPoll-test was deleted"); }));
   EXPECT_EQ(1, log->CountContaining("Setting deleted flag for thread QrPoll-test(0x"));
+  m_log.reset();
 
+  m_poll = new QrPollThread("test");
+  EXPECT_FALSE(m_poll->RemoveItem(item, false));
   RCPtr<QrPollThread> other(new QrPollThread("other"));
   ASSERT_TRUE(other->AddItem(item, &NewEvent(false, false), 5000));
-  m_poll = new QrPollThread("test");
   EXPECT_FALSE(m_poll->AddItem(item, nullptr, 10));
   EXPECT_FALSE(m_poll->AddItem(nullptr, nullptr, 10));
   EXPECT_FALSE(m_poll->RemoveItem(item, false));

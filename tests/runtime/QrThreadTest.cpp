@@ -57,7 +57,6 @@ TEST(QrThread, CallbackEndsTheLoopMovesHandTheThreadOverAndTerminateIsRefused) {
   ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() == 1; }));
   EXPECT_TRUE(probe.isCurrent.load());
   EXPECT_EQ(&first, probe.seenThread.load());
-  EXPECT_FALSE(first.IsCurrentThread());
   QrThread second(std::move(first));
   QrThread third("third");  // never started: dropped by the assignment
   third = std::move(second);
@@ -81,7 +80,9 @@ TEST(QrThread, CallbackEndsTheLoopMovesHandTheThreadOverAndTerminateIsRefused) {
   EXPECT_TRUE(log.Writer()->HasMessage(text)) << text;
   probe.result = false;
   third.Wakeup();
+  ASSERT_TRUE(WaitUntil([&] { return third.ThreadID() == 0; }));  // ended, not yet joined
   EXPECT_TRUE(third.WaitForStop(kLong));
+  EXPECT_FALSE(third.IsCurrentThread());
   EXPECT_EQ(2, probe.runs.load());
   EXPECT_EQ(&third, probe.seenThread.load());
   EXPECT_TRUE(third.TerminateIfNotStopped(kLong, 0));
