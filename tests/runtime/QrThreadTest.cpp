@@ -81,6 +81,7 @@ TEST(QrThread, CallbackEndsTheLoopMovesHandTheThreadOverAndTerminateIsRefused) {
   probe.result = false;
   third.Wakeup();
   ASSERT_TRUE(WaitUntil([&] { return third.ThreadID() == 0; }));  // ended, not yet joined
+  EXPECT_FALSE(third.Terminate(0));
   EXPECT_TRUE(third.WaitForStop(kLong));
   EXPECT_FALSE(third.IsCurrentThread());
   EXPECT_EQ(2, probe.runs.load());
