@@ -19,9 +19,7 @@
 #pragma clang diagnostic ignored "-Wthread-safety-analysis"
 #endif
 
-using testutil::MsSince;
 using testutil::WaitUntil;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -78,9 +76,9 @@ TEST(QrMutex, TimedAcquireGivesUpAndInfiniteAcquireWarnsOnceThenWaits) {
   });
   ASSERT_TRUE(WaitUntil([&] { return holderId.load() != 0; }));
   EXPECT_FALSE(mutex.Acquire(0));
-  auto start = Clock::now();
+  auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(mutex.Acquire(100));  // longer than the warning delay: timed waits do not warn
-  EXPECT_GE(MsSince(start), 90);
+  EXPECT_GE(testutil::MsSince(start), 90);
   done = true;
   EXPECT_TRUE(mutex.Acquire(INFINITE));
   EXPECT_TRUE(mutex.Release());

@@ -15,7 +15,6 @@
 #include "runtime/WkPtr.h"
 #include "support/ScopedTestLogger.h"
 
-using testutil::MsSince;
 using testutil::SleepMs;
 using testutil::WaitUntil;
 
@@ -109,7 +108,7 @@ TEST_F(QrPollThreadTest, PeriodicItemIsDueItsTimeoutAfterThePreviousRunEndedAndI
   auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(m_poll->StartScheduler());
   ASSERT_TRUE(WaitUntil([&] { return !m_poll->IsMember(item); }));  // its lock orders the data
-  EXPECT_GE(MsSince(start), 4 * 50 + 3 * 20 - 10);
+  EXPECT_GE(testutil::MsSince(start), 4 * 50 + 3 * 20 - 10);
   for (size_t i = 1; i < 4; ++i) {
     EXPECT_GE(starts[i] - ends[i - 1], std::chrono::milliseconds(45)) << "run " << i;
   }
