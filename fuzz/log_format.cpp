@@ -1,9 +1,8 @@
-// Fuzzes the log line over arbitrary function-signature texts and arguments: the shortening of the
-// caller's signature, the prefix, the message cut to the line size, and the hex dump. Every line a
-// writer receives must be exactly what the line format promises, worked out here from the rules
-// themselves: a time stamp of the local-time shape, then " <thread> [process] letter name: ", the
-// message, the whole cut to 1023 bytes and ending in one newline; a call without a name is indented
-// by the writer's previous prefix length. Both writers receive the same text for a message.
+// Fuzzes the log line over any function-signature text and arguments: the caller's signature
+// shortened, the prefix, the message cut to the line size, the hex dump. Each line a writer gets
+// must be what the line format promises, worked out here from its rules: a local-time stamp, then
+// " <thread> [process] letter name: ", the message, the whole cut to 1023 bytes and ending in one
+// newline; a call without a name is indented by the writer's previous prefix length.
 //
 // Input: level byte (bit 3: a missing name is passed as null), format byte, number byte, the
 // signature text up to the first NUL, then the argument bytes.
@@ -111,7 +110,7 @@ std::string HexDumpBody(const std::string& data, size_t offset) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Setup* setup = &TheSetup();
   FuzzReader in(data, size);
-  const uint8_t flags = in.Byte(), format = in.Byte() % 10, number = in.Byte();
+  const uint8_t flags = in.Byte(), format = in.Byte() % 5, number = in.Byte();
   const Level level = static_cast<Level>(flags & 7);
   const std::string signature = in.CString(), arg = in.Rest();
   const char* name = (flags & 8) != 0 && signature.empty() ? nullptr : signature.c_str();
@@ -120,10 +119,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     writer->Clear();
   }
 
-  // The messages of format bytes 0-8; 9 is a hex dump of the arguments.
+  // The messages of format bytes 0-3, one per way through the formatter; 4 is a hex dump.
   const std::function<std::string()> messages[] = {
       [&] { return Log(name, level, "%s", text); },
-      [&] { return Log(name, level, "%s\n", text); },
       [&] { return Log(name, level, "[%.*s]", static_cast<int>(number) * 8, text); },
       [&] {
         return Log(name, level, "%d|%u|%ld|%lu|%x|%lX", ArgNumber<int>(arg, 0),
@@ -133,15 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       },
       [&] {
         return Log(name, level, "%c%c%s", ArgNumber<char>(arg, 0), ArgNumber<char>(arg, 1), text);
-      },
-      [&] { return Log(name, level, "%-*s|", static_cast<int>(number) * 8, text); },
-      [&] { return Log(name, level, "%s%s%s", text, text, text); },
-      [&] { return Log(name, level, "%s", ""); },
-      [&] {
-        return Log(name, level, "%g %e %p", ArgNumber<double>(arg, 0), ArgNumber<double>(arg, 8),
-                   ArgNumber<void*>(arg, 16));
       }};
-  const bool hexDump = format == 9;
+  const bool hexDump = format == 4;
   std::vector<std::string> bodies;  // what each line holds after its prefix
   if (!hexDump) {
     bodies.push_back(messages[format]());
