@@ -77,22 +77,11 @@ void CheckLine(const std::string& line, bool stamped, std::string expected) {
   expected.resize(strnlen(expected.c_str(), std::min(expected.size(), kMaxText)));
   expected += expected.empty() || expected.back() != '\n' ? "\n" : "";
   const std::string head = line.substr(0, kTimeStampSize);
-  if (line.size() < kTimeStampSize ||
-      line.compare(kTimeStampSize, std::string::npos, expected, kTimeStampSize) != 0 ||
-      !(stamped ? std::regex_match(head, kStamp)
-                : expected.compare(0, kTimeStampSize, head) == 0)) {
-    fprintf(stderr, "line     [%s]\nexpected [%s]\n", line.c_str(), expected.c_str());
-    abort();
-  }
-}
-
-template <class T>
-T ArgNumber(const std::string& arg, size_t at) {
-  T value{};
-  if (at < arg.size()) {
-    memcpy(&value, arg.data() + at, std::min(sizeof(T), arg.size() - at));
-  }
-  return value;
+  Require(line.size() >= kTimeStampSize &&
+              line.compare(kTimeStampSize, std::string::npos, expected, kTimeStampSize) == 0 &&
+              (stamped ? std::regex_match(head, kStamp)
+                       : expected.compare(0, kTimeStampSize, head) == 0),
+          "a line differs from the line format");
 }
 
 std::string HexDumpBody(const std::string& data, size_t offset) {
@@ -115,6 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string signature = in.CString(), arg = in.Rest();
   const char* name = (flags & 8) != 0 && signature.empty() ? nullptr : signature.c_str();
   const char* text = arg.c_str();
+  FuzzReader numbers(reinterpret_cast<const uint8_t*>(text), arg.size());  // the same bytes
   for (auto& writer : setup->writers) {
     writer->Clear();
   }
@@ -124,14 +114,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       [&] { return Log(name, level, "%s", text); },
       [&] { return Log(name, level, "[%.*s]", static_cast<int>(number) * 8, text); },
       [&] {
-        return Log(name, level, "%d|%u|%ld|%lu|%x|%lX", ArgNumber<int>(arg, 0),
-                   ArgNumber<unsigned>(arg, 4), ArgNumber<long>(arg, 8),
-                   ArgNumber<unsigned long>(arg, 16), ArgNumber<unsigned>(arg, 24),
-                   ArgNumber<unsigned long>(arg, 28));
+        return Log(name, level, "%d|%u|%ld|%lu|%x|%lX", static_cast<int>(numbers.Bytes(4)),
+                   static_cast<unsigned>(numbers.Bytes(4)), static_cast<long>(numbers.Bytes(8)),
+                   numbers.Bytes(8), static_cast<unsigned>(numbers.Bytes(4)), numbers.Bytes(8));
       },
-      [&] {
-        return Log(name, level, "%c%c%s", ArgNumber<char>(arg, 0), ArgNumber<char>(arg, 1), text);
-      }};
+      [&] { return Log(name, level, "%c%c%s", numbers.Byte(), numbers.Byte(), text); }};
   const bool hexDump = format == 4;
   std::vector<std::string> bodies;  // what each line holds after its prefix
   if (!hexDump) {

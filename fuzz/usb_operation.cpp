@@ -29,8 +29,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(GetUsbOperationType(text.data(), text.size()) == Expected(text), "counted form");
   // The NUL-terminated form reads up to the first NUL, as a string parameter arrives.
   Require(GetUsbOperationType(text.c_str()) == Expected(text.c_str()), "NUL-terminated form");
-  Require(GetUsbOperationType(nullptr) == USB_OPERATION_TYPE_UNKNOWN &&
-              GetUsbOperationType(nullptr, size) == USB_OPERATION_TYPE_UNKNOWN,
-          "a null name");
+  Require(GetUsbOperationType(nullptr, size) == USB_OPERATION_TYPE_UNKNOWN, "a null name");
   return 0;
 }

@@ -1,17 +1,14 @@
-// Fuzzes client requests end to end: each input is one request of any command id, with any number
-// of parameters of any variant type and content, sent by a simulated client of the stand-in channel
-// service to a session that tools/vhub's host runs on the plug-in's entry points (linked into this
-// program). The host answers asynchronous requests with bytes from the input, and the input may
-// make one library call of the reply fail. Checked for every input, once the request is answered:
-//  - the host was called exactly when the layout of the command's listed parameters is right,
-//    once, with the session id, payload, package and operation type and response pointers that
-//    the layout gives;
-//  - the reply carries the request's message id and the host's bytes, or nothing when the host
-//    gave nothing or the input made an append fail;
-//  - no message context or variant of the stand-in is left alive, and nothing was passed to it
-//    that it did not hand out; at exit no server, object or sink either.
-// A new session replaces the old now and then, so that the stand-in's record of requests and the
-// host's reply buffers (single-server mode never hands them back) stay few.
+// Fuzzes client requests end to end: one request per input, of any command id, with any number of
+// parameters of any variant type and content, from a simulated client of the stand-in channel
+// service to a session that tools/vhub's host runs on the plug-in's entry points (linked in). The
+// host answers asynchronous requests with bytes of the input; the input may make one library call
+// fail. Checked once the request is answered: the host was called once exactly when the command's
+// listed parameters are laid out right, with the session id, payload, package and operation type
+// and response pointers they give; the reply carries the request's message id and the host's
+// bytes, or nothing when the host gave nothing or an append failed; no message context or variant
+// of the stand-in is alive, no bad handle was passed, and at exit nothing is left. A new session
+// replaces the old every 2048 inputs: the host's reply buffers (single-server mode never hands
+// them back) and the stand-in's records stay few.
 //
 // Input: command byte (0xF0 and up: that id itself; 0xFF: a 32-bit id follows), option byte (bits
 // 0-1 object, 2-3 a failing library call, 4 the host answers, 5 named parameters), parameter count
