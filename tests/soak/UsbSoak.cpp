@@ -34,9 +34,7 @@ const DWORD kFirstSession = 100;
 std::atomic<bool> g_failed{false};
 std::atomic<unsigned long long> g_cycles{0};
 std::atomic<unsigned long long> g_connections[2];  // drained, dropped in flight
-// By session index, counted on the poll threads: URBs the hub got, reply buffers it lent.
-std::atomic<uint64_t> g_urbs[256];
-std::atomic<uint64_t> g_replies[256];
+std::atomic<uint64_t> g_urbs[256];  // URBs the hub got by session index, on the poll threads
 
 // Reports a failed check (session 0: the run as a whole); answers ok.
 bool Check(bool ok, DWORD sessionId, const std::string& what) {
@@ -139,8 +137,8 @@ class SessionDriver {
   // connection's counts each way must match.
   bool Traffic(bool drop) {
     const uint64_t hubGotBefore = m_host->MessageCount(m_id);
-    const uint64_t hubSentBefore = m_urbsAnswered + g_replies[m_id - kFirstSession];
-    uint64_t sent = 0, got = 0, urbs = 0;
+    const uint64_t answeredBefore = m_urbsAnswered;
+    uint64_t sent = 0, urbs = 0;
     bool ok = true;
     for (int i = 0, operations = Random(8, 96); i < operations && ok; ++i) {
       const std::string body(static_cast<size_t>(Random(1, 2048)), static_cast<char>('a' + i % 26));
@@ -170,7 +168,7 @@ class SessionDriver {
       }
       AnswerUrbs();
     }
-    ok = (!drop || Disconnect()) && ok && CollectReplies(drop, &got);
+    ok = (!drop || Disconnect()) && ok && CollectReplies(drop);
     if (ok && !drop) {
       ok = Check(m_host->WaitForMessages(m_id, hubGotBefore + sent, kWaitMs),
                  "the hub missed a request");
@@ -180,10 +178,9 @@ class SessionDriver {
                  "the client missed a URB answer");
     }
     AnswerUrbs();
-    const uint64_t hubSent = m_urbsAnswered + g_replies[m_id - kFirstSession] - hubSentBefore;
-    const int received = m_sim->KapSim_GetMessageCount(m_client);
-    m_sim->KapSim_ReleaseMessages(m_client, received);
-    got += static_cast<uint64_t>(received);
+    const uint64_t hubSent = m_urbsAnswered - answeredBefore;
+    const uint64_t got = static_cast<uint64_t>(m_sim->KapSim_GetMessageCount(m_client));
+    m_sim->KapSim_ReleaseMessages(m_client, static_cast<int>(got));
     const uint64_t hubGot = m_host->MessageCount(m_id) - hubGotBefore;
     m_hubGot += hubGot;
     ++g_connections[drop];
@@ -194,7 +191,7 @@ class SessionDriver {
 
   // Each asynchronous request must be answered with its message id and the hub's reply to its very
   // body; after a drop, each may also be dropped.
-  bool CollectReplies(bool dropped, uint64_t* got) {
+  bool CollectReplies(bool dropped) {
     bool ok = true;
     for (auto pending = m_pending.begin(); ok && pending != m_pending.end(); ++pending) {
       KapSimRequestState state = m_sim->KapSim_WaitRequest(m_client, pending->requestId, kWaitMs);
@@ -213,7 +210,6 @@ class SessionDriver {
           reply->vt == KAP_RPC_VT_BLOB &&
           std::string(reply->blobVal.blobData, reply->blobVal.size) == pending->reply;
       m_sim->KapSim_ReleaseRequest(m_client, pending->requestId);
-      *got += answered ? 1 : 0;
       ok = Check(
           dropped ? state == KAPSIM_REQUEST_ANSWERED || state == KAPSIM_REQUEST_DROPPED : answered,
           dropped ? "a request stayed pending after the drop"
@@ -261,15 +257,14 @@ int main() {
     perror("mkdtemp");
     return 1;
   }
-  // A home and temporary folder of its own: the preference names the log configuration file.
-  const std::string home = std::string(root) + "/home", logConfig = home + "/soak-log.conf";
-  std::filesystem::create_directories(home + "/.quorin");
-  std::filesystem::create_directories(std::string(root) + "/tmp");
-  std::ofstream(home + "/.quorin/config")
+  // Home and temporary folder of its own: the preference names the log configuration file.
+  const std::string logConfig = std::string(root) + "/soak-log.conf";
+  std::filesystem::create_directories(std::string(root) + "/.quorin");
+  std::ofstream(std::string(root) + "/.quorin/config")
       << "UsbRedirPlugin.log.configFile = \"~/soak-log.conf\"\n";
   WriteLogConfig(logConfig, true);
-  setenv("HOME", home.c_str(), 1);
-  setenv("TMPDIR", (std::string(root) + "/tmp").c_str(), 1);
+  setenv("HOME", root, 1);
+  setenv("TMPDIR", root, 1);
   setenv("USER", "soak", 1);
   setenv("KAPSERVICE_PATH", KAPSERVICE_SIM_PATH, 1);
 
@@ -285,7 +280,6 @@ int main() {
   host->SetKeepRecords(false);
   host->SetResponder([](const VhubHost::Message& message, std::string* reply) {
     *reply = "re:" + message.payload;
-    ++g_replies[message.sessionId - kFirstSession];
     return true;
   });
   host->SetMessageObserver([](const VhubHost::Message& message) {
@@ -319,7 +313,7 @@ int main() {
   const std::string prefix = "quorin-UsbRedirPlugin-" + std::to_string(getpid()) + "(";
   int lastFile = 0;
   for (const auto& entry :
-       std::filesystem::directory_iterator(std::string(root) + "/tmp/quorin-soak")) {
+       std::filesystem::directory_iterator(std::string(root) + "/quorin-soak")) {
     const std::string name = entry.path().filename().string();
     if (name.compare(0, prefix.size(), prefix) == 0) {
       lastFile = std::max(lastFile, atoi(name.c_str() + prefix.size()));
