@@ -1,7 +1,6 @@
-// Fuzzes loading a whole dictionary from bytes: the load never faults; a load that succeeds writes
-// back exactly the text it read (line ends made line feeds), comments and blank lines included; and
-// writing the dictionary back and loading that gives the same entries, both when the lines are kept
-// as read and when every value is re-marshalled.
+// Fuzzes loading a dictionary from bytes: no fault; a loaded text is written back exactly as read
+// (line ends as line feeds); the written text loads the same entries, also with every value
+// re-marshalled; typed lookups of any text do not fault.
 #include <utility>
 
 #include "FuzzSupport.h"
@@ -67,7 +66,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   CheckRoundTrip(dict, first);
 
-  // Typed lookups of every entry must not fault whatever the text.
   for (const auto& entry : first) {
     const char* name = entry.first.c_str();
     Dictionary_RestoreFromString(dict, (entry.first + "=" + entry.second).c_str(), nullptr);

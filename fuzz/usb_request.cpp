@@ -1,19 +1,14 @@
-// Fuzzes client requests end to end: one request per input, of any command id, with any number of
-// parameters of any variant type and content, from a simulated client of the stand-in channel
-// service to a session that tools/vhub's host runs on the plug-in's entry points (linked in). The
-// host answers asynchronous requests with bytes of the input; the input may make one library call
-// fail. Checked once the request is answered: the host was called once exactly when the command's
-// listed parameters are laid out right, with the session id, payload, package and operation type
-// and response pointers they give; the reply carries the request's message id and the host's
-// bytes, or nothing when the host gave nothing or an append failed; no message context or variant
-// of the stand-in is alive, no bad handle was passed, and at exit nothing is left. A new session
-// replaces the old every 2048 inputs: the host's reply buffers (single-server mode never hands
-// them back) and the stand-in's records stay few.
+// Fuzzes client requests end to end: one request per input (any command id, any parameters of any
+// variant type) from a client of the stand-in to a session that tools/vhub's host runs on the
+// plug-in's entry points (linked in); the host answers with bytes of the input; one library call
+// may fail. Checked per input: the host was called once exactly when the parameters have the
+// command's layout, with the values they give; the reply echoes the message id and carries the
+// host's bytes, or nothing; no context or variant is left, no bad handle passed; at exit nothing.
 //
-// Input: command byte (0xF0 and up: that id itself; 0xFF: a 32-bit id follows), option byte (bits
-// 0-1 object, 2-3 a failing library call, 4 the host answers, 5 named parameters), parameter count
-// byte, the parameters (type byte, then 8 value bytes or a length and the bytes), then the host's
-// answer (a length and the bytes).
+// Input: command byte (0xF0 and up: that id; 0xFF: a 32-bit id follows), option byte (bits 0-1
+// object, 2-3 failing call, 4 the host answers, 5 named parameters), parameter count byte, the
+// parameters (type byte, then 8 value bytes or a length and the bytes), the host's answer (a
+// length and the bytes).
 #include <unistd.h>
 
 #include <filesystem>
@@ -40,7 +35,7 @@ const uint16_t kTypes[] = {KAP_RPC_VT_EMPTY, KAP_RPC_VT_NULL, KAP_RPC_VT_I2, KAP
 const char* const kFaults[] = {nullptr, "Context.v1.AppendReturnVal", "Variant.v1.VariantFromStr",
                                "Context.v1.GetParam"};
 
-// The host's answer and the last message it got; the poll thread reads and writes them.
+// The host's answer and the messages it got, shared with the poll thread.
 std::mutex gLock;
 bool gAnswer = false;                   // guarded by gLock
 std::string gReply;                     // guarded by gLock
@@ -66,9 +61,8 @@ struct Setup {
     setenv("USER", "fuzzer", 1);
     setenv("KAPSERVICE_PATH", KAPSERVICE_SIM_PATH, 1);
     std::string error;
-    if (!sim.Load(KAPSERVICE_SIM_PATH, &error) || !host.Load(&error)) {
-      Require(false, error.c_str());
-    }
+    const bool loaded = sim.Load(KAPSERVICE_SIM_PATH, &error) && host.Load(&error);
+    Require(loaded, error.c_str());
     host.Init();
     host.InitVhubCallback(false);
     host.SetKeepRecords(false);
@@ -81,27 +75,25 @@ struct Setup {
       std::lock_guard<std::mutex> guard(gLock);
       gCalls.push_back(message);
     });
-    Restart(true);  // before the exit handler is set: it must run before the stand-in's end
+    Restart();  // before the exit handler is set: it must run before the stand-in's end
   }
 
-  // The client leaves and the session ends as a host ends it; then, with next, a new session
-  // starts and its client connects.
-  void Restart(bool next) {
+  // The client leaves, the session ends, a new one starts and its client connects. A new session
+  // now and then keeps the host's reply buffers (single-server mode never hands them back) and the
+  // stand-in's records few.
+  void Restart() {
     if (client != nullptr) {
       sim.KapSim_DestroyClient(client);
       Require(host.WaitForState(session, USB_REDIR_CHANNEL_DISCONNECTED, 1, kWaitMs),
               "the host was not told of the disconnect");
       host.StopSession(session);
     }
-    client = nullptr;
     inputs = 0;
-    if (next) {
-      Require(host.StartSession(++session), "Register failed");
-      client = sim.KapSim_ConnectClient(session, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
-      Require(
-          client != nullptr && host.WaitForState(session, USB_REDIR_CHANNEL_CONNECTED, 1, kWaitMs),
-          "the client did not connect");
-    }
+    Require(host.StartSession(++session), "Register failed");
+    client = sim.KapSim_ConnectClient(session, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
+    Require(
+        client != nullptr && host.WaitForState(session, USB_REDIR_CHANNEL_CONNECTED, 1, kWaitMs),
+        "the client did not connect");
   }
 };
 
@@ -118,9 +110,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Setup* setup = nullptr;
   if (setup == nullptr) {
     setup = new Setup();  // lives to the end
-    // At exit: nothing of the stand-in stays alive once the plug-in is finalised.
     atexit([] {
-      setup->Restart(false);
+      setup->sim.KapSim_DestroyClient(setup->client);
+      setup->host.StopSession(setup->session);
       setup->host.Fini();
       KapSimCounters counters{};
       setup->sim.KapSim_GetCounters(&counters);
@@ -132,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     });
   }
   if (++setup->inputs > kInputsPerSession) {
-    setup->Restart(true);
+    setup->Restart();
   }
   FuzzReader in(data, size);
   uint32_t command = in.Byte();
@@ -211,13 +203,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             calls[0].canRespond == (command == 2))),
       "the host was called against the layout, or with other values than the request's");
 
-  // The reply: the message id and the host's bytes, unless an append failed.
   const int replyValues = payload != nullptr && command == 2 && answer && fault == nullptr ? 2 : 0;
   uint32_t code = 0;
   int count = -1;
   const char* name = nullptr;
-  const KAP_RPC_VARIANT* id = nullptr;
-  const KAP_RPC_VARIANT* blob = nullptr;
+  const KAP_RPC_VARIANT *id = nullptr, *blob = nullptr;
   Require(sim.KapSim_GetReply(client, requestId, &code, &count) && count == replyValues,
           "the reply has another number of values");
   Require(replyValues == 0 ||

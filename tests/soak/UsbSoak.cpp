@@ -1,13 +1,10 @@
-// Soak of the built plug-in through its exported functions only (tools/vhub's host) against the
-// stand-in channel service: many sessions at once churn through Register, Poll, clients
-// connecting, traffic both ways (URBs that each session's thread answers as the hub beside the
-// poll threads, posts, asynchronous requests), a disconnect, or a drop with traffic in flight,
+// Soak of the built plug-in through its exports (tools/vhub's host) and the stand-in: many sessions
+// churn through Register, Poll, clients connecting, traffic both ways (URBs each session's thread
+// answers beside the poll threads, posts, asynchronous requests), disconnects or drops in flight,
 // Stop and Unregister, with random pauses, while the plug-in logs verbosely into a file rolling at
-// 1 MB, its buffering switched by the log configuration file under load. It fails unless each
-// message of a drained connection arrived exactly once (at most once on a dropped one), each reply
-// answered its own request, the hub got nothing outside a connection, and at the end the stand-in
-// holds nothing and every buffer the host lent came back. Settings: USBREDIR_SOAK_SECONDS (30),
-// USBREDIR_SOAK_SESSIONS (32), USBREDIR_SOAK_SEED (the time; printed, to repeat a run).
+// 1 MB, its buffering switched under load. Fails on a lost or duplicated message, a reply to
+// another request, a message outside a connection, or anything left over at the end. Settings:
+// USBREDIR_SOAK_SECONDS (30), USBREDIR_SOAK_SESSIONS (32), USBREDIR_SOAK_SEED (printed).
 #include <unistd.h>
 
 #include <atomic>
@@ -85,7 +82,7 @@ class SessionDriver {
 
   int Random(int low, int high) { return std::uniform_int_distribution<int>(low, high)(m_random); }
 
-  // Half the time nothing, else up to 3 ms: the interleavings differ from run to run.
+  // Half the time nothing, else up to 3 ms.
   void Pause() {
     if (Random(0, 1) == 1) {
       std::this_thread::sleep_for(std::chrono::microseconds(Random(0, 3000)));
@@ -131,10 +128,8 @@ class SessionDriver {
     }
   }
 
-  // A burst of URBs, posts and asynchronous requests in random order with random pauses. Then
-  // either everything is waited for (the hub got every request, the client every reply and one
-  // answer per URB), or the client goes at once and each request must end answered or dropped. The
-  // connection's counts each way must match.
+  // A burst of URBs, posts and asynchronous requests in random order with random pauses; then
+  // everything is waited for, or the client drops at once. The counts each way must match.
   bool Traffic(bool drop) {
     const uint64_t hubGotBefore = m_host->MessageCount(m_id);
     const uint64_t answeredBefore = m_urbsAnswered;
@@ -198,8 +193,7 @@ class SessionDriver {
       uint32_t code = 0;
       int values = 0;
       const char* name = nullptr;
-      const KAP_RPC_VARIANT* echoed = nullptr;
-      const KAP_RPC_VARIANT* reply = nullptr;
+      const KAP_RPC_VARIANT *echoed = nullptr, *reply = nullptr;
       bool answered =
           state == KAPSIM_REQUEST_ANSWERED &&
           m_sim->KapSim_GetReply(m_client, pending->requestId, &code, &values) == TRUE &&
