@@ -45,18 +45,6 @@ std::string Format(const char* format, Args... args) {
   return out;
 }
 
-Setup& TheSetup() {
-  static Setup* setup = new Setup();  // kept to the end: the exit handler shuts down
-  return *setup;
-}
-
-// Logs the message; answers the text it should give.
-template <class... Args>
-std::string Log(const char* funcName, Level level, const char* format, Args... args) {
-  Logger::NLog(TheSetup().logger, funcName, level, format, args...);
-  return Format(format, args...);
-}
-
 // The shortening rule: "@text" stands for itself; otherwise the last blank-separated word before
 // the first "(", at most 125 characters, followed by "()" when there was a "(".
 std::string ShortName(const std::string& signature) {
@@ -97,7 +85,7 @@ std::string HexDumpBody(const std::string& data, size_t offset) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Setup* setup = &TheSetup();
+  static Setup* const setup = new Setup();  // kept to the end: the exit handler shuts down
   FuzzReader in(data, size);
   const uint8_t flags = in.Byte(), format = in.Byte() % 5, number = in.Byte();
   const Level level = static_cast<Level>(flags & 7);
@@ -109,16 +97,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     writer->Clear();
   }
 
+  // Logs the message; answers the text it should give.
+  const auto log = [&](const char* fmt, auto... args) {
+    Logger::NLog(setup->logger, name, level, fmt, args...);
+    return Format(fmt, args...);
+  };
   // The messages of format bytes 0-3, one per way through the formatter; 4 is a hex dump.
   const std::function<std::string()> messages[] = {
-      [&] { return Log(name, level, "%s", text); },
-      [&] { return Log(name, level, "[%.*s]", static_cast<int>(number) * 8, text); },
+      [&] { return log("%s", text); },
+      [&] { return log("[%.*s]", static_cast<int>(number) * 8, text); },
       [&] {
-        return Log(name, level, "%d|%u|%ld|%lu|%x|%lX", static_cast<int>(numbers.Bytes(4)),
+        return log("%d|%u|%ld|%lu|%x|%lX", static_cast<int>(numbers.Bytes(4)),
                    static_cast<unsigned>(numbers.Bytes(4)), static_cast<long>(numbers.Bytes(8)),
                    numbers.Bytes(8), static_cast<unsigned>(numbers.Bytes(4)), numbers.Bytes(8));
       },
-      [&] { return Log(name, level, "%c%c%s", numbers.Byte(), numbers.Byte(), text); }};
+      [&] { return log("%c%c%s", numbers.Byte(), numbers.Byte(), text); }};
   const bool hexDump = format == 4;
   std::vector<std::string> bodies;  // what each line holds after its prefix
   if (!hexDump) {
