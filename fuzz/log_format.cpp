@@ -1,9 +1,7 @@
-// Fuzzes the log line over any function-signature text and arguments: the caller's signature
-// shortened, the prefix, the message cut to the line size, the hex dump. Each line a writer gets
-// must be what the line format promises, worked out here from its rules: a local-time stamp, then
-// " <thread> [process] letter name: ", the message, the whole cut to 1023 bytes and ending in one
-// newline; a call without a name is indented by the writer's previous prefix length.
-//
+// Fuzzes the log line over any signature text and arguments: each line a writer gets must be what
+// the line format's rules give (worked out here): a local-time stamp, " <thread> [process] letter
+// shortname: ", the message or hex dump, cut to 1023 bytes, one final newline; a call without a
+// name is indented by the writer's previous prefix length.
 // Input: level byte (bit 3: a missing name is passed as null), format byte, number byte, the
 // signature text up to the first NUL, then the argument bytes.
 #include <unistd.h>
@@ -57,9 +55,8 @@ std::string ShortName(const std::string& signature) {
   return word.substr(0, 125) + (paren == std::string::npos ? "" : "()");
 }
 
-// Checks a stored line against the expected text as a writer stores it (cut to the line size, up
-// to a NUL as lines are C strings, ending in a newline); a stamped line's first kTimeStampSize
-// bytes must have the local-time shape instead.
+// Checks a line against the expected text as stored: cut to the line size and at a NUL, one final
+// newline; a stamped line's first kTimeStampSize bytes must have the local-time shape instead.
 void CheckLine(const std::string& line, bool stamped, std::string expected) {
   static const std::regex kStamp("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}");
   expected.resize(strnlen(expected.c_str(), std::min(expected.size(), kMaxText)));
@@ -93,11 +90,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* name = (flags & 8) != 0 && signature.empty() ? nullptr : signature.c_str();
   const char* text = arg.c_str();
   FuzzReader numbers(reinterpret_cast<const uint8_t*>(text), arg.size());  // the same bytes
-  for (auto& writer : setup->writers) {
-    writer->Clear();
-  }
+  setup->writers[0]->Clear();
+  setup->writers[1]->Clear();
 
-  // Logs the message; answers the text it should give.
   const auto log = [&](const char* fmt, auto... args) {
     Logger::NLog(setup->logger, name, level, fmt, args...);
     return Format(fmt, args...);

@@ -1,7 +1,5 @@
-// Fuzzes the operation-name mapping of client requests: any bytes map without fault, the
-// NUL-terminated and the counted form agree, and the result is the whole-string, ASCII case-blind
-// match against the seven operation names (checked against a table walk of its own here, not the
-// mapping's).
+// Fuzzes the operation-name mapping: in both forms any bytes map to the whole-string, ASCII
+// case-blind match against the seven names (a table walk of its own here, not the mapping's).
 #include <strings.h>
 
 #include "FuzzSupport.h"

@@ -3,7 +3,7 @@
 // plug-in's entry points (linked in); the host answers with bytes of the input; one library call
 // may fail. Checked per input: the host was called once exactly when the parameters have the
 // command's layout, with the values they give; the reply echoes the message id and carries the
-// host's bytes, or nothing; no context or variant is left, no bad handle passed; at exit nothing.
+// host's bytes, or nothing; no context or variant is left, no bad handle passed.
 //
 // Input: command byte (0xF0 and up: that id; 0xFF: a 32-bit id follows), option byte (bits 0-1
 // object, 2-3 failing call, 4 the host answers, 5 named parameters), parameter count byte, the
@@ -78,9 +78,8 @@ struct Setup {
     Restart();  // before the exit handler is set: it must run before the stand-in's end
   }
 
-  // The client leaves, the session ends, a new one starts and its client connects. A new session
-  // now and then keeps the host's reply buffers (single-server mode never hands them back) and the
-  // stand-in's records few.
+  // A new session now and then keeps the host's reply buffers (single-server mode never hands them
+  // back) and the stand-in's records few.
   void Restart() {
     if (client != nullptr) {
       sim.KapSim_DestroyClient(client);
@@ -114,13 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       setup->sim.KapSim_DestroyClient(setup->client);
       setup->host.StopSession(setup->session);
       setup->host.Fini();
-      KapSimCounters counters{};
-      setup->sim.KapSim_GetCounters(&counters);
       std::error_code ignored;
       std::filesystem::remove_all(setup->root, ignored);
-      Require(counters.servers == 0 && counters.contexts == 0 && counters.variants == 0 &&
-                  counters.objects == 0 && counters.channelSinks == 0,
-              "the stand-in still holds plug-in state after Unregister");
     });
   }
   if (++setup->inputs > kInputsPerSession) {

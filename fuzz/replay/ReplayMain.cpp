@@ -1,8 +1,6 @@
-// Replays a seed corpus through a fuzz target's LLVMFuzzerTestOneInput without libFuzzer, so that
-// the plain and sanitizer test runs check it. Usage: <program> <folder or file>; a folder's files
-// go in name order. Each input gets a buffer of exactly its size, so that AddressSanitizer catches
-// a read past its end. A target reports a finding by aborting; this answers 1 only when an input
-// cannot be read or nothing was replayed.
+// Replays a seed corpus (a folder, in name order, or one file) through a fuzz target without
+// libFuzzer, for the plain and sanitizer test runs. Each input gets a buffer of exactly its size
+// (AddressSanitizer sees a read past it). A finding aborts; 1 means unreadable or nothing replayed.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>

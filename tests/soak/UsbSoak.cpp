@@ -34,7 +34,7 @@ std::atomic<unsigned long long> g_cycles{0};
 std::atomic<unsigned long long> g_connections[2];  // drained, dropped in flight
 std::atomic<uint64_t> g_urbs[256];  // URBs the hub got by session index, on the poll threads
 
-// Reports a failed check (session 0: the run as a whole); answers ok.
+// Session 0: the run as a whole.
 bool Check(bool ok, DWORD sessionId, const std::string& what) {
   if (!ok) {
     g_failed = true;
@@ -101,8 +101,7 @@ class SessionDriver {
                  "the hub was not told CONNECTED");
   }
 
-  // The client leaves while the hub answers what it got; once the hub is told, nothing more
-  // arrives on either side. The client's records stay for counting.
+  // The client leaves while the hub answers what it got; its records stay for counting.
   bool Disconnect() {
     size_t before = m_host->StateChangeCount(m_id, USB_REDIR_CHANNEL_DISCONNECTED);
     const bool ok = Check(m_sim->KapSim_DisconnectClient(m_client) == TRUE, "disconnect failed");
@@ -180,8 +179,8 @@ class SessionDriver {
                             : "a drained connection lost or duplicated a message");
   }
 
-  // Each asynchronous request must be answered with its message id and the hub's reply to its very
-  // body; after a drop, each may also be dropped.
+  // Each asynchronous request must get its message id and the reply to its body (or, after a
+  // drop, be dropped).
   bool CollectReplies(bool dropped) {
     bool ok = true;
     for (auto pending = m_pending.begin(); ok && pending != m_pending.end(); ++pending) {
