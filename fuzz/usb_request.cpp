@@ -13,7 +13,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 
 #include "FuzzSupport.h"
 #include "KapSimLibrary.h"
@@ -35,11 +34,11 @@ const uint16_t kTypes[] = {KAP_RPC_VT_EMPTY, KAP_RPC_VT_NULL, KAP_RPC_VT_I2, KAP
 const char* const kFaults[] = {nullptr, "Context.v1.AppendReturnVal", "Variant.v1.VariantFromStr",
                                "Context.v1.GetParam"};
 
-// The host's answer and the messages it got, shared with the poll thread.
-std::mutex gLock;
-bool gAnswer = false;                   // guarded by gLock
-std::string gReply;                     // guarded by gLock
-std::vector<VhubHost::Message> gCalls;  // guarded by gLock
+// The host's answer and the messages it got. No lock: the stand-in's own locks order the writes
+// before a request is sent against the poll thread's reads, and its calls against the answer.
+bool gAnswer = false;
+std::string gReply;
+std::vector<VhubHost::Message> gCalls;
 
 struct Setup {
   std::string root;
@@ -67,14 +66,10 @@ struct Setup {
     host.InitVhubCallback(false);
     host.SetKeepRecords(false);
     host.SetResponder([](const VhubHost::Message&, std::string* reply) {
-      std::lock_guard<std::mutex> guard(gLock);
       *reply = gReply;
       return gAnswer;
     });
-    host.SetMessageObserver([](const VhubHost::Message& message) {
-      std::lock_guard<std::mutex> guard(gLock);
-      gCalls.push_back(message);
-    });
+    host.SetMessageObserver([](const VhubHost::Message& message) { gCalls.push_back(message); });
     Restart();  // before the exit handler is set: it must run before the stand-in's end
   }
 
@@ -153,12 +148,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (state != KAP_RPC_OBJ_CONNECTED && state != KAP_RPC_OBJ_SIDE_CHANNEL_CONNECTED) {
     return 0;  // nothing to send on
   }
-  {
-    std::lock_guard<std::mutex> guard(gLock);
-    gCalls.clear();
-    gAnswer = answer;
-    gReply = reply;
-  }
+  gCalls.clear();
+  gAnswer = answer;
+  gReply = reply;
   Require(fault == nullptr || sim.KapSim_SetFault(fault, KAPSIM_FAULT_FAIL), "unknown fault");
   uint32_t requestId = 0;
   Require(sim.KapSim_SendRequest(client, object, command, sent.data(),
@@ -181,11 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                             [](uint16_t vt, const Param& p) { return p.vt == vt; })
                              ? &params[layout->size() - 1]
                              : nullptr;
-  std::vector<VhubHost::Message> calls;
-  {
-    std::lock_guard<std::mutex> guard(gLock);
-    calls.swap(gCalls);
-  }
+  const std::vector<VhubHost::Message>& calls = gCalls;
   const bool urb = command == 1;
   Require(
       calls.size() == (payload != nullptr ? 1u : 0u) &&
