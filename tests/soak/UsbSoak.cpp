@@ -76,8 +76,7 @@ class SessionDriver {
  private:
   struct Pending {  // an asynchronous request awaiting its reply
     uint32_t requestId;
-    std::string messageId;
-    std::string reply;
+    std::string messageId, reply;
   };
 
   bool Check(bool ok, const std::string& what) { return ::Check(ok, m_id, what); }
