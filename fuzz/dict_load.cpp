@@ -37,8 +37,7 @@ std::string Normalised(const std::string& text) {
   return out.size() > start && out.back() != '\n' ? out + '\n' : out;
 }
 
-// Writes dict, loads the text into a new dictionary and checks the entries. A value with no
-// representation in the file's encoding fails the write: nothing to check then.
+// A value the file's encoding cannot hold fails the write: nothing to check then.
 void CheckRoundTrip(Dictionary* dict, const Entries& expected) {
   std::string text;
   if (Dictionary_WriteToBuffer(dict, &text)) {

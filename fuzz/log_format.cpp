@@ -43,8 +43,7 @@ std::string Format(const char* format, Args... args) {
   return out;
 }
 
-// The shortening rule: "@text" stands for itself; otherwise the last blank-separated word before
-// the first "(", at most 125 characters, followed by "()" when there was a "(".
+// "@text" stands for itself; else the last word before "(", at most 125 characters, and "()".
 std::string ShortName(const std::string& signature) {
   if (!signature.empty() && signature[0] == '@') {
     return signature.substr(1, 127);

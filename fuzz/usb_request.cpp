@@ -1,10 +1,7 @@
-// Fuzzes client requests end to end: one request per input (any command id, any parameters of any
-// variant type) from a client of the stand-in to a session that tools/vhub's host runs on the
-// plug-in's entry points (linked in); the host answers with bytes of the input; one library call
-// may fail. Checked per input: the host was called once exactly when the parameters have the
-// command's layout, with the values they give; the reply echoes the message id and carries the
-// host's bytes, or nothing; no context or variant is left, no bad handle passed.
-//
+// Fuzzes client requests end to end, from a client of the stand-in to tools/vhub's host on the
+// plug-in's entry points (linked in): the host is called exactly when the parameters have the
+// command's layout, with what they hold; the reply echoes the message id and the host's bytes, or
+// is empty; no context or variant is left, no bad handle passed. One library call may fail.
 // Input: command byte (0xF0 and up: that id; 0xFF: a 32-bit id follows), option byte (bits 0-1
 // object, 2-3 failing call, 4 the host answers, 5 named parameters), parameter count byte, the
 // parameters (type byte, then 8 value bytes or a length and the bytes), the host's answer (a
@@ -29,8 +26,7 @@ const uint16_t kTypes[] = {KAP_RPC_VT_EMPTY, KAP_RPC_VT_NULL, KAP_RPC_VT_I2, KAP
                            KAP_RPC_VT_R4,    KAP_RPC_VT_R8,   KAP_RPC_VT_I1, KAP_RPC_VT_UI1,
                            KAP_RPC_VT_UI2,   KAP_RPC_VT_UI4,  KAP_RPC_VT_I8, KAP_RPC_VT_UI8,
                            KAP_RPC_VT_LPSTR, KAP_RPC_VT_BLOB};
-// Library calls the input may make fail: two that only the reply to an asynchronous request makes
-// (the reply then stays empty), and the parameter read (the host is then never called).
+// Failing calls: two that only a reply makes (it stays empty), the parameter read (no host call).
 const char* const kFaults[] = {nullptr, "Context.v1.AppendReturnVal", "Variant.v1.VariantFromStr",
                                "Context.v1.GetParam"};
 
@@ -160,8 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           "the request was not answered");
   sim.KapSim_ResetFaults();
 
-  // The layouts of commands 0 (string, blob), 1 (blob) and 2 (string, string, blob), whose blob is
-  // the payload; nothing reaches the host when the parameters cannot be read.
+  // Each layout's blob is the payload; nothing reaches the host when the parameters cannot be read.
   static const std::vector<uint16_t> kLayouts[] = {
       {KAP_RPC_VT_LPSTR, KAP_RPC_VT_BLOB},
       {KAP_RPC_VT_BLOB},

@@ -34,8 +34,7 @@ std::atomic<unsigned long long> g_cycles{0};
 std::atomic<unsigned long long> g_connections[2];  // drained, dropped in flight
 std::atomic<uint64_t> g_urbs[256];  // URBs the hub got by session index, on the poll threads
 
-// Session 0: the run as a whole.
-bool Check(bool ok, DWORD sessionId, const std::string& what) {
+bool Check(bool ok, DWORD sessionId, const std::string& what) {  // session 0: the whole run
   if (!ok) {
     g_failed = true;
     fprintf(stderr, "soak: FAILED: session %u: %s\n", sessionId, what.c_str());
@@ -83,14 +82,12 @@ class SessionDriver {
 
   int Random(int low, int high) { return std::uniform_int_distribution<int>(low, high)(m_random); }
 
-  // Half the time nothing, else up to 3 ms.
   void Pause() {
     if (Random(0, 1) == 1) {
       std::this_thread::sleep_for(std::chrono::microseconds(Random(0, 3000)));
     }
   }
 
-  // A new client connects (the last one, gone, is destroyed) and the hub must be told.
   bool NewClient() {
     m_sim->KapSim_DestroyClient(m_client);  // none: nothing
     size_t before = m_host->StateChangeCount(m_id, USB_REDIR_CHANNEL_CONNECTED);
@@ -100,7 +97,7 @@ class SessionDriver {
                  "the hub was not told CONNECTED");
   }
 
-  // The client leaves while the hub answers what it got; its records stay for counting.
+  // The hub answers what it got while the client leaves; the client's records stay for counting.
   bool Disconnect() {
     size_t before = m_host->StateChangeCount(m_id, USB_REDIR_CHANNEL_DISCONNECTED);
     const bool ok = Check(m_sim->KapSim_DisconnectClient(m_client) == TRUE, "disconnect failed");
@@ -110,8 +107,7 @@ class SessionDriver {
                  "the hub was not told DISCONNECTED");
   }
 
-  // The hub answers every URB it got so far with one of its own. All are answered before the
-  // session stops, as no SendResponse may overlap Unregister.
+  // Answers every URB so far, before the session stops: no SendResponse may overlap Unregister.
   void AnswerUrbs() {
     const std::string urb(64, '\x5a');
     USBRedir_SendResponseExt ext{m_id, 8, 0};
@@ -178,8 +174,7 @@ class SessionDriver {
                             : "a drained connection lost or duplicated a message");
   }
 
-  // Each asynchronous request must get its message id and the reply to its body (or, after a
-  // drop, be dropped).
+  // Each asynchronous request gets its message id and the reply to its body, or after a drop none.
   bool CollectReplies(bool dropped) {
     bool ok = true;
     for (auto pending = m_pending.begin(); ok && pending != m_pending.end(); ++pending) {
@@ -218,7 +213,6 @@ class SessionDriver {
   std::vector<Pending> m_pending;
 };
 
-// Verbose lines into a file that rolls at 1 MB, buffered or written at once.
 void WriteLogConfig(const std::string& path, bool buffered) {
   std::ofstream(path) << "UsbRedirPlugin.UsbRedirPluginLogger.logLevel = VERBOSE\n"
                          "UsbRedirPlugin.UsbRedirPluginLogger.logMaxFileSizeMB = 1\n"
