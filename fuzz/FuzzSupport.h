@@ -1,6 +1,5 @@
-// What the fuzz targets share: a check that reports a finding by aborting (libFuzzer and the replay
-// main both catch that), the input as text, and a reader of the input's fields. Only the fuzzing
-// thread uses them.
+// What the fuzz targets share, on the fuzzing thread only: a check that reports a finding by
+// aborting (libFuzzer and the replay main catch that), the input as text, a reader of its fields.
 #ifndef FUZZ_FUZZSUPPORT_H
 #define FUZZ_FUZZSUPPORT_H
 

@@ -17,14 +17,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
               "a marshalled line reads back otherwise");
     }
   }
-  // The same bytes split as a file is read (any line end).
-  for (size_t pos = 0; pos < size;) {
-    size_t lineLen = 0;
-    size_t used = DictLL_SplitFileLine(buf + pos, size - pos, &lineLen);
-    Require(used != 0 && used <= size - pos && lineLen <= used, "a file line split badly");
-    std::string name, value;
-    DictLL_ParseLine(std::string(buf + pos, lineLen), &name, &value);
-    pos += used;
-  }
   return 0;
 }

@@ -1,7 +1,6 @@
-// Fuzzes loading a whole dictionary from bytes: the load never faults; a load that succeeds writes
-// back exactly the text it read (line ends made line feeds), comments and blank lines included; and
-// writing the dictionary back and loading that gives the same entries, both when the lines are kept
-// as read and when every value is re-marshalled.
+// Fuzzes loading a dictionary from bytes: no fault; a loaded text is written back exactly as read
+// (line ends as line feeds); the written text loads the same entries, also with every value
+// re-marshalled; typed lookups of any text do not fault.
 #include <utility>
 
 #include "FuzzSupport.h"
@@ -38,8 +37,7 @@ std::string Normalised(const std::string& text) {
   return out.size() > start && out.back() != '\n' ? out + '\n' : out;
 }
 
-// Writes dict, loads the text into a new dictionary and checks the entries. A value with no
-// representation in the file's encoding fails the write: nothing to check then.
+// A value the file's encoding cannot hold fails the write: nothing to check then.
 void CheckRoundTrip(Dictionary* dict, const Entries& expected) {
   std::string text;
   if (Dictionary_WriteToBuffer(dict, &text)) {
@@ -67,7 +65,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   CheckRoundTrip(dict, first);
 
-  // Typed lookups of every entry must not fault whatever the text.
   for (const auto& entry : first) {
     const char* name = entry.first.c_str();
     Dictionary_RestoreFromString(dict, (entry.first + "=" + entry.second).c_str(), nullptr);

@@ -1,6 +1,5 @@
-// Fuzzes the log configuration file: any text reads without fault, and applying it to a logger
-// before start (where it may create and configure writers) and after start (where it changes level,
-// time base, buffering and switches) keeps the logger consistent.
+// Fuzzes the log configuration file: any text reads and applies without fault to a logger before
+// start (creating writers) and after start (level, time base, buffering, switches).
 #include "FuzzSupport.h"
 #include "logging/ConfigSettingsReader.h"
 #include "logging/Logger.h"

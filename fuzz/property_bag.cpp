@@ -1,6 +1,5 @@
-// Fuzzes the property bag's text form: any text reads without fault in both classes; a bag whose
-// keys and values hold no NUL byte (escaping ends at the first) writes a text that reads back to
-// the same bag; Decode undoes Encode for any bytes up to the first NUL.
+// Fuzzes the property bag's text form: both classes read any text alike; a bag without NUL bytes
+// (escaping ends at the first) reads back from its text; Decode undoes Encode up to a NUL.
 #include "FuzzSupport.h"
 #include "runtime/PropertyManager.h"
 #include "runtime/QrPropertyManager.h"

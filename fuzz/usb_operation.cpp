@@ -1,7 +1,5 @@
-// Fuzzes the operation-name mapping of client requests: any bytes map without fault, the
-// NUL-terminated and the counted form agree, and the result is the whole-string, ASCII case-blind
-// match against the seven operation names (checked against a table walk of its own here, not the
-// mapping's).
+// Fuzzes the operation-name mapping: in both forms any bytes map to the whole-string, ASCII
+// case-blind match against the seven names (a table walk of its own here, not the mapping's).
 #include <strings.h>
 
 #include "FuzzSupport.h"
@@ -29,8 +27,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(GetUsbOperationType(text.data(), text.size()) == Expected(text), "counted form");
   // The NUL-terminated form reads up to the first NUL, as a string parameter arrives.
   Require(GetUsbOperationType(text.c_str()) == Expected(text.c_str()), "NUL-terminated form");
-  Require(GetUsbOperationType(nullptr) == USB_OPERATION_TYPE_UNKNOWN &&
-              GetUsbOperationType(nullptr, size) == USB_OPERATION_TYPE_UNKNOWN,
-          "a null name");
+  Require(GetUsbOperationType(nullptr, size) == USB_OPERATION_TYPE_UNKNOWN, "a null name");
   return 0;
 }

@@ -1,27 +1,15 @@
-// Fuzzes client requests end to end: each input is one request of any command id, with any number
-// of parameters of any variant type and content, sent by a simulated client of the stand-in channel
-// service to a session that tools/vhub's host runs on the plug-in's entry points (linked into this
-// program). The host answers asynchronous requests with bytes from the input, and the input may
-// make one library call of the reply fail. Checked for every input, once the request is answered:
-//  - the host was called exactly when the layout of the command's listed parameters is right,
-//    once, with the session id, payload, package and operation type and response pointers that
-//    the layout gives;
-//  - the reply carries the request's message id and the host's bytes, or nothing when the host
-//    gave nothing or the input made an append fail;
-//  - no message context or variant of the stand-in is left alive, and nothing was passed to it
-//    that it did not hand out; at exit no server, object or sink either.
-// A new session replaces the old now and then, so that the stand-in's record of requests and the
-// host's reply buffers (single-server mode never hands them back) stay few.
-//
-// Input: command byte (0xF0 and up: that id itself; 0xFF: a 32-bit id follows), option byte (bits
-// 0-1 object, 2-3 a failing library call, 4 the host answers, 5 named parameters), parameter count
-// byte, the parameters (type byte, then 8 value bytes or a length and the bytes), then the host's
-// answer (a length and the bytes).
+// Fuzzes client requests end to end, from a client of the stand-in to tools/vhub's host on the
+// plug-in's entry points (linked in): the host is called exactly when the parameters have the
+// command's layout, with what they hold; the reply echoes the message id and the host's bytes, or
+// is empty; no context or variant is left, no bad handle passed. One library call may fail.
+// Input: command byte (0xF0 and up: that id; 0xFF: a 32-bit id follows), option byte (bits 0-1
+// object, 2-3 failing call, 4 the host answers, 5 named parameters), parameter count byte, the
+// parameters (type byte, then 8 value bytes or a length and the bytes), the host's answer (a
+// length and the bytes).
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 
 #include "FuzzSupport.h"
 #include "KapSimLibrary.h"
@@ -38,16 +26,15 @@ const uint16_t kTypes[] = {KAP_RPC_VT_EMPTY, KAP_RPC_VT_NULL, KAP_RPC_VT_I2, KAP
                            KAP_RPC_VT_R4,    KAP_RPC_VT_R8,   KAP_RPC_VT_I1, KAP_RPC_VT_UI1,
                            KAP_RPC_VT_UI2,   KAP_RPC_VT_UI4,  KAP_RPC_VT_I8, KAP_RPC_VT_UI8,
                            KAP_RPC_VT_LPSTR, KAP_RPC_VT_BLOB};
-// Library calls the input may make fail: two that only the reply to an asynchronous request makes
-// (the reply then stays empty), and the parameter read (the host is then never called).
+// Failing calls: two that only a reply makes (it stays empty), the parameter read (no host call).
 const char* const kFaults[] = {nullptr, "Context.v1.AppendReturnVal", "Variant.v1.VariantFromStr",
                                "Context.v1.GetParam"};
 
-// The host's answer and the last message it got; the poll thread reads and writes them.
-std::mutex gLock;
-bool gAnswer = false;                   // guarded by gLock
-std::string gReply;                     // guarded by gLock
-std::vector<VhubHost::Message> gCalls;  // guarded by gLock
+// The host's answer and the messages it got. No lock: the stand-in's own locks order the writes
+// before a request is sent against the poll thread's reads, and its calls against the answer.
+bool gAnswer = false;
+std::string gReply;
+std::vector<VhubHost::Message> gCalls;
 
 struct Setup {
   std::string root;
@@ -69,42 +56,34 @@ struct Setup {
     setenv("USER", "fuzzer", 1);
     setenv("KAPSERVICE_PATH", KAPSERVICE_SIM_PATH, 1);
     std::string error;
-    if (!sim.Load(KAPSERVICE_SIM_PATH, &error) || !host.Load(&error)) {
-      Require(false, error.c_str());
-    }
+    const bool loaded = sim.Load(KAPSERVICE_SIM_PATH, &error) && host.Load(&error);
+    Require(loaded, error.c_str());
     host.Init();
     host.InitVhubCallback(false);
     host.SetKeepRecords(false);
     host.SetResponder([](const VhubHost::Message&, std::string* reply) {
-      std::lock_guard<std::mutex> guard(gLock);
       *reply = gReply;
       return gAnswer;
     });
-    host.SetMessageObserver([](const VhubHost::Message& message) {
-      std::lock_guard<std::mutex> guard(gLock);
-      gCalls.push_back(message);
-    });
-    Restart(true);  // before the exit handler is set: it must run before the stand-in's end
+    host.SetMessageObserver([](const VhubHost::Message& message) { gCalls.push_back(message); });
+    Restart();  // before the exit handler is set: it must run before the stand-in's end
   }
 
-  // The client leaves and the session ends as a host ends it; then, with next, a new session
-  // starts and its client connects.
-  void Restart(bool next) {
+  // A new session now and then keeps the host's reply buffers (single-server mode never hands them
+  // back) and the stand-in's records few.
+  void Restart() {
     if (client != nullptr) {
       sim.KapSim_DestroyClient(client);
       Require(host.WaitForState(session, USB_REDIR_CHANNEL_DISCONNECTED, 1, kWaitMs),
               "the host was not told of the disconnect");
       host.StopSession(session);
     }
-    client = nullptr;
     inputs = 0;
-    if (next) {
-      Require(host.StartSession(++session), "Register failed");
-      client = sim.KapSim_ConnectClient(session, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
-      Require(
-          client != nullptr && host.WaitForState(session, USB_REDIR_CHANNEL_CONNECTED, 1, kWaitMs),
-          "the client did not connect");
-    }
+    Require(host.StartSession(++session), "Register failed");
+    client = sim.KapSim_ConnectClient(session, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
+    Require(
+        client != nullptr && host.WaitForState(session, USB_REDIR_CHANNEL_CONNECTED, 1, kWaitMs),
+        "the client did not connect");
   }
 };
 
@@ -121,21 +100,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Setup* setup = nullptr;
   if (setup == nullptr) {
     setup = new Setup();  // lives to the end
-    // At exit: nothing of the stand-in stays alive once the plug-in is finalised.
     atexit([] {
-      setup->Restart(false);
+      setup->sim.KapSim_DestroyClient(setup->client);
+      setup->host.StopSession(setup->session);
       setup->host.Fini();
-      KapSimCounters counters{};
-      setup->sim.KapSim_GetCounters(&counters);
       std::error_code ignored;
       std::filesystem::remove_all(setup->root, ignored);
-      Require(counters.servers == 0 && counters.contexts == 0 && counters.variants == 0 &&
-                  counters.objects == 0 && counters.channelSinks == 0,
-              "the stand-in still holds plug-in state after Unregister");
     });
   }
   if (++setup->inputs > kInputsPerSession) {
-    setup->Restart(true);
+    setup->Restart();
   }
   FuzzReader in(data, size);
   uint32_t command = in.Byte();
@@ -170,12 +144,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (state != KAP_RPC_OBJ_CONNECTED && state != KAP_RPC_OBJ_SIDE_CHANNEL_CONNECTED) {
     return 0;  // nothing to send on
   }
-  {
-    std::lock_guard<std::mutex> guard(gLock);
-    gCalls.clear();
-    gAnswer = answer;
-    gReply = reply;
-  }
+  gCalls.clear();
+  gAnswer = answer;
+  gReply = reply;
   Require(fault == nullptr || sim.KapSim_SetFault(fault, KAPSIM_FAULT_FAIL), "unknown fault");
   uint32_t requestId = 0;
   Require(sim.KapSim_SendRequest(client, object, command, sent.data(),
@@ -185,8 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           "the request was not answered");
   sim.KapSim_ResetFaults();
 
-  // The layouts of commands 0 (string, blob), 1 (blob) and 2 (string, string, blob), whose blob is
-  // the payload; nothing reaches the host when the parameters cannot be read.
+  // Each layout's blob is the payload; nothing reaches the host when the parameters cannot be read.
   static const std::vector<uint16_t> kLayouts[] = {
       {KAP_RPC_VT_LPSTR, KAP_RPC_VT_BLOB},
       {KAP_RPC_VT_BLOB},
@@ -198,11 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                             [](uint16_t vt, const Param& p) { return p.vt == vt; })
                              ? &params[layout->size() - 1]
                              : nullptr;
-  std::vector<VhubHost::Message> calls;
-  {
-    std::lock_guard<std::mutex> guard(gLock);
-    calls.swap(gCalls);
-  }
+  const std::vector<VhubHost::Message>& calls = gCalls;
   const bool urb = command == 1;
   Require(
       calls.size() == (payload != nullptr ? 1u : 0u) &&
@@ -214,13 +180,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             calls[0].canRespond == (command == 2))),
       "the host was called against the layout, or with other values than the request's");
 
-  // The reply: the message id and the host's bytes, unless an append failed.
   const int replyValues = payload != nullptr && command == 2 && answer && fault == nullptr ? 2 : 0;
   uint32_t code = 0;
   int count = -1;
   const char* name = nullptr;
-  const KAP_RPC_VARIANT* id = nullptr;
-  const KAP_RPC_VARIANT* blob = nullptr;
+  const KAP_RPC_VARIANT *id = nullptr, *blob = nullptr;
   Require(sim.KapSim_GetReply(client, requestId, &code, &count) && count == replyValues,
           "the reply has another number of values");
   Require(replyValues == 0 ||

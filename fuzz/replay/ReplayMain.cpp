@@ -1,8 +1,6 @@
-// Replays files through a fuzz target's LLVMFuzzerTestOneInput without libFuzzer, so that the plain
-// and sanitizer test runs (any compiler) check every committed seed corpus. Usage: <program> <file
-// or folder>...; a folder's files are replayed in name order. Each input is copied into a buffer of
-// exactly its size, so a read past the end is caught under AddressSanitizer. A target reports a
-// finding by aborting; this answers 1 only when an input cannot be read or nothing was replayed.
+// Replays a seed corpus (a folder, in name order, or one file) through a fuzz target without
+// libFuzzer, for the plain and sanitizer test runs. Each input gets a buffer of exactly its size
+// (AddressSanitizer sees a read past it). A finding aborts; 1 means unreadable or nothing replayed.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -16,15 +14,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 int main(int argc, char** argv) {
   namespace fs = std::filesystem;
-  std::vector<fs::path> inputs;
-  for (int i = 1; i < argc; ++i) {
-    auto first = inputs.size();
-    if (fs::is_directory(argv[i])) {
-      inputs.insert(inputs.end(), fs::directory_iterator(argv[i]), fs::directory_iterator());
-    } else {
-      inputs.push_back(argv[i]);
-    }
-    std::sort(inputs.begin() + first, inputs.end());
+  std::vector<fs::path> inputs{argc > 1 ? argv[1] : ""};
+  if (fs::is_directory(inputs[0])) {
+    inputs.assign(fs::directory_iterator(inputs[0]), fs::directory_iterator());
+    std::sort(inputs.begin(), inputs.end());
   }
   for (const fs::path& path : inputs) {
     std::ifstream file(path, std::ios::binary);
@@ -33,7 +26,7 @@ int main(int argc, char** argv) {
       fprintf(stderr, "cannot read %s\n", path.c_str());
       return 1;
     }
-    // Exactly the input's size, never a zero-size allocation's shared address.
+    // Never a zero-size allocation's shared address.
     std::unique_ptr<uint8_t[]> copy(new uint8_t[std::max<size_t>(bytes.size(), 1)]);
     std::copy(bytes.begin(), bytes.end(), copy.get());
     fprintf(stderr, "replay %s (%zu bytes)\n", path.c_str(), bytes.size());

@@ -1,17 +1,13 @@
-// Soak of the built plug-in through its exported functions only (tools/vhub's host), against the
-// stand-in channel service: many sessions at once churn through Register, Poll, a client
-// connecting, traffic both ways (URBs that each session's thread answers as the hub, beside the
-// poll threads; posts; asynchronous requests answered with the host's buffers), a disconnect and a
-// reconnect or a drop with traffic in flight, Stop and Unregister, with random pauses, while the
-// plug-in logs at verbose level into a file that rolls at 1 MB, its buffering switched by the log
-// configuration file under load. It fails unless each message sent on a drained connection arrived
-// exactly once on the other side (at most once on a dropped one) and each reply to its own request,
-// the hub got nothing outside a connection, every session ends unregistered, the stand-in holds
-// nothing, and every buffer the host lent came back. Sanitizer builds stop at their first report.
-// Settings from the environment: USBREDIR_SOAK_SECONDS (30), USBREDIR_SOAK_SESSIONS (32) and
-// USBREDIR_SOAK_SEED (the time), printed so that a run can be repeated.
+// Soak of the built plug-in through its exports (tools/vhub's host) and the stand-in: many sessions
+// churn through Register, Poll, clients connecting, traffic both ways (URBs each session's thread
+// answers beside the poll threads, posts, asynchronous requests), disconnects or drops in flight,
+// Stop and Unregister, with random pauses, while the plug-in logs verbosely into a file rolling at
+// 1 MB, its buffering switched under load. Fails on a lost or duplicated message, a reply to
+// another request, a message outside a connection, or anything left over at the end. Settings:
+// USBREDIR_SOAK_SECONDS (30), USBREDIR_SOAK_SESSIONS (32), USBREDIR_SOAK_SEED (printed).
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -34,16 +30,11 @@ const int kWaitMs = 120000;  // generous: sanitizers on a loaded 2-core machine
 const DWORD kFirstSession = 100;
 
 std::atomic<bool> g_failed{false};
-// Per kind of connection (drained, dropped): requests the clients sent, those the hub got, URB
-// answers and reply buffers the hub gave, those the clients got, connections.
-std::atomic<unsigned long long> g_totals[2][5];
 std::atomic<unsigned long long> g_cycles{0};
-// By session index, counted on the poll threads: URBs the hub got, reply buffers it lent.
-std::atomic<uint64_t> g_urbs[256];
-std::atomic<uint64_t> g_replies[256];
+std::atomic<unsigned long long> g_connections[2];  // drained, dropped in flight
+std::atomic<uint64_t> g_urbs[256];  // URBs the hub got by session index, on the poll threads
 
-// Reports a failed check (session 0: the run as a whole); answers ok.
-bool Check(bool ok, DWORD sessionId, const std::string& what) {
+bool Check(bool ok, DWORD sessionId, const std::string& what) {  // session 0: the whole run
   if (!ok) {
     g_failed = true;
     fprintf(stderr, "soak: FAILED: session %u: %s\n", sessionId, what.c_str());
@@ -60,19 +51,21 @@ class SessionDriver {
   void Run(Clock::time_point until) {
     while (Clock::now() < until && !g_failed &&
            Check(m_host->StartSession(m_id), "Register failed")) {
-      Pause();
-      bool ok = NewClient() && Traffic(false);
-      Pause();
-      ok = ok && Disconnect();
-      Pause();
-      if (ok && Random(0, 2) == 0) {
-        NewClient() && Traffic(true);
-      } else if (ok && NewClient() && Traffic(false) && Random(0, 1) == 1) {
-        Disconnect();  // else the session stops with its client still connected
+      // One or two connections; the last may drop in flight or stay while the session stops.
+      bool ok = true;
+      for (int left = Random(1, 2); left > 0 && ok; --left) {
+        Pause();
+        const bool drop = left == 1 && Random(0, 2) == 0;
+        ok = NewClient() && Traffic(drop);
+        Pause();
+        if (ok && !drop && (left > 1 || Random(0, 1) == 1)) {
+          ok = Disconnect();
+        }
       }
       Pause();
       m_host->StopSession(m_id);  // Stop, Poll returns, Unregister
-      DestroyClient();
+      m_sim->KapSim_DestroyClient(m_client);
+      m_client = nullptr;
       Check(m_sim->KapSim_IsServerRunning(m_id) == FALSE, "the server outlived Unregister");
       Check(m_host->MessageCount(m_id) == m_hubGot, "the hub got requests outside a connection");
       ++g_cycles;
@@ -82,23 +75,21 @@ class SessionDriver {
  private:
   struct Pending {  // an asynchronous request awaiting its reply
     uint32_t requestId;
-    std::string messageId;
-    std::string reply;
+    std::string messageId, reply;
   };
 
   bool Check(bool ok, const std::string& what) { return ::Check(ok, m_id, what); }
 
   int Random(int low, int high) { return std::uniform_int_distribution<int>(low, high)(m_random); }
 
-  // Half the time nothing, else up to 3 ms: the interleavings differ from run to run.
   void Pause() {
     if (Random(0, 1) == 1) {
       std::this_thread::sleep_for(std::chrono::microseconds(Random(0, 3000)));
     }
   }
 
-  // A new client connects and the hub must be told.
   bool NewClient() {
+    m_sim->KapSim_DestroyClient(m_client);  // none: nothing
     size_t before = m_host->StateChangeCount(m_id, USB_REDIR_CHANNEL_CONNECTED);
     m_client = m_sim->KapSim_ConnectClient(m_id, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
     return Check(m_client != nullptr, "the client could not connect") &&
@@ -106,28 +97,17 @@ class SessionDriver {
                  "the hub was not told CONNECTED");
   }
 
-  void DestroyClient() {
-    m_sim->KapSim_DestroyClient(m_client);  // none: nothing
-    m_client = nullptr;
-  }
-
-  // The client leaves while the hub answers what it got; once the hub is told, nothing more
-  // arrives on either side. Without destroy the client's records stay for counting.
-  bool Disconnect(bool destroy = true) {
+  // The hub answers what it got while the client leaves; the client's records stay for counting.
+  bool Disconnect() {
     size_t before = m_host->StateChangeCount(m_id, USB_REDIR_CHANNEL_DISCONNECTED);
-    bool ok = Check(m_sim->KapSim_DisconnectClient(m_client) == TRUE, "disconnect failed");
+    const bool ok = Check(m_sim->KapSim_DisconnectClient(m_client) == TRUE, "disconnect failed");
     AnswerUrbs();
-    ok =
-        ok && Check(m_host->WaitForState(m_id, USB_REDIR_CHANNEL_DISCONNECTED, before + 1, kWaitMs),
-                    "the hub was not told DISCONNECTED");
-    if (destroy) {
-      DestroyClient();
-    }
-    return ok;
+    return ok &&
+           Check(m_host->WaitForState(m_id, USB_REDIR_CHANNEL_DISCONNECTED, before + 1, kWaitMs),
+                 "the hub was not told DISCONNECTED");
   }
 
-  // The hub answers every URB it got so far with one of its own. All are answered before the
-  // session stops, as no SendResponse may overlap Unregister.
+  // Answers every URB so far, before the session stops: no SendResponse may overlap Unregister.
   void AnswerUrbs() {
     const std::string urb(64, '\x5a');
     USBRedir_SendResponseExt ext{m_id, 8, 0};
@@ -138,14 +118,12 @@ class SessionDriver {
     }
   }
 
-  // A burst of URBs, posts and asynchronous requests in random order with random pauses, some
-  // replies collected as they come. Then either everything is waited for (the hub got every
-  // request, the client every reply and one answer per URB), or the client goes at once and each
-  // request must end answered or dropped. The connection's counts each way must match.
+  // A burst of URBs, posts and asynchronous requests in random order with random pauses; then
+  // everything is waited for, or the client drops at once. The counts each way must match.
   bool Traffic(bool drop) {
     const uint64_t hubGotBefore = m_host->MessageCount(m_id);
-    const uint64_t hubSentBefore = m_urbsAnswered + g_replies[m_id - kFirstSession];
-    uint64_t sent = 0, got = 0, urbs = 0;
+    const uint64_t answeredBefore = m_urbsAnswered;
+    uint64_t sent = 0, urbs = 0;
     bool ok = true;
     for (int i = 0, operations = Random(8, 96); i < operations && ok; ++i) {
       const std::string body(static_cast<size_t>(Random(1, 2048)), static_cast<char>('a' + i % 26));
@@ -174,9 +152,8 @@ class SessionDriver {
         Pause();
       }
       AnswerUrbs();
-      ok = ok && (Random(0, 7) != 0 || CollectReplies(1, false, &got));
     }
-    ok = (!drop || Disconnect(false)) && ok && CollectReplies(m_pending.size(), drop, &got);
+    ok = (!drop || Disconnect()) && ok && CollectReplies(drop);
     if (ok && !drop) {
       ok = Check(m_host->WaitForMessages(m_id, hubGotBefore + sent, kWaitMs),
                  "the hub missed a request");
@@ -186,57 +163,43 @@ class SessionDriver {
                  "the client missed a URB answer");
     }
     AnswerUrbs();
-    const uint64_t hubSent = m_urbsAnswered + g_replies[m_id - kFirstSession] - hubSentBefore;
-    const int received = m_sim->KapSim_GetMessageCount(m_client);
-    m_sim->KapSim_ReleaseMessages(m_client, received);
-    if (drop) {
-      DestroyClient();
-    }
-    got += static_cast<uint64_t>(received);
+    const uint64_t hubSent = m_urbsAnswered - answeredBefore;
+    const uint64_t got = static_cast<uint64_t>(m_sim->KapSim_GetMessageCount(m_client));
+    m_sim->KapSim_ReleaseMessages(m_client, static_cast<int>(got));
     const uint64_t hubGot = m_host->MessageCount(m_id) - hubGotBefore;
     m_hubGot += hubGot;
-    const uint64_t counts[] = {sent, hubGot, hubSent, got, 1};
-    for (int i = 0; i < 5; ++i) {
-      g_totals[drop][i] += counts[i];
-    }
+    ++g_connections[drop];
     return ok && Check(drop ? hubGot <= sent && got <= hubSent : hubGot == sent && got == hubSent,
                        drop ? "a dropped connection received more than was sent"
                             : "a drained connection lost or duplicated a message");
   }
 
-  // The oldest `count` asynchronous requests must be answered with their message id and the hub's
-  // reply to their very body; after a drop, each may also be dropped.
-  bool CollectReplies(size_t count, bool dropped, uint64_t* got) {
-    for (; count > 0 && !m_pending.empty(); --count) {
-      const Pending pending = m_pending.front();
-      m_pending.pop_front();
-      KapSimRequestState state = m_sim->KapSim_WaitRequest(m_client, pending.requestId, kWaitMs);
+  // Each asynchronous request gets its message id and the reply to its body, or after a drop none.
+  bool CollectReplies(bool dropped) {
+    bool ok = true;
+    for (auto pending = m_pending.begin(); ok && pending != m_pending.end(); ++pending) {
+      KapSimRequestState state = m_sim->KapSim_WaitRequest(m_client, pending->requestId, kWaitMs);
       uint32_t code = 0;
       int values = 0;
       const char* name = nullptr;
-      const KAP_RPC_VARIANT* echoed = nullptr;
-      const KAP_RPC_VARIANT* reply = nullptr;
+      const KAP_RPC_VARIANT *echoed = nullptr, *reply = nullptr;
       bool answered =
           state == KAPSIM_REQUEST_ANSWERED &&
-          m_sim->KapSim_GetReply(m_client, pending.requestId, &code, &values) == TRUE &&
+          m_sim->KapSim_GetReply(m_client, pending->requestId, &code, &values) == TRUE &&
           values == 2 &&
-          m_sim->KapSim_GetReplyValue(m_client, pending.requestId, 0, &name, &echoed) == TRUE &&
-          m_sim->KapSim_GetReplyValue(m_client, pending.requestId, 1, &name, &reply) == TRUE &&
-          echoed->vt == KAP_RPC_VT_LPSTR && pending.messageId == echoed->strVal &&
+          m_sim->KapSim_GetReplyValue(m_client, pending->requestId, 0, &name, &echoed) == TRUE &&
+          m_sim->KapSim_GetReplyValue(m_client, pending->requestId, 1, &name, &reply) == TRUE &&
+          echoed->vt == KAP_RPC_VT_LPSTR && pending->messageId == echoed->strVal &&
           reply->vt == KAP_RPC_VT_BLOB &&
-          std::string(reply->blobVal.blobData, reply->blobVal.size) == pending.reply;
-      m_sim->KapSim_ReleaseRequest(m_client, pending.requestId);
-      *got += answered ? 1 : 0;
-      if (!Check(dropped ? state == KAPSIM_REQUEST_ANSWERED || state == KAPSIM_REQUEST_DROPPED
-                         : answered,
-                 dropped
-                     ? "a request stayed pending after the drop"
-                     : "an asynchronous request got no reply with its id and the hub's answer")) {
-        m_pending.clear();
-        return false;
-      }
+          std::string(reply->blobVal.blobData, reply->blobVal.size) == pending->reply;
+      m_sim->KapSim_ReleaseRequest(m_client, pending->requestId);
+      ok = Check(
+          dropped ? state == KAPSIM_REQUEST_ANSWERED || state == KAPSIM_REQUEST_DROPPED : answered,
+          dropped ? "a request stayed pending after the drop"
+                  : "an asynchronous request got no reply with its id and the hub's answer");
     }
-    return true;
+    m_pending.clear();
+    return ok;
   }
 
   const DWORD m_id;
@@ -247,10 +210,9 @@ class SessionDriver {
   uint64_t m_urbsAnswered = 0;  // of g_urbs for this session
   uint64_t m_asyncCount = 0;
   uint64_t m_hubGot = 0;  // requests the hub got on this session's connections
-  std::deque<Pending> m_pending;
+  std::vector<Pending> m_pending;
 };
 
-// Verbose lines into a file that rolls at 1 MB, buffered or written at once.
 void WriteLogConfig(const std::string& path, bool buffered) {
   std::ofstream(path) << "UsbRedirPlugin.UsbRedirPluginLogger.logLevel = VERBOSE\n"
                          "UsbRedirPlugin.UsbRedirPluginLogger.logMaxFileSizeMB = 1\n"
@@ -266,26 +228,20 @@ int main() {
     return value != nullptr ? atof(value) : fallback;
   };
   const double seconds = setting("USBREDIR_SOAK_SECONDS", 30);
-  const int sessions = static_cast<int>(setting("USBREDIR_SOAK_SESSIONS", 32));
+  const int sessions = std::clamp(static_cast<int>(setting("USBREDIR_SOAK_SESSIONS", 32)), 1, 256);
   const unsigned seed = static_cast<unsigned>(setting("USBREDIR_SOAK_SEED", time(nullptr)));
   char root[] = "/tmp/usbredir-soak-XXXXXX";
-  if (seconds <= 0 || sessions < 1 || sessions > 256) {
-    fprintf(stderr, "soak: USBREDIR_SOAK_SECONDS must be above 0, USBREDIR_SOAK_SESSIONS 1-256\n");
-    return 2;
-  }
   if (mkdtemp(root) == nullptr) {
     perror("mkdtemp");
     return 1;
   }
-  // A home and temporary folder of its own: the preference names the log configuration file.
-  const std::string home = std::string(root) + "/home", logConfig = home + "/soak-log.conf";
-  std::filesystem::create_directories(home + "/.quorin");
-  std::filesystem::create_directories(std::string(root) + "/tmp");
-  std::ofstream(home + "/.quorin/config")
-      << "UsbRedirPlugin.log.configFile = \"~/soak-log.conf\"\n";
+  // Home and temporary folder of its own: the preference names the log configuration file.
+  const std::string dir = root, logConfig = dir + "/soak-log.conf";
+  std::filesystem::create_directories(dir + "/.quorin");
+  std::ofstream(dir + "/.quorin/config") << "UsbRedirPlugin.log.configFile = \"~/soak-log.conf\"\n";
   WriteLogConfig(logConfig, true);
-  setenv("HOME", home.c_str(), 1);
-  setenv("TMPDIR", (std::string(root) + "/tmp").c_str(), 1);
+  setenv("HOME", root, 1);
+  setenv("TMPDIR", root, 1);
   setenv("USER", "soak", 1);
   setenv("KAPSERVICE_PATH", KAPSERVICE_SIM_PATH, 1);
 
@@ -301,7 +257,6 @@ int main() {
   host->SetKeepRecords(false);
   host->SetResponder([](const VhubHost::Message& message, std::string* reply) {
     *reply = "re:" + message.payload;
-    ++g_replies[message.sessionId - kFirstSession];
     return true;
   });
   host->SetMessageObserver([](const VhubHost::Message& message) {
@@ -326,44 +281,32 @@ int main() {
   for (std::thread& thread : threads) {
     thread.join();
   }
-  const size_t lent = host->BuffersGivenOut();
-  const size_t back = host->BuffersFreed() + host->BuffersReclaimed();
-  const size_t badFrees = host->BadFrees();
+  Check(host->BuffersGivenOut() == host->BuffersFreed() + host->BuffersReclaimed() &&
+            host->BadFrees() == 0,
+        0, "reply buffers lent and handed back differ, or bad frees");
   host.reset();  // Fini: the logger flushes and closes its file
 
   // The highest roll counter of this process's log files: the file the logger ended in.
   const std::string prefix = "quorin-UsbRedirPlugin-" + std::to_string(getpid()) + "(";
   int lastFile = 0;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(std::string(root) + "/tmp/quorin-soak")) {
+  for (const auto& entry : std::filesystem::directory_iterator(dir + "/quorin-soak")) {
     const std::string name = entry.path().filename().string();
     if (name.compare(0, prefix.size(), prefix) == 0) {
       lastFile = std::max(lastFile, atoi(name.c_str() + prefix.size()));
     }
   }
   printf(
-      "soak: %d sessions for %.0f s (seed %u): %llu cycles register..unregister, log rolled %d "
-      "times at 1 MB (verbose)\n",
+      "soak: %d sessions for %.0f s (seed %u): %llu cycles register..unregister, %llu connections "
+      "drained, %llu dropped in flight, log rolled %d times at 1 MB (verbose)\n",
       sessions, std::chrono::duration<double>(Clock::now() - start).count(), seed, g_cycles.load(),
-      lastFile - 1);
-  for (int drop = 0; drop < 2; ++drop) {
-    const auto& t = g_totals[drop];
-    printf(
-        "soak: %llu connections %s: client->hub %llu sent, %llu received; hub->client %llu "
-        "sent, %llu received\n",
-        t[4].load(), drop != 0 ? "dropped in flight" : "drained", t[0].load(), t[1].load(),
-        t[2].load(), t[3].load());
-  }
+      g_connections[0].load(), g_connections[1].load(), lastFile - 1);
 
   KapSimCounters counters{};
   sim.KapSim_GetCounters(&counters);
   Check(counters.servers == 0 && counters.contexts == 0 && counters.variants == 0 &&
-            counters.clients == 0 && counters.objects == 0 && counters.channelSinks == 0,
-        0, "servers, message contexts, variants, clients, objects or sinks left");
-  Check(counters.badHandles == 0 && counters.badClears == 0, 0, "bad handles or clears");
-  Check(lent == back && badFrees == 0, 0,
-        "reply buffers: " + std::to_string(lent) + " lent, " + std::to_string(back) +
-            " handed back, " + std::to_string(badFrees) + " bad");
+            counters.clients == 0 && counters.objects == 0 && counters.channelSinks == 0 &&
+            counters.badHandles == 0 && counters.badClears == 0,
+        0, "servers, contexts, variants, clients, objects or sinks left, or bad handles");
   Check(seconds < 20 || lastFile >= 2, 0, "the log never rolled");
   if (g_failed) {
     fprintf(stderr, "soak: the plug-in's logs are kept in %s\n", root);
