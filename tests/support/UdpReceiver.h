@@ -1,6 +1,5 @@
-// A UDP socket on a free loopback port that collects datagrams, for the tests of the
-// syslog writer (unit and end to end). Plain POSIX, header only, so that the end-to-end
-// tests, which link nothing of the plug-in, can use it too. Not thread safe.
+// A UDP socket on a free loopback port that collects datagrams. Header only and plain POSIX,
+// so that the end-to-end tests, which link nothing of the plug-in, can use it. Not thread safe.
 #ifndef TESTS_SUPPORT_UDPRECEIVER_H
 #define TESTS_SUPPORT_UDPRECEIVER_H
 
@@ -34,8 +33,7 @@ class UdpReceiver {
   // 0 when the socket could not be bound.
   uint16_t Port() const { return m_port; }
 
-  // Collects datagrams until one contains the fragment or the time is up; every datagram
-  // collected so far is in Datagrams().
+  // Collects datagrams until one contains the fragment or the time is up.
   bool WaitFor(const std::string& fragment, int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (size_t seen = 0;; ++seen) {
