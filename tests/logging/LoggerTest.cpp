@@ -212,7 +212,6 @@ TEST_F(LoggerLifecycle, StartupLinesThenSettersFailAndTheLevelHolds) {
   EXPECT_FALSE(logger->SetUseLocalTime(false));
   EXPECT_FALSE(logger->SetAutoCreationOfWriters(true));
   EXPECT_EQ(LOGGER_LOG_DEBUG, logger->GetLevel());
-  EXPECT_STREQ("DEBUG", logger->GetLevelAsStr());
   EXPECT_EQ(nullptr, logger->CreateWriter(LOG_WRITER_FILE).Ptr());
   TestLogWriterPtr late(new TestLogWriter(LOG_WRITER_STDOUT));
   EXPECT_FALSE(logger->AddWriter(late.Ptr()));
@@ -387,16 +386,17 @@ TEST_F(WriterTest, ProxyHandsTheCallbackTheFullFunctionTextLevelAndMessage) {
   proxy->SetProxyFunc(&RecordProxyCall);
   ASSERT_TRUE(logger->Start());
   gProxyCalls.clear();
-  Logger::Log("int Space::Caller(char) const", LOGGER_LOG_DEBUG, "hello %s", "proxy");
-  EXPECT_EQ(0u, gProxyCalls.size());  // the logger is at info
   Logger::Log("int Space::Caller(char) const", LOGGER_LOG_WARN, "hello %s", "proxy");
   EXPECT_TRUE(proxy->WriteMessage(new LogMessage("  \tno marker", 12, LOGGER_LOG_ERROR)));
+  EXPECT_TRUE(proxy->WriteMessage(new LogMessage(nullptr, 0, LOGGER_LOG_ERROR)));
   EXPECT_FALSE(proxy->WriteMessage(new LogMessage("@PROXY/3no slash", 16, LOGGER_LOG_INFO)));
   EXPECT_FALSE(proxy->WriteMessage(new LogMessage("@PROXY/9f/level", 15, LOGGER_LOG_INFO)));
   EXPECT_FALSE(proxy->WriteMessage(new LogMessage("@PROXY/", 7, LOGGER_LOG_INFO)));
   EXPECT_EQ((std::vector<std::string>{"int Space::Caller(char) const|" +
                                           std::to_string(LOGGER_LOG_WARN) + "|hello proxy\n",
-                                      "|" + std::to_string(LOGGER_LOG_ALWAYS) + "|no marker\n"}),
+                                      "|" + std::to_string(LOGGER_LOG_ALWAYS) + "|no marker\n",
+                                      "|" + std::to_string(LOGGER_LOG_ALWAYS) +
+                                          "|Failed to allocate memory for log message\n"}),
             gProxyCalls);
   Logger::ShutDown();  // OnClose drops the callback
   EXPECT_FALSE(proxy->WriteMessage(new LogMessage("@PROXY/3f/after", 15, LOGGER_LOG_INFO)));
