@@ -66,7 +66,6 @@ class FileWriterTest : public ::testing::Test {
     std::filesystem::remove_all(m_tmp);
   }
 
-  // A default logger of the application "App" with a file writer, the options set.
   FileWriter* MakeLogger(std::initializer_list<std::pair<const char*, const char*>> options = {}) {
     ScopedTestLogger::SettlePollThread();  // its start-up lines stay out of the file
     m_logger = Logger::Create("AppLogger", "App", true);
@@ -192,7 +191,6 @@ TEST_F(FileWriterTest, NamesAndLimitsFollowLevelAndOptions) {
   EXPECT_FALSE(m_logger->Start());
 }
 
-// Rolling at the size limit keeps the first file and the four newest.
 TEST_F(FileWriterTest, SessionsAppendWithTheBannerAndRollingKeepsTheFirstAndNewest) {
   ASSERT_TRUE(MakeLogger()->SetMaxBufferSize(500000));
   ASSERT_TRUE(m_logger->Start());

@@ -67,7 +67,6 @@ class BufferedWriterTest : public QuietLogging {
   TestLogWriterPtr m_writer;
 };
 
-// Logs "<stem><i>" for i in [from, to).
 void LogSeries(const char* stem, int from, int to) {
   for (int i = from; i < to; ++i) {
     Logger::Log("@F", LOGGER_LOG_INFO, "%s%d", stem, i);
@@ -88,8 +87,6 @@ using LoggerDispatch = QuietLogging;
 using LoggerLifecycle = QuietLogging;
 using WriterTest = QuietLogging;
 
-// The separator that marks a change of thread, a line built once by the first initialised
-// writer and shared with its separator, empty and filtered hex dumps, and function traces.
 // (The line's prefix, shortening, cut and hex dump bytes are pinned by fuzz_corpus_log_format.)
 TEST_F(LoggerLine, SeparatorSharedLineAndTrace) {
   TestLogWriterPtr failing(new TestLogWriter(LOG_WRITER_DEBUG));
@@ -190,9 +187,7 @@ TEST_F(LoggerDispatch, PrintfFiltersUtcStampAndAWriterThatLogsFromItsWrite) {
   EXPECT_EQ((std::vector<std::string>{"group", "kept", "outer", "after"}), debug->Messages());
 }
 
-// Four start-up lines (the first without a separator, even from another thread; their texts
-// are pinned end to end by the plug-in's log file), setters that fail once started, and the
-// process level that follows the started default logger.
+// The start-up lines' texts are pinned end to end by the plug-in's log file.
 TEST_F(LoggerLifecycle, StartupLinesThenSettersFailAndTheLevelHolds) {
   TestLogWriterPtr writer(new TestLogWriter());
   LoggerPtr logger = Make("Startup", {writer.Ptr()});
