@@ -1,7 +1,11 @@
-// The logger's line format, dispatch rules, life cycle and registry, observed through
-// recording writers attached to a started default logger.
+// The logger's dispatch rules, life cycle and registry; every writer's queue (the drain on the
+// logging poll thread, batch mode, dropped lines, header and footer); the proxy callback and
+// RFC 5424 syslog datagrams read by a UDP socket.
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <regex>
 #include <string>
@@ -11,10 +15,13 @@
 #include <gtest/gtest.h>
 
 #include "logging/FunctionTrace.h"
+#include "logging/LogMessage.h"
 #include "logging/Logger.h"
+#include "logging/ProxyWriter.h"
 #include "runtime/QrThread.h"
 #include "support/ScopedTestLogger.h"
 #include "support/TestLogWriter.h"
+#include "support/UdpReceiver.h"
 
 namespace {
 
@@ -22,38 +29,17 @@ const char kLocalStamp[] = "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}";
 const char kUtcStamp[] = "\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}\\.\\d{3}Z";
 const std::string kSeparator = std::string(39, '-') + "\n";
 
-std::string Hex(unsigned long value, int width) {
-  char text[32];
-  std::snprintf(text, sizeof(text), "%0*lX", width, value);
-  return text;
-}
-
-std::string ThreadHex() {
-  return Hex(static_cast<unsigned long>(QrThread::GetCurrentThreadID()), 8);
-}
-
-// Whether the line is, after the separator that precedes it when another thread logged
-// last (the logging poll thread may have), the prefix of this thread and then the text.
-bool IsLine(const std::string& line, const char* stamp, char letter, const std::string& name,
-            const std::string& text) {
-  std::string pattern = std::string("^(") + kSeparator + ")?" + stamp + " <" + ThreadHex() +
-                        "> \\[" + Hex(static_cast<unsigned long>(getpid()), 4) + "\\] " + letter +
-                        " " + name + ": " + text;
-  return std::regex_match(line, std::regex(pattern));
-}
-
 bool StartsWithSeparator(const std::string& line) { return line.compare(0, 40, kSeparator) == 0; }
 
-// Every test starts from a settled poll thread (whose own start-up lines could otherwise
-// reach the test's logger) and leaves the registry empty.
+// The settled poll thread's start-up lines cannot reach a test's logger.
 class QuietLogging : public ::testing::Test {
  protected:
   void SetUp() override { ScopedTestLogger::SettlePollThread(); }
   void TearDown() override { Logger::ShutDown(); }
 
-  // A default logger of application "App" with the writers, not started.
-  static LoggerPtr Make(const char* name, std::initializer_list<TestLogWriter*> writers) {
-    LoggerPtr logger = Logger::Create(name, "App", true);
+  static LoggerPtr Make(const char* name, std::initializer_list<TestLogWriter*> writers,
+                        const char* appName = "App") {
+    LoggerPtr logger = Logger::Create(name, appName, true);
     for (TestLogWriter* writer : writers) {
       EXPECT_TRUE(logger->AddWriter(writer));
     }
@@ -61,48 +47,80 @@ class QuietLogging : public ::testing::Test {
   }
 };
 
+// A default logger at info level (below the poll thread's own item lines) with one
+// buffered recording writer whose drain never runs unless a test shortens its interval.
+class BufferedWriterTest : public QuietLogging {
+ protected:
+  void SetUp() override {
+    QuietLogging::SetUp();
+    m_writer = new TestLogWriter();
+    m_writer->SetBufferingEnabled(true);
+    m_writer->SetSyncInterval(600000);
+    m_logger = Make("Buffered", {m_writer.Ptr()});
+  }
+  void Start() {
+    ASSERT_TRUE(m_logger->Start());
+    m_writer->FlushMessages();
+    m_writer->Clear();
+  }
+  LoggerPtr m_logger;
+  TestLogWriterPtr m_writer;
+};
+
+void LogSeries(const char* stem, int from, int to) {
+  for (int i = from; i < to; ++i) {
+    Logger::Log("@F", LOGGER_LOG_INFO, "%s%d", stem, i);
+  }
+}
+
+bool WaitForCount(TestLogWriter* writer, size_t count) {
+  for (int i = 0; i < 1000 && writer->Count() < count; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return writer->Count() >= count;
+}
+
 }  // namespace
 
 using LoggerLine = QuietLogging;
 using LoggerDispatch = QuietLogging;
 using LoggerLifecycle = QuietLogging;
+using WriterTest = QuietLogging;
 
-// The whole line with the logger's own shortening of the function name, the separator that
-// marks a change of thread, and function traces. (Line ends, the 1023-byte cut, the indent of
-// an empty function name and the hex dump's lines are pinned by fuzz_corpus_log_format.)
-TEST_F(LoggerLine, PrefixSeparatorAndTrace) {
-  ScopedTestLogger log(LOGGER_LOG_INFO);
-  TestLogWriter* writer = log.Writer();
-  QR_LOG(LOGGER_LOG_WARN, "value %d\n", 42);
-  std::vector<std::string> lines = writer->LinesContaining("value 42");
-  ASSERT_EQ(1u, lines.size());
-  EXPECT_TRUE(IsLine(lines[0], kLocalStamp, 'W',
-                     "LoggerLine_PrefixSeparatorAndTrace_Test::TestBody\\(\\)", "value 42\\n"))
-      << lines[0];
-
-  writer->Clear();
-  Logger::Log("@Somewhere", LOGGER_LOG_INFO, "first");
+// (The line's prefix, shortening, cut and hex dump bytes are pinned by fuzz_corpus_log_format.)
+TEST_F(LoggerLine, SeparatorSharedLineAndTrace) {
+  TestLogWriterPtr failing(new TestLogWriter(LOG_WRITER_DEBUG));
+  TestLogWriterPtr first(new TestLogWriter(LOG_WRITER_SOCKET));
+  TestLogWriterPtr third(new TestLogWriter(LOG_WRITER_STDERR));
+  failing->SetInitResult(false);
+  ASSERT_TRUE(Make("Shared", {failing.Ptr(), first.Ptr(), third.Ptr()})->Start());
+  first->Clear();
+  third->Clear();
+  Logger::Log("@Somewhere", LOGGER_LOG_INFO, "one");
+  // The third writer sees the other thread first and would print no separator itself.
   std::thread([] {
+    Logger::Log_Writer("@T", LOGGER_LOG_INFO, LOG_WRITER_STDERR, "prime");
     Logger::Log("@Other", LOGGER_LOG_INFO, "two");
     Logger::Log("@Other", LOGGER_LOG_INFO, "three");
   }).join();
   Logger::Log("@Main", LOGGER_LOG_INFO, "four");
-  lines = writer->Lines();
+  std::vector<std::string> lines = first->Lines();
   ASSERT_EQ(4u, lines.size());
-  EXPECT_FALSE(StartsWithSeparator(lines[0]));  // this thread logged last
+  EXPECT_FALSE(StartsWithSeparator(lines[0]));  // this thread logged last (at start)
   EXPECT_TRUE(StartsWithSeparator(lines[1])) << lines[1];
   EXPECT_FALSE(StartsWithSeparator(lines[2]));
   EXPECT_TRUE(StartsWithSeparator(lines[3]));
   EXPECT_TRUE(std::regex_match(lines[1].substr(kSeparator.size()),
                                std::regex(std::string("^") + kLocalStamp + " .*two\\n")));
+  std::vector<std::string> shared = third->Lines();
+  ASSERT_EQ(5u, shared.size());
+  shared.erase(shared.begin() + 1);  // "prime"
+  EXPECT_EQ(lines, shared);
+  EXPECT_EQ(0u, failing->Count());
 
-  // A dump of no bytes or at a filtered level writes nothing.
-  writer->Clear();
+  first->Clear();
   Logger::LogHexDump("@Dump", LOGGER_LOG_INFO, "ABC", 0);
   Logger::LogHexDump("@Dump", LOGGER_LOG_DEBUG, "ABC", 3);
-  EXPECT_EQ(0u, writer->Count());
-
-  writer->Clear();
   { FunctionTrace trace(LOGGER_LOG_INFO, "void Traced::Op(int)"); }
   { FunctionTrace trace(LOGGER_LOG_INFO, "void Traced::Op(int)", LoggerPtr(), "id %d", 7); }
   { FunctionTrace trace(LOGGER_LOG_VERBOSE, "void Traced::Op()"); }  // filtered
@@ -111,19 +129,21 @@ TEST_F(LoggerLine, PrefixSeparatorAndTrace) {
     trace.SetExitMsg(LOGGER_LOG_ERROR, "failed: %d\n", -2);
   }
   EXPECT_EQ((std::vector<std::string>{"Enter", "Exit", "Enter - id 7", "Exit", "failed: -2"}),
-            writer->Messages());
+            first->Messages());
   EXPECT_EQ((std::vector<Level>{LOGGER_LOG_INFO, LOGGER_LOG_INFO, LOGGER_LOG_INFO, LOGGER_LOG_INFO,
                                 LOGGER_LOG_ERROR}),
-            writer->Levels());
+            first->Levels());
 }
 
 TEST_F(LoggerDispatch, PrintfFiltersUtcStampAndAWriterThatLogsFromItsWrite) {
   testing::internal::CaptureStdout();
   Logger::LogPrintf("int Module::Call(int)", "value=%d", 5);
   std::string printed = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(
-      std::regex_match(printed, std::regex(std::string("^") + kLocalStamp + " 0x" + ThreadHex() +
-                                           " Module::Call\\(\\): value=5\\n$")))
+  char thread[32];
+  std::snprintf(thread, sizeof(thread), " 0x%08lX ",
+                static_cast<unsigned long>(QrThread::GetCurrentThreadID()));
+  EXPECT_TRUE(std::regex_match(
+      printed, std::regex(kLocalStamp + std::string(thread) + "Module::Call\\(\\): value=5\\n")))
       << printed;
 
   TestLogWriterPtr debug(new TestLogWriter(LOG_WRITER_DEBUG));
@@ -149,7 +169,10 @@ TEST_F(LoggerDispatch, PrintfFiltersUtcStampAndAWriterThatLogsFromItsWrite) {
   EXPECT_EQ((std::vector<std::string>{"group", "kept"}), debug->Messages());
   EXPECT_EQ((std::vector<std::string>{"only stdout", "kept"}), out->Messages());
   EXPECT_EQ((std::vector<std::string>{"group", "kept"}), err->Messages());
-  EXPECT_TRUE(IsLine(debug->Lines()[0], kUtcStamp, 'E', "G", "group\\n")) << debug->Lines()[0];
+  EXPECT_TRUE(std::regex_match(
+      debug->Lines()[0],
+      std::regex("(-{39}\\n)?" + std::string(kUtcStamp) + " <.*\\] E G: group\\n")))
+      << debug->Lines()[0];
 
   int calls = 0;
   debug->SetOnWrite([&](const std::string&) {
@@ -164,30 +187,7 @@ TEST_F(LoggerDispatch, PrintfFiltersUtcStampAndAWriterThatLogsFromItsWrite) {
   EXPECT_EQ((std::vector<std::string>{"group", "kept", "outer", "after"}), debug->Messages());
 }
 
-TEST_F(LoggerDispatch, LineIsBuiltOnceByFirstInitialisedWriterAndShared) {
-  TestLogWriterPtr failing(new TestLogWriter(LOG_WRITER_DEBUG));
-  TestLogWriterPtr second(new TestLogWriter(LOG_WRITER_SOCKET));
-  TestLogWriterPtr third(new TestLogWriter(LOG_WRITER_STDERR));
-  failing->SetInitResult(false);
-  ASSERT_TRUE(Make("Shared", {failing.Ptr(), second.Ptr(), third.Ptr()})->Start());
-  second->Clear();
-  third->Clear();
-  // The third writer already saw the other thread and would print no separator itself;
-  // it receives the line the second writer's prefix built, separator included.
-  std::thread([] {
-    Logger::Log_Writer("@T", LOGGER_LOG_INFO, LOG_WRITER_STDERR, "prime");
-    Logger::Log("@T", LOGGER_LOG_INFO, "shared");
-  }).join();
-  EXPECT_EQ(0u, failing->Count());
-  ASSERT_EQ(1u, second->Count());
-  ASSERT_EQ(2u, third->Count());
-  EXPECT_EQ(second->Lines()[0], third->Lines()[1]);
-  EXPECT_TRUE(StartsWithSeparator(third->Lines()[1]));
-}
-
-// Four start-up lines (the first without a separator, even from another thread; their texts
-// are pinned end to end by the plug-in's log file), setters that fail once started, and the
-// process level that follows the started default logger.
+// The start-up lines' texts are pinned end to end by the plug-in's log file.
 TEST_F(LoggerLifecycle, StartupLinesThenSettersFailAndTheLevelHolds) {
   TestLogWriterPtr writer(new TestLogWriter());
   LoggerPtr logger = Make("Startup", {writer.Ptr()});
@@ -207,7 +207,6 @@ TEST_F(LoggerLifecycle, StartupLinesThenSettersFailAndTheLevelHolds) {
   EXPECT_FALSE(logger->SetUseLocalTime(false));
   EXPECT_FALSE(logger->SetAutoCreationOfWriters(true));
   EXPECT_EQ(LOGGER_LOG_DEBUG, logger->GetLevel());
-  EXPECT_STREQ("DEBUG", logger->GetLevelAsStr());
   EXPECT_EQ(nullptr, logger->CreateWriter(LOG_WRITER_FILE).Ptr());
   TestLogWriterPtr late(new TestLogWriter(LOG_WRITER_STDOUT));
   EXPECT_FALSE(logger->AddWriter(late.Ptr()));
@@ -249,4 +248,191 @@ TEST_F(LoggerLifecycle, StartAndCreateRefusals) {
   Logger::ShutDown();
   EXPECT_EQ(nullptr, Logger::GetDefault().Ptr());
   EXPECT_FALSE(Logger::Exists("Failing"));
+}
+
+TEST_F(BufferedWriterTest, DrainWritesFromThePollThreadEveryIntervalOrFullBatch) {
+  Start();  // the interval is ten minutes
+  std::atomic<QrThreadID> writerThread{0};
+  m_writer->SetOnWrite([&](const std::string& line) {
+    if (line.find("again") != std::string::npos) {
+      writerThread = QrThread::GetCurrentThreadID();
+    }
+  });
+  LogSeries("burst ", 0, 4096 + 5);
+  EXPECT_TRUE(WaitForCount(m_writer.Ptr(), 4096));
+  EXPECT_EQ("burst 0", m_writer->Messages().front());
+  m_writer->SetSyncInterval(20);
+  EXPECT_TRUE(WaitForCount(m_writer.Ptr(), 4101));
+  Logger::Log("@F", LOGGER_LOG_INFO, "again");
+  EXPECT_TRUE(WaitForCount(m_writer.Ptr(), 4102));
+  Logger::ShutDown();  // nothing may call the hook once writerThread is gone
+  EXPECT_NE(0u, writerThread.load());
+  EXPECT_NE(QrThread::GetCurrentThreadID(), writerThread.load());
+}
+
+TEST_F(BufferedWriterTest, BatchModeBannerOnceThenGroupsOfOneHundred) {
+  ASSERT_TRUE(m_writer->SetMaxBufferSize(10));
+  Start();  // four start-up lines queued: below the buffer size
+  LogSeries("m", 0, 9);
+  EXPECT_EQ(0u, m_writer->Count());
+  EXPECT_FALSE(m_writer->IsBatchModeEnabled());
+  Logger::Log("@F", LOGGER_LOG_INFO, "m9");  // the tenth queued message
+  EXPECT_TRUE(m_writer->IsBatchModeEnabled());
+  ASSERT_EQ(1u, m_writer->Count());
+  EXPECT_EQ("\n***** BATCH MODE ENABLED *****\n\n", m_writer->Lines()[0]);
+  LogSeries("m", 10, 99);
+  EXPECT_EQ(1u, m_writer->Count());
+  Logger::Log("@F", LOGGER_LOG_INFO, "m99");  // 100 queued: written at once, in order
+  ASSERT_EQ(101u, m_writer->Count());
+  EXPECT_EQ("m0", m_writer->Messages()[1]);
+  EXPECT_EQ("m99", m_writer->Messages()[100]);
+  // The periodic drain no longer runs.
+  m_writer->SetSyncInterval(10);
+  Logger::Log("@F", LOGGER_LOG_INFO, "m100");
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(101u, m_writer->Count());
+}
+
+TEST_F(BufferedWriterTest, RefusedLinesBufferingOffAndHeaderAndFooter) {
+  TestLogWriterPtr framed(new TestLogWriter(LOG_WRITER_STDOUT));
+  EXPECT_FALSE(framed->SetHeader(""));
+  ASSERT_TRUE(framed->SetHeader("hello header"));
+  ASSERT_TRUE(framed->SetFooter("bye footer"));
+  ASSERT_TRUE(m_logger->AddWriter(framed.Ptr()));
+  Start();
+  EXPECT_FALSE(framed->SetHeader("too late"));
+  EXPECT_FALSE(framed->SetFooter("too late"));
+  ASSERT_TRUE(m_writer->SetEnabled(false));
+  LogSeries("refused ", 0, 3);
+  ASSERT_TRUE(m_writer->SetEnabled(true));
+  EXPECT_EQ(0u, m_writer->Count());
+  Logger::Log("@F", LOGGER_LOG_INFO, "accepted");
+  ASSERT_TRUE(m_writer->SetBufferingEnabled(false));
+  std::vector<std::string> lines = m_writer->Lines();
+  ASSERT_EQ(2u, lines.size());
+  EXPECT_EQ("accepted", m_writer->Messages()[0]);
+  EXPECT_EQ("\n******* Dropped 3 messages *******\n\n", lines[1]);
+  EXPECT_EQ(LOGGER_LOG_INFO, m_writer->Levels()[1]);
+  Logger::Log("@F", LOGGER_LOG_INFO, "direct");
+  EXPECT_EQ(3u, m_writer->Count());
+  Logger::ShutDown();
+  lines = framed->Lines();
+  ASSERT_GE(lines.size(), 6u);  // header, four start-up lines, footer
+  EXPECT_NE(std::string::npos, lines.front().find("] A LogWriter::Init(): hello header\n"));
+  EXPECT_NE(std::string::npos, lines.back().find("] A LogWriter::Close(): bye footer\n"));
+}
+
+TEST_F(BufferedWriterTest, ConcurrentSwitchesOffLeaveTheDrainToOneSwitchOn) {
+  Start();
+  // A drain pass held inside its write keeps both switches waiting on it, so both have
+  // seen the writer enabled before either acts.
+  std::atomic<bool> release{false};
+  std::atomic<bool> blocked{false};
+  m_writer->SetOnWrite([&](const std::string& line) {
+    if (line.find("hold") != std::string::npos) {
+      blocked = true;
+      while (!release) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
+  });
+  Logger::Log("@F", LOGGER_LOG_INFO, "hold");
+  m_writer->SetSyncInterval(1);
+  for (int i = 0; i < 10000 && !blocked; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(blocked);
+  m_writer->SetSyncInterval(600000);
+  std::thread first([&] { m_writer->SetEnabled(false); });
+  std::thread second([&] { m_writer->SetEnabled(false); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  release = true;
+  first.join();
+  second.join();
+  EXPECT_FALSE(m_writer->IsEnabled());
+
+  ASSERT_TRUE(m_writer->SetEnabled(true));
+  m_writer->SetSyncInterval(10);
+  Logger::Log("@F", LOGGER_LOG_INFO, "drained again");
+  EXPECT_TRUE(WaitForCount(m_writer.Ptr(), 2));
+}
+
+namespace {
+
+std::vector<std::string> gProxyCalls;  // "<function>|<level>|<text>"
+
+void RecordProxyCall(const char* funcName, Level level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  char text[2048];
+  vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  gProxyCalls.push_back(std::string(funcName) + "|" + std::to_string(level) + "|" + text);
+}
+
+}  // namespace
+
+TEST_F(WriterTest, ProxyHandsTheCallbackTheFullFunctionTextLevelAndMessage) {
+  gProxyCalls.clear();
+  LoggerPtr logger = Make("Proxied", {});
+  RCPtr<LogWriter> writer = logger->CreateWriter(LOG_WRITER_PROXY);
+  auto* proxy = static_cast<ProxyWriter*>(writer.Ptr());
+  EXPECT_FALSE(proxy->WriteMessage(new LogMessage("x", 1, LOGGER_LOG_INFO)));  // no callback
+  proxy->SetProxyFunc(&RecordProxyCall);
+  ASSERT_TRUE(logger->Start());
+  gProxyCalls.clear();
+  Logger::Log("int Space::Caller(char) const", LOGGER_LOG_WARN, "hello %s", "proxy");
+  EXPECT_TRUE(proxy->WriteMessage(new LogMessage("  \tno marker", 12, LOGGER_LOG_ERROR)));
+  EXPECT_TRUE(proxy->WriteMessage(new LogMessage(nullptr, 0, LOGGER_LOG_ERROR)));
+  EXPECT_FALSE(proxy->WriteMessage(new LogMessage("@PROXY/3no slash", 16, LOGGER_LOG_INFO)));
+  EXPECT_FALSE(proxy->WriteMessage(new LogMessage("@PROXY/9f/level", 15, LOGGER_LOG_INFO)));
+  EXPECT_FALSE(proxy->WriteMessage(new LogMessage("@PROXY/", 7, LOGGER_LOG_INFO)));
+  EXPECT_EQ((std::vector<std::string>{"int Space::Caller(char) const|" +
+                                          std::to_string(LOGGER_LOG_WARN) + "|hello proxy\n",
+                                      "|" + std::to_string(LOGGER_LOG_ALWAYS) + "|no marker\n",
+                                      "|" + std::to_string(LOGGER_LOG_ALWAYS) +
+                                          "|Failed to allocate memory for log message\n"}),
+            gProxyCalls);
+  Logger::ShutDown();  // OnClose drops the callback
+  EXPECT_FALSE(proxy->WriteMessage(new LogMessage("@PROXY/3f/after", 15, LOGGER_LOG_INFO)));
+}
+
+// Options hold only until start; a datagram carries the RFC 5424 header, with "-" for a
+// missing application name. (That a writer ahead in type order builds the line a datagram
+// carries is pinned end to end, against the plug-in's log file.)
+TEST_F(WriterTest, SyslogOptionsAndDatagrams) {
+  for (auto [appName, expectedApp] :
+       {std::pair<const char*, const char*>{"SyslogApp", "SyslogApp"}, {"", "-"}}) {
+    SCOPED_TRACE(expectedApp);
+    UdpReceiver receiver;
+    LoggerPtr logger = Make("Syslog", {}, appName);
+    RCPtr<LogWriter> writer = logger->CreateWriter(LOG_WRITER_SOCKET);
+    EXPECT_TRUE(writer->IsBufferingEnabled());
+    auto option = [&](const char* name) {
+      std::string value;
+      return writer->GetCustomOption(name, value) ? value : "-";
+    };
+    EXPECT_EQ("514", option("remotePort"));
+    EXPECT_EQ("localhost", option("REMOTEADDRESS"));
+    EXPECT_TRUE(writer->SetCustomOption("RemotePort", "0x10202"));  // 16 bits of it
+    EXPECT_EQ("514", option("remotePort"));
+    EXPECT_FALSE(writer->SetCustomOption("remotePort", "port"));
+    EXPECT_FALSE(writer->SetCustomOption("remoteAddress", ""));
+    EXPECT_FALSE(writer->SetCustomOption("other", "1"));
+    ASSERT_TRUE(writer->SetCustomOption("remoteAddress", "127.0.0.1"));
+    ASSERT_TRUE(writer->SetCustomOption("remotePort", std::to_string(receiver.Port())));
+    ASSERT_TRUE(logger->Start());
+    EXPECT_FALSE(writer->SetCustomOption("remotePort", "515"));
+    Logger::Log("@Caller", LOGGER_LOG_ERROR, "datagram %s", "text");
+    writer->FlushMessages();
+    ASSERT_TRUE(receiver.WaitFor("datagram text", 5000));
+    char host[256] = {};
+    gethostname(host, sizeof(host) - 1);
+    std::string pattern = "<1>1 \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z " +
+                          std::string(host).substr(0, 64) + " " + expectedApp +
+                          " - - datagram text\\n";
+    EXPECT_TRUE(std::regex_match(receiver.Datagrams().back(), std::regex(pattern)))
+        << receiver.Datagrams().back();
+    Logger::ShutDown();
+  }
 }

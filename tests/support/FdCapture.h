@@ -1,6 +1,5 @@
-// Sends one of the process's file descriptors (1 or 2) into a temporary file for a while,
-// so that a test can read what the standard streams received. Header only; not thread
-// safe, and nothing else may redirect the same descriptor meanwhile.
+// Sends a file descriptor (1 or 2) into a temporary file until Text() reads what arrived.
+// Not thread safe; nothing else may redirect the same descriptor meanwhile.
 #ifndef TESTS_SUPPORT_FDCAPTURE_H
 #define TESTS_SUPPORT_FDCAPTURE_H
 
@@ -9,7 +8,6 @@
 #include <cstdio>
 #include <string>
 
-// Text() ends the capture and answers what arrived; later calls answer the same.
 class FdCapture {
  public:
   explicit FdCapture(int fd) : m_fd(fd), m_file(std::tmpfile()) {

@@ -1,13 +1,7 @@
-// Starts a default logger whose only writer is a TestLogWriter, for the life of a test:
-//   ScopedTestLogger log(LOGGER_LOG_DEBUG);
-//   ... code under test ...
-//   EXPECT_TRUE(log.Writer()->HasMessage("UsbRedirectionProxy_Poll() session 3 not exist."));
-// The start-up lines are cleared, so the writer holds only what the test caused. The
-// destructor shuts the whole logging facility down (Logger::ShutDown): one at a time. The
-// logging poll thread logs its own item changes at debug and trace level (and its thread
-// start and exit at info), so at those levels prefer HasMessage or CountContaining over
-// comparing the whole list. Not thread safe itself; the code under test may log from any
-// thread.
+// A started default logger whose only writer is a TestLogWriter, for the life of a test; its
+// start-up lines cleared. The destructor shuts all logging down. The logging poll thread logs
+// item changes at debug and trace level: there, look for messages rather than whole lists.
+// Not thread safe itself; the code under test may log from any thread.
 #ifndef TESTS_SUPPORT_SCOPEDTESTLOGGER_H
 #define TESTS_SUPPORT_SCOPEDTESTLOGGER_H
 
@@ -22,12 +16,10 @@ class ScopedTestLogger {
   ScopedTestLogger(const ScopedTestLogger&) = delete;
   ScopedTestLogger& operator=(const ScopedTestLogger&) = delete;
 
-  // Starts the logging poll thread and waits until it is past its own start-up lines, so
-  // that they cannot reach a logger started afterwards (call it before starting a logger
-  // by hand when a test compares exact lines).
+  // Waits until the logging poll thread is past its own start-up lines, so that they cannot
+  // reach a logger started afterwards.
   static void SettlePollThread();
 
-  // Whether the logger started (it does unless another logger of that name exists).
   bool Started() const { return m_started; }
   TestLogWriter* Writer() const { return m_writer.Ptr(); }
 

@@ -14,6 +14,18 @@ std::vector<std::string> Containing(const std::vector<std::string>& texts,
   return found;
 }
 
+// The text after the prefix (and separator line), without the final newline.
+std::string StripPrefix(const std::string& line) {
+  static const std::regex kPrefix(
+      "^(-{39}\\n)?\\d{4}-\\d{2}-\\d{2}[ T]\\d{2}:\\d{2}:\\d{2}\\.\\d{3}Z? <[0-9A-F]{8,}> "
+      "\\[[0-9A-F]{4,}\\] [AEWIDTVN] [^\\n]*?: ");
+  std::string text = std::regex_replace(line, kPrefix, "", std::regex_constants::format_first_only);
+  if (!text.empty() && text.back() == '\n') {
+    text.pop_back();
+  }
+  return text;
+}
+
 }  // namespace
 
 bool TestLogWriter::WriteMessage(const RCPtr<LogMessage>& msg) {
@@ -28,17 +40,6 @@ bool TestLogWriter::WriteMessage(const RCPtr<LogMessage>& msg) {
     m_onWrite(line);
   }
   return true;
-}
-
-std::string TestLogWriter::StripPrefix(const std::string& line) {
-  static const std::regex kPrefix(
-      "^(-{39}\\n)?\\d{4}-\\d{2}-\\d{2}[ T]\\d{2}:\\d{2}:\\d{2}\\.\\d{3}Z? <[0-9A-F]{8,}> "
-      "\\[[0-9A-F]{4,}\\] [AEWIDTVN] [^\\n]*?: ");
-  std::string text = std::regex_replace(line, kPrefix, "", std::regex_constants::format_first_only);
-  if (!text.empty() && text.back() == '\n') {
-    text.pop_back();
-  }
-  return text;
 }
 
 std::vector<std::string> TestLogWriter::Lines() const {

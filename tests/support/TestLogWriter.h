@@ -1,7 +1,5 @@
-// A log writer for tests: records every line it receives, unbuffered, so that a test can
-// assert the exact lines (or just the message texts) the code under test logged. Attach it
-// with Logger::AddWriter, or let ScopedTestLogger do it. Thread safe: the recorded lines
-// have a mutex of their own and are readable from any thread.
+// A log writer for tests that records every line it receives, unbuffered unless switched.
+// Thread safe: the recorded lines have a mutex of their own.
 #ifndef TESTS_SUPPORT_TESTLOGWRITER_H
 #define TESTS_SUPPORT_TESTLOGWRITER_H
 
@@ -22,7 +20,7 @@ class TestLogWriter : public LogWriter {
   bool WriteMessage(const RCPtr<LogMessage>& msg) override;
   bool OnClose() override { return true; }
 
-  // Whole lines as written, prefix and final newline included, and their levels.
+  // Whole lines as written, and their levels.
   std::vector<std::string> Lines() const;
   std::vector<Level> Levels() const;
   // The text of each line after its prefix (and separator line), without the final newline.
@@ -36,9 +34,6 @@ class TestLogWriter : public LogWriter {
   }
   size_t Count() const { return Lines().size(); }
   void Clear();
-
-  // Text of a line after its prefix, without the final newline.
-  static std::string StripPrefix(const std::string& line);
 
   // Set before the logger starts.
   void SetInitResult(bool result) { m_initResult = result; }

@@ -1,18 +1,16 @@
-// A UDP socket on a free loopback port that collects datagrams, for the tests of the
-// syslog writer (unit and end to end). Plain POSIX, header only, so that the end-to-end
-// tests, which link nothing of the plug-in, can use it too. Not thread safe.
+// A UDP socket on a free loopback port that collects datagrams. Header only and plain POSIX,
+// so that the end-to-end tests, which link nothing of the plug-in, can use it. Not thread safe.
 #ifndef TESTS_SUPPORT_UDPRECEIVER_H
 #define TESTS_SUPPORT_UDPRECEIVER_H
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <arpa/inet.h>
-#include <chrono>
 #include <cstdint>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <vector>
 
 class UdpReceiver {
@@ -34,27 +32,18 @@ class UdpReceiver {
   // 0 when the socket could not be bound.
   uint16_t Port() const { return m_port; }
 
-  // Collects datagrams until one contains the fragment or the time is up; every datagram
-  // collected so far is in Datagrams().
+  // Collects datagrams until one contains the fragment or none came for the time given.
   bool WaitFor(const std::string& fragment, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (size_t seen = 0;; ++seen) {
-      while (seen == m_datagrams.size()) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd entry{m_fd, POLLIN, 0};
-        char buffer[65536];
-        ssize_t n = 0;
-        if (left.count() <= 0 || poll(&entry, 1, static_cast<int>(left.count())) != 1 ||
-            (n = recv(m_fd, buffer, sizeof(buffer), 0)) < 0) {
-          return false;
-        }
-        m_datagrams.emplace_back(buffer, static_cast<size_t>(n));
-      }
-      if (m_datagrams[seen].find(fragment) != std::string::npos) {
+    timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    char buffer[65536];
+    for (ssize_t n; (n = recv(m_fd, buffer, sizeof(buffer), 0)) >= 0;) {
+      m_datagrams.emplace_back(buffer, static_cast<size_t>(n));
+      if (m_datagrams.back().find(fragment) != std::string::npos) {
         return true;
       }
     }
+    return false;
   }
   const std::vector<std::string>& Datagrams() const { return m_datagrams; }
 
