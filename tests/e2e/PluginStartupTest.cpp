@@ -1,15 +1,20 @@
-// The plug-in as the daemon starts it: the level from the user's preference file or the
-// operator's log configuration file (which also switches standard error and syslog on), the
-// log file in the per-user temporary folder with its start-up lines, a log folder that cannot be
-// made, and a Fini that leaves no thread behind.
+// The plug-in as the daemon loads and starts it: only its eight entry points exported; the
+// level from the user's preference file or the operator's log configuration file (which also
+// switches standard error and syslog on); the log file in the per-user temporary folder with
+// its start-up lines, or a log folder that cannot be made; a Fini that leaves no thread
+// behind; a set-user-id host that ignores KAPSERVICE_PATH.
 #include <fcntl.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <future>
+#include <set>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 
 #include "BuildNumber.h"
@@ -54,7 +59,7 @@ class PluginStartup : public UsbEndToEnd {
   }
 
   // Init, a session on the current thread that is asked for one URB response before its
-  // channel exists (a debug line, then an error line), Fini.
+  // channel exists (an error line), Fini.
   void RunPlugin(bool handOver = true) {
     ASSERT_NO_FATAL_FAILURE(StartHost(handOver));
     const VhubHost::EntryPoints& entry = m_host->Entry();
@@ -67,15 +72,9 @@ class PluginStartup : public UsbEndToEnd {
   }
 };
 
-// The level comes from the user's preference file. One that is a device, a pipe, a folder
-// or too big is skipped whole: Init neither blocks nor runs out of memory, and the plug-in
-// starts with its defaults (a level read from an oversized file would have been debug).
+// The level comes from the user's preference file. A named pipe there is skipped without
+// blocking Init (the other kinds of file the reader refuses: DictionaryLoad tests).
 TEST_F(PluginStartup, LevelComesFromTheUserConfigWhenItIsAPlainFileOfSensibleSize) {
-  const std::string level = "UsbRedirPlugin.log.logLevel = debug\n";
-  std::string big;
-  while (big.size() <= 1024 * 1024) {
-    big += level;
-  }
   const std::string config = m_root + "/home/.quorin/config";
   auto write = [&](std::string text) { return [this, text] { WriteUserConfig(text); }; };
   const struct {
@@ -87,13 +86,7 @@ TEST_F(PluginStartup, LevelComesFromTheUserConfigWhenItIsAPlainFileOfSensibleSiz
       {"Warning", write("UsbRedirPlugin.log.logLevel = \"Warning\"\n"), "INFO"},
       {"warn", write("UsbRedirPlugin.log.logLevel = \"warn\"\n"), "WARN"},
       {"absent", write("# no level here\nother.key = \"1\"\n"), "INFO"},
-      {"symbolic link to /dev/zero", [&] { ASSERT_EQ(symlink("/dev/zero", config.c_str()), 0); },
-       "INFO"},
       {"named pipe", [&] { ASSERT_EQ(mkfifo(config.c_str(), 0600), 0); }, "INFO"},
-      {"folder", [&] { ASSERT_EQ(mkdir(config.c_str(), 0700), 0); }, "INFO"},
-      {"larger than the limit", write(big), "INFO"},
-      {"line longer than the limit", write(level + "x = \"" + std::string(70000, 'x') + "\"\n"),
-       "INFO"},
   };
   int run = 0;
   for (const auto& row : rows) {
@@ -109,8 +102,7 @@ TEST_F(PluginStartup, LevelComesFromTheUserConfigWhenItIsAPlainFileOfSensibleSiz
       ADD_FAILURE() << "Init blocked";
     }
     plugin.get();
-    const bool debug = row.levelText == "DEBUG";
-    std::vector<std::string> lines = ReadLines(LogPath(debug ? "(1)" : "", tmp));
+    std::vector<std::string> lines = ReadLines(LogPath(row.levelText == "DEBUG" ? "(1)" : "", tmp));
     ASSERT_GE(lines.size(), 4u);
     // The four start-up lines open the file; the first names this build (__DATE__ __TIME__).
     EXPECT_TRUE(std::regex_match(
@@ -120,7 +112,6 @@ TEST_F(PluginStartup, LevelComesFromTheUserConfigWhenItIsAPlainFileOfSensibleSiz
                              "buildtype=release/64-bit")))
         << lines[0];
     EXPECT_TRUE(std::regex_match(lines[1], std::regex(kPrefix + "A .*OS Version: .*"))) << lines[1];
-    EXPECT_NE(lines[2].find("Time Zone: "), std::string::npos);
     EXPECT_TRUE(std::regex_match(
         lines[3], std::regex(kPrefix + "A Log Level: " + row.levelText + " \\(read from \\)")))
         << lines[3];
@@ -132,8 +123,6 @@ TEST_F(PluginStartup, LevelComesFromTheUserConfigWhenItIsAPlainFileOfSensibleSiz
     }
     EXPECT_EQ(CountMatching(lines, ".* E .*: Something went wrong while calling CreateMessage\\."),
               1u);
-    EXPECT_EQ(CountMatching(lines, ".* D .*: Failed to create message \\(hChannel == NULL\\)"),
-              debug ? 1u : 0u);
   }
 }
 
@@ -176,8 +165,6 @@ TEST_F(PluginStartup, LogConfigFileSetsTheLevelAndSendsToStandardErrorAndSyslog)
   for (const std::string* text : {&stderrText, &file}) {
     EXPECT_NE(std::string::npos, text->find("] A Log Level: DEBUG (read from " + location + ")\n"))
         << *text;
-    EXPECT_NE(std::string::npos,
-              text->find("] I UsbRedirectionPlugin_Init(): Load libusbRedirectionPlugin.so\n"));
     EXPECT_NE(std::string::npos, text->find(" D ")) << "no debug line";
   }
   // The file writer comes first in type order and builds each line for all writers, so
@@ -215,6 +202,65 @@ TEST_F(PluginStartup, FiniThatCrossesTheSizeLimitLeavesNoThreadAndNoNewFile) {
             ReadFile(LogPath()).find(
                 "I UsbRedirectionPlugin_Fini(): Unload libusbRedirectionPlugin.so\n"));
   EXPECT_NE(0, access(LogPath("(2)").c_str(), F_OK)) << "a file was created after shut-down";
+}
+
+// The global symbols the dynamic linker sees are the only ones dlsym can find.
+TEST(PluginLibrary, ExportsExactlyTheEightEntryPointsAndHidesTheRest) {
+  const std::set<std::string> exports = {
+      "UsbRedirectionPlugin_Init",
+      "UsbRedirectionPlugin_Fini",
+      "UsbRedirectionProxy_InitVhubCallback",
+      "UsbRedirectionProxy_Register",
+      "UsbRedirectionProxy_Unregister",
+      "UsbRedirectionProxy_Poll",
+      "UsbRedirectionProxy_Stop",
+      "UsbRedirectionProxy_SendResponse",
+  };
+  std::set<std::string> exported;
+  FILE* out = popen("nm --defined-only -D -g " USBREDIR_PLUGIN_PATH, "r");
+  char line[4096];
+  while (out != nullptr && fgets(line, sizeof(line), out) != nullptr) {
+    std::istringstream fields(line);
+    std::string address, type, name;
+    if (fields >> address >> type >> name) exported.insert(name);
+  }
+  EXPECT_TRUE(out != nullptr && pclose(out) == 0) << "nm failed";
+  EXPECT_EQ(exported, exports);
+
+  VhubHost failing("/nonexistent/libusbRedirectionPlugin.so");
+  std::string error;
+  EXPECT_FALSE(failing.Load(&error));
+  EXPECT_FALSE(error.empty());
+  VhubHost host(USBREDIR_PLUGIN_PATH);  // dlsym of all eight
+  EXPECT_TRUE(host.Load(&error)) << error;
+}
+
+// Run set-user-id (here: as root, with the effective user nobody), the plug-in finds no
+// channel service, since none is installed at the fixed path.
+TEST(KapServicePath, SetUserIdHostIgnoresTheEnvironment) {
+#ifdef USBREDIR_SANITIZED
+  GTEST_SKIP() << "the sanitizers' own start-up does not run set-user-id";
+#endif
+  struct passwd* nobody = getpwnam("nobody");
+  if (geteuid() != 0 || nobody == nullptr) {
+    GTEST_SKIP() << "giving a program another user's identity needs root and a user nobody";
+  }
+  char folder[] = "/tmp/usbredir-setuid-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  ASSERT_EQ(chmod(folder, 0755), 0);
+  const std::string probe = std::string(folder) + "/probe";
+  ASSERT_EQ(system(("cp " KAPSERVICE_PATH_PROBE " " + probe).c_str()), 0);
+  // Logging goes into the folder, where the user nobody cannot write.
+  const std::string run = "TMPDIR=" + std::string(folder) +
+                          " KAPSERVICE_PATH=" KAPSERVICE_SIM_PATH " " + probe +
+                          " " USBREDIR_PLUGIN_PATH;
+  int ordinary = system(run.c_str());
+  ASSERT_EQ(chown(probe.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  ASSERT_EQ(chmod(probe.c_str(), 04755), 0);
+  int setUserId = system(run.c_str());
+  system((std::string("rm -rf ") + folder).c_str());
+  EXPECT_TRUE(WIFEXITED(ordinary) && WEXITSTATUS(ordinary) == 0) << ordinary;     // a session
+  EXPECT_TRUE(WIFEXITED(setUserId) && WEXITSTATUS(setUserId) == 3) << setUserId;  // none
 }
 
 }  // namespace
