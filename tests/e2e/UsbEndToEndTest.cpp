@@ -24,7 +24,8 @@ struct FaultRow {
   int returnValues;      // of the reply (request rows)
 };
 
-// Extra parameters are ignored and empty blobs delivered.
+// Extra parameters are ignored and empty blobs delivered. (A client leaving and coming back,
+// and a session registered again: UsbSoak.)
 TEST_F(UsbEndToEnd, EachMessageKindReachesTheHostOfItsSessionAsItsClientComesAndGoes) {
   KapSimClient* client = Connect(7);
   KapSimClient* other = Connect(8);
@@ -35,9 +36,8 @@ TEST_F(UsbEndToEnd, EachMessageKindReachesTheHostOfItsSessionAsItsClientComesAnd
   Request(client, kData, 1, {Blob(urb)});
   Request(client, kControl, 2, {Str("IsUsbAvailable"), Str("msg-1"), Blob("q")});
   Request(client, kData, 1, {Blob(""), Str("extra"), UInt(9)});
-  Request(client, kControl, 0, {Str(""), Blob(""), Blob("extra")});
   Request(other, kData, 1, {Blob("eight")});
-  ASSERT_TRUE(m_host->WaitForMessages(7, 5, kWaitMs));
+  ASSERT_TRUE(m_host->WaitForMessages(7, 4, kWaitMs));
   ASSERT_TRUE(m_host->WaitForMessages(8, 1, kWaitMs));
   std::vector<std::tuple<std::string, USB_RedirPackageType, USB_OperationType, bool>> seen;
   for (const VhubHost::Message& m : m_host->Messages(7)) {
@@ -50,20 +50,12 @@ TEST_F(UsbEndToEnd, EachMessageKindReachesTheHostOfItsSessionAsItsClientComesAnd
           {urb, USB_REDIR_PACKAGE_TYPE_URB, USB_OPERATION_TYPE_UNKNOWN, false},
           {"q", USB_REDIR_PACKAGE_TYPE_PROPBAG, USB_OPERATION_TYPE_RUSB_ISUSBAVAILABLE, true},
           {"", USB_REDIR_PACKAGE_TYPE_URB, USB_OPERATION_TYPE_UNKNOWN, false},
-          {"", USB_REDIR_PACKAGE_TYPE_PROPBAG, USB_OPERATION_TYPE_UNKNOWN, false},
       }));
   EXPECT_EQ(m_host->Messages(8)[0].payload, "eight");
-  m_host->StopSession(7);
+  m_host->StopSession(7);  // its client still connected
+  EXPECT_EQ(m_host->StateChangeCount(7, USB_REDIR_CHANNEL_DISCONNECTED), 1u);
+  EXPECT_EQ(m_sim.KapSim_IsServerRunning(7), FALSE);
   EXPECT_EQ(m_sim.KapSim_IsServerRunning(8), TRUE);
-
-  ASSERT_EQ(m_sim.KapSim_DisconnectClient(other), TRUE);
-  ASSERT_TRUE(m_host->WaitForState(8, USB_REDIR_CHANNEL_DISCONNECTED, 1, kWaitMs));
-  Request(Connect(8, 2), kControl, 0, {Str("UnplugDevice"), Blob("d")});
-  ASSERT_TRUE(m_host->WaitForMessages(8, 2, kWaitMs));
-  EXPECT_EQ(m_host->Messages(8)[1].opType, USB_OPERATION_TYPE_USB_DEVICE_UNPLUGGED);
-  m_host->StopSession(8);
-  EXPECT_EQ(m_sim.KapSim_IsServerRunning(8), FALSE);
-  EXPECT_EQ(m_host->StateChangeCount(8, USB_REDIR_CHANNEL_DISCONNECTED), 2u);
 }
 
 // A reply the channel service refuses to take reaches the client as far as it could be
@@ -215,7 +207,7 @@ TEST_F(UsbEndToEnd, HostCallsOnFailedRepeatedOrUnknownSessionsAndResponsesSentOr
 }
 
 // The plug-in's process-lifetime state (the logger registry and its poll thread, the event
-// and poll-thread tables, their locks) goes with the library; each life logs again.
+// and poll-thread tables, their locks) goes with the library.
 TEST_F(UsbEndToEnd, ServingAndUnloadingAgainAndAgainKeepsTheHeapWhereItWas) {
   // The first lives fill the C and C++ runtimes' caches (the allocator keeps some freed
   // blocks per thread, counted as in use), so only later ones are measured.
@@ -237,8 +229,6 @@ TEST_F(UsbEndToEnd, ServingAndUnloadingAgainAndAgainKeepsTheHeapWhereItWas) {
   // thread, two tables, three locks); the allocator's own bookkeeping varies by a few KB.
   EXPECT_LT(after, before + kLives * 1024) << (after - before) / kLives << " bytes per life";
 #endif
-  EXPECT_EQ(CountMatching(ReadLines(LogPath()), ".* I UsbRedirectionPlugin_Init\\(\\): Load .*"),
-            1u + kWarmUp + kLives);
 }
 
 TEST_F(UsbEndToEnd, A64MiBBlobArrivesWholeEachWayAndAFloodInOrder) {
