@@ -112,6 +112,7 @@ TEST_F(PluginStartup, LevelComesFromTheUserConfigWhenItIsAPlainFileOfSensibleSiz
                              "buildtype=release/64-bit")))
         << lines[0];
     EXPECT_TRUE(std::regex_match(lines[1], std::regex(kPrefix + "A .*OS Version: .*"))) << lines[1];
+    EXPECT_NE(lines[2].find("Time Zone: "), std::string::npos);
     EXPECT_TRUE(std::regex_match(
         lines[3], std::regex(kPrefix + "A Log Level: " + row.levelText + " \\(read from \\)")))
         << lines[3];

@@ -36,7 +36,7 @@ TEST_F(UsbEndToEnd, EachMessageKindReachesTheHostOfItsSessionAsItsClientComesAnd
   Request(client, kData, 1, {Blob(urb)});
   Request(client, kControl, 2, {Str("IsUsbAvailable"), Str("msg-1"), Blob("q")});
   Request(client, kData, 1, {Blob(""), Str("extra"), UInt(9)});
-  Request(other, kData, 1, {Blob("eight")});
+  Request(other, kControl, 0, {Str("UnplugDevice"), Blob("eight")});
   ASSERT_TRUE(m_host->WaitForMessages(7, 4, kWaitMs));
   ASSERT_TRUE(m_host->WaitForMessages(8, 1, kWaitMs));
   std::vector<std::tuple<std::string, USB_RedirPackageType, USB_OperationType, bool>> seen;
@@ -52,6 +52,7 @@ TEST_F(UsbEndToEnd, EachMessageKindReachesTheHostOfItsSessionAsItsClientComesAnd
           {"", USB_REDIR_PACKAGE_TYPE_URB, USB_OPERATION_TYPE_UNKNOWN, false},
       }));
   EXPECT_EQ(m_host->Messages(8)[0].payload, "eight");
+  EXPECT_EQ(m_host->Messages(8)[0].opType, USB_OPERATION_TYPE_USB_DEVICE_UNPLUGGED);
   m_host->StopSession(7);  // its client still connected
   EXPECT_EQ(m_host->StateChangeCount(7, USB_REDIR_CHANNEL_DISCONNECTED), 1u);
   EXPECT_EQ(m_sim.KapSim_IsServerRunning(7), FALSE);
