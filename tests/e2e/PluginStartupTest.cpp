@@ -1,8 +1,5 @@
-// The plug-in as the daemon loads and starts it: only its eight entry points exported; the
-// level from the user's preference file or the operator's log configuration file (which also
-// switches standard error and syslog on); the log file in the per-user temporary folder with
-// its start-up lines, or a log folder that cannot be made; a Fini that leaves no thread
-// behind; a set-user-id host that ignores KAPSERVICE_PATH.
+// The plug-in as the daemon loads, starts and ends it: its exports, its log settings and
+// files, and the channel service it finds.
 #include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -41,7 +38,6 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-// The environment and preference files of the fixture, without a plug-in started.
 class PluginStartup : public UsbEndToEnd {
  protected:
   void SetUp() override { ASSERT_NO_FATAL_FAILURE(Prepare()); }
@@ -128,11 +124,9 @@ TEST_F(PluginStartup, LevelComesFromTheUserConfigWhenItIsAPlainFileOfSensibleSiz
 }
 
 TEST_F(PluginStartup, LogFolderThatCannotBeMadeOrComesFromDefaults) {
-  // The temporary root is a file, so the per-user folder cannot be created inside it.
   std::ofstream(m_root + "/not-a-folder") << "x";
   setenv("TMPDIR", (m_root + "/not-a-folder").c_str(), 1);
-  RunPlugin();  // every call answers as usual
-  EXPECT_EQ(access((m_root + "/not-a-folder/quorin-tester").c_str(), F_OK), -1);
+  RunPlugin();  // no logging, every call answers as usual
   // Without a user name or a temporary folder in the environment: /tmp and "default".
   for (const char* name : {"USER", "TMPDIR", "TMP", "TEMP"}) {
     unsetenv(name);
@@ -145,8 +139,7 @@ TEST_F(PluginStartup, LogFolderThatCannotBeMadeOrComesFromDefaults) {
   rmdir(folder.c_str());  // unless someone else uses it
 }
 
-// The preference "UsbRedirPlugin.log.configFile" names the operator's file: its level wins
-// over the plug-in's own level preference, it sends to standard error and syslog.
+// The operator's file wins over the plug-in's own level preference.
 TEST_F(PluginStartup, LogConfigFileSetsTheLevelAndSendsToStandardErrorAndSyslog) {
   UdpReceiver receiver;
   ASSERT_NE(0, receiver.Port());
@@ -179,9 +172,8 @@ TEST_F(PluginStartup, LogConfigFileSetsTheLevelAndSendsToStandardErrorAndSyslog)
   EXPECT_GE(matched, 6u);
 }
 
-// The last flush of Fini crosses the 1 MB limit the operator's file sets. The roll it used
-// to start brought the logging poll thread back after shut-down, in code the host then
-// unmapped.
+// The roll that Fini's last flush over the 1 MB limit used to start brought the logging poll
+// thread back after shut-down, in code the host then unmapped.
 TEST_F(PluginStartup, FiniThatCrossesTheSizeLimitLeavesNoThreadAndNoNewFile) {
   WriteUserConfig("UsbRedirPlugin.log.configFile = \"~/usbredir-log.conf\"\n");
   WriteLogConfig("logMaxFileSizeMB = 1");
@@ -236,8 +228,7 @@ TEST(PluginLibrary, ExportsExactlyTheEightEntryPointsAndHidesTheRest) {
   EXPECT_TRUE(host.Load(&error)) << error;
 }
 
-// Run set-user-id (here: as root, with the effective user nobody), the plug-in finds no
-// channel service, since none is installed at the fixed path.
+// Set-user-id (as root, effective user nobody): no channel service at the fixed path.
 TEST(KapServicePath, SetUserIdHostIgnoresTheEnvironment) {
 #ifdef USBREDIR_SANITIZED
   GTEST_SKIP() << "the sanitizers' own start-up does not run set-user-id";

@@ -1,7 +1,5 @@
-// A host and the stand-in channel service around the built plug-in, for tests that go
-// through the exported functions only. The plug-in finds the stand-in via KAPSERVICE_PATH;
-// HOME and TMPDIR point into a fresh folder, so a test writes the plug-in's preference files
-// and reads its log.
+// A host and the stand-in channel service (found via KAPSERVICE_PATH) around the built
+// plug-in, reached through its exports only; HOME and TMPDIR point into a fresh folder.
 #ifndef TESTS_E2E_USBENDTOENDFIXTURE_H
 #define TESTS_E2E_USBENDTOENDFIXTURE_H
 
@@ -71,7 +69,6 @@ class UsbEndToEnd : public ::testing::Test {
     ASSERT_TRUE(m_sim.Load(KAPSERVICE_SIM_PATH, &error)) << error;
   }
 
-  // Loads and starts the plug-in; hands over the callback table unless told not to.
   void StartHost(bool handOver = true) {
     m_host = std::make_unique<VhubHost>(USBREDIR_PLUGIN_PATH);
     std::string error;
@@ -87,8 +84,7 @@ class UsbEndToEnd : public ::testing::Test {
     system(("rm -rf " + m_root).c_str());
   }
 
-  // No message context or variant is left in the channel service (nor a server, unless the
-  // test still runs some); no handle or variant was misused.
+  // Nothing left in the channel service (servers unless told), no handle or variant misused.
   void ExpectNothingLeftBehind(bool servers) {
     KapSimCounters counters{};
     m_sim.KapSim_GetCounters(&counters);
@@ -139,7 +135,6 @@ class UsbEndToEnd : public ::testing::Test {
   }
   static KapSimParam UInt(uint32_t value) { return KapSimUInt32Param(value); }
 
-  // Sends a request and waits until the plug-in has answered it.
   uint32_t Request(KapSimClient* client, const char* object, uint32_t command,
                    const std::vector<KapSimParam>& params) {
     uint32_t requestId = 0;

@@ -54,8 +54,7 @@ static int WaitFor(atomic_int* flag) {
 }
 
 static void OnChannelStateChange(DWORD sessionId, USB_RedirChannelState state) {
-  (void)sessionId;
-  g_connected = state == USB_REDIR_CHANNEL_CONNECTED;
+  g_connected = sessionId == SESSION && state == USB_REDIR_CHANNEL_CONNECTED;
 }
 
 /* Answers "IsUsbAvailable" with "yes". The buffer is static: a single-server plug-in never
@@ -85,20 +84,20 @@ static void* PollThread(void* unused) {
 
 int main(int argc, char** argv) {
   const char* pluginPath = argc > 1 ? argv[1] : NULL;
-  const char* simPath = getenv("KAPSERVICE_PATH");
-  void* plugin = NULL;
-  void* sim = NULL;
   USBRedir_CallbackInterface table = {0};
   pthread_t poller;
-  KapSimParam params[3] = {{0}};
+  KapSimParam params[3] = {{.value = {.vt = KAP_RPC_VT_LPSTR, .strVal = "IsUsbAvailable"}},
+                           {.value = {.vt = KAP_RPC_VT_LPSTR, .strVal = "7-1"}},
+                           {.value = {.vt = KAP_RPC_VT_BLOB, .blobVal = {.blobData = ""}}}};
   uint32_t requestId = 0;
 #ifdef USBREDIR_DEFAULT_PLUGIN
   pluginPath = pluginPath != NULL ? pluginPath : USBREDIR_DEFAULT_PLUGIN;
 #endif
   /* The stand-in first: the plug-in's own dlopen of the same path then shares it. Without
      a path dlopen answers this program, where the look-ups below fail. */
-  if ((sim = dlopen(simPath, RTLD_NOW)) == NULL ||
-      (plugin = dlopen(pluginPath, RTLD_NOW)) == NULL) {
+  void* sim = dlopen(getenv("KAPSERVICE_PATH"), RTLD_NOW);
+  void* plugin = sim != NULL ? dlopen(pluginPath, RTLD_NOW) : NULL;
+  if (plugin == NULL) {
     Fail(dlerror());
   }
 #define RESOLVE(library, name)                                            \
@@ -123,11 +122,6 @@ int main(int argc, char** argv) {
   if (client == NULL || !WaitFor(&g_connected)) {
     Fail("the host was not told CONNECTED");
   }
-  params[0].value.vt = params[1].value.vt = KAP_RPC_VT_LPSTR;
-  params[0].value.strVal = (char*)"IsUsbAvailable";
-  params[1].value.strVal = (char*)"7-1";
-  params[2].value.vt = KAP_RPC_VT_BLOB;
-  params[2].value.blobVal.blobData = (char*)"";
   if (p_KapSim_SendRequest(client, "UsbRedirControlObj", 2, params, 3, &requestId) != TRUE ||
       p_KapSim_WaitRequest(client, requestId, 10000) != KAPSIM_REQUEST_ANSWERED || !g_asked) {
     Fail("IsUsbAvailable was not answered by the host");
