@@ -47,9 +47,8 @@ const void* BaseOf(const void* address) {
   return inside && library ? nullptr : info.dli_fbase;
 }
 
-// Whether this allocation, made from the instruction before `caller`, is the one to fail.
-// Frames of the C++ library between it and the nearest known module (as in std::string)
-// belong to their caller.
+// Whether this allocation is the one to fail. Frames of the C++ library between it and the
+// nearest known module (as in std::string) belong to their caller.
 bool ShouldFail(const void* caller) {
   if (!t_armed || t_inside) return false;
   t_inside = true;
@@ -111,8 +110,8 @@ class ExportAllocationFailure : public UsbEndToEnd {
     });
   }
 
-  // Runs fn on this thread with its plug-in allocation number n failing (n < 0: none);
-  // answers whether that allocation was reached, and sets *count to the ones counted.
+  // Runs fn with plug-in allocation n of this thread failing (n < 0: none); answers whether
+  // it was reached, and sets *count to the allocations counted.
   static bool Failing(long n, const Step& fn, long* count = nullptr) {
     t_count = 0;
     t_failAt = n;
@@ -167,19 +166,17 @@ TEST_F(ExportAllocationFailure, EveryExportAnswersAsForAFailure) {
     if (std::string(row.name) == "Fini") entry.Init();  // the rows after it need a started plug-in
   }
   EXPECT_GT(runs, 100);
-  // With memory back, a session works end to end.
+  // With memory back, a session works end to end; the boundary logged what it caught.
   KapSimClient* client = Connect(7);
   ASSERT_NE(client, nullptr);
   Request(client, "UsbRedirControlObj", 2, {Str("IsUsbAvailable"), Str("id"), Blob("q")});
-  // The boundary says what it caught, under the export's name.
   EXPECT_GT(CountMatching(FinishAndReadLog(),
                           ".* E UsbRedirectionProxy_Register\\(\\): Failed with "
                           "an exception: std::bad_alloc\\."),
             0u);
 }
 
-// Poll drives the session: connection, objects, a request and its reply all run inside
-// it, on the host's poll thread, with one allocation of that thread failing per run.
+// Connection, objects, a request and its reply all run inside Poll, on the poll thread.
 TEST_F(ExportAllocationFailure, PollAnswersAsForAFailure) {
   const VhubHost::EntryPoints& entry = m_host->Entry();
   long total = 0;

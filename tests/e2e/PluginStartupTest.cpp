@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <set>
@@ -24,12 +26,9 @@ namespace {
 const std::string kPrefix =
     R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} <[0-9A-F]{8}> \[[0-9A-F]{4,}\] )";
 
-int ThreadCount() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
-  }
-  return -1;
+long ThreadCount() {
+  std::filesystem::directory_iterator tasks("/proc/self/task");
+  return std::distance(begin(tasks), end(tasks));
 }
 
 std::string ReadFile(const std::string& path) {
@@ -58,12 +57,10 @@ class PluginStartup : public UsbEndToEnd {
   // channel exists (an error line), Fini.
   void RunPlugin(bool handOver = true) {
     ASSERT_NO_FATAL_FAILURE(StartHost(handOver));
-    const VhubHost::EntryPoints& entry = m_host->Entry();
-    ASSERT_EQ(entry.Register(5), TRUE);
+    ASSERT_EQ(m_host->Entry().Register(5), TRUE);
     USBRedir_SendResponseExt ext{};
-    EXPECT_EQ(entry.SendResponse(5, const_cast<char*>("urb"), 3, USB_REDIR_PACKAGE_TYPE_URB, &ext),
-              TRUE);
-    entry.Unregister(5);
+    EXPECT_EQ(m_host->SendResponse(5, "urb", 3, USB_REDIR_PACKAGE_TYPE_URB, &ext), TRUE);
+    m_host->Entry().Unregister(5);
     m_host.reset();
   }
 };
@@ -181,11 +178,10 @@ TEST_F(PluginStartup, FiniThatCrossesTheSizeLimitLeavesNoThreadAndNoNewFile) {
   std::ofstream(LogPath()) << std::string(1024 * 1024, 'x') << "\n";
   // A first thread makes sanitizer runtimes start their own helper thread now, not later.
   std::thread([] {}).join();
-  const int threadsBefore = ThreadCount();
+  const long threadsBefore = ThreadCount();
   ASSERT_NO_FATAL_FAILURE(StartHost(false));  // its lines wait in the queue for the next drain
   m_host->Fini();
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (ThreadCount() > threadsBefore && std::chrono::steady_clock::now() < deadline) {
+  for (int i = 0; i < 1000 && ThreadCount() > threadsBefore; ++i) {  // up to 10 s
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(threadsBefore, ThreadCount());
@@ -199,23 +195,18 @@ TEST_F(PluginStartup, FiniThatCrossesTheSizeLimitLeavesNoThreadAndNoNewFile) {
 
 // The global symbols the dynamic linker sees are the only ones dlsym can find.
 TEST(PluginLibrary, ExportsExactlyTheEightEntryPointsAndHidesTheRest) {
-  const std::set<std::string> exports = {
-      "UsbRedirectionPlugin_Init",
-      "UsbRedirectionPlugin_Fini",
-      "UsbRedirectionProxy_InitVhubCallback",
-      "UsbRedirectionProxy_Register",
-      "UsbRedirectionProxy_Unregister",
-      "UsbRedirectionProxy_Poll",
-      "UsbRedirectionProxy_Stop",
-      "UsbRedirectionProxy_SendResponse",
-  };
+  const std::set<std::string> exports = {"UsbRedirectionPlugin_Init",
+                                         "UsbRedirectionPlugin_Fini",
+                                         "UsbRedirectionProxy_InitVhubCallback",
+                                         "UsbRedirectionProxy_Register",
+                                         "UsbRedirectionProxy_Unregister",
+                                         "UsbRedirectionProxy_Poll",
+                                         "UsbRedirectionProxy_Stop",
+                                         "UsbRedirectionProxy_SendResponse"};
   std::set<std::string> exported;
-  FILE* out = popen("nm --defined-only -D -g " USBREDIR_PLUGIN_PATH, "r");
-  char line[4096];
-  while (out != nullptr && fgets(line, sizeof(line), out) != nullptr) {
-    std::istringstream fields(line);
-    std::string address, type, name;
-    if (fields >> address >> type >> name) exported.insert(name);
+  FILE* out = popen("nm --defined-only -D -g --format=just-symbols " USBREDIR_PLUGIN_PATH, "r");
+  for (char line[4096]; out != nullptr && fgets(line, sizeof(line), out) != nullptr;) {
+    exported.insert(std::string(line, strcspn(line, "\n")));
   }
   EXPECT_TRUE(out != nullptr && pclose(out) == 0) << "nm failed";
   EXPECT_EQ(exported, exports);

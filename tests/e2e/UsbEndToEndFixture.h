@@ -133,7 +133,6 @@ class UsbEndToEnd : public ::testing::Test {
   static KapSimParam Blob(const std::string& bytes) {
     return KapSimBlobParam(bytes.data(), bytes.size());
   }
-  static KapSimParam UInt(uint32_t value) { return KapSimUInt32Param(value); }
 
   uint32_t Request(KapSimClient* client, const char* object, uint32_t command,
                    const std::vector<KapSimParam>& params) {

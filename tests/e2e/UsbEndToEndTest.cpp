@@ -34,7 +34,7 @@ TEST_F(UsbEndToEnd, EachMessageKindReachesTheHostOfItsSessionAsItsClientComesAnd
   Request(client, kControl, 0, {Str("plugindevice"), Blob(propbag)});
   Request(client, kData, 1, {Blob(urb)});
   Request(client, kControl, 2, {Str("IsUsbAvailable"), Str("msg-1"), Blob("q")});
-  Request(client, kData, 1, {Blob(""), Str("extra"), UInt(9)});
+  Request(client, kData, 1, {Blob(""), Str("extra"), KapSimUInt32Param(9)});
   Request(other, kControl, 0, {Str("UnplugDevice"), Blob("eight")});
   ASSERT_TRUE(m_host->WaitForMessages(7, 4, kWaitMs));
   ASSERT_TRUE(m_host->WaitForMessages(8, 1, kWaitMs));
@@ -74,9 +74,9 @@ TEST_F(UsbEndToEnd, RequestsGetTheHostsAnswerAsFarAsItCanBeSentUnlessMalformed) 
       {0xFFFFFFFFu, {}, "Unknown command [4294967295]."},
       {0, {}, "Failed to get message type at index 0."},
       {0, {Str("Filter"), Str("not a blob")}, "Failed to get message blob at index 1."},
-      {1, {UInt(5)}, "Failed to get message blob at index 0."},
+      {1, {KapSimUInt32Param(5)}, "Failed to get message blob at index 0."},
       {2, {Blob("x"), Str("id"), Blob("y")}, "Failed to get message type at index 0."},
-      {2, {Str("Filter"), UInt(1), Blob("y")}, "Failed to get message Id at index 1."},
+      {2, {Str("Filter"), KapSimUInt32Param(1), Blob("y")}, "Failed to get message Id at index 1."},
       {2, {Str("Filter"), Str("id")}, "Failed to get message blob at index 2."},
   };
   const std::string answer("\x00yes\x01", 5);
@@ -296,15 +296,13 @@ TEST_F(UsbEndToEnd, SixteenBusySessionsStopWhileClientsAreStillSending) {
   }
   for (int i = 0; i < kSessions; ++i) {
     m_host->StopSession(100 + i);  // the clients keep sending meanwhile
+    EXPECT_EQ(m_sim.KapSim_IsServerRunning(100 + i), FALSE);
   }
   stopClients.store(true);
   for (std::thread& thread : threads) {
     thread.join();
   }
   EXPECT_GT(clientSends.load(), kSessions);
-  for (int i = 0; i < kSessions; ++i) {
-    EXPECT_EQ(m_sim.KapSim_IsServerRunning(100 + i), FALSE);
-  }
 }
 
 }  // namespace
