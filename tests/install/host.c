@@ -1,12 +1,10 @@
 /*
- * The smallest host of the installed plug-in, written as a host author would: C, the
- * installed usbRedirectionPlugin.h only, the plug-in loaded with dlopen from the path given
- * as the first argument (or USBREDIR_DEFAULT_PLUGIN, which the CMake package supplies).
- * One session against the stand-in channel service named by KAPSERVICE_PATH: Register and
- * Poll on a thread, a client connects (the host must be told), asks "IsUsbAvailable" and
- * must get the host's answer; then Stop, Unregister, Fini. Exits 0 when every step held,
- * 3 when Register found no channel service, 1 on any other failure. Built and run by
- * scripts/install-test.sh; tests/e2e runs it set-user-id.
+ * The smallest host of the installed plug-in, as a host author writes it: C, the installed
+ * usbRedirectionPlugin.h only, the plug-in dlopened from the first argument (or from
+ * USBREDIR_DEFAULT_PLUGIN, which the CMake package supplies). One session against the
+ * stand-in named by KAPSERVICE_PATH: a client connects and the host answers its
+ * "IsUsbAvailable". Exits 0 when every step held, 3 when Register found no channel service,
+ * 1 on any other failure. Run by scripts/install-test.sh; tests/e2e runs it set-user-id.
  */
 #define _POSIX_C_SOURCE 200809L
 #include <dlfcn.h>
@@ -14,7 +12,6 @@
 #include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <time.h>
 #include <unistd.h>
 #include <usbRedirectionPlugin.h>
@@ -34,8 +31,7 @@
   X(sim, KapSim_ConnectClient)                    \
   X(sim, KapSim_DestroyClient)                    \
   X(sim, KapSim_SendRequest)                      \
-  X(sim, KapSim_WaitRequest)                      \
-  X(sim, KapSim_GetReplyValue)
+  X(sim, KapSim_WaitRequest)
 #define DECLARE(library, name) static __typeof__(&name) p_##name;
 FUNCTIONS(DECLARE)
 
@@ -58,9 +54,7 @@ static int WaitFor(atomic_int* flag) {
 }
 
 static void OnChannelStateChange(DWORD sessionId, USB_RedirChannelState state) {
-  printf("host: session %u %s\n", sessionId,
-         state == USB_REDIR_CHANNEL_CONNECTED ? "CONNECTED" : "DISCONNECTED");
-  g_connected = state == USB_REDIR_CHANNEL_CONNECTED;
+  g_connected = sessionId == SESSION && state == USB_REDIR_CHANNEL_CONNECTED;
 }
 
 /* Answers "IsUsbAvailable" with "yes". The buffer is static: a single-server plug-in never
@@ -90,25 +84,20 @@ static void* PollThread(void* unused) {
 
 int main(int argc, char** argv) {
   const char* pluginPath = argc > 1 ? argv[1] : NULL;
-  const char* simPath = getenv("KAPSERVICE_PATH");
-  void* plugin = NULL;
-  void* sim = NULL;
   USBRedir_CallbackInterface table = {0};
   pthread_t poller;
-  KapSimParam params[3] = {{0}};
+  KapSimParam params[3] = {{.value = {.vt = KAP_RPC_VT_LPSTR, .strVal = "IsUsbAvailable"}},
+                           {.value = {.vt = KAP_RPC_VT_LPSTR, .strVal = "7-1"}},
+                           {.value = {.vt = KAP_RPC_VT_BLOB, .blobVal = {.blobData = ""}}}};
   uint32_t requestId = 0;
-  const char* name = NULL;
-  const KAP_RPC_VARIANT* value = NULL;
 #ifdef USBREDIR_DEFAULT_PLUGIN
   pluginPath = pluginPath != NULL ? pluginPath : USBREDIR_DEFAULT_PLUGIN;
 #endif
-  if (pluginPath == NULL || simPath == NULL) {
-    Fail("usage: KAPSERVICE_PATH=<stand-in> install_host <plug-in>");
-  }
-  setvbuf(stdout, NULL, _IOLBF, 0);
-  /* The stand-in first: the plug-in's own dlopen of the same path then shares it. */
-  if ((sim = dlopen(simPath, RTLD_NOW)) == NULL ||
-      (plugin = dlopen(pluginPath, RTLD_NOW)) == NULL) {
+  /* The stand-in first: the plug-in's own dlopen of the same path then shares it. Without
+     a path dlopen answers this program, where the look-ups below fail. */
+  void* sim = dlopen(getenv("KAPSERVICE_PATH"), RTLD_NOW);
+  void* plugin = sim != NULL ? dlopen(pluginPath, RTLD_NOW) : NULL;
+  if (plugin == NULL) {
     Fail(dlerror());
   }
 #define RESOLVE(library, name)                                            \
@@ -116,7 +105,6 @@ int main(int argc, char** argv) {
     Fail(#name);                                                          \
   }
   FUNCTIONS(RESOLVE)
-  printf("host: loaded %s\n", pluginPath);
 
   p_UsbRedirectionPlugin_Init();
   table.version = 1;
@@ -134,22 +122,10 @@ int main(int argc, char** argv) {
   if (client == NULL || !WaitFor(&g_connected)) {
     Fail("the host was not told CONNECTED");
   }
-  /* The answer comes back to the client as the second return value. */
-  params[0].value.vt = params[1].value.vt = KAP_RPC_VT_LPSTR;
-  params[0].value.strVal = (char*)"IsUsbAvailable";
-  params[1].value.strVal = (char*)"7-1";
-  params[2].value.vt = KAP_RPC_VT_BLOB;
-  params[2].value.blobVal.blobData = (char*)"";
   if (p_KapSim_SendRequest(client, "UsbRedirControlObj", 2, params, 3, &requestId) != TRUE ||
       p_KapSim_WaitRequest(client, requestId, 10000) != KAPSIM_REQUEST_ANSWERED || !g_asked) {
     Fail("IsUsbAvailable was not answered by the host");
   }
-  if (p_KapSim_GetReplyValue(client, requestId, 1, &name, &value) != TRUE ||
-      value->vt != KAP_RPC_VT_BLOB || value->blobVal.size != 3 ||
-      memcmp(value->blobVal.blobData, "yes", 3) != 0) {
-    Fail("the client did not get the host's answer");
-  }
-  printf("client: IsUsbAvailable answered \"yes\"\n");
   p_KapSim_DestroyClient(client);
   p_UsbRedirectionProxy_Stop(SESSION);
   pthread_join(poller, NULL);
@@ -157,6 +133,6 @@ int main(int argc, char** argv) {
   p_UsbRedirectionPlugin_Fini();
   dlclose(plugin);
   dlclose(sim);
-  printf("host: stopped, unregistered, unloaded: OK\n");
+  printf("install host: a session served, stopped, unregistered, unloaded\n");
   return 0;
 }
