@@ -20,7 +20,6 @@
 #include "logging/ProxyWriter.h"
 #include "runtime/QrThread.h"
 #include "support/ScopedTestLogger.h"
-#include "support/TestLogWriter.h"
 #include "support/UdpReceiver.h"
 
 namespace {
@@ -187,7 +186,8 @@ TEST_F(LoggerDispatch, PrintfFiltersUtcStampAndAWriterThatLogsFromItsWrite) {
   EXPECT_EQ((std::vector<std::string>{"group", "kept", "outer", "after"}), debug->Messages());
 }
 
-// The start-up lines' texts are pinned end to end by the plug-in's log file.
+// The start-up lines' texts are pinned end to end by the plug-in's log file. Then the refusals
+// of start and create, and the registry.
 TEST_F(LoggerLifecycle, StartupLinesThenSettersFailAndTheLevelHolds) {
   TestLogWriterPtr writer(new TestLogWriter());
   LoggerPtr logger = Make("Startup", {writer.Ptr()});
@@ -221,9 +221,7 @@ TEST_F(LoggerLifecycle, StartupLinesThenSettersFailAndTheLevelHolds) {
   Logger::Log("@F", LOGGER_LOG_ALWAYS, "after");
   EXPECT_EQ(before, writer->Count());
   EXPECT_FALSE(writer->IsInitialized());
-}
 
-TEST_F(LoggerLifecycle, StartAndCreateRefusals) {
   EXPECT_FALSE(Logger::Create("Empty", "App", false)->Start());
   TestLogWriterPtr w1(new TestLogWriter());
   LoggerPtr disabled = Logger::Create("Disabled", "App", false);
