@@ -504,8 +504,8 @@ TEST_F(ConfigFile, LinesAreSplitTrimmedAndMatchedByKey) {
   EXPECT_EQ(LOGGER_LOG_ERROR, m_logger->GetLevel());
 }
 
-// (The level, the syslog keys and the start-up line that names the file and key the level came
-// from are pinned end to end by the plug-in; the time base after start, the same way.)
+// (The syslog keys and the start-up line that names the file and key the level came from are
+// pinned end to end by the plug-in.)
 TEST_F(ConfigFile, KeysApplyBeforeStart) {
   const struct {
     const char* key;
@@ -513,9 +513,12 @@ TEST_F(ConfigFile, KeysApplyBeforeStart) {
     const char* option;
   } keys[] = {{"logDirectory", m_tmp, "folderPath"},
               {"logMaxDaysKept", "3", "maxDaysKept"},
+              {"logMaxFileSizeMB", "2", "maxFileSizeMB"},
+              {"logMaxRollingFiles", "7", "maxRollingFiles"},
               {"logDiskThresholdLowMB", "10", "diskThresholdLowMB"},
               {"logDiskThresholdHighMB", "20", "diskThresholdHighMB"}};
   std::string text =
+      "App.CfgLogger.logLevel = debug\nApp.CfgLogger.useLocalTime = false\n"
       "App.CfgLogger.logEnabled = TRUE\nApp.CfgLogger.logToSyslog = True\n"
       "App.CfgLogger.enableBuffering = FALSE\n";
   for (const auto& key : keys) {
@@ -523,6 +526,8 @@ TEST_F(ConfigFile, KeysApplyBeforeStart) {
   }
   Write(text);
   MakeConfigured();
+  EXPECT_EQ(LOGGER_LOG_DEBUG, m_logger->GetLevel());
+  EXPECT_FALSE(m_logger->UseLocalTime());
   for (const auto& key : keys) {
     EXPECT_EQ(key.value, Option(LOG_WRITER_FILE, key.option)) << key.key;
   }
