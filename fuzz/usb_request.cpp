@@ -6,8 +6,6 @@
 // object, 2-3 failing call, 4 the host answers, 5 named parameters), parameter count byte, the
 // parameters (type byte, then 8 value bytes or a length and the bytes), the host's answer (a
 // length and the bytes).
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 
