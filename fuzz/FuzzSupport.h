@@ -1,5 +1,5 @@
 // What the fuzz targets share, on the fuzzing thread only: a check that reports a finding by
-// aborting (libFuzzer and the replay main catch that), the input as text, a reader of its fields.
+// aborting (libFuzzer and the replay main catch that), a reader of the input's fields.
 #ifndef FUZZ_FUZZSUPPORT_H
 #define FUZZ_FUZZSUPPORT_H
 
@@ -16,10 +16,6 @@ inline void Require(bool ok, const char* what) {
     fprintf(stderr, "finding: %s\n", what);
     abort();
   }
-}
-
-inline std::string AsText(const uint8_t* data, size_t size) {
-  return std::string(reinterpret_cast<const char*>(data), size);
 }
 
 // Reads the input field by field; past its end every field reads as zero or empty.
@@ -49,7 +45,8 @@ class FuzzReader {
 
  private:
   std::string Take(size_t length) {
-    std::string out = AsText(m_data + m_pos, std::min(length, m_size - m_pos));
+    std::string out(reinterpret_cast<const char*>(m_data + m_pos),
+                    std::min(length, m_size - m_pos));
     m_pos += out.size();
     return out;
   }

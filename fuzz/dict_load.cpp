@@ -51,7 +51,7 @@ void CheckRoundTrip(Dictionary* dict, const Entries& expected) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::string bytes = AsText(data, size), text;
+  std::string bytes = FuzzReader(data, size).Rest(), text;
   Dictionary* dict = Dictionary_Create();
   bool loaded = false;
   const Entries first = Load(bytes, dict, &loaded);

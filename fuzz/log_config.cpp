@@ -7,7 +7,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ConfigSettingsReaderPtr reader(new ConfigSettingsReader("App.FuzzLogger", "/nonexistent/x"));
-  reader->ReadText(AsText(data, size));
+  reader->ReadText(FuzzReader(data, size).Rest());
 
   LoggerPtr before = Logger::Create("FuzzLogger", "App", false);
   before->ReadSettings(reader.Ptr());

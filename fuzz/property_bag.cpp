@@ -5,7 +5,7 @@
 #include "runtime/QrPropertyManager.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string input = AsText(data, size);
+  const std::string input = FuzzReader(data, size).Rest();
   PropertyManager plain;
   bool plainOk = plain.FromString(input);
   QrPropertyManagerPtr counted = new QrPropertyManager();

@@ -23,7 +23,7 @@ int Expected(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::string text = AsText(data, size);
+  std::string text = FuzzReader(data, size).Rest();
   Require(GetUsbOperationType(text.data(), text.size()) == Expected(text), "counted form");
   // The NUL-terminated form reads up to the first NUL, as a string parameter arrives.
   Require(GetUsbOperationType(text.c_str()) == Expected(text.c_str()), "NUL-terminated form");

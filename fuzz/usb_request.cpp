@@ -6,8 +6,6 @@
 // object, 2-3 failing call, 4 the host answers, 5 named parameters), parameter count byte, the
 // parameters (type byte, then 8 value bytes or a length and the bytes), the host's answer (a
 // length and the bytes).
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 
@@ -168,16 +166,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                             [](uint16_t vt, const Param& p) { return p.vt == vt; })
                              ? &params[layout->size() - 1]
                              : nullptr;
-  const std::vector<VhubHost::Message>& calls = gCalls;
   const bool urb = command == 1;
   Require(
-      calls.size() == (payload != nullptr ? 1u : 0u) &&
+      gCalls.size() == (payload != nullptr ? 1u : 0u) &&
           (payload == nullptr ||
-           (calls[0].sessionId == setup->session && calls[0].payload == payload->bytes &&
-            calls[0].type == (urb ? USB_REDIR_PACKAGE_TYPE_URB : USB_REDIR_PACKAGE_TYPE_PROPBAG) &&
-            calls[0].opType ==
+           (gCalls[0].sessionId == setup->session && gCalls[0].payload == payload->bytes &&
+            gCalls[0].type == (urb ? USB_REDIR_PACKAGE_TYPE_URB : USB_REDIR_PACKAGE_TYPE_PROPBAG) &&
+            gCalls[0].opType ==
                 (urb ? USB_OPERATION_TYPE_UNKNOWN : GetUsbOperationType(params[0].bytes.c_str())) &&
-            calls[0].canRespond == (command == 2))),
+            gCalls[0].canRespond == (command == 2))),
       "the host was called against the layout, or with other values than the request's");
 
   const int replyValues = payload != nullptr && command == 2 && answer && fault == nullptr ? 2 : 0;
