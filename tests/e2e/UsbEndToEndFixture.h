@@ -95,9 +95,9 @@ class UsbEndToEnd : public ::testing::Test {
     EXPECT_EQ(counters.badClears, 0u);
   }
 
-  // The log file of this process under $TMPDIR (m_root + tmp); counter as "(1)".
-  std::string LogPath(const std::string& counter = "", const std::string& tmp = "/tmp") const {
-    return m_root + tmp + "/quorin-tester/quorin-UsbRedirPlugin-" + std::to_string(getpid()) +
+  // The log file of this process under $TMPDIR; counter as "(1)".
+  std::string LogPath(const std::string& counter = "") const {
+    return m_root + "/tmp/quorin-tester/quorin-UsbRedirPlugin-" + std::to_string(getpid()) +
            counter + ".log";
   }
 
