@@ -111,7 +111,6 @@ class UsbEndToEnd : public ::testing::Test {
     return ReadLines(LogPath());
   }
 
-  // Starts the session and connects its client; waits until the host is told CONNECTED.
   KapSimClient* Connect(DWORD sessionId) {
     EXPECT_TRUE(m_host->StartSession(sessionId));
     KapSimClient* client =
