@@ -95,9 +95,9 @@ class UsbEndToEnd : public ::testing::Test {
     EXPECT_EQ(counters.badClears, 0u);
   }
 
-  // The log file of this process under $TMPDIR (m_root + tmp); counter as "(1)".
-  std::string LogPath(const std::string& counter = "", const std::string& tmp = "/tmp") const {
-    return m_root + tmp + "/quorin-tester/quorin-UsbRedirPlugin-" + std::to_string(getpid()) +
+  // The log file of this process under $TMPDIR; counter as "(1)".
+  std::string LogPath(const std::string& counter = "") const {
+    return m_root + "/tmp/quorin-tester/quorin-UsbRedirPlugin-" + std::to_string(getpid()) +
            counter + ".log";
   }
 
@@ -111,7 +111,6 @@ class UsbEndToEnd : public ::testing::Test {
     return ReadLines(LogPath());
   }
 
-  // Starts the session and connects its client; waits until the host is told CONNECTED.
   KapSimClient* Connect(DWORD sessionId) {
     EXPECT_TRUE(m_host->StartSession(sessionId));
     KapSimClient* client =
