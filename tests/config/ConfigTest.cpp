@@ -581,7 +581,6 @@ TEST_F(PreferenceTest, LookupsFormatNamesAndRegisterDefaults) {
   EXPECT_EQ("formatted", Owned(Config_GetString(nullptr, "dev.%d.%s", 3, "name")));
   Preference_Exit();
   EXPECT_EQ(TRUE, Config_GetBool(TRUE, "late"));
-  EXPECT_TRUE(log.Contains("PREF early PreferenceGet(late), using default\n"));
 }
 
 // The first slot that defines a name wins. The log writes every slot with its file ("(null)"
