@@ -41,10 +41,11 @@ TEST(UsbCommandBase, MissingOperationsAndTablesFail) {
 }
 
 // The names no other test maps: the replayed fuzz corpus checks case, length, non-ASCII
-// bytes and null names, the end-to-end tests UnplugDevice.
+// bytes and the counted null name, the end-to-end tests UnplugDevice.
 TEST(GetUsbOperationType, ClientStartupAndOxbIsReady) {
   EXPECT_EQ(GetUsbOperationType("ClientStartup"), USB_OPERATION_TYPE_RUSB_CLIENTSTARTUP);
   EXPECT_EQ(GetUsbOperationType("oxbisready", 10), USB_OPERATION_TYPE_RUSB_OXBISREADY);
+  EXPECT_EQ(GetUsbOperationType(nullptr), USB_OPERATION_TYPE_UNKNOWN);
 }
 
 // The destructor frees what is left (ASan).
