@@ -24,7 +24,6 @@ namespace {
 // write it; a test reads it once the scheduler stopped or dropped the item under its lock.
 std::vector<std::string> g_order;
 
-// Records each run, then does what its body says; without a body it stays scheduled.
 class TestItem : public QrPollItem {
  public:
   explicit TestItem(const std::string& name, std::function<bool(TestItem*)> body = {})

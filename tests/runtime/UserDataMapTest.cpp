@@ -67,7 +67,6 @@ void OnThreads(int n, const std::function<void(int)>& body) {
 }
 }  // namespace
 
-// Handles drawn and inserts made from several threads at once never collide.
 TEST(UserDataMap, ConcurrentDrawsAndInsertsGetDistinctHandles) {
   const int kThreads = 4, kPerThread = 1000;  // 4000 draws, fewer than the 4096 low values
   std::vector<std::vector<uint32_t>> drawn(kThreads);
