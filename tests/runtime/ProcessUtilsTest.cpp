@@ -58,7 +58,6 @@ TEST(PlatformShimsDeathTest, PanicEndsTheProcessWithStatus255Silently) {
   EXPECT_EXIT(Panic("fatal %d", 1), ::testing::ExitedWithCode(255), "^$");
 }
 
-// Each thread has its own number, the same through both names and on every call.
 TEST(PlatformShims, ThreadIdsAreDistinctPerThreadAndStable) {
   std::vector<QrThreadID> ids(8);
   std::vector<std::thread> threads;

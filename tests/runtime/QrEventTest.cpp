@@ -18,7 +18,6 @@ namespace {
 const DWORD kLong = 10000;  // "forever" for a test: a broken wake-up fails, never hangs
 const int kPending = 99;    // a wait's result before it returned
 
-// Waits on a thread of its own; the result lands in `result`.
 std::thread WaitOn(std::atomic<int>& result, std::function<int()> wait) {
   result = kPending;
   return std::thread([&result, wait] { result = wait(); });

@@ -23,7 +23,6 @@ using testutil::WaitUntil;
 
 namespace {
 
-// Answers whether another thread could take the mutex right now (and gives it back).
 bool FreeForOthers(QrMutex& mutex) {
   bool took = false;
   std::thread([&] { took = mutex.Acquire(0) && mutex.Release(); }).join();

@@ -95,10 +95,8 @@ TEST_F(RCObjectTest, ConcurrentReassignmentOfOneRCPtrNeverReleasesTwice) {
   EXPECT_EQ(created.load(), g_destroyed.load());
 }
 
-// The last release races with weak pointers in both orders. Resolving a weak pointer while
-// another thread drops the last reference yields null or a live object; a record made (and
-// let go) while another holder drops the last reference is cut off and freed, and resolves
-// to null, never to the dead object.
+// A weak pointer resolved, or its record made, while another thread drops the last reference
+// yields null or the live object, never the dead one; every record is freed.
 TEST_F(RCObjectTest, WeakPointersRacingWithTheLastReleaseNeverYieldTheDeadObject) {
   const int kLockRounds = 2000, kRecordRounds = 20000;
   for (int i = 0; i < kLockRounds; ++i) {

@@ -1,6 +1,4 @@
-// Helpers for the runtime tests: a scoped environment variable, a private temporary folder,
-// a look at an event's waiters and signal, and waiting for a condition with a generous limit
-// instead of sleeping for a fixed time.
+// Helpers for the runtime tests; waiting for a condition with a generous limit beats sleeping.
 #ifndef TESTS_RUNTIME_RUNTIMETESTUTIL_H
 #define TESTS_RUNTIME_RUNTIMETESTUTIL_H
 

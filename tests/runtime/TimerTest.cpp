@@ -84,7 +84,6 @@ TEST(QrTimerModes, MarkConvertsTicksToSecondsAndMilliseconds) {
 TEST(QrTimerClocks, WallTimeProcessorTimeCountsOnlyWorkAndFramesWait) {
   QrElapsedTimer wall;
   QrThreadTimer cpu;
-  EXPECT_EQ(1000000000, wall.GetTimerFrequency());
   EXPECT_EQ(10000000, cpu.GetTimerFrequency());
   QrMediaTimer timer(10.0);  // 100 ms per frame
   long late = timer.WaitForNextFrame(0);

@@ -13,6 +13,12 @@
 
 namespace {
 uintptr_t Bits(UserDataHandle h) { return reinterpret_cast<uintptr_t>(h); }
+
+void OnThreads(int n, const std::function<void(int)>& body) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < n; ++t) threads.emplace_back(body, t);
+  for (auto& th : threads) th.join();
+}
 }  // namespace
 
 TEST(UserDataMapHandle, HandlesCombineABaseWithASharedTwelveBitCounter) {
@@ -59,15 +65,6 @@ TEST(UserDataMap, InsertGetRemoveSkipHandlesInUseAndRefuseWhenFull) {
   EXPECT_EQ(0, map->Get(handles[5]));
 }
 
-namespace {
-void OnThreads(int n, const std::function<void(int)>& body) {
-  std::vector<std::thread> threads;
-  for (int t = 0; t < n; ++t) threads.emplace_back(body, t);
-  for (auto& th : threads) th.join();
-}
-}  // namespace
-
-// Handles drawn and inserts made from several threads at once never collide.
 TEST(UserDataMap, ConcurrentDrawsAndInsertsGetDistinctHandles) {
   const int kThreads = 4, kPerThread = 1000;  // 4000 draws, fewer than the 4096 low values
   std::vector<std::vector<uint32_t>> drawn(kThreads);
