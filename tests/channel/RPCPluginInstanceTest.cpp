@@ -29,7 +29,6 @@ TEST_P(RPCPluginInstanceChannel, ReadinessFollowsTheClientAndItsDataObject) {
   StartReady(101);
   EXPECT_EQ(Calls("Channel.v1.Connect"), 1u);
   EXPECT_EQ(SessionUtils::GetSessionType(), KAP_SERVICE_TALON_SESSION);
-  EXPECT_TRUE(plugin->WaitUntilReady(0));
   ASSERT_EQ(sim->KapSim_DisconnectClient(client), TRUE);
   ASSERT_TRUE(
       PumpUntil([&] { return !plugin->IsReady() && sim->Counters().objects == before.objects; }));

@@ -25,7 +25,6 @@ TEST(SessionUtils, TypeNamesAndTimers) {
   EXPECT_LT(elapsed, 2000u);
   SessionUtils::ResetStartTime(4242);
   EXPECT_LT(SessionUtils::GetElapsedTime(4242), elapsed);
-  EXPECT_LT(SessionUtils::GetElapsedTime(4243), 50u);
 }
 
 // Threads ask for overlapping pairs at once: never two ids for one pair or one for two.
