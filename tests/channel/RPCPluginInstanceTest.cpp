@@ -260,6 +260,7 @@ TEST_P(RPCPluginInstanceLogged, MessageChannelsUniqueIdsAndServersOfTheirOwn) {
   EXPECT_FALSE(server->CloseMsgChannel(h));
   EXPECT_FALSE(server->SendMsgToGroup(h, nullptr, note, 2));
   EXPECT_EQ(sim->Counters().msgChannels, before.msgChannels);
+  ASSERT_NE(other->OpenMsgChannel("LeftOpen"), nullptr);  // its server's end closes it
 
   int size = server->GetUniqueSerializedIdSize();
   ASSERT_GT(size, 1);
@@ -290,7 +291,6 @@ TEST_P(RPCPluginInstanceLogged, MessageChannelsUniqueIdsAndServersOfTheirOwn) {
   ASSERT_NO_FATAL_FAILURE(Reconnect(170));
   ASSERT_TRUE(PumpUntil([&] { return InstanceOf(client).Ptr() && InstanceOf(client)->IsReady(); }));
   KapServerID third = sim->KapSim_GetClientServer(client);
-  ASSERT_NE(InstanceOf(client)->OpenMsgChannel("LeftOpen"), nullptr);  // the exit closes it
   EXPECT_TRUE(manager->MultiServerExit(170, nullptr));
   multiServer = false;
   EXPECT_EQ(RPCManager::GetRPCManagerByServerId(third).Ptr(), nullptr);
