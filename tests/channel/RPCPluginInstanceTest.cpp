@@ -36,7 +36,6 @@ TEST_P(RPCPluginInstanceChannel, ReadinessFollowsTheClientAndItsDataObject) {
   EXPECT_FALSE(plugin->WaitUntilReady(0));
   ASSERT_NO_FATAL_FAILURE(Reconnect(101, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_QUILL_SESSION));
   ASSERT_TRUE(PumpUntil([&] { return plugin->IsReady(); }));
-  EXPECT_EQ(SessionUtils::GetSessionType(), KAP_SERVICE_QUILL_SESSION);
 
   ASSERT_EQ(sim->KapSim_DisconnectObject(client, kData), TRUE);
   ASSERT_TRUE(PumpUntil([&] { return !plugin->IsReady(); }));
@@ -277,8 +276,6 @@ TEST_P(RPCPluginInstanceLogged, MessageChannelsUniqueIdsAndServersOfTheirOwn) {
   KapServerID first = sim->KapSim_GetClientServer(clients[0]);
   KapServerID second = sim->KapSim_GetClientServer(clients[1]);
   EXPECT_EQ(server->GetServerId(), first);
-  EXPECT_EQ(RPCManager::GetRPCManagerByServerId(second).Ptr(),
-            static_cast<RPCManager*>(manager.Ptr()));
   EXPECT_TRUE(manager->StartServer(second));
   EXPECT_TRUE(manager->StopServer(first));
   ASSERT_TRUE(PumpUntil([&] { return manager->serversDisconnected == 1; }));

@@ -64,7 +64,6 @@ TEST(SessionUtilsUniqueSid, OneIdPerPairUntilRemovedAlsoUnderConcurrentRequests)
   platform = 77;
   proto = Proto(0x99);
   EXPECT_EQ(SessionUtils::GetSidsFromUniqueSid(a, platform, proto), FALSE);
-  EXPECT_EQ(SessionUtils::GetSidsFromUniqueSid(0, platform, proto), FALSE);
   EXPECT_EQ(platform, 77u);
   EXPECT_EQ(proto, Proto(0x99));
   DWORD again = SessionUtils::GetNextUniqueSid(3000, Proto(0x5000));
