@@ -207,7 +207,6 @@ class ChannelFixture : public ::testing::TestWithParam<bool> {
     multiServer = false;
   }
 
-  // For a table's next row.
   void Restart() {
     EndSession();
     sim->KapSim_ResetFaults();

@@ -29,7 +29,6 @@ TEST_P(RPCPluginInstanceChannel, ReadinessFollowsTheClientAndItsDataObject) {
   StartReady(101);
   EXPECT_EQ(Calls("Channel.v1.Connect"), 1u);
   EXPECT_EQ(SessionUtils::GetSessionType(), KAP_SERVICE_TALON_SESSION);
-  EXPECT_TRUE(plugin->WaitUntilReady(0));
   ASSERT_EQ(sim->KapSim_DisconnectClient(client), TRUE);
   ASSERT_TRUE(
       PumpUntil([&] { return !plugin->IsReady() && sim->Counters().objects == before.objects; }));
@@ -37,7 +36,6 @@ TEST_P(RPCPluginInstanceChannel, ReadinessFollowsTheClientAndItsDataObject) {
   EXPECT_FALSE(plugin->WaitUntilReady(0));
   ASSERT_NO_FATAL_FAILURE(Reconnect(101, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_QUILL_SESSION));
   ASSERT_TRUE(PumpUntil([&] { return plugin->IsReady(); }));
-  EXPECT_EQ(SessionUtils::GetSessionType(), KAP_SERVICE_QUILL_SESSION);
 
   ASSERT_EQ(sim->KapSim_DisconnectObject(client, kData), TRUE);
   ASSERT_TRUE(PumpUntil([&] { return !plugin->IsReady(); }));
@@ -221,9 +219,12 @@ TEST_P(RPCPluginInstanceChannel, PendingCountFollowsEveryWayAMessageEnds) {
   auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_GE(waited, std::chrono::milliseconds(950));
   EXPECT_LT(waited, std::chrono::milliseconds(4000));
+  EXPECT_EQ(Calls("Channel.v1.Disconnect"), 1u);
+  EXPECT_EQ(Calls("Channel.v1.UnregisterChannelNotifySink"), 1u);
+  EXPECT_FALSE(plugin->IsReady());
 }
 
-TEST_P(RPCPluginInstanceLogged, MessageChannelsAndUniqueIds) {
+TEST_P(RPCPluginInstanceLogged, MessageChannelsUniqueIdsAndServersOfTheirOwn) {
   ASSERT_NO_FATAL_FAILURE(StartServers(170, 2));
   RCPtr<CountingPlugin> server = InstanceOf(clients[0]);
   RCPtr<CountingPlugin> other = InstanceOf(clients[1]);
@@ -258,7 +259,7 @@ TEST_P(RPCPluginInstanceLogged, MessageChannelsAndUniqueIds) {
   EXPECT_FALSE(server->CloseMsgChannel(h));
   EXPECT_FALSE(server->SendMsgToGroup(h, nullptr, note, 2));
   EXPECT_EQ(sim->Counters().msgChannels, before.msgChannels);
-  ASSERT_NE(other->OpenMsgChannel("LeftOpen"), nullptr);  // the session's end closes it
+  ASSERT_NE(other->OpenMsgChannel("LeftOpen"), nullptr);  // its server's end closes it
 
   int size = server->GetUniqueSerializedIdSize();
   ASSERT_GT(size, 1);
@@ -269,6 +270,29 @@ TEST_P(RPCPluginInstanceLogged, MessageChannelsAndUniqueIds) {
   EXPECT_EQ(other->IsUniqueSerializedIdOwner(id.c_str()), FALSE);
   EXPECT_EQ(server->IsUniqueSerializedIdOwner("someone-else"), FALSE);
   EXPECT_TRUE(Logged("[someone-else] does not match 0x"));
+
+  // Servers stopped one by one or all at once; those left at the end must not keep the
+  // manager alive.
+  KapServerID first = sim->KapSim_GetClientServer(clients[0]);
+  KapServerID second = sim->KapSim_GetClientServer(clients[1]);
+  EXPECT_EQ(server->GetServerId(), first);
+  EXPECT_TRUE(manager->StartServer(second));
+  EXPECT_TRUE(manager->StopServer(first));
+  ASSERT_TRUE(PumpUntil([&] { return manager->serversDisconnected == 1; }));
+  EXPECT_TRUE(PumpUntil([&] { return server->notReadyCount.load() == 1; }));
+  EXPECT_EQ(RPCManager::GetInstanceByServerId(first).Ptr(), nullptr);
+  EXPECT_EQ(RPCManager::GetRPCManagerByServerId(first).Ptr(), nullptr);
+  EXPECT_TRUE(other->IsReady());
+  EXPECT_TRUE(manager->StopAllServers(second));
+  ASSERT_TRUE(PumpUntil([&] { return manager->serversDisconnected == 2; }));
+  ASSERT_NO_FATAL_FAILURE(Reconnect(170));
+  ASSERT_TRUE(PumpUntil([&] { return InstanceOf(client).Ptr() && InstanceOf(client)->IsReady(); }));
+  KapServerID third = sim->KapSim_GetClientServer(client);
+  EXPECT_TRUE(manager->MultiServerExit(170, nullptr));
+  multiServer = false;
+  EXPECT_EQ(RPCManager::GetRPCManagerByServerId(third).Ptr(), nullptr);
+  EXPECT_EQ(manager->RefCount(), 1);
+  EXPECT_EQ(sim->KapSim_GetClientServer(client), nullptr);
 }
 
 TEST_P(RPCPluginInstanceLogged, SideChannelConnectedWithoutRequestIsOnlyLogged) {

@@ -204,7 +204,6 @@ TEST_F(MultiServerSession, ServersRequestsResponsesAndTheirEndsInOrder) {
       {"urb to b", "urb-bytes", urb, b, clientB, urbToB + "urb-bytes"},
       {"propbag to a, type up to NUL", std::string("Filter\0tail", 11), bag, a, clientA,
        toA + "Filter " + std::string("Filter\0tail", 11)},
-      {"unknown id", "lost", urb, b + 100, nullptr, ""},
       {"no ext", "lost", bag, 0, nullptr, ""},
   };
   for (const auto& k : cases) {
@@ -246,7 +245,6 @@ TEST_F(MultiServerSession, ServersRequestsResponsesAndTheirEndsInOrder) {
   EXPECT_EQ(Manager(202)->GetKapServerIdByMappedServerId(d), ServerOf(clientD));
   EXPECT_EQ(UsbRedirectionMultiServerProxy_Register(202), TRUE);
   EXPECT_TRUE(Has("Session already exists for sessionId = 202.\n"));
-  EXPECT_EQ(Manager(201)->GetMappedServerIdByKapServerId(ServerOf(clientC)), c);
 
   // The host hears of the end while the channel service still runs.
   UsbRedirectionMultiServerProxy_Unregister(202);
