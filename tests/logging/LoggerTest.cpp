@@ -412,8 +412,8 @@ TEST_F(WriterTest, SyslogOptionsAndDatagrams) {
     };
     EXPECT_EQ("514", option("remotePort"));
     EXPECT_EQ("localhost", option("REMOTEADDRESS"));
-    EXPECT_TRUE(writer->SetCustomOption("RemotePort", "0x10202"));  // 16 bits of it
-    EXPECT_EQ("514", option("remotePort"));
+    EXPECT_TRUE(writer->SetCustomOption("RemotePort", "0x10201"));  // 16 bits of it
+    EXPECT_EQ("513", option("remotePort"));
     EXPECT_FALSE(writer->SetCustomOption("remotePort", "port"));
     EXPECT_FALSE(writer->SetCustomOption("remoteAddress", ""));
     EXPECT_FALSE(writer->SetCustomOption("other", "1"));
