@@ -1,6 +1,8 @@
 #include <atomic>
+#include <cstdlib>
 #include <functional>
 #include <memory>
+#include <new>
 #include <random>
 #include <thread>
 #include <vector>
@@ -15,13 +17,31 @@ using testutil::WaitUntil;
 
 namespace {
 
-const DWORD kLong = 10000;  // "forever" for a test: a broken wake-up fails, never hangs
-const int kPending = 99;    // a wait's result before it returned
+const DWORD kLong = 10000;      // "forever" for a test: a broken wake-up fails, never hangs
+const int kPending = 99;        // a wait's result before it returned
+thread_local int t_failAt = 0;  // when armed, this thread's n-th allocation from now fails
 
 std::thread WaitOn(std::atomic<int>& result, std::function<int()> wait) {
   result = kPending;
   return std::thread([&result, wait] { result = wait(); });
 }
+
+}  // namespace
+
+// Inert until a test arms t_failAt on its own thread. GCC's new/delete pairing check sees
+// the free below inlined into this file's deletes and does not know new is malloc here.
+void* operator new(size_t n) {
+  void* p = (t_failAt > 0 && --t_failAt == 0) ? nullptr : std::malloc(n == 0 ? 1 : n);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
+
+namespace {
 
 TEST(QrEventWait, TimeoutsHoldAndAMoveHandsTheStateOver) {
   QrEvent unsignalled(false, false);
@@ -125,6 +145,25 @@ TEST(QrEventWaitMultiple, WaitAnyTakesOnlyTheFirstSignalledAndWaitAllNeverTakesH
     EXPECT_EQ(QrEvent::WAIT_RC_TIMEOUT, a.Wait(0));
     EXPECT_EQ(QrEvent::WAIT_RC_TIMEOUT, b.Wait(0));
   }
+}
+
+// A group whose registration fails part-way leaves no entry in any event's list: a left
+// entry would be completed after the group is gone.
+TEST(QrEventWaitMultiple, AFailedAllocationLeavesNoEntryBehind) {
+  QrEvent a(false, false), b(false, false);
+  std::vector<QrEvent*> both{&a, &b};
+  QrEvent::WaitMultiple(both, false, 0);  // the first use sets up the shared flag lock
+  for (int n = 1; n <= 8; ++n) {
+    t_failAt = n;
+    try {
+      QrEvent::WaitMultiple(both, false, 0);
+    } catch (const std::bad_alloc&) {
+    }
+    t_failAt = 0;
+    EXPECT_EQ(0u, WaiterCount(a) + WaiterCount(b)) << n;
+  }
+  b.Set();
+  EXPECT_EQ(1, QrEvent::WaitMultiple(both, false, 0));
 }
 
 }  // namespace
