@@ -175,6 +175,7 @@ TEST_F(FileWriterTest, NamesAndLimitsFollowLevelAndOptions) {
   ASSERT_TRUE(writer->SetCustomOption("maxRollingFiles", "5000"));
   ASSERT_TRUE(writer->GetCustomOption("maxRollingFiles", value));
   EXPECT_EQ("1000", value);
+  EXPECT_FALSE(writer->SetCustomOption("maxDaysKept", "seven"));
   EXPECT_FALSE(writer->SetCustomOption("noSuchOption", "1"));
   EXPECT_FALSE(writer->SetCustomOption("maxDaysKept", ""));
   ASSERT_TRUE(writer->SetCustomOption("filename", "Other"));
@@ -231,6 +232,7 @@ TEST_F(FileWriterTest, SessionsAppendWithTheBannerAndRollingKeepsTheFirstAndNewe
 // A pass deletes at most 20 expired files of this application, only regular files of
 // this user (never a link, even to an expired file, nor another user's file).
 TEST_F(FileWriterTest, RetentionDeletesTwentyExpiredOwnFilesPerPass) {
+  Logger::ShutDown();  // nothing to shut down yet
   TouchExpired(45);
   Touch(Path(Name("98")), 6);  // not old enough
   Touch(Path("quorin-Another-1.log"), 30);
