@@ -28,17 +28,27 @@ std::thread WaitOn(std::atomic<int>& result, std::function<int()> wait) {
 
 }  // namespace
 
-// Inert until a test arms t_failAt on its own thread. GCC's new/delete pairing check sees
-// the free below inlined into this file's deletes and does not know new is malloc here.
+// Every form is replaced, so that what one form allocates another may free (ASan checks the
+// pairing). Inert until a test arms t_failAt on its own thread.
+void* operator new(size_t n, const std::nothrow_t&) noexcept {
+  return (t_failAt > 0 && --t_failAt == 0) ? nullptr : std::malloc(n == 0 ? 1 : n);
+}
+void* operator new[](size_t n, const std::nothrow_t& tag) noexcept { return operator new(n, tag); }
 void* operator new(size_t n) {
-  void* p = (t_failAt > 0 && --t_failAt == 0) ? nullptr : std::malloc(n == 0 ? 1 : n);
+  void* p = operator new(n, std::nothrow);
   if (p == nullptr) throw std::bad_alloc();
   return p;
 }
+void* operator new[](size_t n) { return operator new(n); }
+// GCC's pairing check sees these frees inlined into this file and does not know new is malloc.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 #pragma GCC diagnostic pop
 
 namespace {
