@@ -191,9 +191,8 @@ TEST_F(FileWriterTest, SessionsAppendWithTheBannerAndRollingKeepsTheFirstAndNewe
   ASSERT_TRUE(m_logger->Start());
   QR_LOG(LOGGER_LOG_INFO, "second session\n");
   const std::string second = Name(m_pid + "(2)");
-  std::string filler(1000, 'f');
   for (int i = 0; i < 5000 && Option("filename") != second; ++i) {
-    QR_LOG(LOGGER_LOG_INFO, "%s\n", filler.c_str());
+    QR_LOG(LOGGER_LOG_INFO, "%s\n", std::string(1000, 'f').c_str());
   }
   ASSERT_EQ(second, Option("filename"));
   for (int i = 0; i < 4; ++i) {
@@ -253,8 +252,7 @@ TEST_F(FileWriterTest, RetentionDeletesTwentyExpiredOwnFilesPerPass) {
   EXPECT_FALSE(writer->DeleteOldLogFiles());
 }
 
-// The next pass's time-out is read from the poll thread's item table after the first pass
-// instead of waiting for the next.
+// The next pass's time-out is read from the poll thread's item table, not waited for.
 TEST_F(FileWriterTest, RetentionPassesRunAtStartThenOneSecondOrFourHoursApart) {
   for (auto [expired, timeout] :
        {std::pair<int, const char*>{5, "timeout(4:00:00.000)"}, {300, "timeout(1.000s)"}}) {
@@ -376,8 +374,7 @@ TEST_F(FileWriterTest, PlantedFoldersAndFilesAreRefusedAndLeftUntouched) {
   }
 }
 
-// Run under TSan for the races between the drain, the writers and a hand that rolls,
-// flushes and syncs.
+// Run under TSan: the drain, the writers and a hand that rolls, flushes and syncs race.
 TEST_F(FileWriterTest, ManyThreadsIntoTheBufferedWriterLoseNoLineAndKeepTheirOrder) {
   // maxRollingFiles 0 keeps every file, its counter giving the order of the files.
   FileWriter* writer =

@@ -28,8 +28,7 @@ TEST(UsbRedirectionLogger, SecondStartOnlySaysSoAndTheOwnersEndFlushesTheFile) {
     EXPECT_EQ(LOGGER_LOG_INFO, Logger::s_defaultLoggerLogLevel);  // the first start holds
   }
   EXPECT_EQ(Logger::GetDefault().Ptr(), nullptr);
-  UsbRedirectionLogger idle;
-  idle.Shutdown();  // holds nothing: nothing to do
+  UsbRedirectionLogger().Shutdown();  // holds nothing: nothing to do
 
   std::ostringstream text;
   text << std::ifstream(std::string(root) + "/quorin-tester/quorin-OwnerApp-" +
