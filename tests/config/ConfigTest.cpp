@@ -1,5 +1,4 @@
-// The configuration layer: the line syntax, dictionaries (load, convert, set, write), and the
-// preferences built from them (files, slots, lookups, log).
+// The configuration layer: line syntax, dictionaries and the preferences built from them.
 #include <pwd.h>
 #include <unistd.h>
 
@@ -58,15 +57,13 @@ struct LogCapture {
         [](const char* line, void* self) { static_cast<LogCapture*>(self)->text += line; }, this);
   }
   ~LogCapture() { BaseLog_SetHookForTest(nullptr, nullptr); }
-  // Whether a whole line (ending in its line feed) was logged.
   bool Contains(const std::string& line) const {
     return ("\n" + text).find("\n" + line) != std::string::npos;
   }
   std::string text;  // the lines, each ending in its line feed
 };
 
-// A dictionary loaded from bytes, with the messages of its load; viaFile reads them from an
-// open file, in the process's default encoding (UTF-8 in the C locale), instead of a buffer.
+// Loaded from a buffer, or with viaFile from an open file in the default encoding (UTF-8).
 struct LoadedDict {
   explicit LoadedDict(const std::string& bytes, const char* defaultEncoding = "UTF-8",
                       bool viaFile = false) {
@@ -147,8 +144,7 @@ TEST(DictLL, ParsesEveryRowOfTheTable) {
   EXPECT_EQ("x|1", name + "|" + value);
 }
 
-// The escapes are pinned byte for byte; the bytes that would end the value or the line, or
-// read as an escape, come back through a file.
+// Escapes pinned byte for byte; bytes that would end the value or read as escapes read back.
 TEST(DictLL, MarshalsValuesThatReadBack) {
   const std::string value("a\tb\n\r\0\"|41\x7f\x01\x1f\x80 #", 16);
   std::string out;
@@ -164,8 +160,7 @@ TEST(DictLL, MarshalsValuesThatReadBack) {
   fclose(f);
 }
 
-// Each load: what it logged, its messages ("id: text", none on success) and the values it
-// left; a UTF-8 load through an open file gives the same.
+// Per load: its log, its messages, its values; a UTF-8 load through an open file says the same.
 TEST(DictionaryLoad, LoadsOrStopsWithItsMessages) {
   const std::string caf = "name = caf\xC3\xA9\n", bom = "\xEF\xBB\xBF";
   const std::string syntax = "msg.dictionary.read.syntaxError: ";
@@ -188,8 +183,7 @@ TEST(DictionaryLoad, LoadsOrStopsWithItsMessages) {
       // Line ends: "\r\r" and "\n\r" are two, "\r\n" is one.
       {"# c\r\ra = 1\r\nb = \"x y\"\n\rc = 3\r", "a b c #", "a=1 b=x y c=3 #=6"},
       {bom + caf, "name #", "name=caf\xC3\xA9 #=1"},
-      // With a Latin-1 default, the mark is what makes the file read as UTF-8; with a mark
-      // but invalid UTF-8 the default applies.
+      // With a Latin-1 default a mark makes the file UTF-8, unless it is not valid UTF-8.
       {bom + caf, "name", "name=caf\xC3\xA9", "", "", "ISO-8859-1"},
       {caf, "name", "name=caf\xC3\x83\xC2\xA9", "", "", "ISO-8859-1"},
       {bom + "name = caf\xE9\n", "name", "name=caf\xC3\xA9", "", "", "ISO-8859-1"},
@@ -250,8 +244,7 @@ TEST(DictionaryLoad, LoadsOrStopsWithItsMessages) {
   }
 }
 
-// Unreadable files are refused whole with their message, logged when there is no list; the
-// dictionary keeps its entries.
+// Refused whole, logged when there is no list; the dictionary keeps its entries.
 TEST(DictionaryLoad, FilesThatCannotBeReadAreRefusedWhole) {
   TempDir dir;
   const std::string p = dir.path;
@@ -322,10 +315,9 @@ TEST(DictionaryConversion, ConvertsTextsWithTheirMessages) {
   for (const auto& row : rows) {
     SCOPED_TRACE(std::string("text \"") + row.text + "\" type " + std::to_string(row.type));
     LoadedDict d(std::string("v = \"") + row.text + "\"\n");
-    MsgList* errs = nullptr;
     DictValue def{};
     Member(row.type, &def, row.def, true);
-    DictValue got = *Dictionary_GetEx(d.dict, &def, row.type, "v", &errs);
+    DictValue got = *Dictionary_GetEx(d.dict, &def, row.type, "v", &d.errs);
     EXPECT_EQ(row.expected, Member(row.type, &got));
     std::string kind = row.kind;
     EXPECT_EQ(kind.empty()
@@ -333,15 +325,12 @@ TEST(DictionaryConversion, ConvertsTextsWithTheirMessages) {
                   : "Value \"" + std::string(row.text) + "\" for variable \"v\" is " +
                         (kind == "range" ? "out of range" : "not a valid " + kind + " value") +
                         ". Using value \"" + row.used + "\".\n",
-              MsgList_ToString(errs));
-    MsgList_Free(errs);
+              MsgList_ToString(d.errs));
   }
 }
 
-// An entry keeps the converted value or the default, and the text it was read with. 0, -1,
-// true and null defaults are shared; others are registered once (not set, never written).
-// "name=value" splits at the first "=" untrimmed; a second set is refused, a restore
-// replaces. A message without a catalogue prefix has no id.
+// Defaults other than 0, -1, booleans and null are registered once (not set, never written);
+// "name=value" splits at the first "=" untrimmed. A message without a catalogue prefix has no id.
 TEST(DictionaryDefaults, DefaultsAndSetsFromText) {
   LoadedDict d("n = junk\nb = maybe\n");
   Dictionary* dict = d.dict;
@@ -360,21 +349,19 @@ TEST(DictionaryDefaults, DefaultsAndSetsFromText) {
   for (const char* line : {"a=b=c", "x= y ", "novalue", "s=real"}) {
     EXPECT_TRUE(Dictionary_SetFromString(dict, line, nullptr)) << line;
   }
-  MsgList* errs = nullptr;
-  EXPECT_FALSE(Dictionary_SetFromString(dict, "a=new", &errs));
+  EXPECT_FALSE(Dictionary_SetFromString(dict, "a=new", &d.errs));
   EXPECT_EQ("msg.dictionary.alreadyDefined.string: Variable \"a\" is already defined.\n",
-            Said(&errs));
+            Said(&d.errs));
   EXPECT_EQ("a=b=c x= y  novalue= s=real", d.Values("a x novalue s"));
   EXPECT_TRUE(Dictionary_RestoreFromString(dict, "a=new", nullptr));
   EXPECT_STREQ("new", Dict_GetString(dict, nullptr, "a"));
-  MsgList_Append(&errs, "no prefix %d\n", 1);
-  EXPECT_TRUE(MsgList_HasId(errs, "") && !MsgList_HasId(errs, "msg.a") &&
+  MsgList_Append(&d.errs, "no prefix %d\n", 1);
+  EXPECT_TRUE(MsgList_HasId(d.errs, "") && !MsgList_HasId(d.errs, "msg.a") &&
               !MsgList_HasId(nullptr, ""));
-  EXPECT_EQ(": no prefix 1\n", Said(&errs));
+  EXPECT_EQ(": no prefix 1\n", Said(&d.errs));
 }
 
-// A name is accepted only when the written file gives it back as the same single entry; a
-// refused one is named, its bytes escaped, in the message or, without a list, in the log.
+// A name must reload as the same single entry; a refused one is named with its bytes escaped.
 TEST(DictionarySetFromString, RefusesNamesThatWouldNotReloadAsTheSameEntry) {
   LoadedDict d("");
   // clang-format off
@@ -386,17 +373,15 @@ TEST(DictionarySetFromString, RefusesNamesThatWouldNotReloadAsTheSameEntry) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row[1]);
     const std::string refused = "Variable \"" + row[1] + "\" is not a valid name.\n";
-    MsgList* errs = nullptr;
     LogCapture log;
-    EXPECT_FALSE(Dictionary_SetFromString(d.dict, (row[0] + "=1").c_str(), &errs));
+    EXPECT_FALSE(Dictionary_SetFromString(d.dict, (row[0] + "=1").c_str(), &d.errs));
     EXPECT_FALSE(Dictionary_RestoreFromString(d.dict, (row[0] + "=1").c_str(), nullptr));
     Dict_SetLong(d.dict, 1, row[0].c_str());
     Dict_SetString(d.dict, "v", row[0].c_str());
-    EXPECT_EQ("msg.dictionary.invalidName: " + refused, Said(&errs));
+    EXPECT_EQ("msg.dictionary.invalidName: " + refused, Said(&d.errs));
     EXPECT_EQ(refused + refused + refused, log.text);
   }
   EXPECT_EQ(0u, d.dict->numEntries);
-  // Names the line syntax allows come back as they went out.
   const char* const accepted[] = {
       "a\"b", "x|41", "under_score", "dotted.name.", "!$%&*+-/:;<>?@~", "bell\x07and\x7F"};
   for (const char* name : accepted) Dict_SetString(d.dict, name, name);
@@ -406,8 +391,7 @@ TEST(DictionarySetFromString, RefusesNamesThatWouldNotReloadAsTheSameEntry) {
   for (const char* name : accepted) EXPECT_STREQ(name, Dict_GetString(again.dict, nullptr, name));
 }
 
-// Writing back keeps comments, blank lines and order; changed values go back quoted in the
-// file's encoding, new ones at the end, unset ones lose their line; failures say why.
+// Changed values go back quoted in the file's encoding, new ones at the end; unset ones go.
 TEST(DictionaryWrite, RewritesKeepingWhatWasNotChangedOrFailsWithTheWriteError) {
   TempDir dir;
   const std::string gone = "gone = \"" + std::string(300, 'x') + "\"\n";
@@ -494,7 +478,6 @@ class PreferenceTest : public ::testing::Test {
     const char* home = getenv("HOME");
     m_oldHome = home != nullptr ? home : "";
     setenv("HOME", m_home.c_str(), 1);
-    gSetUserId = 0;
     PreferenceTestHooks hooks = {m_hostFile.c_str(), m_libDir.c_str(), &FakeIsSetUserId};
     Preference_SetTestHooks(&hooks);
   }
@@ -510,9 +493,8 @@ class PreferenceTest : public ::testing::Test {
               m_libDir = m_dir.path + "/lib", m_oldHome;
 };
 
-// The host file moves libdir, may switch user files off, and is read up to its first error;
-// a missing file is logged and start-up goes on. A call before Init (not after) and a
-// set-user-id process skip the user files too.
+// The host file moves libdir, may switch user files off, and is read up to its first error.
+// A call before Init (not after) and a set-user-id process skip the user files too.
 TEST_F(PreferenceTest, WhichFilesAreRead) {
   LogCapture log;
   Write("home/.quorin/preferences", "user = yes\n");
@@ -549,9 +531,8 @@ TEST_F(PreferenceTest, WhichFilesAreRead) {
   EXPECT_EQ(std::string::npos, log.text.find("USER", before)) << log.text.substr(before);
 }
 
-// Before Init (and after Exit) lookups give the default and say so. Names are formatted and
-// cut at 1024 bytes; defaults other than 0, -1 and booleans are registered once. Without
-// HOME, "~" comes from the password database.
+// Before Init lookups give the default and say so; names are cut at 1024 bytes. Without HOME,
+// "~" comes from the password database.
 TEST_F(PreferenceTest, LookupsFormatNamesAndRegisterDefaults) {
   LogCapture log;
   EXPECT_EQ(5, Config_GetLong(5, "early.%s", "name"));
@@ -584,11 +565,9 @@ TEST_F(PreferenceTest, LookupsFormatNamesAndRegisterDefaults) {
   EXPECT_EQ(TRUE, Config_GetBool(TRUE, "late"));
   const passwd* pw = getpwnam("root");
   ASSERT_NE(nullptr, pw);
-  std::string expanded, root = pw->pw_dir;
-  for (const char* path : {"", "/abs/~x", "~root/a", "~no-such-user-here/a"}) {
-    expanded += PathExpand_Home(path) + ";";
-  }
-  EXPECT_EQ(";/abs/~x;" + root + "/a;~no-such-user-here/a;", expanded);
+  EXPECT_EQ(PathExpand_Home("") + ";" + PathExpand_Home("/abs/~x") + ";" +
+                PathExpand_Home("~root/a") + ";" + PathExpand_Home("~no-such-user-here/a"),
+            ";/abs/~x;" + std::string(pw->pw_dir) + "/a;~no-such-user-here/a");
   pw = getpwuid(getuid());
   ASSERT_NE(nullptr, pw);
   setenv("HOME", "", 1);
@@ -597,9 +576,8 @@ TEST_F(PreferenceTest, LookupsFormatNamesAndRegisterDefaults) {
   EXPECT_EQ(pw->pw_dir, PathExpand_Home("~"));
 }
 
-// The first slot that defines a name wins. The log writes every slot with its file ("(null)"
-// for the run-time one) and its entries as their type shows them, secrets hidden and
-// registered defaults left out.
+// The first slot that defines a name wins. The log shows each slot's entries as their type
+// shows them, secrets hidden and registered defaults left out.
 TEST_F(PreferenceTest, SlotsTakePrecedenceInOrderAndAreLogged) {
   Write("lib/settings", "a = settings\n");
   Write("home/.quorin/preferences", "b = prefs\nc = prefs\n");
@@ -619,26 +597,24 @@ TEST_F(PreferenceTest, SlotsTakePrecedenceInOrderAndAreLogged) {
   EXPECT_EQ("settings runtime prefs user host site <null> 1121.55000000000-1", got.str());
   LogCapture log;
   Preference_Log();
-  for (size_t at; (at = log.text.find(m_dir.path)) != std::string::npos;) {
-    log.text.replace(at, m_dir.path.size(), "<tmp>");
-  }
   // An entry's line: its name right-aligned to column 30, then its value as logged.
   auto E = [](const std::string& name, const std::string& value) {
     return "DICT " + std::string(25 - name.size(), ' ') + name + " = " + value + "\n";
   };
-  const std::string hidden = "<not printed>";
-  EXPECT_EQ(
-      "DICT --- GLOBAL SETTINGS <tmp>/lib/settings\n" + E("a", "\"settings\"") +
-          "DICT --- NON PERSISTENT (null)\n" + E("a", "\"runtime\"") + E("b", "\"runtime\"") +
-          "DICT --- USER PREFERENCES <tmp>/home/.quorin/preferences\n" + E("b", "\"prefs\"") +
-          E("c", "\"prefs\"") + "DICT --- USER DEFAULTS <tmp>/home/.quorin/config\n" +
-          E("c", "\"user\"") + E("d", "\"user\"") + "DICT --- HOST DEFAULTS <tmp>/etc/config\n" +
-          E("d", "\"host\"") + E("e", "\"host\"") + E("flag", "\"TRUE\"") + E("num", "\"12\"") +
-          E("dbl", "\"1.5\"") + E("big", "\"5000000000\"") + E("tri", "<unknown parameter type>") +
-          E("dataFileKey", hidden) + E("GuestInfo.x", hidden) + E("some.KEY", hidden) +
-          E("annotation", hidden) + "DICT --- SITE DEFAULTS <tmp>/lib/config\n" +
-          E("e", "\"site\"") + E("f", "\"site\""),
-      log.text);
+  const std::string hidden = "<not printed>", dir = m_dir.path;
+  EXPECT_EQ("DICT --- GLOBAL SETTINGS " + dir + "/lib/settings\n" + E("a", "\"settings\"") +
+                "DICT --- NON PERSISTENT (null)\n" + E("a", "\"runtime\"") + E("b", "\"runtime\"") +
+                "DICT --- USER PREFERENCES " + dir + "/home/.quorin/preferences\n" +
+                E("b", "\"prefs\"") + E("c", "\"prefs\"") + "DICT --- USER DEFAULTS " + dir +
+                "/home/.quorin/config\n" + E("c", "\"user\"") + E("d", "\"user\"") +
+                "DICT --- HOST DEFAULTS " + dir + "/etc/config\n" + E("d", "\"host\"") +
+                E("e", "\"host\"") + E("flag", "\"TRUE\"") + E("num", "\"12\"") +
+                E("dbl", "\"1.5\"") + E("big", "\"5000000000\"") +
+                E("tri", "<unknown parameter type>") + E("dataFileKey", hidden) +
+                E("GuestInfo.x", hidden) + E("some.KEY", hidden) + E("annotation", hidden) +
+                "DICT --- SITE DEFAULTS " + dir + "/lib/config\n" + E("e", "\"site\"") +
+                E("f", "\"site\""),
+            log.text);
 }
 
 // Two Init calls build a state each and one is thrown away; lookups and sets agree.
@@ -658,10 +634,8 @@ TEST_F(PreferenceTest, ConcurrentInitInstallsOneStateAndLookupsAgree) {
     });
   }
   for (std::thread& t : threads) t.join();
-  for (int i = 0; i < 8; i++) {
-    EXPECT_EQ(7 * 200, seen[i]);
-    EXPECT_EQ("199", Get("t" + std::to_string(i)));
-  }
+  EXPECT_EQ(std::vector<int>(8, 7 * 200), seen);
+  for (int i = 0; i < 8; i++) EXPECT_EQ("199", Get("t" + std::to_string(i)));
 }
 
 }  // namespace
