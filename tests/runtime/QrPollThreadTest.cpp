@@ -197,9 +197,8 @@ TEST_F(QrPollThreadTest, ItemsMayChangeThemselvesInsideRunAndPausedItemsNeverRun
   ASSERT_TRUE(m_poll->AddItem(timer, nullptr, 10000));  // again: starts its timeout anew
   EXPECT_GT(timer->TimeRemainingMS(), remaining);
   EXPECT_EQ(3, m_poll->NumItems());
-  EXPECT_EQ(2, item->Runs());
-  EXPECT_EQ(0, evented->Runs());
-  EXPECT_EQ(0, timed->Runs());
+  EXPECT_EQ((std::vector<int>{2, 0, 0}),
+            (std::vector<int>{item->Runs(), evented->Runs(), timed->Runs()}));
   pausedEvent.Set();
   ASSERT_TRUE(WaitUntil([&] { return evented->Runs() == 1; }));
   timed->ResumeTimer();
@@ -300,12 +299,8 @@ TEST_F(QrPollThreadTest, ConcurrentItemOperationsWhileSchedulerRuns) {
   w1.join();
   m_poll->RemoveAllItems(true);
   EXPECT_EQ(0, m_poll->NumItems());
-  int runs = 0;
-  for (RCPtr<TestItem>& item : items) {
-    runs += item->Runs();
-    EXPECT_FALSE(m_poll->IsMember(item));
-  }
-  EXPECT_GT(runs, 0);
+  EXPECT_FALSE(g_order.empty());  // none runs now: safe to read
+  for (RCPtr<TestItem>& item : items) EXPECT_FALSE(m_poll->IsMember(item));
 }
 
 }  // namespace
