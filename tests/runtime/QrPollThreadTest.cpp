@@ -157,8 +157,7 @@ TEST_F(QrPollThreadTest, DisableAndRemoveAllWithWaitReturnOnlyAfterRunReturned) 
   }
   ASSERT_EQ(QrEvent::WAIT_RC_OK, entered->Wait(10000));
   m_poll->RemoveAllItems(true);
-  overlapped = overlapped || inRun;
-  EXPECT_FALSE(overlapped);
+  EXPECT_FALSE(overlapped || inRun);
   EXPECT_EQ(0, m_poll->NumItems());
 }
 
