@@ -1,10 +1,8 @@
-#include <atomic>
 #include <cstdlib>
-#include <functional>
+#include <future>
 #include <memory>
 #include <new>
 #include <random>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -18,12 +16,14 @@ using testutil::WaitUntil;
 namespace {
 
 const DWORD kLong = 10000;      // "forever" for a test: a broken wake-up fails, never hangs
-const int kPending = 99;        // a wait's result before it returned
 thread_local int t_failAt = 0;  // when armed, this thread's n-th allocation from now fails
 
-std::thread WaitOn(std::atomic<int>& result, std::function<int()> wait) {
-  result = kPending;
-  return std::thread([&result, wait] { result = wait(); });
+template <class Wait>
+std::future<int> WaitOn(Wait wait) {
+  return std::async(std::launch::async, wait);
+}
+bool Pending(const std::future<int>& result) {
+  return result.wait_for(std::chrono::seconds(0)) == std::future_status::timeout;
 }
 
 }  // namespace
@@ -82,42 +82,33 @@ TEST(QrEventWait, SetCompletesTheFirstOrEveryWaiterAndClosingFailsThem) {
     const bool manual = round % 2 == 1;
     QrEvent event(manual, false);
     QrEvent copy(event), third(false, false);
-    std::atomic<int> results[2];
-    std::thread t1 = WaitOn(results[0], [&] { return event.Wait(kLong); });
+    std::future<int> t1 = WaitOn([&] { return event.Wait(kLong); });
     ASSERT_TRUE(WaitUntil([&] { return WaiterCount(event) == 1; }));
-    std::thread t2 = WaitOn(results[1], [&] { return copy.Wait(kLong); });
+    std::future<int> t2 = WaitOn([&] { return copy.Wait(kLong); });
     ASSERT_TRUE(WaitUntil([&] { return WaiterCount(event) == 2; }));
     third = copy;
     copy = third;
     EXPECT_TRUE(third.Set());
-    if (manual) {
-      EXPECT_TRUE(event.Set());  // the waiters may still be listed, already done
-    }
-    t1.join();
-    EXPECT_EQ(QrEvent::WAIT_RC_OK, results[0].load());
+    EXPECT_TRUE(!manual || event.Set());  // the waiters may still be listed, already done
+    EXPECT_EQ(QrEvent::WAIT_RC_OK, t1.get());
     if (!manual) {
-      EXPECT_EQ(kPending, results[1].load());
+      EXPECT_TRUE(Pending(t2));
       EXPECT_TRUE(event.Set());
     }
-    t2.join();
-    EXPECT_EQ(QrEvent::WAIT_RC_OK, results[1].load());
+    EXPECT_EQ(QrEvent::WAIT_RC_OK, t2.get());
     EXPECT_EQ(manual ? QrEvent::WAIT_RC_OK : QrEvent::WAIT_RC_TIMEOUT, event.Wait(0));
 
     auto single = std::make_unique<QrEvent>(false, false);
     auto grouped = std::make_unique<QrEvent>(true, false);
     QrEvent other(false, false);
     std::vector<QrEvent*> group{&other, grouped.get()};
-    QrEvent* singleRaw = single.get();
-    std::thread w1 = WaitOn(results[0], [&] { return singleRaw->Wait(kLong); });
-    std::thread w2 =
-        WaitOn(results[1], [&] { return QrEvent::WaitMultiple(group, round % 2 == 0, kLong); });
+    std::future<int> w1 = WaitOn([s = single.get()] { return s->Wait(kLong); });
+    std::future<int> w2 = WaitOn([&] { return QrEvent::WaitMultiple(group, !manual, kLong); });
     ASSERT_TRUE(WaitUntil([&] { return WaiterCount(*single) == 1 && WaiterCount(other) == 1; }));
     single.reset();
     grouped.reset();
-    w1.join();
-    w2.join();
-    EXPECT_EQ(QrEvent::WAIT_RC_ERROR, results[0].load());
-    EXPECT_EQ(QrEvent::WAIT_RC_ERROR, results[1].load());
+    EXPECT_EQ(QrEvent::WAIT_RC_ERROR, w1.get());
+    EXPECT_EQ(QrEvent::WAIT_RC_ERROR, w2.get());
     EXPECT_EQ(0u, WaiterCount(other));
   }
 }
@@ -137,23 +128,18 @@ TEST(QrEventWaitMultiple, WaitAnyTakesOnlyTheFirstSignalledAndWaitAllNeverTakesH
   EXPECT_EQ(0, QrEvent::WaitMultiple(both, true, 0));  // a was left signalled
   std::mt19937 rng(7);
   for (int round = 0; round < 100; ++round) {
-    std::atomic<int> groupResult, singleResult;
-    std::thread group =
-        WaitOn(groupResult, [&] { return QrEvent::WaitMultiple(both, true, kLong); });
-    std::thread single = WaitOn(singleResult, [&] { return a.Wait(kLong); });
+    std::future<int> group = WaitOn([&] { return QrEvent::WaitMultiple(both, true, kLong); });
+    std::future<int> single = WaitOn([&] { return a.Wait(kLong); });
     EXPECT_TRUE(rng() % 2 == 0 || WaitUntil([&] { return WaiterCount(a) == 2; }));
     QrEvent* first = rng() % 2 == 0 ? &a : &b;
     first->Set();
     (first == &a ? b : a).Set();
     // Exactly one of them got a; the other still waits and takes the next one.
-    ASSERT_TRUE(WaitUntil([&] { return groupResult != kPending || singleResult != kPending; }));
+    ASSERT_TRUE(WaitUntil([&] { return !Pending(group) || !Pending(single); }));
     a.Set();
-    group.join();
-    single.join();
-    EXPECT_EQ(0, groupResult.load());
-    EXPECT_EQ(QrEvent::WAIT_RC_OK, singleResult.load());
-    EXPECT_EQ(QrEvent::WAIT_RC_TIMEOUT, a.Wait(0));
-    EXPECT_EQ(QrEvent::WAIT_RC_TIMEOUT, b.Wait(0));
+    EXPECT_EQ(0, group.get());
+    EXPECT_EQ(QrEvent::WAIT_RC_OK, single.get());
+    EXPECT_EQ(QrEvent::WAIT_RC_TIMEOUT, QrEvent::WaitMultiple(both, false, 0));  // none left
   }
 }
 

@@ -1,6 +1,6 @@
-#include <algorithm>
 #include <atomic>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -20,8 +20,7 @@ using testutil::WaitUntil;
 
 namespace {
 
-// The items' runs in the order they came, "+" marking a timed out run. Only schedulers
-// write it; a test reads it once the scheduler stopped or dropped the item under its lock.
+// Item runs in order, "+" if timed out; read only once the scheduler stopped or let go.
 std::vector<std::string> g_order;
 
 class TestItem : public QrPollItem {
@@ -73,15 +72,14 @@ TEST_F(QrPollThreadTest, EventItemsRunOncePerSignalAndItemsDueTogetherTakeTurns)
     ASSERT_TRUE(WaitUntil([&] { return item->Runs() == i; }));
   }
   m_poll->StopScheduler();
-  EXPECT_EQ(20, std::count(g_order.begin(), g_order.end(), "evented"));  // no other run
+  EXPECT_EQ(std::vector<std::string>(20, "evented"), g_order);
   EXPECT_EQ(-1, item->TimeRemainingMS());
   m_poll->RemoveAllItems(false);
 
   QrEvent& always = NewEvent(true, true);  // never reset: every item is due on every pass
   RCPtr<TestItem> a(new TestItem("a")), b(new TestItem("b")), c(new TestItem("c"));
-  for (TestItem* added : {a.Ptr(), b.Ptr(), c.Ptr(), a.Ptr()}) {
+  for (TestItem* added : {a.Ptr(), b.Ptr(), c.Ptr(), a.Ptr()})
     ASSERT_TRUE(m_poll->AddItem(added, &always, -1));
-  }
   EXPECT_EQ(3, m_poll->NumItems());
   g_order.clear();
   ASSERT_TRUE(m_poll->StartScheduler());
@@ -91,25 +89,23 @@ TEST_F(QrPollThreadTest, EventItemsRunOncePerSignalAndItemsDueTogetherTakeTurns)
   for (size_t i = 0; i < g_order.size(); ++i) ASSERT_EQ(expected[i % 3], g_order[i]) << i;
 }
 
-// Answering false removes the item. Before each wait the scheduler names what it waits for
-// and lists its items.
+// Answering false removes the item; before each wait the scheduler logs what it waits for.
 TEST_F(QrPollThreadTest, PeriodicItemIsDueItsTimeoutAfterThePreviousRunEndedAndIsTraced) {
   TestLogWriter* log = Log(LOGGER_LOG_INFO);
   m_poll->SetSchedulerLogLevel(LOGGER_LOG_INFO);
-  std::vector<std::chrono::steady_clock::time_point> starts, ends;  // only the scheduler writes
+  auto now = std::chrono::steady_clock::now;
+  std::vector<decltype(now())> starts, ends{now()};  // then only the scheduler adds
   RCPtr<TestItem> item(new TestItem("periodic", [&](TestItem* self) {
-    starts.push_back(std::chrono::steady_clock::now());
+    starts.push_back(now());
     SleepMs(20);
-    ends.push_back(std::chrono::steady_clock::now());
+    ends.push_back(now());
     return self->Runs() < 3;  // the fourth run is the last
   }));
   ASSERT_TRUE(m_poll->AddItem(item, nullptr, 50));
-  auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(m_poll->StartScheduler());
   ASSERT_TRUE(WaitUntil([&] { return !m_poll->IsMember(item); }));  // its lock orders the data
-  EXPECT_GE(testutil::MsSince(start), 4 * 50 + 3 * 20 - 10);
-  for (size_t i = 1; i < 4; ++i) {
-    EXPECT_GE(starts[i] - ends[i - 1], std::chrono::milliseconds(45)) << "run " << i;
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_GE(starts[i] - ends[i], std::chrono::milliseconds(45)) << "run " << i;
   }
   EXPECT_EQ(std::vector<std::string>(4, "periodic+"), g_order);
   EXPECT_EQ(0, m_poll->NumItems());
@@ -161,8 +157,7 @@ TEST_F(QrPollThreadTest, DisableAndRemoveAllWithWaitReturnOnlyAfterRunReturned) 
   }
   ASSERT_EQ(QrEvent::WAIT_RC_OK, entered->Wait(10000));
   m_poll->RemoveAllItems(true);
-  overlapped = overlapped || inRun;
-  EXPECT_FALSE(overlapped);
+  EXPECT_FALSE(overlapped || inRun);
   EXPECT_EQ(0, m_poll->NumItems());
 }
 
@@ -201,9 +196,8 @@ TEST_F(QrPollThreadTest, ItemsMayChangeThemselvesInsideRunAndPausedItemsNeverRun
   ASSERT_TRUE(m_poll->AddItem(timer, nullptr, 10000));  // again: starts its timeout anew
   EXPECT_GT(timer->TimeRemainingMS(), remaining);
   EXPECT_EQ(3, m_poll->NumItems());
-  EXPECT_EQ(2, item->Runs());
-  EXPECT_EQ(0, evented->Runs());
-  EXPECT_EQ(0, timed->Runs());
+  EXPECT_EQ((std::vector<int>{2, 0, 0}),
+            (std::vector<int>{item->Runs(), evented->Runs(), timed->Runs()}));
   pausedEvent.Set();
   ASSERT_TRUE(WaitUntil([&] { return evented->Runs() == 1; }));
   timed->ResumeTimer();
@@ -220,15 +214,10 @@ TEST_F(QrPollThreadTest, ExternalLockGuardsItemsAndAnItemOfADestroyedPollThreadW
   RCPtr<TestItem> item(new TestItem("stale"));
   ASSERT_TRUE(m_poll->AddItem(item, nullptr, 10000));
   ASSERT_TRUE(external.Acquire(INFINITE));
-  std::atomic<bool> done{false};
-  std::thread other([&] {
-    item->ResetTimer();
-    done = true;
-  });
-  SleepMs(30);
-  EXPECT_FALSE(done.load());
+  auto reset = std::async(std::launch::async, [&] { item->ResetTimer(); });
+  EXPECT_EQ(std::future_status::timeout, reset.wait_for(std::chrono::milliseconds(30)));
   external.Release();
-  other.join();
+  reset.get();
   UserDataHandle handle = m_poll->Handle();
   WkPtr<QrPollThread> weak(m_poll);
   ASSERT_TRUE(external.Acquire(INFINITE));
@@ -243,8 +232,7 @@ TEST_F(QrPollThreadTest, ExternalLockGuardsItemsAndAnItemOfADestroyedPollThreadW
   EXPECT_EQ(std::vector<std::string>{expected}, log->Messages());
 }
 
-// The scheduler holds a reference of its own and is left the last one. The poll thread
-// then dies inside the scheduler's callback: its thread ends after the callback returns.
+// Left the last reference, the scheduler's callback destroys the poll thread it runs for.
 TEST_F(QrPollThreadTest, DroppingTheLastReferenceFreesItsItemsForAnotherPollThread) {
   TestLogWriter* log = Log(LOGGER_LOG_DEBUG);
   RCPtr<TestItem> item(new TestItem("orphan"));
@@ -268,17 +256,15 @@ TEST_F(QrPollThreadTest, DroppingTheLastReferenceFreesItsItemsForAnotherPollThre
   EXPECT_FALSE(m_poll->RemoveItem(item, false));
   RCPtr<QrPollThread> other(new QrPollThread("other"));
   ASSERT_TRUE(other->AddItem(item, &NewEvent(false, false), 5000));
-  EXPECT_FALSE(m_poll->AddItem(item, nullptr, 10));
-  EXPECT_FALSE(m_poll->AddItem(nullptr, nullptr, 10));
-  EXPECT_FALSE(m_poll->RemoveItem(item, false));
+  EXPECT_FALSE(m_poll->AddItem(item, nullptr, 10) || m_poll->AddItem(nullptr, nullptr, 10) ||
+               m_poll->RemoveItem(item, false));
   EXPECT_EQ(other.Ptr(), item->GetPollThread().Ptr());
   EXPECT_GT(item->TimeRemainingMS(), 4000);  // its timeout was not changed to 10
   EXPECT_TRUE(item->Remove(false));
   EXPECT_TRUE(m_poll->AddItem(item, nullptr, 10));
 }
 
-// Each worker owns its items: an item outside a poll thread has no lock, so only one
-// thread may use it then.
+// Each worker owns its items: an item outside a poll thread has no lock to share.
 TEST_F(QrPollThreadTest, ConcurrentItemOperationsWhileSchedulerRuns) {
   QrEvent* events[3] = {&NewEvent(false, false), &NewEvent(true, false), &NewEvent(false, false)};
   std::vector<RCPtr<TestItem>> items;
@@ -312,12 +298,8 @@ TEST_F(QrPollThreadTest, ConcurrentItemOperationsWhileSchedulerRuns) {
   w1.join();
   m_poll->RemoveAllItems(true);
   EXPECT_EQ(0, m_poll->NumItems());
-  int runs = 0;
-  for (RCPtr<TestItem>& item : items) {
-    runs += item->Runs();
-    EXPECT_FALSE(m_poll->IsMember(item));
-  }
-  EXPECT_GT(runs, 0);
+  EXPECT_FALSE(g_order.empty());  // none runs now: safe to read
+  for (RCPtr<TestItem>& item : items) EXPECT_FALSE(m_poll->IsMember(item));
 }
 
 }  // namespace

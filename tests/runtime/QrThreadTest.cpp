@@ -1,6 +1,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <memory>
 #include <random>
 #include <thread>
@@ -22,9 +23,7 @@ const DWORD kLong = 10000;
 struct Probe {
   std::atomic<int> runs{0};
   std::atomic<bool> result{true};  // what the callback answers
-  // The owner handed to the callback dies with the QrThread object: a test that destroys
-  // it during a run must not let the callback use it.
-  bool useThread = true;
+  bool useThread = true;  // false where the owner, so the callback's pointer, may die mid-run
   bool wakeupInOnFirstRun = false;
   std::atomic<bool> isCurrent{false};
   std::atomic<QrThread*> seenThread{nullptr};
@@ -62,11 +61,10 @@ TEST(QrThread, CallbackEndsTheLoopMovesHandTheThreadOverAndTerminateIsRefused) {
     empty->WakeupIn(1);
     EXPECT_EQ("", empty->Name());
     EXPECT_EQ(0u, empty->ThreadID());
-    EXPECT_FALSE(empty->IsCurrentThread());
     EXPECT_TRUE(empty->Stop(0) && empty->WaitForStop(0) && empty->Terminate(0) &&
                 empty->ShouldStop(0));
-    EXPECT_FALSE(empty->GetWakeEvent().IsValid() || empty->GetExitEvent().IsValid() ||
-                 empty->GetLock().IsValid());
+    EXPECT_FALSE(empty->IsCurrentThread() || empty->GetWakeEvent().IsValid() ||
+                 empty->GetExitEvent().IsValid() || empty->GetLock().IsValid());
   }
   EXPECT_FALSE(third.Terminate(0));
   EXPECT_TRUE(third.IsRunning());
@@ -117,8 +115,7 @@ TEST(QrThread, WakeupRunsTheCallbackAndWakeupInShortensOnlyTheNextWait) {
   EXPECT_NE(0u, thread.ThreadID());  // recorded before Start returns
   // The second run comes after at most 10 ms (with a margin for a loaded machine), not 500.
   ASSERT_TRUE(WaitUntil([&] { return probe.runs.load() == 2; }, 300));
-  // The loop counts as waiting once it is registered on the wake event; before that (the
-  // callback has counted but not returned) the WakeupIn would shorten the wait Wakeup ends.
+  // Until the loop waits again, the WakeupIn would shorten the wait that Wakeup ends.
   ASSERT_TRUE(WaitUntil([&] { return testutil::WaiterCount(thread.GetWakeEvent()) == 1; }));
   testutil::SleepMs(50);
   EXPECT_EQ(2, probe.runs.load());
@@ -146,15 +143,13 @@ TEST(QrThread, LifecycleRacesEndCleanly) {
     switch (rng() % 3) {
       case 0: {
         EXPECT_FALSE(thread->Terminate(0));  // never killed, also with no one to tell
-        std::thread other([&] { thread->Wakeup(); });
+        auto waker = std::async(std::launch::async, [&] { thread->Wakeup(); });
         EXPECT_TRUE(thread->Stop(kLong));
-        other.join();
         break;
       }
       case 1: {
-        std::thread stopper([&] { thread->GetExitEvent().Set(); });
+        auto stopper = std::async(std::launch::async, [&] { thread->GetExitEvent().Set(); });
         EXPECT_TRUE(thread->WaitForStop(kLong));
-        stopper.join();
         break;
       }
       default:
