@@ -103,11 +103,10 @@ TEST_F(PluginStartup, LevelComesFromTheUserConfigWhenItIsAPlainFileOfSensibleSiz
     EXPECT_TRUE(std::regex_match(
         lines[3], std::regex(kPrefix + "A Log Level: " + row.levelText + " \\(read from \\)")))
         << lines[3];
-    const size_t info = row.levelText == "WARN" ? 0 : 1;
     for (const char* call : {"Init\\(\\): Load", "Fini\\(\\): Unload"}) {
       EXPECT_EQ(CountMatching(lines, kPrefix + "I UsbRedirectionPlugin_" + call +
                                          " libusbRedirectionPlugin\\.so"),
-                info);
+                row.levelText == "WARN" ? 0u : 1u);
     }
     EXPECT_EQ(CountMatching(lines, ".* E .*: Something went wrong while calling CreateMessage\\."),
               1u);
