@@ -1,7 +1,6 @@
 // Every export of the built plug-in with each of its allocations failing in turn: no
 // exception crosses the export, nothing is left behind in the channel service, and the
 // plug-in works as before once memory is back. Stop and SendResponse allocate nothing.
-//
 // The global operator new here is the one the dlopened plug-in binds to. On an armed thread
 // it counts the allocations whose nearest caller among the plug-in, the stand-in and the test
 // is the plug-in, and fails number t_failAt; the stand-in and the host play C code.

@@ -10,6 +10,8 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <string_view>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,9 +22,7 @@
 inline std::vector<std::string> ReadLines(const std::string& path) {
   std::ifstream file(path);
   std::vector<std::string> lines;
-  for (std::string line; std::getline(file, line);) {
-    lines.push_back(line);
-  }
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
   return lines;
 }
 
@@ -30,9 +30,7 @@ inline std::vector<std::string> ReadLines(const std::string& path) {
 inline size_t CountMatching(const std::vector<std::string>& lines, const std::string& regex) {
   std::regex re(regex);
   size_t count = 0;
-  for (const std::string& line : lines) {
-    count += std::regex_match(line, re) ? 1 : 0;
-  }
+  for (const std::string& line : lines) count += std::regex_match(line, re) ? 1 : 0;
   return count;
 }
 
@@ -88,11 +86,9 @@ class UsbEndToEnd : public ::testing::Test {
   void ExpectNothingLeftBehind(bool servers) {
     KapSimCounters counters{};
     m_sim.KapSim_GetCounters(&counters);
-    EXPECT_TRUE(!servers || counters.servers == 0) << counters.servers << " servers left";
-    EXPECT_EQ(counters.contexts, 0) << "message contexts leaked";
-    EXPECT_EQ(counters.variants, 0) << "variants leaked";
-    EXPECT_EQ(counters.badHandles, 0u);
-    EXPECT_EQ(counters.badClears, 0u);
+    EXPECT_EQ(std::make_tuple(servers ? counters.servers : 0, counters.contexts, counters.variants,
+                              counters.badHandles, counters.badClears),
+              std::make_tuple(0, 0, 0, 0u, 0u));
   }
 
   // The log file of this process under $TMPDIR; counter as "(1)".
@@ -103,9 +99,7 @@ class UsbEndToEnd : public ::testing::Test {
 
   // Ends the plug-in (every line reaches the file) and answers its log's lines.
   std::vector<std::string> FinishAndReadLog() {
-    for (KapSimClient* client : m_clients) {
-      m_sim.KapSim_DestroyClient(client);
-    }
+    for (KapSimClient* client : m_clients) m_sim.KapSim_DestroyClient(client);
     m_clients.clear();
     m_host.reset();
     return ReadLines(LogPath());
@@ -123,13 +117,8 @@ class UsbEndToEnd : public ::testing::Test {
   }
 
   static KapSimParam Str(const char* text) { return KapSimStrParam(text); }
-  // Over a string literal: the bytes live as long as the program.
-  template <size_t N>
-  static KapSimParam Blob(const char (&literal)[N]) {
-    return KapSimBlobParam(literal, N - 1);
-  }
-  // Over the caller's bytes, which must outlive the parameter's use.
-  static KapSimParam Blob(const std::string& bytes) {
+  // Over a literal's or the caller's bytes, which must outlive the parameter's use.
+  static KapSimParam Blob(std::string_view bytes) {
     return KapSimBlobParam(bytes.data(), bytes.size());
   }
 

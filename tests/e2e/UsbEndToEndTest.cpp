@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <map>
 #include <string>
 #include <thread>
@@ -16,15 +15,7 @@ namespace {
 const char* const kControl = "UsbRedirControlObj";
 const char* const kData = "UsbRedirDataObj";
 
-struct FaultRow {
-  const char* function;  // as KapSim_SetFaultAfter names it
-  uint32_t passes;       // calls that still succeed before the failing one
-  const char* logged;    // the failure's message (a pattern for reply rows)
-  int returnValues;      // of the reply (request rows)
-};
-
-// Extra parameters are ignored. (A client leaving and coming back, a session registered
-// again: UsbSoak.)
+// Extra parameters are ignored. (A client coming back, a session registered again: UsbSoak.)
 TEST_F(UsbEndToEnd, EachMessageKindReachesTheHostOfItsSessionAsItsClientComesAndGoes) {
   KapSimClient* client = Connect(7);
   KapSimClient* other = Connect(8);
@@ -61,10 +52,8 @@ TEST_F(UsbEndToEnd, EachMessageKindReachesTheHostOfItsSessionAsItsClientComesAnd
 // Single-server registration copies only the v1 entries: every answer's buffer is forgotten
 // with the leak line, never handed back.
 TEST_F(UsbEndToEnd, RequestsGetTheHostsAnswerAsFarAsItCanBeSentUnlessMalformed) {
-  const FaultRow rows[] = {
-      {"Context.v1.AppendReturnVal", 0, "Failed to send response message Id \\[id-0\\]\\.", 0},
-      {"Context.v1.AppendReturnVal", 1, "Failed to send response \\[0x[0-9a-f]+ / 5\\]\\.", 1},
-  };
+  const char* const replyFaults[] = {"Failed to send response message Id \\[id-0\\]\\.",
+                                     "Failed to send response \\[0x[0-9a-f]+ / 5\\]\\."};
   // One per place a request is read; each logs its own text and the parse failure.
   const struct {
     uint32_t command;
@@ -93,13 +82,13 @@ TEST_F(UsbEndToEnd, RequestsGetTheHostsAnswerAsFarAsItCanBeSentUnlessMalformed) 
   EXPECT_EQ(Value(client, id, 0), "str id-42");
   EXPECT_EQ(Value(client, id, 1), "blob " + answer);
   EXPECT_EQ(Value(client, id, 2), "none");
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.logged);
-    ASSERT_EQ(m_sim.KapSim_SetFaultAfter(row.function, row.passes), TRUE);
+  for (int passes : {0, 1}) {
+    SCOPED_TRACE(replyFaults[passes]);
+    ASSERT_EQ(m_sim.KapSim_SetFaultAfter("Context.v1.AppendReturnVal", passes), TRUE);
     uint32_t request = Request(client, kControl, 2, {Str("Filter"), Str("id-0"), Blob("x")});
     m_sim.KapSim_ResetFaults();
-    EXPECT_EQ(Value(client, request, 0), row.returnValues == 1 ? "str id-0" : "none");
-    EXPECT_EQ(Value(client, request, row.returnValues), "none");
+    EXPECT_EQ(Value(client, request, 0), passes == 1 ? "str id-0" : "none");
+    EXPECT_EQ(Value(client, request, passes), "none");
   }
   KapSimClient* rogue = Connect(8);
   ASSERT_NE(rogue, nullptr);
@@ -112,12 +101,11 @@ TEST_F(UsbEndToEnd, RequestsGetTheHostsAnswerAsFarAsItCanBeSentUnlessMalformed) 
                            : "Failed to parse message: " + std::to_string(c.command) + "."];
   }
   EXPECT_TRUE(m_host->Messages(8).empty());
-  EXPECT_EQ(m_host->BuffersGivenOut(), 3u);
-  EXPECT_EQ(m_host->BuffersFreed(), 0u);
-  EXPECT_EQ(m_host->BadFrees(), 0u);
+  EXPECT_EQ(std::make_tuple(m_host->BuffersGivenOut(), m_host->BuffersFreed(), m_host->BadFrees()),
+            std::make_tuple(3u, 0u, 0u));
   std::vector<std::string> log = FinishAndReadLog();
-  for (const auto& row : rows) {
-    EXPECT_EQ(CountMatching(log, std::string(".*\\): ") + row.logged), 1u) << row.logged;
+  for (const char* logged : replyFaults) {
+    EXPECT_EQ(CountMatching(log, std::string(".*\\): ") + logged), 1u) << logged;
   }
   for (const auto& line : logged) {
     EXPECT_EQ(CountMessage(log, line.first), line.second) << line.first;
@@ -127,12 +115,16 @@ TEST_F(UsbEndToEnd, RequestsGetTheHostsAnswerAsFarAsItCanBeSentUnlessMalformed) 
 // A URB response that cannot be built or sent is dropped with its context; the host's bytes
 // are freed right after the call, so the address sanitizer would catch a later read.
 TEST_F(UsbEndToEnd, HostCallsOnFailedRepeatedOrUnknownSessionsAndResponsesSentOrDropped) {
-  const FaultRow faults[] = {
-      {"Variant.v1.VariantFromUInt32", 0, "Failed to add fast queue Id.", 0},
-      {"Variant.v1.VariantFromUInt64", 0, "Failed to add header length.", 0},
-      {"Variant.v1.VariantFromUInt64", 1, "Failed to add tailer length.", 0},
-      {"Context.v1.AppendParam", 3, "Failed to add message content.", 0},
-      {"ChannelObject.v1.Invoke", 0, nullptr, 0},
+  const struct {
+    const char* function;  // as KapSim_SetFaultAfter names it
+    uint32_t passes;       // calls that still succeed before the failing one
+    const char* logged;
+  } faults[] = {
+      {"Variant.v1.VariantFromUInt32", 0, "Failed to add fast queue Id."},
+      {"Variant.v1.VariantFromUInt64", 0, "Failed to add header length."},
+      {"Variant.v1.VariantFromUInt64", 1, "Failed to add tailer length."},
+      {"Context.v1.AppendParam", 3, "Failed to add message content."},
+      {"ChannelObject.v1.Invoke", 0, nullptr},
   };
   m_host->StopSession(42);  // unknown to the host: nothing happens
   ASSERT_EQ(m_sim.KapSim_SetFault("KAPService_ServerInit2", KAPSIM_FAULT_FAIL), TRUE);
@@ -155,15 +147,13 @@ TEST_F(UsbEndToEnd, HostCallsOnFailedRepeatedOrUnknownSessionsAndResponsesSentOr
   entry.Unregister(9);
   EXPECT_EQ(m_sim.KapSim_IsServerRunning(9), FALSE);
 
-  USBRedir_SendResponseExt ext{};
-  ext.fastQueueId = 5;
-  for (const FaultRow& fault : faults) {
+  USBRedir_SendResponseExt ext{5, 0, 0};
+  for (const auto& fault : faults) {
     SCOPED_TRACE(std::string(fault.function) + " after " + std::to_string(fault.passes));
     ASSERT_EQ(m_sim.KapSim_SetFaultAfter(fault.function, fault.passes), TRUE);
-    char* bytes = static_cast<char*>(malloc(4));
-    memcpy(bytes, "urb!", 4);
-    EXPECT_EQ(m_host->SendResponse(7, bytes, 4, USB_REDIR_PACKAGE_TYPE_URB, &ext), TRUE);
-    free(bytes);
+    EXPECT_EQ(
+        m_host->SendResponse(7, std::vector<char>(4).data(), 4, USB_REDIR_PACKAGE_TYPE_URB, &ext),
+        TRUE);
     m_sim.KapSim_ResetFaults();
     ExpectNothingLeftBehind(false);  // the message was destroyed
   }
@@ -194,7 +184,7 @@ TEST_F(UsbEndToEnd, HostCallsOnFailedRepeatedOrUnknownSessionsAndResponsesSentOr
         CountMessage(log, std::string("UsbRedirectionProxy_") + call + " session 3 not exist."), 1u)
         << call;
   }
-  for (const FaultRow& fault : faults) {
+  for (const auto& fault : faults) {
     EXPECT_EQ(fault.logged == nullptr ? 1u : CountMessage(log, fault.logged), 1u) << fault.logged;
   }
   EXPECT_EQ(CountMessage(log, "Bad arguments when create request."), 2u);
@@ -227,9 +217,7 @@ TEST_F(UsbEndToEnd, A64MiBBlobArrivesWholeEachWayAndAFloodInOrder) {
   KapSimClient* client = Connect(7);
   ASSERT_NE(client, nullptr);
   std::string big(64u << 20, '\0');
-  for (size_t i = 0; i < big.size(); i += 4096) {
-    big[i] = static_cast<char>(i >> 12);
-  }
+  for (size_t i = 0; i < big.size(); i += 4096) big[i] = static_cast<char>(i >> 12);
   big.back() = 0x5A;
   Request(client, kData, 1, {Blob(big)});
   ASSERT_TRUE(m_host->WaitForMessages(7, 1, kWaitMs));
@@ -251,16 +239,12 @@ TEST_F(UsbEndToEnd, A64MiBBlobArrivesWholeEachWayAndAFloodInOrder) {
   }
   ASSERT_TRUE(m_host->WaitForMessages(8, kRequests, 60000));
   std::vector<VhubHost::Message> messages = m_host->Messages(8);
-  for (int i = 0; i < kRequests; ++i) {
-    ASSERT_EQ(messages[i].payload, std::to_string(i));
-  }
+  for (int i = 0; i < kRequests; ++i) ASSERT_EQ(messages[i].payload, std::to_string(i));
 }
 
 TEST_F(UsbEndToEnd, SixteenBusySessionsStopWhileClientsAreStillSending) {
   const int kSessions = 16;
-  for (int i = 0; i < kSessions; ++i) {
-    ASSERT_NE(Connect(100 + i), nullptr);
-  }
+  for (int i = 0; i < kSessions; ++i) ASSERT_NE(Connect(100 + i), nullptr);
   std::atomic<bool> stopClients{false};
   std::atomic<int> clientSends{0};
   std::vector<std::thread> threads;
@@ -277,9 +261,7 @@ TEST_F(UsbEndToEnd, SixteenBusySessionsStopWhileClientsAreStillSending) {
         }
         clientSends.fetch_add(1);
         // A window of requests in flight, so that a slow (sanitized) poll thread keeps up.
-        if (n % 16 == 15) {
-          m_sim.KapSim_WaitRequest(m_clients[i], id, 2000);
-        }
+        if (n % 16 == 15) m_sim.KapSim_WaitRequest(m_clients[i], id, 2000);
       }
     });
   }
@@ -291,9 +273,7 @@ TEST_F(UsbEndToEnd, SixteenBusySessionsStopWhileClientsAreStillSending) {
     EXPECT_EQ(m_sim.KapSim_IsServerRunning(100 + i), FALSE);
   }
   stopClients.store(true);
-  for (std::thread& thread : threads) {
-    thread.join();
-  }
+  for (std::thread& thread : threads) thread.join();
   EXPECT_GT(clientSends.load(), kSessions);
 }
 

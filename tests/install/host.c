@@ -1,11 +1,9 @@
-/*
- * The smallest host of the installed plug-in, as a host author writes it: C, the installed
- * usbRedirectionPlugin.h only, the plug-in dlopened from the first argument (or from
- * USBREDIR_DEFAULT_PLUGIN, which the CMake package supplies). One session against the
- * stand-in named by KAPSERVICE_PATH: a client connects and the host answers its
- * "IsUsbAvailable". Exits 0 when every step held, 3 when Register found no channel service,
- * 1 on any other failure. Run by scripts/install-test.sh; tests/e2e runs it set-user-id.
- */
+/* The smallest host of the installed plug-in, as a host author writes it: C, the installed
+   usbRedirectionPlugin.h only, the plug-in dlopened from the first argument (or from
+   USBREDIR_DEFAULT_PLUGIN, which the CMake package supplies). One session against the stand-in
+   named by KAPSERVICE_PATH: a client connects and the host answers its "IsUsbAvailable".
+   Exits 0 when every step held, 3 when Register found no channel service, 1 on any other
+   failure. Run by scripts/install-test.sh; tests/e2e runs it set-user-id. */
 #define _POSIX_C_SOURCE 200809L
 #include <dlfcn.h>
 #include <pthread.h>
@@ -47,9 +45,7 @@ static void Fail(const char* what) {
 /* Waits up to ten seconds for *flag to become non-zero; answers it. */
 static int WaitFor(atomic_int* flag) {
   struct timespec millisecond = {0, 1000000};
-  for (int i = 0; i < 10000 && *flag == 0; ++i) {
-    nanosleep(&millisecond, NULL);
-  }
+  for (int i = 0; i < 10000 && *flag == 0; ++i) nanosleep(&millisecond, NULL);
   return *flag;
 }
 
@@ -76,15 +72,13 @@ static void OnMessageArrive(DWORD sessionId, char* msg, uint32_t msgLength,
 static void* PollThread(void* unused) {
   (void)unused;
   g_registered = p_UsbRedirectionProxy_Register(SESSION) == TRUE ? 1 : -1;
-  if (g_registered == 1) {
-    p_UsbRedirectionProxy_Poll(SESSION, NULL);
-  }
+  if (g_registered == 1) p_UsbRedirectionProxy_Poll(SESSION, NULL);
   return NULL;
 }
 
 int main(int argc, char** argv) {
   const char* pluginPath = argc > 1 ? argv[1] : NULL;
-  USBRedir_CallbackInterface table = {0};
+  USBRedir_CallbackInterface table = {.version = 1, .v1 = {OnChannelStateChange, OnMessageArrive}};
   pthread_t poller;
   KapSimParam params[3] = {{.value = {.vt = KAP_RPC_VT_LPSTR, .strVal = "IsUsbAvailable"}},
                            {.value = {.vt = KAP_RPC_VT_LPSTR, .strVal = "7-1"}},
@@ -97,31 +91,20 @@ int main(int argc, char** argv) {
      a path dlopen answers this program, where the look-ups below fail. */
   void* sim = dlopen(getenv("KAPSERVICE_PATH"), RTLD_NOW);
   void* plugin = sim != NULL ? dlopen(pluginPath, RTLD_NOW) : NULL;
-  if (plugin == NULL) {
-    Fail(dlerror());
-  }
-#define RESOLVE(library, name)                                            \
-  if ((p_##name = (__typeof__(p_##name))dlsym(library, #name)) == NULL) { \
-    Fail(#name);                                                          \
-  }
+  if (plugin == NULL) Fail(dlerror());
+#define RESOLVE(library, name) \
+  if ((p_##name = (__typeof__(p_##name))dlsym(library, #name)) == NULL) Fail(#name);
   FUNCTIONS(RESOLVE)
 
   p_UsbRedirectionPlugin_Init();
-  table.version = 1;
-  table.v1.OnChannelStateChange = OnChannelStateChange;
-  table.v1.OnMessageArrive = OnMessageArrive;
-  if (p_UsbRedirectionProxy_InitVhubCallback(&table) != TRUE) {
-    Fail("InitVhubCallback");
-  }
+  if (p_UsbRedirectionProxy_InitVhubCallback(&table) != TRUE) Fail("InitVhubCallback");
   if (pthread_create(&poller, NULL, PollThread, NULL) != 0 || WaitFor(&g_registered) != 1) {
     fprintf(stderr, "install host: Register failed\n");
     _exit(3);
   }
   KapSimClient* client =
       p_KapSim_ConnectClient(SESSION, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_TALON_SESSION);
-  if (client == NULL || !WaitFor(&g_connected)) {
-    Fail("the host was not told CONNECTED");
-  }
+  if (client == NULL || !WaitFor(&g_connected)) Fail("the host was not told CONNECTED");
   if (p_KapSim_SendRequest(client, "UsbRedirControlObj", 2, params, 3, &requestId) != TRUE ||
       p_KapSim_WaitRequest(client, requestId, 10000) != KAPSIM_REQUEST_ANSWERED || !g_asked) {
     Fail("IsUsbAvailable was not answered by the host");
