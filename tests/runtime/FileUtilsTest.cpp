@@ -84,8 +84,7 @@ TEST(BoundedFileReader, ReadsOnlyRegularFilesWithinTheLimits) {
        "File \"%s\" is larger than 1048576 bytes; it is not read."},
       {"line one byte over the line limit", "a\r\n" + std::string(kLineLimit + 1, 'x') + "\n",
        R::READ_LINE_TOO_LONG, "File \"%s\" line 2 is longer than 65536 bytes; it is not read."},
-      // The system reports size 0 for it and produces its text as it is read: what a file
-      // that grows after fstat looks like to the reader.
+      // Size 0 to fstat, text made as it is read: a file that grows after fstat, to the reader.
       {"file that grows while read", "", R::READ_TOO_LARGE,
        "File \"%s\" is larger than 256 bytes; it is not read.", 256, "/proc/self/maps"},
   };
@@ -156,8 +155,7 @@ TEST(FileUtilsFiles, ExaminesCreatesAndDeletesFilesAndFolders) {
   std::string file = dir.Sub("f.txt");
   EXPECT_TRUE(CreateFileWithDefaultAccess(file, false));
   EXPECT_EQ(0640u, ModeOf(file));  // whatever the umask
-  Write(file, "12345");
-  chmod(file.c_str(), 0600);
+  chmod(Write(file, "12345").c_str(), 0600);
   EXPECT_TRUE(CreateFileWithDefaultAccess(file, false));  // keeps the content, fixes the mode
   EXPECT_EQ(0640u, ModeOf(file));
   EXPECT_TRUE(Exists(file) && IsFile(file) && !IsFolder(file) && IsFolder(dir.path));

@@ -1,5 +1,4 @@
-// The counted bag shares the plain one's code but for reading an empty or null text (the
-// fuzz target checks both read every text alike).
+// The counted bag differs only on an empty or null text (the fuzz target compares the two).
 #include <string>
 #include <tuple>
 #include <vector>

@@ -14,19 +14,15 @@
 
 namespace {
 
-// A stream that takes at most 4 bytes per send, and fails the send numbered failOnCall.
-class TrickleSocket : public QrSocket {
- public:
-  explicit TrickleSocket(int failOnCall = -1) : m_failOnCall(failOnCall) {}
+// A stream that takes at most 4 bytes per send, and fails the failingSend-th send.
+struct TrickleSocket : QrSocket {
   int Send(const char* buffer, int bufferLen) override {
     chunks.emplace_back(buffer, buffer + std::min(bufferLen, 4));
-    bool fail = static_cast<int>(chunks.size()) == m_failOnCall + 1;
+    bool fail = static_cast<int>(chunks.size()) == failingSend;
     return fail ? -1 : static_cast<int>(chunks.back().size());
   }
   std::vector<std::string> chunks;
-
- private:
-  int m_failOnCall;
+  int failingSend = 0;  // none
 };
 
 }  // namespace
@@ -37,7 +33,8 @@ TEST(QrSocketSendAll, SendsTheRestUntilEveryByteIsGoneOrTheFirstFailure) {
   EXPECT_EQ((std::vector<std::string>{"0123", "4567", "89"}), sock->chunks);
   EXPECT_EQ(0, sock->SendAll(nullptr, -7));
   EXPECT_EQ(3u, sock->chunks.size());
-  sock = new TrickleSocket(1);
+  sock = new TrickleSocket();
+  sock->failingSend = 2;
   EXPECT_EQ(-1, sock->SendAll("0123456789", 10));
   EXPECT_EQ(2u, sock->chunks.size());
 }

@@ -48,9 +48,8 @@ TEST_F(RCObjectTest, CountsOwnershipAndWeakRecordsOutliveTheObject) {
   a = alias;
   RCPtr<Counted> b;
   b.Attach(a.Detach());
-  EXPECT_EQ(nullptr, a.Ptr());
   RCPtr<Counted> strong(std::move(b));
-  EXPECT_EQ(nullptr, b.Ptr());
+  EXPECT_TRUE(a.Ptr() == nullptr && b.Ptr() == nullptr);
   EXPECT_EQ(1, strong->RefCount());
   WkPtr<Counted> weak(strong), other(strong.Ptr());
   EXPECT_EQ(weak.Ptr(), other.Ptr());  // one record per object
