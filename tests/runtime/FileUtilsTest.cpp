@@ -1,7 +1,10 @@
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -10,15 +13,37 @@
 #include "runtime/FileUtils.h"
 #include "runtime/QrFile.h"
 #include "runtime/RCPtr.h"
-#include "runtime/RuntimeTestUtil.h"
 #include "runtime/StringUtils.h"
 #include "support/ScopedTestLogger.h"
 
 using namespace FileUtils;
-using testutil::ScopedEnv;
-using testutil::TempDir;
 
 namespace {
+
+// Sets (or, with a null value, unsets) a variable and restores the old state at scope end.
+struct ScopedEnv {
+  ScopedEnv(const char* name, const char* value) : name(name) {
+    if (const char* was = getenv(name)) old = was;
+    value != nullptr ? setenv(name, value, 1) : unsetenv(name);
+  }
+  ~ScopedEnv() { old ? setenv(name.c_str(), old->c_str(), 1) : unsetenv(name.c_str()); }
+  std::string name;
+  std::optional<std::string> old;
+};
+
+// A fresh folder under the system's temporary folder, removed with its contents.
+struct TempDir {
+  TempDir() {
+    path = (std::filesystem::temp_directory_path() / "rtutils-XXXXXX").string();
+    if (mkdtemp(&path[0]) == nullptr) path.clear();
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+  }
+  std::string Sub(const std::string& name) const { return path + "/" + name; }
+  std::string path;
+};
 
 const size_t kFileLimit = BoundedFileReader::kDefaultMaxFileBytes;
 const size_t kLineLimit = BoundedFileReader::kDefaultMaxLineBytes;
@@ -59,20 +84,17 @@ TEST(BoundedFileReader, ReadsOnlyRegularFilesWithinTheLimits) {
        "File \"%s\" is larger than 1048576 bytes; it is not read."},
       {"line one byte over the line limit", "a\r\n" + std::string(kLineLimit + 1, 'x') + "\n",
        R::READ_LINE_TOO_LONG, "File \"%s\" line 2 is longer than 65536 bytes; it is not read."},
-      // The system reports size 0 for it and produces its text as it is read: what a file
-      // that grows after fstat looks like to the reader.
+      // Size 0 to fstat, text made as it is read: a file that grows after fstat, to the reader.
       {"file that grows while read", "", R::READ_TOO_LARGE,
        "File \"%s\" is larger than 256 bytes; it is not read.", 256, "/proc/self/maps"},
   };
+  TempDir dir;
   for (const auto& row : rows) {
     SCOPED_TRACE(row.kind);
-    TempDir dir;
     std::string path = row.path == nullptr  ? Write(dir.Sub("f"), row.bytes)
                        : row.path[0] == '/' ? row.path
                                             : dir.Sub(row.path);
-    if (path == dir.Sub("fifo")) {
-      ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
-    }
+    ASSERT_TRUE(path != dir.Sub("fifo") || mkfifo(path.c_str(), 0600) == 0);
     ScopedTestLogger log(LOGGER_LOG_WARN);
     BoundedFileReader reader(row.maxFileBytes);
     std::string text = "stale";
@@ -86,7 +108,6 @@ TEST(BoundedFileReader, ReadsOnlyRegularFilesWithinTheLimits) {
   }
   std::vector<std::string> lines{"stale"};
   BoundedFileReader reader;
-  TempDir dir;
   ASSERT_EQ(R::READ_OK, reader.ReadLines(Write(dir.Sub("f"), "a\r\nb\rc\n\n\r\nd"), &lines));
   EXPECT_EQ((std::vector<std::string>{"a", "b", "c", "", "", "d"}), lines);
   ASSERT_EQ(R::READ_OK, reader.ReadLines(Write(dir.Sub("e"), ""), &lines));
@@ -134,8 +155,7 @@ TEST(FileUtilsFiles, ExaminesCreatesAndDeletesFilesAndFolders) {
   std::string file = dir.Sub("f.txt");
   EXPECT_TRUE(CreateFileWithDefaultAccess(file, false));
   EXPECT_EQ(0640u, ModeOf(file));  // whatever the umask
-  Write(file, "12345");
-  chmod(file.c_str(), 0600);
+  chmod(Write(file, "12345").c_str(), 0600);
   EXPECT_TRUE(CreateFileWithDefaultAccess(file, false));  // keeps the content, fixes the mode
   EXPECT_EQ(0640u, ModeOf(file));
   EXPECT_TRUE(Exists(file) && IsFile(file) && !IsFolder(file) && IsFolder(dir.path));
@@ -145,11 +165,9 @@ TEST(FileUtilsFiles, ExaminesCreatesAndDeletesFilesAndFolders) {
   time_t mtime = 0;
   EXPECT_FALSE(ModTime(file, nullptr) || ModTime(dir.Sub("missing"), &mtime));
   int64_t freeSpace = -1;
-  EXPECT_TRUE(DiskFreeSpace(dir.path, &freeSpace));
-  EXPECT_GE(freeSpace, 0);
+  EXPECT_TRUE(DiskFreeSpace(dir.path, &freeSpace) && freeSpace >= 0);
   EXPECT_FALSE(DiskFreeSpace(dir.Sub("missing"), &freeSpace));
-  EXPECT_TRUE(CreateFileWithDefaultAccess(file, true));
-  EXPECT_TRUE(FileSize(file, &size));
+  EXPECT_TRUE(CreateFileWithDefaultAccess(file, true) && FileSize(file, &size));
   EXPECT_EQ(0, size);
   EXPECT_FALSE(CreateFileWithDefaultAccess(dir.Sub("no/such/dir"), false));
   std::string overlong = "/" + std::string(300, 'x');
@@ -159,9 +177,7 @@ TEST(FileUtilsFiles, ExaminesCreatesAndDeletesFilesAndFolders) {
   EXPECT_TRUE(CreateFolder(folder));
   EXPECT_EQ(0777u, ModeOf(folder));
   EXPECT_EQ(077u, umask(oldMask));
-  EXPECT_TRUE(CreateFolder(folder));  // already there
-  EXPECT_TRUE(DeleteFolder(folder));
-  EXPECT_FALSE(IsFolder(folder));
+  EXPECT_TRUE(CreateFolder(folder) && DeleteFolder(folder) && !IsFolder(folder));  // was there
   // Deleting what is missing succeeds; a folder with something in it stays.
   EXPECT_TRUE(DeleteFile(dir.Sub("missing")) && DeleteFolder(dir.Sub("missing")));
   EXPECT_FALSE(DeleteFolder(dir.path));
@@ -194,9 +210,8 @@ TEST(QrFile, OpenNeverCreatesAndAnUnnamedFileFailsSoftly) {
   ASSERT_TRUE(file->SetAbsPath(path));
   ASSERT_TRUE(file->Open("a"));
   EXPECT_FALSE(file->Write(nullptr));
-  EXPECT_TRUE(file->Close() && file->Close());
   int64_t size = 0;
-  EXPECT_TRUE(file->Size(&size));
+  EXPECT_TRUE(file->Close() && file->Close() && file->Size(&size));
   EXPECT_EQ(5, size);
   EXPECT_EQ("w/log/w.log/" + dir.path, file->GetBaseName() + "/" + file->GetExtension() + "/" +
                                            file->GetFileName() + "/" + file->GetFolderName());

@@ -5,15 +5,16 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include "runtime/PlatformShims.h"
 #include "runtime/ProcessUtils.h"
 #include "support/ScopedTestLogger.h"
 
+using ::testing::StartsWith;
+
 TEST(ProcessUtils, DescribesTheSystemAndLogsOnlyTriedLoads) {
-  std::string os = ProcessUtils::GetOSDescription();
-  EXPECT_EQ(0u, os.find("Linux, ")) << os;
+  EXPECT_THAT(ProcessUtils::GetOSDescription(), StartsWith("Linux, "));
   char marker = 'm';
   char* sid = &marker;
   EXPECT_FALSE(ProcessUtils::GetUserSIDForSession(1, &sid, 0));
@@ -24,10 +25,9 @@ TEST(ProcessUtils, DescribesTheSystemAndLogsOnlyTriedLoads) {
   EXPECT_EQ(nullptr, ProcessUtils::LoadPlugin(nullptr, LOGGER_LOG_ERROR));
   EXPECT_EQ(nullptr, ProcessUtils::LoadPlugin("", LOGGER_LOG_ERROR));
   EXPECT_EQ(nullptr, ProcessUtils::LoadPlugin("/nonexistent/libnothing.so", LOGGER_LOG_ERROR));
-  std::vector<std::string> lines = log.Writer()->MessagesContaining("Failed to load ");
-  ASSERT_EQ(1u, lines.size());
-  EXPECT_EQ(0u, lines[0].find("Failed to load /nonexistent/libnothing.so: /nonexistent/"))
-      << lines[0];
+  EXPECT_THAT(log.Writer()->MessagesContaining("Failed to load "),
+              ::testing::ElementsAre(
+                  StartsWith("Failed to load /nonexistent/libnothing.so: /nonexistent/")));
 }
 
 TEST(PlatformShims, WideCopiesSignExtendEachByteAndConversionsFollowTheLocale) {

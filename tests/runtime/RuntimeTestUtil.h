@@ -2,45 +2,16 @@
 #ifndef TESTS_RUNTIME_RUNTIMETESTUTIL_H
 #define TESTS_RUNTIME_RUNTIMETESTUTIL_H
 
-#include <stdlib.h>
-
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <mutex>
-#include <optional>
-#include <string>
 #include <thread>
 
+#include "runtime/AutoMutexLock.h"
 #include "runtime/QrEvent.h"
 #include "runtime/QrEventData.h"
 
 namespace testutil {
-
-// Sets (or, with a null value, unsets) a variable and restores the old state at scope end.
-struct ScopedEnv {
-  ScopedEnv(const char* name, const char* value) : name(name) {
-    if (const char* was = getenv(name)) old = was;
-    value != nullptr ? setenv(name, value, 1) : unsetenv(name);
-  }
-  ~ScopedEnv() { old ? setenv(name.c_str(), old->c_str(), 1) : unsetenv(name.c_str()); }
-  std::string name;
-  std::optional<std::string> old;
-};
-
-// A fresh folder under the system's temporary folder, removed with its contents.
-struct TempDir {
-  TempDir() {
-    path = (std::filesystem::temp_directory_path() / "rtutils-XXXXXX").string();
-    if (mkdtemp(&path[0]) == nullptr) path.clear();
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-  std::string Sub(const std::string& name) const { return path + "/" + name; }
-  std::string path;
-};
 
 // Number of waiters registered on the event (all copies share them).
 inline size_t WaiterCount(const QrEvent& event) {
@@ -52,11 +23,8 @@ inline size_t WaiterCount(const QrEvent& event) {
 // Whether the event is signalled, read without waiting: a Wait(0) would consume the signal
 // of an auto-reset event and so hide whether someone else did.
 inline bool IsSignaled(const QrEvent& event) {
-  QrMutex& flagLock = QrEventData::SignalFlagLock();
-  flagLock.Acquire(INFINITE);
-  bool signaled = reinterpret_cast<QrEventData*>(event.DebugID())->m_signaled;
-  flagLock.Release();
-  return signaled;
+  AutoMutexLock lock(QrEventData::SignalFlagLock());
+  return reinterpret_cast<QrEventData*>(event.DebugID())->m_signaled;
 }
 
 // Polls until cond holds or msLimit passes; answers cond's last value.
