@@ -116,8 +116,7 @@ class CountingPlugin : public RPCPluginInstance {
   std::vector<uint32_t> doneIds, abortReasons;
   std::vector<std::pair<MsgChannelHandle, std::string>> readyChannels;
   std::vector<std::pair<KapMsgChannelID, std::string>> received;
-  bool noEncryption = false;
-  bool noCompression = false;
+  bool noEncryption = false, noCompression = false;
 
  protected:
   ~CountingPlugin() override = default;
@@ -163,8 +162,7 @@ class PlainCommand : public KAPServiceCommand {
   bool ParseMessageContext() override { return true; }
 };
 
-// With a verbose recording logger when the parameter is true; without one, the paths that
-// format nothing run (and text checks pass).
+// Logs into a verbose recording logger when the parameter is true; else what formats nothing runs.
 class ChannelFixture : public ::testing::TestWithParam<bool> {
  protected:
   static constexpr const char* kControl = "UsbRedirControlObj";
@@ -177,7 +175,6 @@ class ChannelFixture : public ::testing::TestWithParam<bool> {
     ASSERT_TRUE(log == nullptr || log->Started());
     sim = SimControl::Get();
     ASSERT_NE(sim, nullptr);
-    sim->KapSim_ResetFaults();
     before = sim->Counters();
     Restart();
   }
@@ -187,7 +184,6 @@ class ChannelFixture : public ::testing::TestWithParam<bool> {
       EndSession();
       plugin = nullptr;
       manager = nullptr;
-      sim->KapSim_ResetFaults();
       sim->ExpectNothingLeft(before);
     }
     log.reset();
@@ -241,8 +237,13 @@ class ChannelFixture : public ::testing::TestWithParam<bool> {
     return true;
   }
   void Drain(int ms = 50) {
-    std::vector<QrEvent*> none;
-    manager->PollWaitMultiple(none, false, static_cast<uint32_t>(ms), false);
+    manager->PollWaitMultiple(noEvents, false, static_cast<uint32_t>(ms), false);
+  }
+  static int64_t MsTaken(const std::function<void()>& run) {
+    auto start = std::chrono::steady_clock::now();
+    run();
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
   }
 
   uint64_t Calls(const char* function) { return sim->KapSim_GetCallCount(function); }
@@ -290,6 +291,7 @@ class ChannelFixture : public ::testing::TestWithParam<bool> {
   KapSimClient* client = nullptr;      // the newest
   std::vector<KapSimClient*> clients;  // all of them, destroyed at the end
   bool multiServer = false;
+  std::vector<QrEvent*> noEvents;
 };
 
 #define LOGGED_AND_QUIET(suite)                                               \
