@@ -217,14 +217,12 @@ class ChannelFixture : public ::testing::TestWithParam<bool> {
     multiServer = true;
     for (int i = 0; i < count; ++i) {
       ASSERT_NO_FATAL_FAILURE(Reconnect(session));
-      KapSimClient* c = client;
-      ASSERT_TRUE(PumpUntil([&] { return InstanceOf(c).Ptr() && InstanceOf(c)->IsReady(); }));
+      ASSERT_TRUE(PumpUntil([&] { return InstanceOf(client) && InstanceOf(client)->IsReady(); }));
     }
   }
   RCPtr<CountingPlugin> InstanceOf(KapSimClient* c) {
-    RCPtr<RPCPluginInstance> instance =
-        RPCManager::GetInstanceByServerId(sim->KapSim_GetClientServer(c));
-    return static_cast<CountingPlugin*>(instance.Ptr());
+    return static_cast<CountingPlugin*>(
+        RPCManager::GetInstanceByServerId(sim->KapSim_GetClientServer(c)).Ptr());
   }
 
   // Polls from this (the init) thread.
@@ -271,10 +269,10 @@ class ChannelFixture : public ::testing::TestWithParam<bool> {
     ASSERT_TRUE(PumpUntil([&] { return plugin->IsReady(); }));
   }
 
-  bool Send(RPCPluginInstance::RPCChannelType type, BOOL wantCompletion) {
+  bool Send(RPCPluginInstance::RPCChannelType type) {
     void* ctx = nullptr;
     if (!plugin->CreateMessage(&ctx, type)) return false;
-    bool invoked = plugin->InvokeMessage(ctx, wantCompletion, type);
+    bool invoked = plugin->InvokeMessage(ctx, TRUE, type);
     return plugin->DestroyMessage(ctx) && invoked;
   }
 

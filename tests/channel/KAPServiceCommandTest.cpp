@@ -86,7 +86,6 @@ TEST_P(KAPServiceCommandTest, AppendsReadBackAndFailuresLeaveMessageNameAndVaria
   EXPECT_EQ(command->GetNumReturnVal(), 2);
   sim->KapSim_ResetFaults();
 
-  live = sim->Counters().variants;
   ASSERT_EQ(sim->KapSim_SetFault("Context.v1.AppendParam", KAPSIM_FAULT_FAIL), TRUE);
   ASSERT_EQ(sim->KapSim_SetFault("Context.v1.AppendReturnVal", KAPSIM_FAULT_FAIL), TRUE);
   EXPECT_FALSE(command->AddParam("string that the library copied"));

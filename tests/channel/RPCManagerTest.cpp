@@ -5,12 +5,10 @@
 
 #include "ChannelTestSupport.h"
 
-namespace {
-
-KAP_SERVICE_QUERY_INTERFACE gLibraryQi;
+static KAP_SERVICE_QUERY_INTERFACE gLibraryQi;
 
 // The library's record plus the overlay table a client needs, which the stand-in lacks.
-Bool QueryWithOverlay(const GUID* iid, void* table) {
+static Bool QueryWithOverlay(const GUID* iid, void* table) {
   if (memcmp(iid, &GUID_KAPOverlay_ClientInterface_V1, sizeof(GUID)) == 0) {
     static_cast<uint32_t*>(table)[0] = 1;
     return TRUE;
@@ -18,13 +16,12 @@ Bool QueryWithOverlay(const GUID* iid, void* table) {
   return gLibraryQi.QueryInterface(iid, table);
 }
 
-}  // namespace
-
-// "<manager's session> <running|stopped> <ServerInit2/ServerExit2/ServerInit/ServerExit calls>"
+// "<manager's session|none> <running|stopped> <ServerInit2/Exit2/Init/Exit calls>"
 class RPCManagerFixture : public ChannelFixture {
  protected:
   std::string State(uint32_t session) {
-    std::string out = std::to_string(manager->SessionId()) +
+    uint32_t id = manager->SessionId();
+    std::string out = (id == RPCManager::kNoSession ? "none" : std::to_string(id)) +
                       (sim->KapSim_IsServerRunning(session) ? " running " : " stopped ");
     for (const char* f : {"KAPService_ServerInit2", "KAPService_ServerExit2",
                           "KAPService_ServerInit", "KAPService_ServerExit"}) {
@@ -52,7 +49,7 @@ TEST_P(RPCManagerLogged, LifeCycleChoosesEntryPointsAndRefusesOutOfOrderSteps) {
   ASSERT_EQ(sim->KapSim_SetFault("KAPService_ServerInit2", KAPSIM_FAULT_FAIL), TRUE);
   EXPECT_FALSE(manager->ServerInitForSession(75, plugin, 0));
   // A failed init owes no exit.
-  EXPECT_EQ(State(75), std::to_string(RPCManager::kNoSession) + " stopped 1/0/0/0/ ");
+  EXPECT_EQ(State(75), "none stopped 1/0/0/0/ ");
   EXPECT_TRUE(Logged("KAPService_ServerInit2() failed"));
   sim->KapSim_ResetFaults();
 
@@ -82,22 +79,19 @@ TEST_P(RPCManagerLogged, LifeCycleChoosesEntryPointsAndRefusesOutOfOrderSteps) {
 
   EXPECT_TRUE(manager->ServerExitForSession(71, plugin, false));
   EXPECT_EQ(manager->serverExits, 1);
-  const std::string none = std::to_string(RPCManager::kNoSession);
-  EXPECT_EQ(State(71), none + " stopped 1/1/0/0/ ");
+  EXPECT_EQ(State(71), "none stopped 1/1/0/0/ ");
 
   // No session: the server of the process's own session.
   ASSERT_TRUE(manager->ServerInitForSession(RPCManager::kNoSession, plugin, 0));
   std::string own = State(KAPSIM_OWN_SESSION);
   EXPECT_TRUE(manager->ServerExitForSession(RPCManager::kNoSession, plugin, false));
-  EXPECT_EQ(own + State(KAPSIM_OWN_SESSION),
-            none + " running 1/1/1/0/ " + none + " stopped 1/1/1/1/ ");
+  EXPECT_EQ(own + State(KAPSIM_OWN_SESSION), "none running 1/1/1/0/ none stopped 1/1/1/1/ ");
 }
 
 TEST_P(RPCManagerLogged, FailureAfterServerStartedEndsItAgain) {
   const struct {
     const char* what;
-    const char* table;  // offered at version 0, or null
-    const char* fault;  // made to fail, or null
+    const char *table, *fault;  // offered at version 0 / made to fail, or null
     bool tcp, virt, failTcpConfig;
     const char* text;  // logged, or null
     uint32_t waitMs;
@@ -126,15 +120,14 @@ TEST_P(RPCManagerLogged, FailureAfterServerStartedEndsItAgain) {
     manager->failTcpConfig = c.failTcpConfig;
     auto init = [&] { EXPECT_FALSE(manager->ServerInitForSession(session, plugin, c.waitMs)); };
     EXPECT_GE(MsTaken(init) + 10, c.waitMs);
-    EXPECT_EQ(State(session++), std::to_string(RPCManager::kNoSession) + " stopped 1/1/0/0/ ");
+    EXPECT_EQ(State(session++), "none stopped 1/1/0/0/ ");
     EXPECT_TRUE(c.text == nullptr || Logged(c.text));
   }
   Restart();
   EXPECT_TRUE(manager->ServerInitForSession(76, plugin, 0));
 }
 
-// On the init thread a wait polls in slices of at most 100 ms; an exit said to come from
-// another thread leaves the instance alone.
+// Only the init thread polls (in slices of at most 100 ms) and tears the instance down at exit.
 TEST_P(RPCManagerServer, WaitsPollAndExitTearsDownOnlyOnTheInitThread) {
   StartReady(91);
   uint64_t polls = Calls("Channel.v1.Poll");

@@ -7,11 +7,7 @@
 #include "channel/SessionUtils.h"
 #include "support/ScopedTestLogger.h"
 
-namespace {
-
-ProtocolSID Proto(uintptr_t value) { return reinterpret_cast<ProtocolSID>(value); }
-
-}  // namespace
+static ProtocolSID Proto(uintptr_t value) { return reinterpret_cast<ProtocolSID>(value); }
 
 TEST(SessionUtils, TypeNamesAndTimers) {
   EXPECT_EQ(SessionUtils::SessionTypeToStr(KAP_SERVICE_QUILL_SESSION), "QUILL SESSION");
