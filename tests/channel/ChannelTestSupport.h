@@ -116,8 +116,7 @@ class CountingPlugin : public RPCPluginInstance {
   std::vector<uint32_t> doneIds, abortReasons;
   std::vector<std::pair<MsgChannelHandle, std::string>> readyChannels;
   std::vector<std::pair<KapMsgChannelID, std::string>> received;
-  bool noEncryption = false;
-  bool noCompression = false;
+  bool noEncryption = false, noCompression = false;
 
  protected:
   ~CountingPlugin() override = default;
@@ -163,8 +162,7 @@ class PlainCommand : public KAPServiceCommand {
   bool ParseMessageContext() override { return true; }
 };
 
-// With a verbose recording logger when the parameter is true; without one, the paths that
-// format nothing run (and text checks pass).
+// Logs into a verbose recording logger when the parameter is true; else what formats nothing runs.
 class ChannelFixture : public ::testing::TestWithParam<bool> {
  protected:
   static constexpr const char* kControl = "UsbRedirControlObj";
@@ -177,7 +175,6 @@ class ChannelFixture : public ::testing::TestWithParam<bool> {
     ASSERT_TRUE(log == nullptr || log->Started());
     sim = SimControl::Get();
     ASSERT_NE(sim, nullptr);
-    sim->KapSim_ResetFaults();
     before = sim->Counters();
     Restart();
   }
@@ -187,7 +184,6 @@ class ChannelFixture : public ::testing::TestWithParam<bool> {
       EndSession();
       plugin = nullptr;
       manager = nullptr;
-      sim->KapSim_ResetFaults();
       sim->ExpectNothingLeft(before);
     }
     log.reset();
@@ -221,14 +217,12 @@ class ChannelFixture : public ::testing::TestWithParam<bool> {
     multiServer = true;
     for (int i = 0; i < count; ++i) {
       ASSERT_NO_FATAL_FAILURE(Reconnect(session));
-      KapSimClient* c = client;
-      ASSERT_TRUE(PumpUntil([&] { return InstanceOf(c).Ptr() && InstanceOf(c)->IsReady(); }));
+      ASSERT_TRUE(PumpUntil([&] { return InstanceOf(client) && InstanceOf(client)->IsReady(); }));
     }
   }
   RCPtr<CountingPlugin> InstanceOf(KapSimClient* c) {
-    RCPtr<RPCPluginInstance> instance =
-        RPCManager::GetInstanceByServerId(sim->KapSim_GetClientServer(c));
-    return static_cast<CountingPlugin*>(instance.Ptr());
+    return static_cast<CountingPlugin*>(
+        RPCManager::GetInstanceByServerId(sim->KapSim_GetClientServer(c)).Ptr());
   }
 
   // Polls from this (the init) thread.
@@ -241,8 +235,13 @@ class ChannelFixture : public ::testing::TestWithParam<bool> {
     return true;
   }
   void Drain(int ms = 50) {
-    std::vector<QrEvent*> none;
-    manager->PollWaitMultiple(none, false, static_cast<uint32_t>(ms), false);
+    manager->PollWaitMultiple(noEvents, false, static_cast<uint32_t>(ms), false);
+  }
+  static int64_t MsTaken(const std::function<void()>& run) {
+    auto start = std::chrono::steady_clock::now();
+    run();
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
   }
 
   uint64_t Calls(const char* function) { return sim->KapSim_GetCallCount(function); }
@@ -270,10 +269,10 @@ class ChannelFixture : public ::testing::TestWithParam<bool> {
     ASSERT_TRUE(PumpUntil([&] { return plugin->IsReady(); }));
   }
 
-  bool Send(RPCPluginInstance::RPCChannelType type, BOOL wantCompletion) {
+  bool Send(RPCPluginInstance::RPCChannelType type) {
     void* ctx = nullptr;
     if (!plugin->CreateMessage(&ctx, type)) return false;
-    bool invoked = plugin->InvokeMessage(ctx, wantCompletion, type);
+    bool invoked = plugin->InvokeMessage(ctx, TRUE, type);
     return plugin->DestroyMessage(ctx) && invoked;
   }
 
@@ -290,6 +289,7 @@ class ChannelFixture : public ::testing::TestWithParam<bool> {
   KapSimClient* client = nullptr;      // the newest
   std::vector<KapSimClient*> clients;  // all of them, destroyed at the end
   bool multiServer = false;
+  std::vector<QrEvent*> noEvents;
 };
 
 #define LOGGED_AND_QUIET(suite)                                               \

@@ -1,4 +1,3 @@
-#include <cstring>
 #include <sstream>
 
 #include "ChannelTestSupport.h"
@@ -15,8 +14,6 @@ TEST_P(KAPServiceCommandTest, AppendsReadBackAndFailuresLeaveMessageNameAndVaria
   std::unique_ptr<PlainCommand> command(
       new PlainCommand(plugin->ChannelContextInterface(), plugin->VariantInterface(), ctx));
   KAP_RPC_VARIANT v{};
-  auto Clear = [&] { plugin->VariantInterface()->v1.VariantClear(&v); };
-  auto LiveVariants = [&] { return sim->Counters().variants; };
   char bytes[] = {'a', '\0', 'b'};
   KAP_RPC_BLOB blob{sizeof(bytes), bytes};
   ASSERT_TRUE(command->AddParam('c'));
@@ -44,11 +41,10 @@ TEST_P(KAPServiceCommandTest, AppendsReadBackAndFailuresLeaveMessageNameAndVaria
   ASSERT_TRUE(command->GetNamedParam(8, name, &v));
   EXPECT_EQ(name, "answer");
   EXPECT_EQ(v.lVal, 42);
-  Clear();
+  plugin->VariantInterface()->v1.VariantClear(&v);
 
   ASSERT_TRUE(command->AppendReturnVal(11UL));
-  KAP_RPC_VARIANT raw;
-  memset(&raw, 0, sizeof(raw));
+  KAP_RPC_VARIANT raw{};
   raw.vt = KAP_RPC_VT_I4;
   raw.lVal = -12;
   ASSERT_TRUE(command->AppendReturnVal(&raw));
@@ -57,16 +53,16 @@ TEST_P(KAPServiceCommandTest, AppendsReadBackAndFailuresLeaveMessageNameAndVaria
   ASSERT_TRUE(command->GetReturnVal(1, &v));
   EXPECT_EQ(v.vt, KAP_RPC_VT_I4);
   EXPECT_EQ(v.lVal, -12);
-  Clear();
+  plugin->VariantInterface()->v1.VariantClear(&v);
 
-  int64_t live = LiveVariants();
+  int64_t live = sim->Counters().variants;
   {
     RPCVariant variant(plugin);
     EXPECT_EQ(variant.vt, KAP_RPC_VT_EMPTY);
     ASSERT_EQ(plugin->VariantInterface()->v1.VariantFromStr(&variant, "held"), TRUE);
-    EXPECT_EQ(LiveVariants(), live + 1);
+    EXPECT_EQ(sim->Counters().variants, live + 1);
   }
-  EXPECT_EQ(LiveVariants(), live);
+  EXPECT_EQ(sim->Counters().variants, live);
 
   const char* reads[] = {"Context.v1.GetParam", "Context.v1.GetNamedParam",
                          "Context.v1.GetReturnVal"};
@@ -90,12 +86,11 @@ TEST_P(KAPServiceCommandTest, AppendsReadBackAndFailuresLeaveMessageNameAndVaria
   EXPECT_EQ(command->GetNumReturnVal(), 2);
   sim->KapSim_ResetFaults();
 
-  live = LiveVariants();
   ASSERT_EQ(sim->KapSim_SetFault("Context.v1.AppendParam", KAPSIM_FAULT_FAIL), TRUE);
   ASSERT_EQ(sim->KapSim_SetFault("Context.v1.AppendReturnVal", KAPSIM_FAULT_FAIL), TRUE);
   EXPECT_FALSE(command->AddParam("string that the library copied"));
   EXPECT_FALSE(command->AppendReturnVal("another"));
-  EXPECT_EQ(LiveVariants(), live);
+  EXPECT_EQ(sim->Counters().variants, live);
   EXPECT_EQ(command->GetNumParams(), 11);
   command.reset();
   EXPECT_TRUE(plugin->DestroyMessage(ctx));

@@ -5,12 +5,10 @@
 
 #include "ChannelTestSupport.h"
 
-namespace {
-
-KAP_SERVICE_QUERY_INTERFACE gLibraryQi;
+static KAP_SERVICE_QUERY_INTERFACE gLibraryQi;
 
 // The library's record plus the overlay table a client needs, which the stand-in lacks.
-Bool QueryWithOverlay(const GUID* iid, void* table) {
+static Bool QueryWithOverlay(const GUID* iid, void* table) {
   if (memcmp(iid, &GUID_KAPOverlay_ClientInterface_V1, sizeof(GUID)) == 0) {
     static_cast<uint32_t*>(table)[0] = 1;
     return TRUE;
@@ -18,18 +16,12 @@ Bool QueryWithOverlay(const GUID* iid, void* table) {
   return gLibraryQi.QueryInterface(iid, table);
 }
 
-int64_t MsSince(std::chrono::steady_clock::time_point start) {
-  auto elapsed = std::chrono::steady_clock::now() - start;
-  return std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
-}
-
-}  // namespace
-
-// "<manager's session> <running|stopped> <ServerInit2/ServerExit2/ServerInit/ServerExit calls>"
+// "<manager's session|none> <running|stopped> <ServerInit2/Exit2/Init/Exit calls>"
 class RPCManagerFixture : public ChannelFixture {
  protected:
   std::string State(uint32_t session) {
-    std::string out = std::to_string(manager->SessionId()) +
+    uint32_t id = manager->SessionId();
+    std::string out = (id == RPCManager::kNoSession ? "none" : std::to_string(id)) +
                       (sim->KapSim_IsServerRunning(session) ? " running " : " stopped ");
     for (const char* f : {"KAPService_ServerInit2", "KAPService_ServerExit2",
                           "KAPService_ServerInit", "KAPService_ServerExit"}) {
@@ -57,7 +49,7 @@ TEST_P(RPCManagerLogged, LifeCycleChoosesEntryPointsAndRefusesOutOfOrderSteps) {
   ASSERT_EQ(sim->KapSim_SetFault("KAPService_ServerInit2", KAPSIM_FAULT_FAIL), TRUE);
   EXPECT_FALSE(manager->ServerInitForSession(75, plugin, 0));
   // A failed init owes no exit.
-  EXPECT_EQ(State(75), std::to_string(RPCManager::kNoSession) + " stopped 1/0/0/0/ ");
+  EXPECT_EQ(State(75), "none stopped 1/0/0/0/ ");
   EXPECT_TRUE(Logged("KAPService_ServerInit2() failed"));
   sim->KapSim_ResetFaults();
 
@@ -65,7 +57,6 @@ TEST_P(RPCManagerLogged, LifeCycleChoosesEntryPointsAndRefusesOutOfOrderSteps) {
   sim->KapSim_SetMaxVersion("StreamData", 0);
   sim->KapSim_SetMaxVersion("Channel", 2);
   ASSERT_TRUE(manager->ServerInitForSession(71, plugin, 0));
-  std::vector<QrEvent*> noEvents;
   EXPECT_EQ(manager->PollWaitMultiple(noEvents, false, 10, false), -2);
   EXPECT_TRUE(Logged("Please upgrade kapservice to support v3.Poll"));
   EXPECT_TRUE(Logged(std::string("Load kapservice from ") + KAPSERVICE_SIM_PATH + " "));
@@ -88,22 +79,19 @@ TEST_P(RPCManagerLogged, LifeCycleChoosesEntryPointsAndRefusesOutOfOrderSteps) {
 
   EXPECT_TRUE(manager->ServerExitForSession(71, plugin, false));
   EXPECT_EQ(manager->serverExits, 1);
-  const std::string none = std::to_string(RPCManager::kNoSession);
-  EXPECT_EQ(State(71), none + " stopped 1/1/0/0/ ");
+  EXPECT_EQ(State(71), "none stopped 1/1/0/0/ ");
 
   // No session: the server of the process's own session.
   ASSERT_TRUE(manager->ServerInitForSession(RPCManager::kNoSession, plugin, 0));
   std::string own = State(KAPSIM_OWN_SESSION);
   EXPECT_TRUE(manager->ServerExitForSession(RPCManager::kNoSession, plugin, false));
-  EXPECT_EQ(own + State(KAPSIM_OWN_SESSION),
-            none + " running 1/1/1/0/ " + none + " stopped 1/1/1/1/ ");
+  EXPECT_EQ(own + State(KAPSIM_OWN_SESSION), "none running 1/1/1/0/ none stopped 1/1/1/1/ ");
 }
 
 TEST_P(RPCManagerLogged, FailureAfterServerStartedEndsItAgain) {
   const struct {
     const char* what;
-    const char* table;  // offered at version 0, or null
-    const char* fault;  // made to fail, or null
+    const char *table, *fault;  // offered at version 0 / made to fail, or null
     bool tcp, virt, failTcpConfig;
     const char* text;  // logged, or null
     uint32_t waitMs;
@@ -130,51 +118,44 @@ TEST_P(RPCManagerLogged, FailureAfterServerStartedEndsItAgain) {
     manager->wantTcp = c.tcp;
     manager->wantVirtual = c.virt;
     manager->failTcpConfig = c.failTcpConfig;
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(manager->ServerInitForSession(session, plugin, c.waitMs));
-    EXPECT_GE(MsSince(start), c.waitMs == 0 ? 0 : c.waitMs - 10);
-    EXPECT_EQ(State(session++), std::to_string(RPCManager::kNoSession) + " stopped 1/1/0/0/ ");
+    auto init = [&] { EXPECT_FALSE(manager->ServerInitForSession(session, plugin, c.waitMs)); };
+    EXPECT_GE(MsTaken(init) + 10, c.waitMs);
+    EXPECT_EQ(State(session++), "none stopped 1/1/0/0/ ");
     EXPECT_TRUE(c.text == nullptr || Logged(c.text));
   }
   Restart();
   EXPECT_TRUE(manager->ServerInitForSession(76, plugin, 0));
 }
 
-// On the init thread a wait polls in slices of at most 100 ms; an exit said to come from
-// another thread leaves the instance alone.
+// Only the init thread polls (in slices of at most 100 ms) and tears the instance down at exit.
 TEST_P(RPCManagerServer, WaitsPollAndExitTearsDownOnlyOnTheInitThread) {
   StartReady(91);
-  std::vector<QrEvent*> none;
   uint64_t polls = Calls("Channel.v1.Poll");
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(manager->WaitMultiple(none, false, 450, false), -1);
-  EXPECT_GE(MsSince(start), 440);
+  EXPECT_GE(MsTaken([&] { EXPECT_EQ(manager->WaitMultiple(noEvents, false, 450, false), -1); }),
+            440);
   // One up front and one after each slice (6); a loaded machine may stretch a slice.
   EXPECT_GE(Calls("Channel.v1.Poll") - polls, 2u);
 
   QrEvent unset(true, false), set(true, true);
   std::vector<QrEvent*> events{&unset, &set}, notSet{&unset};
-  start = std::chrono::steady_clock::now();
+  auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(manager->WaitMultiple(events, false, 5000, false), 1);
   EXPECT_EQ(manager->PollWaitMultiple(events, false, 5000, false), 1);
   EXPECT_TRUE(manager->WaitForEvent(&set, 0));
   EXPECT_FALSE(manager->WaitForEvent(&unset, 0));
   EXPECT_EQ(manager->PollWaitMultiple(notSet, false, 0, false), -1);
-  EXPECT_LT(MsSince(start), 1000);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 
   polls = Calls("Channel.v3.Poll");
-  start = std::chrono::steady_clock::now();
-  EXPECT_EQ(manager->PollWaitMultiple(notSet, false, 430, false), -1);
-  EXPECT_GE(MsSince(start), 420);
+  EXPECT_GE(MsTaken([&] { EXPECT_EQ(manager->PollWaitMultiple(notSet, false, 430, false), -1); }),
+            420);
   EXPECT_GE(Calls("Channel.v3.Poll") - polls, 2u);  // slices of at most 100 ms (5)
 
   polls = Calls("Channel.v3.Poll") + Calls("Channel.v1.Poll");
-  int rc = 0;
-  std::thread waiter([&] { rc = manager->PollWaitMultiple(notSet, false, 5000, false); });
+  std::thread waiter([&] { EXPECT_EQ(manager->PollWaitMultiple(notSet, false, 5000, false), 0); });
   std::this_thread::sleep_for(std::chrono::milliseconds(120));
   unset.Set();
   waiter.join();
-  EXPECT_EQ(rc, 0);
   EXPECT_EQ(Calls("Channel.v3.Poll") + Calls("Channel.v1.Poll"), polls);
 
   EXPECT_TRUE(manager->ServerExitForSession(91, plugin, true));

@@ -7,11 +7,7 @@
 #include "channel/SessionUtils.h"
 #include "support/ScopedTestLogger.h"
 
-namespace {
-
-ProtocolSID Proto(uintptr_t value) { return reinterpret_cast<ProtocolSID>(value); }
-
-}  // namespace
+static ProtocolSID Proto(uintptr_t value) { return reinterpret_cast<ProtocolSID>(value); }
 
 TEST(SessionUtils, TypeNamesAndTimers) {
   EXPECT_EQ(SessionUtils::SessionTypeToStr(KAP_SERVICE_QUILL_SESSION), "QUILL SESSION");
@@ -30,8 +26,7 @@ TEST(SessionUtils, TypeNamesAndTimers) {
 // Threads ask for overlapping pairs at once: never two ids for one pair or one for two.
 TEST(SessionUtilsUniqueSid, OneIdPerPairUntilRemovedAlsoUnderConcurrentRequests) {
   ScopedTestLogger log(LOGGER_LOG_VERBOSE);
-  const int kThreads = 4;
-  const int kPairs = 64;
+  const int kThreads = 4, kPairs = 64;
   std::vector<std::vector<DWORD>> seen(kThreads, std::vector<DWORD>(kPairs));
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
@@ -61,11 +56,9 @@ TEST(SessionUtilsUniqueSid, OneIdPerPairUntilRemovedAlsoUnderConcurrentRequests)
   for (DWORD id : distinct) EXPECT_EQ(SessionUtils::RemoveUniqueSid(id), TRUE);
   EXPECT_EQ(SessionUtils::RemoveUniqueSid(a), FALSE);
   EXPECT_EQ(log.Writer()->CountContaining("Internal SID map"), 0);
-  platform = 77;
-  proto = Proto(0x99);
-  EXPECT_EQ(SessionUtils::GetSidsFromUniqueSid(a, platform, proto), FALSE);
-  EXPECT_EQ(platform, 77u);
-  EXPECT_EQ(proto, Proto(0x99));
+  EXPECT_EQ(SessionUtils::GetSidsFromUniqueSid(a, platform, proto), FALSE);  // leaves them alone
+  EXPECT_EQ(platform, 3001u);
+  EXPECT_EQ(proto, Proto(0x5001));
   DWORD again = SessionUtils::GetNextUniqueSid(3000, Proto(0x5000));
   EXPECT_NE(again, a);
   EXPECT_EQ(SessionUtils::RemoveUniqueSid(again), TRUE);
