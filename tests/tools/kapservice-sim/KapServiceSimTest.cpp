@@ -254,6 +254,7 @@ TEST_F(KapSim, EntryPointsOfEachBuildVariantQueriesAndFaultSwitches) {
   EXPECT_EQ(msExit(ms, nullptr), FALSE);
   EXPECT_EQ(KapSim_SetFault(KAPSERVICE_SERVER_EXIT2_NAME, KAPSIM_FAULT_ABSENT), FALSE);
   EXPECT_EQ(KapSim_SetFault("Channel.v9.Poll", KAPSIM_FAULT_FAIL), FALSE);
+  EXPECT_EQ(KapSim_SetFault("Channel.v3.Poll", static_cast<KapSimFault>(7)), FALSE);
   ASSERT_EQ(KapSim_SetFault("Channel.v3.Poll", KAPSIM_FAULT_ABSENT), TRUE);
   Server srv(120);
   ASSERT_TRUE(srv.started);
@@ -336,6 +337,8 @@ TEST_F(KapSim, VariantsAndContextsAreOwnedAndCountedAndBadHandlesRefused) {
   EXPECT_EQ(var.v1.VariantClear(&s), TRUE);
   KAP_RPC_BLOB broken{4, nullptr};
   EXPECT_EQ(var.v1.VariantFromBlob(&s, &broken), FALSE);
+  ASSERT_EQ(KapSim_SetFault("Variant.v1.VariantFromBlob", KAPSIM_FAULT_FAIL), TRUE);
+  EXPECT_EQ(var.v1.VariantFromBlob(&s, &empty), FALSE);
   EXPECT_EQ(var.v1.VariantFromStr(&s, nullptr), FALSE);
   const KapSimCounters c2 = Counters();
   EXPECT_EQ(std::make_tuple(c2.variants, c2.contexts, c2.badClears, c2.badHandles),
@@ -347,6 +350,8 @@ TEST_F(KapSim, VariantsAndContextsAreOwnedAndCountedAndBadHandlesRefused) {
   ASSERT_EQ(KapSim_GetSideChannelRequest(srv.client, kDataObj, nullptr, token, sizeof(token)),
             TRUE);
   EXPECT_STREQ(token, "UsbRedi");
+  srv.Poll();
+  EXPECT_TRUE(srv.Send(srv.data.handle, 1, {}, nullptr, nullptr));  // side channel connected
 }
 
 // A thread with no channel bound (a host's control thread) reaches the only channel but not
@@ -357,6 +362,8 @@ TEST_F(KapSim, ChannelDeliversInsidePollsAndServesUnboundThreadsWhenUnambiguous)
   srv.client = KapSim_ConnectClient(201, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_QUILL_SESSION);
   EXPECT_EQ(KapSim_ConnectClient(201, 0, KAP_SERVICE_TALON_SESSION), nullptr);
   EXPECT_EQ(KapSim_ConnectClient(299, 0, KAP_SERVICE_TALON_SESSION), nullptr);  // no server
+  ASSERT_EQ(KapSim_SetFault("Channel.v1.Poll", KAPSIM_FAULT_FAIL), TRUE);
+  srv.ch.v1.Poll();  // delivering here would count as violations
   srv.Poll();
   EXPECT_EQ(srv.events, (Events{"conn:2", "chan:2", "peer:UsbRedirControlObj", "control:2",
                                 "peer:UsbRedirDataObj", "data:2"}));
@@ -386,7 +393,8 @@ TEST_F(KapSim, ChannelDeliversInsidePollsAndServesUnboundThreadsWhenUnambiguous)
     });
   }
   onOtherThread([&] { EXPECT_EQ(ch.v1.Disconnect(), TRUE); });
-  srv.Poll();
+  ASSERT_EQ(KapSim_SetFault("Channel.v1.Poll", KAPSIM_FAULT_NONE), TRUE);
+  ch.v1.Poll();
   EXPECT_EQ(srv.events.back(), "conn:0");
 }
 
@@ -397,6 +405,8 @@ TEST_F(KapSim, RequestCarriesItsParametersAndGetsTheValuesOnInvokeAppended) {
             FALSE);  // pending
   ASSERT_EQ(KapSim_ConnectObject(srv.client, kControlObj), TRUE);
   srv.Poll();
+  EXPECT_EQ(srv.obj.v2.RequestSideChannel(srv.data.handle, KAP_RPC_SIDE_CHANNEL_TYPE_TALON, "x"),
+            FALSE);  // pending
   Bool destroyed = TRUE;
   srv.onInvoke = [&](void* context) {
     for (int i = 0; i < srv.ctx.v1.GetParamCount(context); ++i) {
@@ -450,6 +460,7 @@ TEST_F(KapSim, RequestCarriesItsParametersAndGetsTheValuesOnInvokeAppended) {
 TEST_F(KapSim, MessagesAreFinishedByTheClientOrAbortedWhenItLeaves) {
   Server srv(206);
   srv.Connect();
+  EXPECT_EQ(KapSim_IsClientConnected(srv.client), TRUE);
   ASSERT_TRUE(srv.Send(srv.data.handle, 1, {KapSimUInt32Param(9)}, nullptr, nullptr));
   uint32_t id[3] = {};
   ASSERT_TRUE(srv.Send(srv.control.handle, 0, {KapSimStrParam("DeviceList")}, &kCallback, &id[0]));
