@@ -178,15 +178,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       "the host was called against the layout, or with other values than the request's");
 
   const int replyValues = payload != nullptr && command == 2 && answer && fault == nullptr ? 2 : 0;
-  uint32_t code = 0;
   int count = -1;
-  const char* name = nullptr;
   const KAP_RPC_VARIANT *id = nullptr, *blob = nullptr;
-  Require(sim.KapSim_GetReply(client, requestId, &code, &count) && count == replyValues,
+  Require(sim.KapSim_GetReply(client, requestId, nullptr, &count) && count == replyValues,
           "the reply has another number of values");
   Require(replyValues == 0 ||
-              (sim.KapSim_GetReplyValue(client, requestId, 0, &name, &id) &&
-               sim.KapSim_GetReplyValue(client, requestId, 1, &name, &blob) &&
+              (sim.KapSim_GetReplyValue(client, requestId, 0, nullptr, &id) &&
+               sim.KapSim_GetReplyValue(client, requestId, 1, nullptr, &blob) &&
                id->vt == KAP_RPC_VT_LPSTR && strcmp(params[1].bytes.c_str(), id->strVal) == 0 &&
                blob->vt == KAP_RPC_VT_BLOB &&
                std::string(blob->blobVal.blobData != nullptr ? blob->blobVal.blobData : "",

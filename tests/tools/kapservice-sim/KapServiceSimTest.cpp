@@ -209,9 +209,8 @@ TEST(KapServiceAbi, InterfaceIdentifiersHaveTheirExactBytes) {
   }
 }
 
-// The control API the test links is the one the dlopen'ed library serves. The fault switches
-// fail or remove functions, not entry points: dlsym cannot be switched off (a build variant
-// lacks one).
+// The control API the test links is the one the dlopen'ed library serves. Fault switches cannot
+// remove an entry point (dlsym finds it): a build variant lacks one.
 TEST_F(KapSim, EntryPointsOfEachBuildVariantQueriesAndFaultSwitches) {
   ASSERT_NE(Library(), nullptr) << dlerror();
   EXPECT_EQ(dlsym(Library(), "KapSim_GetCounters"), reinterpret_cast<void*>(&KapSim_GetCounters));
@@ -244,8 +243,7 @@ TEST_F(KapSim, EntryPointsOfEachBuildVariantQueriesAndFaultSwitches) {
   EXPECT_EQ(ServerInit2(102, nullptr, &channel), FALSE);
   EXPECT_EQ(ServerExit2(101), TRUE);
   EXPECT_EQ(ServerExit2(101), FALSE);
-  // No own-session server runs.
-  EXPECT_EQ(Entry<KAPService_ServerExit_Fn>(KAPSERVICE_SERVER_EXIT_NAME)(), FALSE);
+  EXPECT_EQ(Entry<KAPService_ServerExit_Fn>(KAPSERVICE_SERVER_EXIT_NAME)(), FALSE);  // none runs
   KapMultiServerID ms = nullptr;
   auto msInit = Entry<KAPService_MultiServerInit_Fn>(KAPSERVICE_MULTI_SERVER_INIT_NAME);
   auto msExit = Entry<KAPService_MultiServerExit_Fn>(KAPSERVICE_MULTI_SERVER_EXIT_NAME);
@@ -310,7 +308,6 @@ TEST_F(KapSim, VariantsAndContextsAreOwnedAndCountedAndBadHandlesRefused) {
   text[0] = 'X';  // the variant holds its own copy
   KAP_RPC_VARIANT copy{};
   ASSERT_EQ(var.v1.VariantCopy(&copy, &s), TRUE);
-  EXPECT_NE(copy.strVal, s.strVal);
   EXPECT_EQ(Text(copy), "30:GetDeviceList");
   void* context = nullptr;
   ASSERT_EQ(srv.obj.v3.CreateContext(srv.data.handle, 0x5, &context), TRUE);
@@ -358,7 +355,6 @@ TEST_F(KapSim, VariantsAndContextsAreOwnedAndCountedAndBadHandlesRefused) {
 // one of two, until it binds one.
 TEST_F(KapSim, ChannelDeliversInsidePollsAndServesUnboundThreadsWhenUnambiguous) {
   Server srv(201);
-  ASSERT_TRUE(srv.started);
   srv.client = KapSim_ConnectClient(201, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_QUILL_SESSION);
   EXPECT_EQ(KapSim_ConnectClient(201, 0, KAP_SERVICE_TALON_SESSION), nullptr);
   EXPECT_EQ(KapSim_ConnectClient(299, 0, KAP_SERVICE_TALON_SESSION), nullptr);  // no server
@@ -438,17 +434,14 @@ TEST_F(KapSim, RequestCarriesItsParametersAndGetsTheValuesOnInvokeAppended) {
   uint32_t rc = 0;
   int count = 0;
   ASSERT_EQ(KapSim_GetReply(srv.client, id, &rc, &count), TRUE);
-  EXPECT_EQ(rc, 7u);
-  EXPECT_EQ(count, 1);
-  Events reply;
+  EXPECT_EQ(std::make_tuple(rc, count), std::make_tuple(7u, 1));
   const char* name = nullptr;
   const KAP_RPC_VARIANT* v = nullptr;
-  for (int i = 0; KapSim_GetReplyValue(srv.client, id, i, &name, &v); ++i) {
-    reply.push_back(name + ("=" + Text(*v)));
-  }
-  EXPECT_EQ(reply, (Events{"payload=65:reply"}));
+  ASSERT_EQ(KapSim_GetReplyValue(srv.client, id, 0, &name, &v), TRUE);
+  EXPECT_EQ(name + ("=" + Text(*v)), "payload=65:reply");
+  EXPECT_EQ(KapSim_GetReplyValue(srv.client, id, 1, &name, &v), FALSE);
   ASSERT_EQ(KapSim_ReleaseRequest(srv.client, id), TRUE);
-  EXPECT_EQ(KapSim_GetReply(srv.client, id, &rc, &count), FALSE);
+  EXPECT_EQ(KapSim_GetReply(srv.client, id, nullptr, nullptr), FALSE);
   EXPECT_EQ(KapSim_ReleaseRequest(srv.client, id), FALSE);
   KapSimParam bad[] = {KapSimBlobParam(nullptr, 3)};  // a blob without bytes
   EXPECT_EQ(KapSim_SendRequest(srv.client, kDataObj, 1, bad, 1, &id), FALSE);
