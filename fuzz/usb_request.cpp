@@ -135,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       sent.back().value.ullVal = value;
     }
   }
-  const std::string reply = in.Text();
+  gReply = in.Text();
   KapSimLibrary& sim = setup->sim;
   KapSimClient* client = setup->client;
   const KAPRPC_ObjectState state = sim.KapSim_GetObjectState(client, object);
@@ -144,7 +144,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   gCalls.clear();
   gAnswer = answer;
-  gReply = reply;
   Require(fault == nullptr || sim.KapSim_SetFault(fault, KAPSIM_FAULT_FAIL), "unknown fault");
   uint32_t requestId = 0;
   Require(sim.KapSim_SendRequest(client, object, command, sent.data(),
@@ -188,7 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                id->vt == KAP_RPC_VT_LPSTR && strcmp(params[1].bytes.c_str(), id->strVal) == 0 &&
                blob->vt == KAP_RPC_VT_BLOB &&
                std::string(blob->blobVal.blobData != nullptr ? blob->blobVal.blobData : "",
-                           blob->blobVal.size) == reply),
+                           blob->blobVal.size) == gReply),
           "the reply does not echo the message id and carry the host's bytes");
 
   KapSimCounters counters{};

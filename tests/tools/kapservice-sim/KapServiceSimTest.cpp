@@ -71,8 +71,8 @@ class Server {
     ch.v1.UnregisterChannelNotifySink(sinkId);
     ServerExit2(m_session);
   }
-  void Connect(uint32_t options = 0, KAPService_SessionType type = KAP_SERVICE_TALON_SESSION) {
-    client = KapSim_ConnectClient(m_session, options, type);
+  void Connect(uint32_t options = 0) {
+    client = KapSim_ConnectClient(m_session, options, KAP_SERVICE_TALON_SESSION);
     Poll();
   }
   void Poll(int msTimeout = 0) {
@@ -374,11 +374,10 @@ TEST_F(KapSim, ChannelDeliversInsidePollsAndServesUnboundThreadsWhenUnambiguous)
 
   const KAPService_ChannelInterface& ch = srv.ch;
   const KapSimCounters c0 = Counters();
-  auto onOtherThread = [](const std::function<void()>& fn) { std::thread(fn).join(); };
-  onOtherThread([&] { EXPECT_EQ(ch.v1.GetConnectionState(), KAP_SERVICE_CONN_CONNECTED); });
+  std::thread([&] { EXPECT_EQ(ch.v1.GetConnectionState(), KAP_SERVICE_CONN_CONNECTED); }).join();
   {
     Server other(213);
-    onOtherThread([&] {
+    std::thread([&] {
       EXPECT_EQ(ch.v1.GetConnectionState(), KAP_SERVICE_CONN_UNINITIALIZED);
       EXPECT_EQ(ch.v1.Disconnect(), FALSE);
       EXPECT_EQ(Counters().unboundCalls, c0.unboundCalls + 2);
@@ -386,9 +385,9 @@ TEST_F(KapSim, ChannelDeliversInsidePollsAndServesUnboundThreadsWhenUnambiguous)
       EXPECT_EQ(ch.v1.GetConnectionState(), KAP_SERVICE_CONN_CONNECTED);
       EXPECT_EQ(ch.v1.ThreadUninitialize(), TRUE);
       EXPECT_EQ(ch.v1.ThreadUninitialize(), FALSE);
-    });
+    }).join();
   }
-  onOtherThread([&] { EXPECT_EQ(ch.v1.Disconnect(), TRUE); });
+  std::thread([&] { EXPECT_EQ(ch.v1.Disconnect(), TRUE); }).join();
   ASSERT_EQ(KapSim_SetFault("Channel.v1.Poll", KAPSIM_FAULT_NONE), TRUE);
   ch.v1.Poll();
   EXPECT_EQ(srv.events.back(), "conn:0");
