@@ -355,6 +355,7 @@ TEST_F(KapSim, VariantsAndContextsAreOwnedAndCountedAndBadHandlesRefused) {
 // one of two, until it binds one.
 TEST_F(KapSim, ChannelDeliversInsidePollsAndServesUnboundThreadsWhenUnambiguous) {
   Server srv(201);
+  ASSERT_TRUE(srv.started);
   srv.client = KapSim_ConnectClient(201, KAPSIM_CLIENT_DEFAULT, KAP_SERVICE_QUILL_SESSION);
   EXPECT_EQ(KapSim_ConnectClient(201, 0, KAP_SERVICE_TALON_SESSION), nullptr);
   EXPECT_EQ(KapSim_ConnectClient(299, 0, KAP_SERVICE_TALON_SESSION), nullptr);  // no server
