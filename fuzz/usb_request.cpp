@@ -46,7 +46,6 @@ struct Setup {
     char pattern[] = "/tmp/usbredir-fuzz-XXXXXX";
     Require(mkdtemp(pattern) != nullptr, "mkdtemp");
     root = pattern;
-    // The plug-in logs at its most verbose level into a folder of this run.
     std::filesystem::create_directories(root + "/.quorin");
     std::ofstream(root + "/.quorin/config") << "UsbRedirPlugin.log.logLevel = \"verbose\"\n";
     setenv("HOME", root.c_str(), 1);

@@ -159,8 +159,7 @@ class Server {
   bool m_polling = false;
 };
 
-// Request callbacks record "done:<request id>:<return code>:<first value>" and
-// "abort:<request id>:<user cancelled>:<reason>" among the server's events.
+// Callbacks record "done:<request>:<returned>:<first value>", "abort:<request>:<by user>:<reason>".
 void OnDone(void* ud, uint32_t requestId, void* context) {
   auto* srv = static_cast<Server*>(ud);
   KAP_RPC_VARIANT v{};
