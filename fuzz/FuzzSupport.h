@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 inline void Require(bool ok, const char* what) {
   if (!ok) {

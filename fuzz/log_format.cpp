@@ -48,10 +48,9 @@ std::string ShortName(const std::string& signature) {
   if (!signature.empty() && signature[0] == '@') {
     return signature.substr(1, 127);
   }
-  size_t paren = signature.find('(');
-  std::string head = signature.substr(0, paren);
-  std::string word = head.substr(head.rfind(' ') == std::string::npos ? 0 : head.rfind(' ') + 1);
-  return word.substr(0, 125) + (paren == std::string::npos ? "" : "()");
+  const size_t paren = signature.find('(');
+  const std::string head = signature.substr(0, paren);
+  return head.substr(head.rfind(' ') + 1, 125) + (paren == std::string::npos ? "" : "()");
 }
 
 // Checks a line against the expected text as stored: cut to the line size and at a NUL, one final
@@ -89,8 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* name = (flags & 8) != 0 && signature.empty() ? nullptr : signature.c_str();
   const char* text = arg.c_str();
   FuzzReader numbers(reinterpret_cast<const uint8_t*>(text), arg.size());  // the same bytes
-  setup->writers[0]->Clear();
-  setup->writers[1]->Clear();
+  for (auto& writer : setup->writers) writer->Clear();
 
   const auto log = [&](const char* fmt, auto... args) {
     Logger::NLog(setup->logger, name, level, fmt, args...);

@@ -46,7 +46,6 @@ struct Setup {
     char pattern[] = "/tmp/usbredir-fuzz-XXXXXX";
     Require(mkdtemp(pattern) != nullptr, "mkdtemp");
     root = pattern;
-    // The plug-in logs at its most verbose level into a folder of this run.
     std::filesystem::create_directories(root + "/.quorin");
     std::ofstream(root + "/.quorin/config") << "UsbRedirPlugin.log.logLevel = \"verbose\"\n";
     setenv("HOME", root.c_str(), 1);
@@ -135,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       sent.back().value.ullVal = value;
     }
   }
-  const std::string reply = in.Text();
+  gReply = in.Text();
   KapSimLibrary& sim = setup->sim;
   KapSimClient* client = setup->client;
   const KAPRPC_ObjectState state = sim.KapSim_GetObjectState(client, object);
@@ -144,7 +143,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   gCalls.clear();
   gAnswer = answer;
-  gReply = reply;
   Require(fault == nullptr || sim.KapSim_SetFault(fault, KAPSIM_FAULT_FAIL), "unknown fault");
   uint32_t requestId = 0;
   Require(sim.KapSim_SendRequest(client, object, command, sent.data(),
@@ -178,19 +176,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       "the host was called against the layout, or with other values than the request's");
 
   const int replyValues = payload != nullptr && command == 2 && answer && fault == nullptr ? 2 : 0;
-  uint32_t code = 0;
   int count = -1;
-  const char* name = nullptr;
   const KAP_RPC_VARIANT *id = nullptr, *blob = nullptr;
-  Require(sim.KapSim_GetReply(client, requestId, &code, &count) && count == replyValues,
+  Require(sim.KapSim_GetReply(client, requestId, nullptr, &count) && count == replyValues,
           "the reply has another number of values");
   Require(replyValues == 0 ||
-              (sim.KapSim_GetReplyValue(client, requestId, 0, &name, &id) &&
-               sim.KapSim_GetReplyValue(client, requestId, 1, &name, &blob) &&
+              (sim.KapSim_GetReplyValue(client, requestId, 0, nullptr, &id) &&
+               sim.KapSim_GetReplyValue(client, requestId, 1, nullptr, &blob) &&
                id->vt == KAP_RPC_VT_LPSTR && strcmp(params[1].bytes.c_str(), id->strVal) == 0 &&
                blob->vt == KAP_RPC_VT_BLOB &&
                std::string(blob->blobVal.blobData != nullptr ? blob->blobVal.blobData : "",
-                           blob->blobVal.size) == reply),
+                           blob->blobVal.size) == gReply),
           "the reply does not echo the message id and carry the host's bytes");
 
   KapSimCounters counters{};

@@ -128,18 +128,17 @@ class SessionDriver {
       const std::string messageId = std::to_string(m_id) + "-" + std::to_string(++m_asyncCount);
       const int kind = Random(0, 3);  // a URB (0, 1), a post (2), an asynchronous request (3)
       const uint32_t commands[] = {1, 1, 0, 2};
-      std::vector<KapSimParam> params = {blob};
-      if (kind == 2) {
-        params = {KapSimStrParam("DeviceList"), blob};
-      } else if (kind == 3) {
-        params = {KapSimStrParam("PlugInDevice"), KapSimStrParam(messageId.c_str()), blob};
-      }
+      const std::vector<KapSimParam> params[] = {
+          {blob},
+          {blob},
+          {KapSimStrParam("DeviceList"), blob},
+          {KapSimStrParam("PlugInDevice"), KapSimStrParam(messageId.c_str()), blob}};
       uint32_t requestId = 0;
-      ok = Check(
-          m_sim->KapSim_SendRequest(m_client, kind <= 1 ? "UsbRedirDataObj" : "UsbRedirControlObj",
-                                    commands[kind], params.data(), static_cast<int>(params.size()),
-                                    kind == 3 ? &requestId : nullptr) == TRUE,
-          "a request could not be sent");
+      ok = Check(m_sim->KapSim_SendRequest(
+                     m_client, kind <= 1 ? "UsbRedirDataObj" : "UsbRedirControlObj", commands[kind],
+                     params[kind].data(), static_cast<int>(params[kind].size()),
+                     kind == 3 ? &requestId : nullptr) == TRUE,
+                 "a request could not be sent");
       ++sent;
       urbs += kind <= 1 ? 1 : 0;
       if (kind == 3) {
@@ -174,16 +173,14 @@ class SessionDriver {
     bool ok = true;
     for (auto pending = m_pending.begin(); ok && pending != m_pending.end(); ++pending) {
       KapSimRequestState state = m_sim->KapSim_WaitRequest(m_client, pending->requestId, kWaitMs);
-      uint32_t code = 0;
       int values = 0;
-      const char* name = nullptr;
       const KAP_RPC_VARIANT *echoed = nullptr, *reply = nullptr;
       bool answered =
           state == KAPSIM_REQUEST_ANSWERED &&
-          m_sim->KapSim_GetReply(m_client, pending->requestId, &code, &values) == TRUE &&
+          m_sim->KapSim_GetReply(m_client, pending->requestId, nullptr, &values) == TRUE &&
           values == 2 &&
-          m_sim->KapSim_GetReplyValue(m_client, pending->requestId, 0, &name, &echoed) == TRUE &&
-          m_sim->KapSim_GetReplyValue(m_client, pending->requestId, 1, &name, &reply) == TRUE &&
+          m_sim->KapSim_GetReplyValue(m_client, pending->requestId, 0, nullptr, &echoed) == TRUE &&
+          m_sim->KapSim_GetReplyValue(m_client, pending->requestId, 1, nullptr, &reply) == TRUE &&
           echoed->vt == KAP_RPC_VT_LPSTR && pending->messageId == echoed->strVal &&
           reply->vt == KAP_RPC_VT_BLOB &&
           std::string(reply->blobVal.blobData, reply->blobVal.size) == pending->reply;
