@@ -78,8 +78,9 @@ TEST_F(QrPollThreadTest, EventItemsRunOncePerSignalAndItemsDueTogetherTakeTurns)
 
   QrEvent& always = NewEvent(true, true);  // never reset: every item is due on every pass
   RCPtr<TestItem> a(new TestItem("a")), b(new TestItem("b")), c(new TestItem("c"));
-  for (TestItem* added : {a.Ptr(), b.Ptr(), c.Ptr(), a.Ptr()})
+  for (TestItem* added : {a.Ptr(), b.Ptr(), c.Ptr(), a.Ptr()}) {
     ASSERT_TRUE(m_poll->AddItem(added, &always, -1));
+  }
   EXPECT_EQ(3, m_poll->NumItems());
   g_order.clear();
   ASSERT_TRUE(m_poll->StartScheduler());
